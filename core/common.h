@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// Helpers shared by the core's source files: rounding to whole 8-float
+// vectors, 64-bit element offsets, wall-clock spans, chunk bounds and the
+// masked load used for every vector tail. Internal; not installed.
+#ifndef TAVRINE_COMMON_H
+#define TAVRINE_COMMON_H
+
+#include <immintrin.h>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "tavrine.h"
+
+namespace tavrine {
+
+constexpr int kSlices = TAVRINE_N_SLICES;
+
+// (x + 7) with the low three bits cleared.
+static inline int round_up8(int x) { return (x + 7) & ~7; }
+
+// 32-byte-aligned storage for count 4-byte elements; null when it cannot be had.
+void *aligned_floats(std::size_t count);
+
+// Element offset row * stride, formed in 64 bits so large inputs do not wrap.
+static inline std::size_t at(long long row, long long stride) {
+    return static_cast<std::size_t>(row * stride);
+}
+
+static inline timeval wall_now() {
+    timeval t;
+    gettimeofday(&t, nullptr);
+    return t;
+}
+
+static inline int64_t elapsed_us(const timeval &t0, const timeval &t1) {
+    return (int64_t)(t1.tv_sec - t0.tv_sec) * 1000000 + (t1.tv_usec - t0.tv_usec);
+}
+
+// Bounds [lo, hi) of chunk c of a partition over [0, total).
+static inline void chunk_bounds(const chunk_par &par, int c, int total, int &lo, int &hi) {
+    lo = c * par.chunk_size;
+    hi = lo + par.chunk_size < total ? lo + par.chunk_size : total;
+}
+
+// Static split of n_blocks blocks over n_threads: thread t gets [first, last).
+static inline void static_share(int n_blocks, int n_threads, int t, int &first, int &last) {
+    const int q = n_blocks / n_threads, r = n_blocks % n_threads;
+    first = t < r ? t * (q + 1) : t * q + r;
+    last = first + (t < r ? q + 1 : q);
+}
+
+// Lane mask enabling lanes 0 .. m-1 (0 <= m <= 8).
+static inline __m256i tail_mask(int m) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(m), lane);
+}
+
+// Reads the first m floats at p (lanes past m are 0.0), touching nothing beyond.
+static inline __m256 masked_read(const float *p, int m) {
+    return _mm256_maskload_ps(p, tail_mask(m));
+}
+
+// Sum of the eight lanes as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
+static inline float hsum_halves(__m256 v) {
+    __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    __m128 h = _mm_add_ps(s, _mm_movehl_ps(s, s));
+    return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
+}
+
+}  // namespace tavrine
+
+#endif  // TAVRINE_COMMON_H

@@ -1,0 +1,186 @@
+/* SPDX-License-Identifier: BSD-3-Clause
+ *
+ * The whole C contract of the tavrine numeric core: every exported function,
+ * with C linkage, and the records they share. Matrices are row-major float32;
+ * "padded" matrices have rows of d8 = round_up(d, 8) floats, pad columns 0.0,
+ * and 32-byte-aligned storage. Element offsets are formed in 64-bit
+ * arithmetic; sizes are 32-bit signed integers. Usable from C and C++.
+ */
+#ifndef TAVRINE_H
+#define TAVRINE_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#define TAVRINE_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Working state and statistics ------------------------------------- */
+
+/** Working state of one clustering run; every array 32-byte aligned. */
+typedef struct fast_var {
+    float *D_CC;         /**< k8 x k8: squared center-to-center distances */
+    float *COS_OCiCj;    /**< k8 x k8: cos of angle origin-c_i-c_j */
+    float *SIN_OCiCj;    /**< k8 x k8: sin of the same angle */
+    float *COS_OCX;      /**< n: cos of angle origin-c_a-x at the point's center */
+    float *SIN_OCX;      /**< n: sin of the same angle */
+    float *r2;           /**< n: squared distance of a point to its center */
+    float *D_NC;         /**< n x k8: -2 x.c for computed entries */
+    int32_t *mask;       /**< n x k8: candidate lists, each ended by a run of -1 */
+    int32_t *mask_count; /**< n: candidates per point */
+} fast_var;
+
+/** Microsecond wall-clock totals of one run (the caller's `time` array). */
+typedef struct run_stats {
+    int64_t assign_time;  /**< full and pruned assignments */
+    int64_t center_time;  /**< center updates */
+    int64_t refresh_time; /**< bound refreshes */
+    int64_t total_time;   /**< the whole driver call */
+} run_stats;
+
+/** A split of [0, total) into n_chunks chunks of chunk_size (last shorter). */
+typedef struct chunk_par {
+    int chunk_size;
+    int n_chunks;
+} chunk_par;
+
+/** Number of per-thread accumulation slices zeroed, filled and merged. */
+#define TAVRINE_N_SLICES 20
+/** Length of the caller's per-iteration count array. */
+#define TAVRINE_MAX_ITER 150
+/** Result of zozid/update_chunk_omp when an allocation failed. */
+#define TAVRINE_ERR_NOMEM (-1)
+
+/* ---- Aligned storage and utilities ------------------------------------ */
+
+TAVRINE_API float *align_padding(const float *src, int rows, int cols, bool pad_rows);
+TAVRINE_API void *malloc_align(int count);
+TAVRINE_API bool aligned(const void *p);
+TAVRINE_API void free_array(void *p);
+TAVRINE_API int init_chunk_par(chunk_par *par, int total, int max_chunk);
+TAVRINE_API bool arr_equal(const int32_t *a, const int32_t *b, int n);
+TAVRINE_API void swap_pointers(float **a, float **b);
+TAVRINE_API void print_arr(const float *A, int rows, int cols, int max_rows, int max_cols);
+TAVRINE_API void print_arr_double(const double *A, int rows, int cols, int max_rows, int max_cols);
+TAVRINE_API void print_arr_int(const int32_t *A, int rows, int cols, int max_rows, int max_cols);
+TAVRINE_API void transpose_8x8_avx(void);
+
+/** Takes the nine arrays of fv; returns false (and holds nothing) on failure. */
+TAVRINE_API bool init_fast_var(fast_var *fv, int n, int d8, int k8);
+TAVRINE_API void free_fast_var(fast_var *fv);
+
+/* ---- Driver and iteration loop ---------------------------------------- */
+
+TAVRINE_API int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
+                      float tol, int64_t *count, int64_t *time, int max_iter, int verbose,
+                      int n_threads);
+TAVRINE_API int update_chunk_omp(int n, int d8, int k8, int k, const float *X,
+                                 const float *x_norm, float *cen, float *c_norm, fast_var *fv,
+                                 int32_t *y, int64_t *count, float *cen_cnt, float *thread_cnt,
+                                 float *new_cen, float *thread_sum, float *shift,
+                                 run_stats *stats);
+
+/* ---- Assignment -------------------------------------------------------- */
+
+TAVRINE_API int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
+                                 const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                                 float *thread_cnt, float *thread_sum);
+TAVRINE_API void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
+                           int32_t *labels, bool accumulate, float *counts, int d8,
+                           const float *points, float *sums);
+
+TAVRINE_API int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
+                               const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                               float *thread_cnt, float *thread_sum);
+TAVRINE_API void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
+                              const float *COS_OCX, const float *SIN_OCX, int rows,
+                              const float *D_CC, int ld_dcc, const float *r2,
+                              const int32_t *labels, int32_t *mask, int ld_mask, int k,
+                              int32_t *counts);
+TAVRINE_API void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm,
+                                int rows, int ld, int k, int32_t *labels, bool accumulate,
+                                float *counts, int d8, const float *points, float *sums);
+TAVRINE_API void mask_full(int32_t *mask, int rows, int n);
+
+TAVRINE_API void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B,
+                                 float alpha, float beta, int ldb, float *C, int ldc,
+                                 const int32_t *mask, int ld_mask, const int32_t *counts);
+TAVRINE_API void kernel_ori_mask(const float *a_row, int lda, const float *B, int ldb,
+                                 float *c_row, int ldc, float alpha, float beta, int K,
+                                 const int32_t *group, int row, int pos, const int32_t *counts);
+TAVRINE_API void kernel_ori_mask_8(const float *a_row, int lda, const float *B, int ldb,
+                                   float *c_row, int ldc, float alpha, float beta, int K,
+                                   const int32_t *group, int row, int pos,
+                                   const int32_t *counts);
+TAVRINE_API void kernel_ori_mask_le8(const float *a_row, int lda, const float *B, int ldb,
+                                     float *c_row, int ldc, float alpha, float beta, int K,
+                                     const int32_t *group, int row, int pos,
+                                     const int32_t *counts);
+TAVRINE_API void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C,
+                               int ldc, float alpha, float beta, const int32_t *mask,
+                               int ld_mask, const int32_t *counts, int n_rows, int n_pos, int K,
+                               int first_row, int first_pos);
+
+/* ---- Bound and geometry refresh --------------------------------------- */
+
+TAVRINE_API int64_t update_fv(int n, int d8, int k8, const float *X, const float *x_norm,
+                              const float *cen, float *c_norm, const int32_t *y, fast_var *fv);
+TAVRINE_API void compute_COS_OCiCj_part(const float *c_norm, int first_row, int n_rows,
+                                        int n_cols, const float *dcc, int ld_dcc,
+                                        float *cos_out, float *sin_out, int ld_out);
+TAVRINE_API void compute_COS_OCiCj(float *c_norm, int n_cols, float *dcc, int ld_dcc,
+                                   float *cos_out, float *sin_out, int ld_out);
+TAVRINE_API void compute_c_norm_DCC(float *c_norm, int n_cols, float *dcc, int ld_dcc,
+                                    int norms_given);
+TAVRINE_API void refine_D_CC(float *dcc, int ld_dcc, const float *c_norm, int n_cols);
+TAVRINE_API void compute_r2(const float *x_rows, int n_rows, int d8, const float *cen,
+                            const int32_t *y_rows, float *r2_out);
+TAVRINE_API void compute_COS_OCX(const float *c_norm, int k8, const float *r2,
+                                 const int32_t *y_rows, const float *x_norm, float *cos_out,
+                                 float *sin_out, int n_rows);
+TAVRINE_API void compute_r2_omp(int n, int d8, const float *X, const float *cen,
+                                const int32_t *y, float *r2_out);
+TAVRINE_API void D_NC_initial(float *out, int n_rows, int row_len, const float *vec);
+
+/* ---- Center update ------------------------------------------------------ */
+
+TAVRINE_API int64_t update_cen(int k8, int d8, float *cen_cnt, const float *thread_cnt,
+                               float *new_cen, const float *thread_sum, const float *cen,
+                               float *shift);
+TAVRINE_API void array_add_m256(const float *lhs, const float *rhs, float *out, int len);
+TAVRINE_API void my_center_shift(const float *cen, const float *new_cen, int n_rows, int d8,
+                                 float *shift);
+TAVRINE_API void merge_wc(float *dst, const float *src, int len);
+TAVRINE_API void merge_centers(float *dst, const float *src, int n_rows, int row_len);
+TAVRINE_API void atomic_add_array(float *dst, const float *src, int len);
+TAVRINE_API void average_centers(float *centers, const float *counts, int n_rows, int row_len);
+TAVRINE_API int seg_arr(const int32_t *weights, int len, int n_seg, int32_t *seg_start,
+                        int32_t *seg_end, double *seg_sum);
+
+/* ---- Dense product kernels (alpha always last) ----------------------- */
+
+TAVRINE_API void kernel_ori(const float *a_row, int lda, const float *b_rows, int ldb,
+                            float *out, int ldc, int k, float alpha);
+TAVRINE_API void micro_kernel(int i, int j, int k, const float *a, int lda, const float *b,
+                              int ldb, float *c, int ldc, float alpha);
+TAVRINE_API void macro_kernel(int m, int n, int k, const float *a, int lda, const float *b,
+                              int ldb, float *c, int ldc, float alpha);
+TAVRINE_API void gemm(int m, int n, int k, const float *a, int lda, const float *b, int ldb,
+                      float *c, int ldc, float alpha);
+TAVRINE_API void gemm_mul_p(int m, int n, int k, const float *a, int lda, const float *b,
+                            int ldb, float *c, int ldc, float alpha);
+TAVRINE_API void masked_gemm_hybrid(const float *a, const float *b, const void *mask, int m,
+                                    int k, int n, float *c);
+TAVRINE_API void gemm_myblas(int m, int n, int k, const float *a, const float *b, float *c,
+                             float alpha);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVRINE_H */
