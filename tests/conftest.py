@@ -36,7 +36,8 @@ _LIB = None
 def load_core():
     global _LIB
     if _LIB is None:
-        _LIB = ctypes.CDLL(core_path())
+        # Lazy binding: a development build may lack functions not yet written.
+        _LIB = ctypes.CDLL(core_path(), mode=os.RTLD_LAZY)
     return _LIB
 
 
