@@ -10,4 +10,4 @@ python3 -m venv "$venv"
 "$venv/bin/python" -m pip install -q ".[test]"
 # Run from outside the source tree so that the installed package is the one imported.
 cd tests
-exec "../$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$@" .
+exec "../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .
