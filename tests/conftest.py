@@ -24,6 +24,12 @@ VOIDP = ctypes.c_void_p
 def core_path():
     path = os.environ.get("TAVRINE_CORE_LIB")
     if path:
+        # A development build has no bundled OpenBLAS beside it: load the
+        # wheel's copy first so the module's dependency resolves by soname.
+        import scipy_openblas32
+
+        lib = os.path.join(scipy_openblas32.get_lib_dir(), scipy_openblas32.get_library(True))
+        ctypes.CDLL(lib, mode=ctypes.RTLD_GLOBAL)
         return path
     import tavrine.viza_
 

@@ -1,0 +1,183 @@
+"""zozid_py end to end: results against an independent float64 Lloyd, the
+stopping rules, work counts and timings, and every argument error."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from tavrine import viza_
+
+MAX_ITER = 150
+
+
+def round8(x):
+    return (x + 7) & ~7
+
+
+def outputs(n):
+    return (np.full(n, -5, np.int32), np.full(MAX_ITER + 5, -3, np.int64),
+            np.full(4, -3, np.int64))
+
+
+def run(X, C, **kw):
+    y, count, time = outputs(X.shape[0])
+    it = viza_.zozid_py(X, C, y, count, time, False, **kw)
+    return it, y, count, time
+
+
+def sq_dist(X, C):
+    X = X.astype(np.float64)
+    C = C.astype(np.float64)
+    return (X ** 2).sum(1)[:, None] - 2 * X @ C.T + (C ** 2).sum(1)[None]
+
+
+def lloyd64(X, C):
+    """Plain Lloyd in float64 with the same stopping rules; NaN marks an emptied center."""
+    X = X.astype(np.float64)
+    C = C.astype(np.float64)
+    k = len(C)
+
+    def assign(C):
+        d2 = sq_dist(X, C)
+        d2[:, np.isnan(C).any(1)] = np.inf
+        return d2.argmin(1)
+
+    prev = None
+    for it in range(1, MAX_ITER + 1):
+        y = assign(C)
+        cnt = np.bincount(y, minlength=k)
+        new = np.full_like(C, np.nan)
+        np.add.at(sums := np.zeros_like(C), y, X)
+        new[cnt > 0] = sums[cnt > 0] / cnt[cnt > 0, None]
+        shift = ((new - C) ** 2).sum()
+        C = new
+        if it >= 2:
+            if np.array_equal(y, prev):
+                return it, y, C
+            if shift <= 1e-6:
+                return it, assign(C), C
+        prev = y
+    return MAX_ITER + 1, assign(C), C
+
+
+def mixture(n, d, k, spread, seed):
+    rng = np.random.default_rng(seed)
+    centers = rng.uniform(-10, 10, (k, d))
+    X = centers[rng.integers(0, k, n)] + spread * rng.standard_normal((n, d))
+    C = X[rng.choice(n, k, replace=False)]
+    return X.astype(np.float32), C.astype(np.float32)
+
+
+def near_ties(X, C, labels_a, labels_b, rtol=1e-4):
+    """True where two labelings differ only between centers at (nearly) equal distance."""
+    d2 = sq_dist(X, C)
+    i = np.arange(len(X))
+    a, b = d2[i, labels_a], d2[i, labels_b]
+    scale = np.maximum((X.astype(np.float64) ** 2).sum(1), 1.0)
+    return np.abs(a - b) <= rtol * scale
+
+
+@pytest.mark.parametrize("n,d,k,spread,seed", [
+    (3000, 2, 10, 2.0, 0), (2000, 16, 32, 3.0, 1), (1500, 64, 20, 6.0, 2), (800, 3, 5, 0.5, 3),
+    (1000, 1, 7, 1.5, 4), (600, 130, 70, 4.0, 5)])
+def test_matches_float64_lloyd(n, d, k, spread, seed):
+    X, C = mixture(n, d, k, spread, seed)
+    X0, C0 = X.copy(), C.copy()
+    it, y, count, time = run(X, C)
+    ref_it, ref_y, ref_C = lloyd64(X, C)
+    np.testing.assert_array_equal(X, X0)
+    np.testing.assert_array_equal(C, C0)
+    assert abs(it - ref_it) <= 1
+    differ = y != ref_y
+    assert differ.mean() < 0.01
+    assert near_ties(X, ref_C, y, ref_y)[differ].all()
+    k8 = round8(k)
+    written = min(it, MAX_ITER)
+    assert count[0] == (n + k8) * k8
+    assert np.all(count[1:written] >= k8 * k8 + n) and np.all(count[1:written] <= k8 * k8 + n * k)
+    assert np.all(count[written:] == -3)
+    assert np.all(time >= 0) and time[3] >= time[:3].sum()
+
+
+def test_work_counts_follow_the_angle_bound():
+    """Pruned-iteration counts recomputed in float64 from the bound's geometry."""
+    X, C = mixture(1200, 4, 12, 2.5, 9)
+    it, y, count, _ = run(X, C)
+    X64 = X.astype(np.float64)
+    Cc = C.astype(np.float64)
+    k8 = round8(12)
+    prev = sq_dist(X, Cc).argmin(1)
+    for i in range(2, min(it, 6) + 1):
+        cnt = np.bincount(prev, minlength=12)
+        Cc = np.add.at(s := np.zeros_like(Cc), prev, X64) or s / cnt[:, None]
+        cn = (Cc ** 2).sum(1)
+        dcc = ((Cc[:, None] - Cc[None]) ** 2).sum(-1)
+        with np.errstate(all="ignore"):
+            cos_cc = (cn[:, None] - cn[None] + dcc) / (2 * np.sqrt(cn)[:, None] * np.sqrt(dcc))
+            r2 = ((X64 - Cc[prev]) ** 2).sum(1)
+            cos_x = (cn[prev] + r2 - (X64 ** 2).sum(1)) / (2 * np.sqrt(cn[prev] * r2))
+        sin_cc = np.sqrt(np.maximum(0, 1 - cos_cc ** 2))
+        sin_x = np.sqrt(np.maximum(0, 1 - cos_x ** 2))
+        w = (cos_x[:, None] * cos_cc[prev] + sin_x[:, None] * sin_cc[prev]) ** 2 * 4 * r2[:, None]
+        cand = (dcc[prev] < w) | (np.arange(12)[None] == prev[:, None])
+        expect = k8 * k8 + cand.sum()
+        assert abs(count[i - 1] - expect) <= 0.002 * cand.size, (i, count[i - 1], expect)
+        prev = sq_dist(X, Cc).argmin(1)
+
+
+def test_stopping_rules():
+    rng = np.random.default_rng(0)
+    # Two separated groups, centers inside them: labels settle in iteration 2.
+    X = np.vstack([rng.normal(0, 1, (100, 3)), rng.normal(50, 1, (100, 3))]).astype(np.float32)
+    it, y, count, _ = run(X, X[[0, 150]].copy())
+    assert it == 2 and np.all(count[2:] == -3)
+    np.testing.assert_array_equal(y, np.repeat([0, 1], 100))
+    # Exact means as initial centers: nothing moves, the label test ends the run.
+    X = np.array([[0, 0], [2, 0], [10, 10], [12, 10]], np.float32)
+    it, y, *_ = run(X, np.array([[1, 0], [11, 10]], np.float32))
+    assert it == 2 and list(y) == [0, 0, 1, 1]
+
+
+def test_empty_cluster_never_regains_points():
+    rng = np.random.default_rng(4)
+    X = rng.normal(0, 1, (400, 2)).astype(np.float32)
+    C = np.array([[0, 0], [0.5, 0.5], [1000, 1000]], np.float32)
+    it, y, *_ = run(X, C)
+    assert 2 <= it <= MAX_ITER + 1
+    assert not np.any(y == 2)
+
+
+def test_ignored_settings_and_defaults():
+    X, C = mixture(500, 5, 7, 2.0, 7)
+    a = run(X, C)
+    b = run(X, C, tol=0.5, max_iter=1, n_threads=3)
+    y, count, time = outputs(500)
+    c = viza_.zozid_py(X=X, Cen=C, y=y, count=count, time=time, verbose=True)
+    assert a[0] == b[0] == c
+    np.testing.assert_array_equal(a[1], b[1])
+    np.testing.assert_array_equal(a[1], y)
+
+
+_CHILD = """
+import numpy as np, sys
+from tavrine import viza_
+rng = np.random.default_rng(3)
+X = (rng.integers(0, 6, (4000, 2)) * 10 + rng.normal(0, 3, (4000, 2))).astype(np.float32)
+C = X[:30].copy()
+y = np.empty(4000, np.int32); count = np.zeros(150, np.int64); time = np.zeros(4, np.int64)
+it = viza_.zozid_py(X, C, y, count, time, 0)
+np.save(sys.argv[1], np.concatenate([[it], y, count[:it]]))
+"""
+
+
+def test_thread_counts_agree(tmp_path):
+    results = []
+    for threads in ("1", "2", "7", "64"):
+        path = tmp_path / f"{threads}.npy"
+        env = dict(os.environ, OMP_NUM_THREADS=threads)
+        subprocess.run([sys.executable, "-c", _CHILD, str(path)], env=env, check=True)
+        results.append(np.load(path))
+    for r in results[1:]:
+        np.testing.assert_array_equal(r, results[0])
