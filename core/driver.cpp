@@ -3,8 +3,11 @@
 // The run driver and the iteration loop: padded copies of the caller's
 // arrays, squared norms, every working buffer taken once before the loop,
 // then Lloyd iterations (one full, the rest pruned) until the labels stop
-// changing, the centers stop moving, or the cap. Allocation failures release
-// everything taken and return TAVRINE_ERR_NOMEM before the loop writes.
+// changing, the centers stop moving, or the cap. `zozid` runs the loop with
+// its fixed settings; `tavrine_fit` runs the same loop with the caller's
+// iteration limit and tolerance, keeps emptied centers in place, reports
+// progress and hands back the centers and the inertia. Allocation failures
+// release everything taken and return TAVRINE_ERR_NOMEM before any write.
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -14,61 +17,102 @@
 
 using namespace tavrine;
 
-static void zero_accumulators(int k8, int d8, float *new_cen, float *cen_cnt, float *thread_sum,
-                              float *thread_cnt) {
+namespace {
+
+struct loop_settings {
+    int max_iter;              // iterations before the final relabelling
+    float tol;                 // stop once the summed squared shifts are at most this
+    bool keep_empty;           // an emptied center stays where it was instead of NaN
+    tavrine_progress progress; // called after every iteration, may be null
+    void *user;
+};
+
+constexpr loop_settings kFixedSettings{TAVRINE_MAX_ITER, 1e-6f, false, nullptr, nullptr};
+
+void zero_accumulators(int k8, int d8, float *new_cen, float *cen_cnt, float *thread_sum,
+                       float *thread_cnt) {
     std::memset(new_cen, 0, at(k8, d8) * sizeof(float));
     std::memset(cen_cnt, 0, at(k8, 1) * sizeof(float));
     std::memset(thread_sum, 0, at(kSlices, k8) * d8 * sizeof(float));
     std::memset(thread_cnt, 0, at(kSlices, k8) * sizeof(float));
 }
 
-static int64_t sum_mask_counts(const int32_t *mask_count, int n) {
+int64_t sum_mask_counts(const int32_t *mask_count, int n) {
     int64_t s = 0;
     for (int i = 0; i < n; ++i) s += mask_count[i];
     return s;
 }
 
-int update_chunk_omp(int n, int d8, int k8, int k, const float *X, const float *x_norm,
-                     float *cen, float *c_norm, fast_var *fv, int32_t *y, int64_t *count,
-                     float *cen_cnt, float *thread_cnt, float *new_cen, float *thread_sum,
-                     float *shift, run_stats *stats) {
+// A real center without members keeps its old row and moves by nothing.
+void keep_empty_centers(int k, int d8, const float *cen_cnt, const float *cen, float *new_cen,
+                        float *shift) {
+    for (int j = 0; j < k; ++j)
+        if (cen_cnt[j] == 0.0f) {
+            std::memcpy(new_cen + at(j, d8), cen + at(j, d8), at(d8, 1) * sizeof(float));
+            shift[j] = 0.0f;
+        }
+}
+
+struct loop_buffers {
+    float *cen, *c_norm;
+    fast_var *fv;
+    float *cen_cnt, *thread_cnt, *new_cen, *thread_sum, *shift;
+};
+
+// One Lloyd run. Returns the iteration in which it stopped, max_iter + 1 at
+// the cap, or TAVRINE_ERR_NOMEM; *final_cen receives the last centers.
+int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *X,
+             const float *x_norm, loop_buffers b, int32_t *y, int64_t *count, run_stats *stats,
+             const float **final_cen) {
     int32_t *prev_y = static_cast<int32_t *>(std::malloc(at(n, 1) * sizeof(int32_t)));
     if (prev_y == nullptr) return TAVRINE_ERR_NOMEM;
 
-    zero_accumulators(k8, d8, new_cen, cen_cnt, thread_sum, thread_cnt);
-    int64_t assign_time =
-        update_y_omp(n, d8, k8, k, X, cen, c_norm, true, fv, y, thread_cnt, thread_sum);
-    int64_t center_time =
-        update_cen(k8, d8, cen_cnt, thread_cnt, new_cen, thread_sum, cen, shift);
-    swap_pointers(&cen, &new_cen);
-    int64_t refresh_time = update_fv(n, d8, k8, X, x_norm, cen, c_norm, y, fv);
-    count[0] = static_cast<int64_t>(n + k8) * k8;
-    std::memcpy(prev_y, y, at(n, 1) * sizeof(int32_t));
+    int64_t assign_time = 0, center_time = 0, refresh_time = 0;
+    auto update_centers = [&](int iter) {
+        center_time += update_cen(k8, d8, b.cen_cnt, b.thread_cnt, b.new_cen, b.thread_sum,
+                                  b.cen, b.shift);
+        if (s.keep_empty) keep_empty_centers(k, d8, b.cen_cnt, b.cen, b.new_cen, b.shift);
+        swap_pointers(&b.cen, &b.new_cen);
+        refresh_time += update_fv(n, d8, k8, X, x_norm, b.cen, b.c_norm, y, b.fv);
+        if (s.progress) s.progress(s.user, iter, count[iter - 1], cblas_ssum(k, b.shift, 1));
+    };
+    auto pruned_assignment = [&] {
+        assign_time += update_mdy(n, d8, k8, k, X, b.cen, b.c_norm, true, b.fv, y, b.thread_cnt,
+                                  b.thread_sum);
+    };
 
-    int iter = 2;
-    for (;; ++iter) {
-        zero_accumulators(k8, d8, new_cen, cen_cnt, thread_sum, thread_cnt);
-        assign_time += update_mdy(n, d8, k8, k, X, cen, c_norm, true, fv, y, thread_cnt, thread_sum);
-        count[iter - 1] = static_cast<int64_t>(k8) * k8 + sum_mask_counts(fv->mask_count, n);
-        center_time += update_cen(k8, d8, cen_cnt, thread_cnt, new_cen, thread_sum, cen, shift);
-        swap_pointers(&cen, &new_cen);
-        refresh_time += update_fv(n, d8, k8, X, x_norm, cen, c_norm, y, fv);
-        if (arr_equal(y, prev_y, n)) break;
-        // The final assignment relabels against the last centers; what it
-        // accumulates is not used, so the buffers are not cleared for it.
-        const bool settled = cblas_ssum(k, shift, 1) <= 1e-6f;
-        if (settled || iter + 1 == TAVRINE_MAX_ITER + 1) {
-            assign_time +=
-                update_mdy(n, d8, k8, k, X, cen, c_norm, true, fv, y, thread_cnt, thread_sum);
-            if (!settled) ++iter;
-            break;
+    zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
+    assign_time += update_y_omp(n, d8, k8, k, X, b.cen, b.c_norm, true, b.fv, y, b.thread_cnt,
+                                b.thread_sum);
+    count[0] = static_cast<int64_t>(n + k8) * k8;
+    update_centers(1);
+
+    int iter = 1;
+    for (;;) {
+        if (iter > 1) {
+            if (arr_equal(y, prev_y, n)) break;
+            // The final assignment relabels against the last centers; what it
+            // accumulates is not used, so the buffers are not cleared for it.
+            if (cblas_ssum(k, b.shift, 1) <= s.tol) {
+                pruned_assignment();
+                break;
+            }
         }
         std::memcpy(prev_y, y, at(n, 1) * sizeof(int32_t));
+        if (++iter == s.max_iter + 1) {
+            pruned_assignment();
+            break;
+        }
+        zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
+        pruned_assignment();
+        count[iter - 1] = static_cast<int64_t>(k8) * k8 + sum_mask_counts(b.fv->mask_count, n);
+        update_centers(iter);
     }
 
     stats->assign_time = assign_time;
     stats->center_time = center_time;
     stats->refresh_time = refresh_time;
+    *final_cen = b.cen;
     std::free(prev_y);
     return iter;
 }
@@ -88,10 +132,28 @@ struct run_buffers {
     }
 };
 
-static float *take(std::size_t count) { return static_cast<float *>(aligned_floats(count)); }
+float *take(std::size_t count) { return static_cast<float *>(aligned_floats(count)); }
 
-int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y, float /*tol*/,
-          int64_t *count, int64_t *time, int /*max_iter*/, int /*verbose*/, int /*n_threads*/) {
+void squared_norms(const float *rows, int n_rows, int d8, float *out) {
+    for (int i = 0; i < n_rows; ++i) {
+        const float *row = rows + at(i, d8);
+        out[i] = cblas_sdot(d8, row, 1, row, 1);
+    }
+}
+
+// Sum over points of |x - c_label|^2, from float32 distances summed in double.
+double inertia_of(int n, int d8, const float *X, const float *cen, const int32_t *y,
+                  float *r2) {
+    compute_r2_omp(n, d8, X, cen, y, r2);
+    double total = 0.0;
+    for (int i = 0; i < n; ++i) total += r2[i];
+    return total;
+}
+
+// Pads the inputs, takes every buffer, runs the loop, and (when asked) hands
+// back the final centers (k x d, dense) and the inertia.
+int run_driver(const loop_settings &s, int n, int d, int k, const float *X, const float *Cen,
+               int32_t *y, int64_t *count, int64_t *time, float *centers_out, double *inertia) {
     const timeval t0 = wall_now();
     const int k8 = round_up8(k), d8 = round_up8(d);
     int result;
@@ -100,7 +162,7 @@ int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y, flo
         b.X = align_padding(X, n, d, false);
         b.cen = align_padding(Cen, k, d, true);
         b.new_cen = take(at(k8, d8));
-        // The slices merged by the center update, whatever n_threads says.
+        // Exactly the slices that the center update merges.
         b.thread_sum = take(at(kSlices, k8) * d8);
         b.cen_cnt = take(k8);
         b.thread_cnt = take(at(kSlices, k8));
@@ -112,18 +174,43 @@ int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y, flo
         if (!b.have_fv) return TAVRINE_ERR_NOMEM;
 
         std::memset(y, 0xFF, at(n, 1) * sizeof(int32_t));
-        for (int i = 0; i < n; ++i) {
-            const float *row = b.X + at(i, d8);
-            b.x_norm[i] = cblas_sdot(d8, row, 1, row, 1);
-        }
-        for (int j = 0; j < k8; ++j) {
-            const float *row = b.cen + at(j, d8);
-            b.c_norm[j] = cblas_sdot(d8, row, 1, row, 1);
-        }
-        result = update_chunk_omp(n, d8, k8, k, b.X, b.x_norm, b.cen, b.c_norm, &b.fv, y, count,
-                                  b.cen_cnt, b.thread_cnt, b.new_cen, b.thread_sum, b.shift,
-                                  reinterpret_cast<run_stats *>(time));
+        squared_norms(b.X, n, d8, b.x_norm);
+        squared_norms(b.cen, k8, d8, b.c_norm);
+        const float *final_cen = nullptr;
+        result = run_loop(s, n, d8, k8, k, b.X, b.x_norm,
+                          {b.cen, b.c_norm, &b.fv, b.cen_cnt, b.thread_cnt, b.new_cen,
+                           b.thread_sum, b.shift},
+                          y, count, reinterpret_cast<run_stats *>(time), &final_cen);
+        if (result == TAVRINE_ERR_NOMEM) return result;
+        if (centers_out)
+            for (int j = 0; j < k; ++j)
+                std::memcpy(centers_out + at(j, d), final_cen + at(j, d8), at(d, 1) * sizeof(float));
+        if (inertia) *inertia = inertia_of(n, d8, b.X, final_cen, y, b.fv.r2);
     }
-    if (result != TAVRINE_ERR_NOMEM) time[3] = elapsed_us(t0, wall_now());
+    time[3] = elapsed_us(t0, wall_now());
     return result;
+}
+
+}  // namespace
+
+int update_chunk_omp(int n, int d8, int k8, int k, const float *X, const float *x_norm,
+                     float *cen, float *c_norm, fast_var *fv, int32_t *y, int64_t *count,
+                     float *cen_cnt, float *thread_cnt, float *new_cen, float *thread_sum,
+                     float *shift, run_stats *stats) {
+    const float *final_cen;
+    return run_loop(kFixedSettings, n, d8, k8, k, X, x_norm,
+                    {cen, c_norm, fv, cen_cnt, thread_cnt, new_cen, thread_sum, shift}, y, count,
+                    stats, &final_cen);
+}
+
+int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y, float /*tol*/,
+          int64_t *count, int64_t *time, int /*max_iter*/, int /*verbose*/, int /*n_threads*/) {
+    return run_driver(kFixedSettings, n, d, k, X, Cen, y, count, time, nullptr, nullptr);
+}
+
+int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
+                float *centers_out, double *inertia, int64_t *count, int64_t *time, int max_iter,
+                float tol, tavrine_progress progress, void *user) {
+    const loop_settings s{max_iter, tol, true, progress, user};
+    return run_driver(s, n, d, k, X, Cen, y, count, time, centers_out, inertia);
 }

@@ -85,6 +85,20 @@ TAVRINE_API int update_chunk_omp(int n, int d8, int k8, int k, const float *X,
                                  float *new_cen, float *thread_sum, float *shift,
                                  run_stats *stats);
 
+/** Progress report after each iteration: its number, its point-center and
+ *  center-center products, and the summed squared center shifts. */
+typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, float shift);
+
+/** Lloyd run with the caller's settings, sharing zozid's loop. Emptied
+ *  centers keep their previous position. Writes the labels, the final
+ *  centers (k x d) and the inertia; count needs max_iter entries, time 4.
+ *  Returns the iteration in which the run stopped, max_iter + 1 when it
+ *  reached the cap, or TAVRINE_ERR_NOMEM. Never calls back into Python
+ *  except through `progress`, from the calling thread. */
+TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
+                            float *centers_out, double *inertia, int64_t *count, int64_t *time,
+                            int max_iter, float tol, tavrine_progress progress, void *user);
+
 /* ---- Assignment -------------------------------------------------------- */
 
 TAVRINE_API int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
