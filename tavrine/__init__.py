@@ -1,12 +1,17 @@
 """tavrine: exact k-means (Lloyd) for float32 data, pruned with angle bounds.
 
-The numeric core is C++ with AVX2/FMA kernels, OpenMP threads and OpenBLAS;
-``tavrine.viza_.zozid_py`` is its Python entry point.
+The numeric core is C++ with AVX2/FMA kernels, OpenMP threads and OpenBLAS.
+``tavrine.KMeans`` is the scikit-learn-style estimator; ``tavrine.viza_.zozid_py``
+is the core's raw entry point.
 """
 
 import os as _os
 
 __version__ = "0.1.0"
+
+from ._kmeans import KMeans, kmeans_plusplus  # noqa: E402
+
+__all__ = ["KMeans", "kmeans_plusplus", "get_include", "__version__"]
 
 
 def get_include():

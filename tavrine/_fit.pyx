@@ -1,0 +1,76 @@
+# SPDX-License-Identifier: BSD-3-Clause
+# cython: boundscheck=False, wraparound=False
+"""Binding of the core's fit entry point for the estimator.
+
+Arrays arrive here already validated (C-contiguous float32, sizes checked);
+the run releases the GIL and reacquires it only to report progress.
+"""
+import numpy as np
+cimport numpy as cnp
+from libc.stdint cimport int32_t, int64_t
+
+cnp.import_array()
+
+cdef extern from "tavrine.h" nogil:
+    ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, float shift)
+    int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
+                    float *centers_out, double *inertia, int64_t *count, int64_t *time,
+                    int max_iter, float tol, tavrine_progress progress, void *user)
+    int TAVRINE_ERR_NOMEM
+
+cdef extern from "omp.h" nogil:
+    int omp_get_max_threads()
+    void omp_set_num_threads(int n)
+
+
+cdef void _report(void *user, int iteration, int64_t products, float shift) noexcept with gil:
+    state = <list> user
+    if state[1] is not None:
+        return
+    try:
+        state[0](iteration, products, shift)
+    except BaseException as exc:  # re-raised once the run is over
+        state[1] = exc
+
+
+def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
+          int n_threads, progress=None):
+    """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
+
+    Returns
+    -------
+    labels : ndarray of int32, shape (n,)
+    centers : ndarray of float32, shape (k, d)
+    inertia : float
+    n_iter : int
+        Iterations run (at most max_iter).
+    products : ndarray of int64, shape (n_iter,)
+        Point-center and center-center products computed in each iteration.
+    """
+    cdef int n = X.shape[0], d = X.shape[1], k = init.shape[0]
+    labels = np.empty(n, np.int32)
+    centers = np.empty((k, d), np.float32)
+    count = np.zeros(max_iter, np.int64)
+    time = np.zeros(4, np.int64)
+    cdef int32_t[::1] y_v = labels
+    cdef float[:, ::1] c_v = centers
+    cdef int64_t[::1] count_v = count
+    cdef int64_t[::1] time_v = time
+    cdef double inertia = 0.0
+    cdef int result
+    cdef int saved_threads = omp_get_max_threads()
+    state = [progress, None]
+    cdef tavrine_progress report = _report if progress is not None else NULL
+    with nogil:
+        if n_threads > 0:
+            omp_set_num_threads(n_threads)
+        result = tavrine_fit(n, d, k, &X[0, 0], &init[0, 0], &y_v[0], &c_v[0, 0], &inertia,
+                             &count_v[0], &time_v[0], max_iter, tol, report, <void *> state)
+        omp_set_num_threads(saved_threads)
+    if result == TAVRINE_ERR_NOMEM:
+        raise MemoryError(f"not enough memory to cluster n={n} points of d={d} around k={k} "
+                          f"centers")
+    if state[1] is not None:
+        raise state[1]
+    n_iter = min(result, max_iter)
+    return labels, centers, inertia, n_iter, count[:n_iter].copy()
