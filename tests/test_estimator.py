@@ -1,0 +1,110 @@
+"""tavrine.KMeans against scikit-learn's KMeans, and its own contract."""
+import numpy as np
+import pytest
+
+from tavrine import KMeans, kmeans_plusplus
+
+sklearn = pytest.importorskip("sklearn")
+from sklearn.cluster import KMeans as SKMeans  # noqa: E402
+
+
+def blobs(n=3000, d=8, k=12, spread=1.5, seed=0):
+    rng = np.random.default_rng(seed)
+    centers = rng.uniform(-10, 10, (k, d))
+    return (centers[rng.integers(0, k, n)] + spread * rng.standard_normal((n, d))).astype(
+        np.float32)
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_same_clustering_as_sklearn_from_the_same_centers(dtype):
+    X = blobs().astype(dtype)
+    init = X[:12].copy()
+    ours = KMeans(12, init=init, n_init=1, tol=0, max_iter=300).fit(X)
+    ref = SKMeans(12, init=init, n_init=1, tol=0, max_iter=300, algorithm="lloyd").fit(X)
+    differ = ours.labels_ != ref.labels_
+    assert differ.mean() < 0.002
+    assert abs(ours.inertia_ - ref.inertia_) <= 1e-4 * ref.inertia_
+    assert ours.cluster_centers_.dtype == dtype
+    np.testing.assert_allclose(ours.cluster_centers_, ref.cluster_centers_, rtol=1e-3, atol=1e-3)
+    assert abs(ours.n_iter_ - ref.n_iter_) <= 1
+    dist = ours.transform(X)
+    assert dist.dtype == dtype
+    np.testing.assert_allclose(dist, ref.transform(X), rtol=1e-3, atol=1e-3)
+    np.testing.assert_array_equal(ours.predict(X), ours.labels_)
+    assert ours.score(X) == pytest.approx(-ours.inertia_, rel=1e-4)
+
+
+def test_tol_is_relative_to_the_variance_and_max_iter_caps():
+    X = blobs(spread=4.0, seed=3)
+    init = X[:12].copy()
+    loose = KMeans(12, init=init, tol=1e-1).fit(X)
+    tight = KMeans(12, init=init, tol=0).fit(X)
+    ref = SKMeans(12, init=init, n_init=1, tol=1e-1, algorithm="lloyd").fit(X)
+    assert loose.n_iter_ < tight.n_iter_
+    assert abs(loose.n_iter_ - ref.n_iter_) <= 1
+    # Scaling the data scales the variance and so the tolerance: same run.
+    scaled = KMeans(12, init=init * 10, tol=1e-1).fit(X * 10)
+    assert scaled.n_iter_ == loose.n_iter_
+    one = KMeans(12, init=init, max_iter=1).fit(X)
+    ref1 = SKMeans(12, init=init, n_init=1, max_iter=1, algorithm="lloyd").fit(X)
+    assert one.n_iter_ == 1
+    assert (one.labels_ != ref1.labels_).mean() < 0.002
+
+
+def test_an_emptied_cluster_keeps_its_last_center():
+    rng = np.random.default_rng(0)
+    X = rng.normal(0, 1, (500, 2)).astype(np.float32)
+    init = np.array([[0, 0], [0.2, 0.2], [500, 500]], np.float32)
+    km = KMeans(3, init=init).fit(X)
+    assert np.isfinite(km.cluster_centers_).all()
+    np.testing.assert_array_equal(km.cluster_centers_[2], init[2])
+    assert not np.any(km.labels_ == 2)
+
+
+def test_progress_reports_every_iteration():
+    X = blobs(seed=5)
+    seen = []
+    km = KMeans(12, random_state=0).fit(X, progress=lambda *a: seen.append(a))
+    assert [s[0] for s in seen] == list(range(1, km.n_iter_ + 1))
+    np.testing.assert_array_equal([s[1] for s in seen], km.products_per_iter_)
+    assert seen[0][1] == (3000 + 16) * 16
+
+
+def test_seeding_is_deterministic_and_beats_nothing_worse_than_sklearn():
+    X = blobs(n=5000, d=16, k=20, seed=7)
+    a = KMeans(20, random_state=42).fit(X)
+    b = KMeans(20, random_state=42).fit(X)
+    np.testing.assert_array_equal(a.labels_, b.labels_)
+    c, idx = kmeans_plusplus(X, 20, random_state=1)
+    np.testing.assert_array_equal(c, X[idx])
+    assert len(set(idx.tolist())) == 20
+    ref = SKMeans(20, random_state=0, n_init=3).fit(X)
+    ours = KMeans(20, random_state=0, n_init=3).fit(X)
+    assert ours.inertia_ <= 1.02 * ref.inertia_
+    rnd = KMeans(20, init="random", random_state=0).fit(X)
+    assert np.isfinite(rnd.inertia_)
+
+
+def test_input_forms_and_errors():
+    X = blobs(n=200, k=3)
+    lst = KMeans(3, random_state=0).fit(X.tolist())
+    arr = KMeans(3, random_state=0).fit(X.astype(np.float64))
+    np.testing.assert_array_equal(lst.labels_, arr.labels_)
+    pd = pytest.importorskip("pandas")
+    df = pd.DataFrame(X, columns=[f"f{i}" for i in range(X.shape[1])])
+    km = KMeans(3, random_state=0).fit(df)
+    assert list(km.feature_names_in_) == list(df.columns)
+    with pytest.raises(ValueError, match="n_samples=200 should be >= n_clusters=201"):
+        KMeans(201).fit(X)
+    bad = X.copy()
+    bad[3, 1] = np.nan
+    with pytest.raises(ValueError, match="NaN"):
+        KMeans(3).fit(bad)
+    with pytest.raises(ValueError, match="n_clusters"):
+        KMeans(0).fit(X)
+
+
+def test_check_estimator():
+    from sklearn.utils.estimator_checks import check_estimator
+
+    check_estimator(KMeans(n_clusters=3, random_state=0))
