@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import (F32P, I32P, FastVar, aligned_copy, aligned_zeros, bind, c_int, c_int64,
-                      fast_var_view, round8)
+                      round8)
 
 pair_part = bind("compute_COS_OCiCj_part", None, F32P, c_int, c_int, c_int, F32P, c_int, F32P,
                  F32P, c_int)
@@ -57,7 +57,7 @@ def sin_tol(cos_ref, sin_ref, tol):
 
 
 def product(cen):
-    """-2 cen cen^T as the refresh receives it, computed exactly in float64."""
+    """-2 cen cen^T as the refresh receives it: float64, rounded once to float32."""
     c = cen.astype(np.float64)
     return aligned_copy((-2.0 * c @ c.T).astype(np.float32))
 
@@ -169,73 +169,52 @@ def test_norms_and_distances_with_strides():
     np.testing.assert_array_equal(D[:, :k][off], (exact + c_norm[:, None] + c_norm[None, :])[off])
 
 
-def test_pair_zero_nan_and_collinear_centers():
-    # Rows 0-9 on the line through the origin along u, both sides of it; row
-    # 10 the origin, row 11 NaN, the rest generic.
-    rng = np.random.default_rng(5)
-    k = 16
-    u = rng.normal(size=8)
-    cen = np.zeros((k, 8), np.float32)
-    cen[:10] = (np.array([0.3, 1, 1.7, 2.9, 4.1, -0.6, -1.3, -2.2, 3.3, 7.7])[:, None]
-                * u).astype(np.float32)
-    cen[11] = np.nan
-    cen[12:] = rng.normal(size=(4, 8))
-    D = product(cen)
-    c_norm = aligned_zeros(k)
-    cos, sin = aligned_zeros((k, k)), aligned_zeros((k, k))
-    pair_whole(c_norm, k, D, k, cos, sin, k)
-
-    line = ~np.eye(10, dtype=bool)
-    cl, sl = cos[:10, :10][line], sin[:10, :10][line]
-    np.testing.assert_allclose(np.abs(cl), 1.0, atol=1e-5)
-    assert not np.isnan(sl).any() and (sl >= 0).all() and (sl < 5e-3).all()
-    # Zero center seen from any other center: cos 1, sine 0 or tiny, never NaN.
-    col = np.r_[0:10, 12:k]
-    np.testing.assert_allclose(cos[col, 10], 1.0, atol=1e-5)
-    assert not np.isnan(sin[col, 10]).any() and (sin[col, 10] < 5e-3).all()
-    # Its own row, the NaN center's row and column, and every diagonal: NaN.
-    for m in (cos, sin):
-        assert np.isnan(m[10]).all() and np.isnan(m[11]).all() and np.isnan(m[:, 11]).all()
-        assert np.isnan(np.diag(m)).all()
-    assert np.isnan(D[11, np.r_[0:11, 12:k]]).all() and D[11, 11] == 0.0
-    real = np.r_[12:k]
-    assert np.isfinite(cos[np.ix_(real, real)][~np.eye(4, dtype=bool)]).all()
-
-
-def test_pair_sine_never_nan_past_one():
-    # Many collinear, well separated centers: rounding pushes some cosines past
-    # +-1; their sine is 0.
+def test_pair_collinear_zero_and_nan_centers():
+    # Rows 0-39 on one line through the origin, both sides of it and well
+    # apart; row 40 the origin, row 41 NaN, the rest generic.
     rng = np.random.default_rng(11)
-    k = 64
-    u = rng.normal(size=16)
-    t = rng.permutation(np.linspace(-9, 9, k))
-    cen = aligned_copy((t[:, None] * u).astype(np.float32))
+    k, m = 48, 40
+    cen = np.zeros((k, 16), np.float32)
+    cen[:m] = rng.permutation(np.linspace(-9, 9, m))[:, None] * rng.normal(size=16)
+    cen[41] = np.nan
+    cen[42:] = rng.normal(size=(6, 16))
     D = product(cen)
     c_norm = aligned_zeros(k)
     cos, sin = aligned_zeros((k, k)), aligned_zeros((k, k))
     pair_whole(c_norm, k, D, k, cos, sin, k)
-    off = ~np.eye(k, dtype=bool)
-    assert (np.abs(cos[off]) > 1).any()
-    assert not np.isnan(sin[off]).any()
-    assert (sin[off][np.abs(cos[off]) >= 1] == 0.0).all()
+
+    # Collinear: cos +-1 up to rounding, some past it; the sine is never NaN.
+    line = ~np.eye(m, dtype=bool)
+    cl, sl = cos[:m, :m][line], sin[:m, :m][line]
+    Dl = D[:m, :m].astype(np.float64)
+    tol = cos_tol(c_norm[:m, None] + Dl, 2 * np.sqrt(c_norm[:m, None] * Dl))[line]
+    assert (np.abs(np.abs(cl) - 1) <= tol).all()
+    assert (np.abs(cl) > 1).any() and (sl[np.abs(cl) >= 1] == 0.0).all()
+    assert not np.isnan(sl).any() and (sl < 5e-3).all()
+    # The zero center seen from any other: cos 1, sine 0 or tiny, never NaN.
+    others = np.r_[0:m, 42:k]
+    np.testing.assert_allclose(cos[others, 40], 1.0, atol=1e-5)
+    assert not np.isnan(sin[others, 40]).any() and (sin[others, 40] < 5e-3).all()
+    # Its own row, the NaN center's row and column, every diagonal: NaN.
+    for a in (cos, sin):
+        assert np.isnan(a[40]).all() and np.isnan(a[41]).all() and np.isnan(a[:, 41]).all()
+        assert np.isnan(np.diag(a)).all()
+    assert np.isnan(D[41, np.r_[0:41, 42:k]]).all() and D[41, 41] == 0.0
+    assert np.isfinite(cos[np.ix_(others, others)][~np.eye(k - 2, dtype=bool)]).all()
 
 
 def test_pair_empty_ranges_write_nothing():
     c_norm = aligned_copy(np.arange(1, 9, dtype=np.float32))
     D = aligned_copy(np.ones((8, 8), np.float32))
+    cos, sin = aligned_zeros((8, 8)), aligned_zeros((8, 8))
     for first, rows, cols in ((0, 0, 8), (0, -3, 8), (0, 8, 0), (2, 4, -8)):
-        cos = aligned_copy(np.full((8, 8), 7.0, np.float32))
-        sin = aligned_copy(np.full((8, 8), 7.0, np.float32))
         pair_part(c_norm, first, rows, cols, D, 8, cos, sin, 8)
-        assert (cos == 7.0).all() and (sin == 7.0).all()
-    before = D.copy()
     norms = c_norm.copy()
     pair_whole(norms, 0, D, 8, cos, sin, 8)
-    refine(D, 8, c_norm, -8)
-    norms_dcc(norms, 0, D, 8, 0)
-    np.testing.assert_array_equal(D, before)
-    np.testing.assert_array_equal(norms, c_norm)
-    assert (cos == 7.0).all()
+    norms_dcc(norms, -8, D, 8, 0)
+    refine(D, 8, c_norm, 0)
+    assert (D == 1.0).all() and (norms == c_norm).all()
+    assert (cos == 0.0).all() and (sin == 0.0).all()
 
 
 # ---- points ---------------------------------------------------------------
@@ -307,37 +286,32 @@ def test_r2_paths_agree_bitwise_and_exact_on_integers():
 
 
 def test_points_on_center_at_origin_and_collinear():
-    # Points 2 and 10 sit on their centers; 4 and 12 at the origin; the rest
-    # on the line through the origin and their center, both sides of it.
+    # Points on the line through the origin and their center, both sides of it;
+    # some on their center, some at the origin.
     rng = np.random.default_rng(8)
-    n = 13
+    n = 4099
     cen = aligned_copy(rng.normal(size=(8, 16)).astype(np.float32))
     y = rng.integers(0, 8, size=n).astype(np.int32)
-    s = rng.uniform(-3, 3, size=n)
-    X = aligned_copy((s[:, None] * cen[y]).astype(np.float32))
-    X[[2, 10]] = cen[y[[2, 10]]]
-    X[[4, 12]] = 0
-    _, _, r2, cos, sin = run_points(cen, X, y)
-
-    on = [2, 10]
-    assert (r2[on] == 0.0).all()
-    assert np.isnan(cos[on]).all() and np.isnan(sin[on]).all()
-    rest = np.setdiff1d(np.arange(n), on)
-    np.testing.assert_allclose(np.abs(cos[rest]), 1.0, atol=1e-5)
-    np.testing.assert_allclose(cos[[4, 12]], 1.0, atol=1e-5)
-    assert not np.isnan(sin[rest]).any() and (sin[rest] < 5e-3).all()
-
-
-def test_points_sine_never_nan_past_one():
-    rng = np.random.default_rng(21)
-    n = 4099  # both paths, many times
-    cen = aligned_copy(rng.normal(size=(8, 8)).astype(np.float32))
-    y = rng.integers(0, 8, size=n).astype(np.int32)
     X = aligned_copy((rng.uniform(-4, 4, size=n)[:, None] * cen[y]).astype(np.float32))
-    _, _, _, cos, sin = run_points(cen, X, y)
-    assert (np.abs(cos) > 1).any() and (np.abs(cos[-3:]) >= 0.999).all()
-    assert not np.isnan(sin).any()
-    assert (sin[np.abs(cos) >= 1] == 0.0).all()
+    on, origin = [2, 10, 4097], [4, 12, 4098]
+    X[on] = cen[y[on]]
+    X[origin] = 0
+    c_norm, x_norm, r2, cos8, sin8 = run_points(cen, X, y)
+    # Every point once more through the one-at-a-time path, seven per call.
+    cos1, sin1 = np.zeros(n, np.float32), np.zeros(n, np.float32)
+    for p in range(0, n, 7):
+        q = min(p + 7, n)
+        cos_ocx(c_norm, 8, r2[p:q], y[p:q], x_norm[p:q], cos1[p:q], sin1[p:q], q - p)
+
+    assert (r2[on] == 0.0).all()
+    rest = np.setdiff1d(np.arange(n), on)
+    for cos, sin in ((cos8, sin8), (cos1, sin1)):
+        assert np.isnan(cos[on]).all() and np.isnan(sin[on]).all()
+        cr, sr = cos[rest], sin[rest]
+        np.testing.assert_allclose(np.abs(cr), 1.0, atol=1e-4)
+        np.testing.assert_allclose(cos[origin], 1.0, atol=1e-5)
+        assert (np.abs(cr) > 1).any() and (sr[np.abs(cr) >= 1] == 0.0).all()
+        assert not np.isnan(sr).any() and (sr < 2e-2).all()
 
 
 def test_points_unaligned_pointers():
@@ -475,26 +449,6 @@ def test_update_fv_pad_centers_leave_real_entries_alone():
                                       zero_pad[name][:k if name == "c_norm" else n])
     for name in ("D_CC", "COS_OCiCj", "SIN_OCiCj"):
         np.testing.assert_array_equal(nan_pad[name][:k, :k], zero_pad[name][:k, :k])
-
-
-def test_update_fv_through_init_fast_var():
-    init = bind("init_fast_var", ctypes.c_bool, ctypes.POINTER(FastVar), c_int, c_int, c_int)
-    free = bind("free_fast_var", None, ctypes.POINTER(FastVar))
-    n, d, k = 77, 9, 11
-    X, x_norm, cen, y = make_state(n, d, k, seed=9)
-    k8 = cen.shape[0]
-    fv = FastVar()
-    assert init(ctypes.byref(fv), n, X.shape[1], k8)
-    try:
-        c_norm = aligned_zeros(k8)
-        update_fv(n, X.shape[1], k8, X, x_norm, cen, c_norm, y, ctypes.byref(fv))
-        got = fast_var_view(fv, n, k8)
-        ref = run_refresh(X, x_norm, cen, y)
-        for name in ("D_CC", "COS_OCiCj", "SIN_OCiCj", "r2", "COS_OCX", "SIN_OCX"):
-            np.testing.assert_array_equal(got[name], ref[name])
-        np.testing.assert_array_equal(c_norm, ref["c_norm"])
-    finally:
-        free(ctypes.byref(fv))
 
 
 DUMP_CASE = (1003, 20, 260)  # two center blocks, so two threads when allowed
