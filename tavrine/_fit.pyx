@@ -60,7 +60,9 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     cdef int result
     cdef int saved_threads = omp_get_max_threads()
     state = [progress, None]
-    cdef tavrine_progress report = _report if progress is not None else NULL
+    cdef tavrine_progress report = NULL
+    if progress is not None:
+        report = _report
     with nogil:
         if n_threads > 0:
             omp_set_num_threads(n_threads)
