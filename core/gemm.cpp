@@ -63,10 +63,11 @@ static inline void row_times_8(const float *a_row, const float *b_rows, int ldb,
             acc[s] = _mm256_fmadd_ps(av, _mm256_loadu_ps(b_rows + at(s, ldb) + p), acc[s]);
     }
     const __m256 alpha_v = _mm256_set1_ps(alpha);
+    const __m256 sums = sum_lanes_8(acc);
     if (Accumulate)
-        _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), rounded_mul(alpha_v, sum_lanes_8(acc))));
+        _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), rounded_mul(alpha_v, sums)));
     else
-        _mm256_storeu_ps(out, _mm256_mul_ps(alpha_v, sum_lanes_8(acc)));
+        _mm256_storeu_ps(out, _mm256_mul_ps(alpha_v, sums));
 }
 
 // Rows i .. i+7 and columns j .. j+7 of c, one row after the other.
@@ -169,7 +170,8 @@ void masked_gemm_hybrid(const float *a, const float *b, const void *, int m, int
             const int j_end = n - jj < kTile ? n : jj + kTile;
             for (int i = ii; i < i_end; ++i)
                 for (int j = jj; j < j_end; ++j)
-                    c[at(i, n) + j] = k > 0 ? -2.0f * dot_hybrid(a + at(i, k), b + at(j, k), k) : 0.0f;
+                    c[at(i, n) + j] =
+                        k > 0 ? -2.0f * dot_hybrid(a + at(i, k), b + at(j, k), k) : 0.0f;
         }
     }
 }

@@ -5,6 +5,8 @@ the whole blocks of eight that the blocked kernels use), and where the order
 of the float32 operations is fixed, bit for bit against a NumPy replay of it.
 """
 import ctypes
+import mmap
+import os
 import threading
 
 import numpy as np
@@ -13,6 +15,7 @@ import pytest
 from conftest import F32P, F64P, I32P, VOIDP, aligned_zeros, bind, c_float, c_int
 
 F32 = np.float32
+MAP_FIXED = 0x10  # Linux value; the mmap module does not export it
 SENTINEL = F32(7.25)
 
 kernel_ori = bind("kernel_ori", None, VOIDP, c_int, VOIDP, c_int, VOIDP, c_int, c_int, c_float)
@@ -26,7 +29,7 @@ myblas = bind("gemm_myblas", None, c_int, c_int, c_int, F32P, F32P, F32P, c_floa
 
 merge_wc = bind("merge_wc", None, F32P, F32P, c_int)
 merge_centers = bind("merge_centers", None, F32P, F32P, c_int, c_int)
-atomic_add = bind("atomic_add_array", None, F32P, F32P, c_int)
+atomic_add = bind("atomic_add_array", None, VOIDP, F32P, c_int)
 average_centers = bind("average_centers", None, F32P, F32P, c_int, c_int)
 seg_arr = bind("seg_arr", c_int, I32P, c_int, c_int, I32P, I32P, F64P)
 
@@ -328,29 +331,57 @@ def test_average_centers():
     np.testing.assert_array_equal(sums, expected)
 
 
-def test_atomic_add_array_loses_no_update():
-    # Four threads add 1.0 into the same elements at once (ctypes drops the GIL
-    # for the call). Whole floats below 2^24 add exactly, so any lost update shows.
-    n_threads, calls, length = 4, 300, 4096
-    dst = np.zeros(length, F32)
+@pytest.fixture
+def one_page_many_times():
+    """(address, view): n_pages consecutive virtual pages that all map one physical page.
+
+    One long call then sweeps the same 1024 floats again and again, so threads
+    calling at once keep meeting on the same elements (a plain array lets
+    their sweeps run apart and hides lost updates)."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [VOIDP, ctypes.c_size_t, c_int, c_int, c_int, ctypes.c_long]
+    libc.munmap.argtypes = [VOIDP, ctypes.c_size_t]
+    page, n_pages = mmap.PAGESIZE, 64
+    fd = os.memfd_create("atomic_add_array")
+    os.ftruncate(fd, page)
+    rw = mmap.PROT_READ | mmap.PROT_WRITE
+    base = libc.mmap(None, n_pages * page, rw, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
+    assert base not in (None, ctypes.c_void_p(-1).value)
+    for p in range(n_pages):
+        at = base + p * page
+        assert libc.mmap(at, page, rw, mmap.MAP_SHARED | MAP_FIXED, fd, 0) == at
+    os.close(fd)
+    view = np.ctypeslib.as_array(ctypes.cast(base, ctypes.POINTER(ctypes.c_float)), (page // 4,))
+    yield base, n_pages, view
+    libc.munmap(base, n_pages * page)
+
+
+def test_atomic_add_array_loses_no_update(one_page_many_times):
+    # Four threads, each adding 1.0 to every float of the page 64 times per
+    # call (ctypes drops the GIL for the call). Whole floats below 2^24 add
+    # exactly, so any lost update shows. A plain read-add-store loop in place
+    # of the compare-and-swap loses thousands of updates here.
+    base, n_pages, page = one_page_many_times
+    n_threads, calls, length = 4, 200, n_pages * page.size
     ones = np.ones(length, F32)
     start = threading.Barrier(n_threads)
 
     def work():
         start.wait()
         for _ in range(calls):
-            atomic_add(dst, ones, length)
+            atomic_add(base, ones, length)
 
     threads = [threading.Thread(target=work) for _ in range(n_threads)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    np.testing.assert_array_equal(dst, np.full(length, n_threads * calls, F32))
+    np.testing.assert_array_equal(page, np.full(page.size, n_threads * calls * n_pages, F32))
 
     src = np.random.default_rng(0).standard_normal(37).astype(F32)
     part = np.full(40, 0.5, F32)
-    atomic_add(part, src, 37)
+    atomic_add(part.ctypes.data, src, 37)
     np.testing.assert_array_equal(part[:37], F32(0.5) + src)
     assert np.all(part[37:] == 0.5)
 
