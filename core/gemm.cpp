@@ -1,1 +1,185 @@
 // SPDX-License-Identifier: BSD-3-Clause
+//
+// Dense products c = alpha * a * b^T with a and b both stored by rows along
+// the shared dimension k: the AVX2 blocked family (kernel_ori up to gemm and
+// gemm_mul_p), which uses whole groups of eight columns and whole blocks of
+// eight k positions only, and two plain routines for dense matrices of any
+// shape (masked_gemm_hybrid, gemm_myblas). Rows may start anywhere: every
+// vector load is unaligned, which costs nothing on aligned data. All routines
+// are single-threaded and allocate nothing.
+#include <cmath>
+#include <cstdio>
+
+#include "blas.h"
+#include "common.h"
+
+using namespace tavrine;
+
+// Shared-dimension panel of gemm_mul_p: eight rows of b in use take 16 KB.
+constexpr int kPanel = 512;
+// Output tile edge of masked_gemm_hybrid.
+constexpr int kTile = 64;
+
+// The eight lanes of each acc[s] summed as (((l0+l1)+(l2+l3))+(l4+l5))+(l6+l7),
+// sum s in lane s. Horizontal adds form the pairs, the shuffles and lane
+// permutes move pair q of every accumulator into one vector, the last three
+// additions run in that fixed order.
+static inline __m256 sum_lanes_8(const __m256 acc[8]) {
+    const __m256 h01 = _mm256_hadd_ps(acc[0], acc[1]);  // a01 a23 b01 b23 | a45 a67 b45 b67
+    const __m256 h23 = _mm256_hadd_ps(acc[2], acc[3]);
+    const __m256 h45 = _mm256_hadd_ps(acc[4], acc[5]);
+    const __m256 h67 = _mm256_hadd_ps(acc[6], acc[7]);
+    const __m256 lo_even = _mm256_shuffle_ps(h01, h23, _MM_SHUFFLE(2, 0, 2, 0));  // 01 | 45
+    const __m256 lo_odd = _mm256_shuffle_ps(h01, h23, _MM_SHUFFLE(3, 1, 3, 1));   // 23 | 67
+    const __m256 hi_even = _mm256_shuffle_ps(h45, h67, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m256 hi_odd = _mm256_shuffle_ps(h45, h67, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m256 p01 = _mm256_permute2f128_ps(lo_even, hi_even, 0x20);
+    const __m256 p23 = _mm256_permute2f128_ps(lo_odd, hi_odd, 0x20);
+    const __m256 p45 = _mm256_permute2f128_ps(lo_even, hi_even, 0x31);
+    const __m256 p67 = _mm256_permute2f128_ps(lo_odd, hi_odd, 0x31);
+    return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(p01, p23), p45), p67);
+}
+
+// x * y rounded to float on its own. The empty asm hides the product from the
+// compiler, which would otherwise fuse it with the addition that follows.
+static inline __m256 rounded_mul(__m256 x, __m256 y) {
+    __m256 p = _mm256_mul_ps(x, y);
+    asm("" : "+x"(p));
+    return p;
+}
+
+// Register tile: one row of a against eight rows of b, eight 8-lane
+// accumulators (acc[s] for b row s). Each step of k costs one load of a and
+// eight FMAs reading b straight from memory; the last k mod 8 positions are
+// not used. Accumulate adds alpha * sums to out instead of overwriting it.
+template <bool Accumulate>
+static inline void row_times_8(const float *a_row, const float *b_rows, int ldb, float *out,
+                               int k, float alpha) {
+    __m256 acc[8];
+    for (int s = 0; s < 8; ++s) acc[s] = _mm256_setzero_ps();
+    for (int p = 0; p + 8 <= k; p += 8) {
+        const __m256 av = _mm256_loadu_ps(a_row + p);
+        for (int s = 0; s < 8; ++s)
+            acc[s] = _mm256_fmadd_ps(av, _mm256_loadu_ps(b_rows + at(s, ldb) + p), acc[s]);
+    }
+    const __m256 alpha_v = _mm256_set1_ps(alpha);
+    const __m256 sums = sum_lanes_8(acc);
+    if (Accumulate)
+        _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), rounded_mul(alpha_v, sums)));
+    else
+        _mm256_storeu_ps(out, _mm256_mul_ps(alpha_v, sums));
+}
+
+// Rows i .. i+7 and columns j .. j+7 of c, one row after the other.
+template <bool Accumulate>
+static inline void block_8x8(int i, int j, int k, const float *a, int lda, const float *b,
+                             int ldb, float *c, int ldc, float alpha) {
+    const float *b_rows = b + at(j, ldb);
+    for (int r = 0; r < 8; ++r)
+        row_times_8<Accumulate>(a + at(i + r, lda), b_rows, ldb, c + at(i + r, ldc) + j, k, alpha);
+}
+
+// Whole 8-row blocks first, then the leftover rows one by one; every whole
+// group of eight columns.
+template <bool Accumulate>
+static void panel_product(int m, int n, int k, const float *a, int lda, const float *b, int ldb,
+                          float *c, int ldc, float alpha) {
+    int i = 0;
+    for (; i + 8 <= m; i += 8)
+        for (int j = 0; j + 8 <= n; j += 8)
+            block_8x8<Accumulate>(i, j, k, a, lda, b, ldb, c, ldc, alpha);
+    for (; i < m; ++i)
+        for (int j = 0; j + 8 <= n; j += 8)
+            row_times_8<Accumulate>(a + at(i, lda), b + at(j, ldb), ldb, c + at(i, ldc) + j, k,
+                                    alpha);
+}
+
+// The entry routines' shape and alignment notices; the product goes on after
+// either (whole groups only; misaligned rows are read with unaligned loads).
+static void report_preconditions(int n, int k, const float *a, const float *b) {
+    if ((n | k) & 7) std::perror("n or k is not a multiple of 8");
+    if (!aligned(a) || !aligned(b)) std::perror("input arr a or b is not aligned");
+}
+
+void kernel_ori(const float *a_row, int, const float *b_rows, int ldb, float *out, int, int k,
+                float alpha) {
+    row_times_8<false>(a_row, b_rows, ldb, out, k, alpha);
+}
+
+void micro_kernel(int i, int j, int k, const float *a, int lda, const float *b, int ldb, float *c,
+                  int ldc, float alpha) {
+    block_8x8<false>(i, j, k, a, lda, b, ldb, c, ldc, alpha);
+}
+
+void macro_kernel(int m, int n, int k, const float *a, int lda, const float *b, int ldb, float *c,
+                  int ldc, float alpha) {
+    panel_product<false>(m, n, k, a, lda, b, ldb, c, ldc, alpha);
+}
+
+// One pass over k; the eight rows of b of a column group serve 16 rows of a.
+void gemm(int m, int n, int k, const float *a, int lda, const float *b, int ldb, float *c,
+          int ldc, float alpha) {
+    report_preconditions(n, k, a, b);
+    int i = 0;
+    for (; i + 16 <= m; i += 16)
+        for (int j = 0; j + 8 <= n; j += 8)
+            for (int r = 0; r < 16; ++r)
+                row_times_8<false>(a + at(i + r, lda), b + at(j, ldb), ldb,
+                                   c + at(i + r, ldc) + j, k, alpha);
+    for (; i < m; ++i)
+        for (int j = 0; j + 8 <= n; j += 8)
+            row_times_8<false>(a + at(i, lda), b + at(j, ldb), ldb, c + at(i, ldc) + j, k, alpha);
+}
+
+// k in panels of 512 so the b rows in use stay in L1. The first panel
+// overwrites c, each later one adds its alpha-scaled sums; a later panel
+// shorter than 8 holds no whole block and is skipped. k = 0 writes nothing.
+void gemm_mul_p(int m, int n, int k, const float *a, int lda, const float *b, int ldb, float *c,
+                int ldc, float alpha) {
+    report_preconditions(n, k, a, b);
+    for (int o = 0; o < k; o += kPanel) {
+        const int len = k - o < kPanel ? k - o : kPanel;
+        if (o == 0)
+            panel_product<false>(m, n, len, a, lda, b, ldb, c, ldc, alpha);
+        else if (len >= 8)
+            panel_product<true>(m, n, len, a + o, lda, b + o, ldb, c, ldc, alpha);
+    }
+}
+
+// Dot product of two k-float rows: whole blocks of eight in one 8-lane
+// accumulator (product rounded, then added; lanes reduced as
+// ((l0+l4)+(l2+l6))+((l1+l5)+(l3+l7))), then the k mod 8 tail terms one by
+// one with fused multiply-adds.
+static inline float dot_hybrid(const float *x, const float *y, int k) {
+    __m256 acc = _mm256_setzero_ps();
+    int t = 0;
+    for (; t + 8 <= k; t += 8)
+        acc = _mm256_add_ps(acc, rounded_mul(_mm256_loadu_ps(x + t), _mm256_loadu_ps(y + t)));
+    float s = hsum_halves(acc);
+    for (; t < k; ++t) s = std::fma(x[t], y[t], s);
+    return s;
+}
+
+// -2 a b^T in 64 x 64 output tiles, each b tile reused across 64 rows of a.
+// The mask is not read. k <= 0 gives +0.0 everywhere.
+void masked_gemm_hybrid(const float *a, const float *b, const void *, int m, int k, int n,
+                        float *c) {
+    for (int ii = 0; ii < m; ii += kTile) {
+        const int i_end = m - ii < kTile ? m : ii + kTile;
+        for (int jj = 0; jj < n; jj += kTile) {
+            const int j_end = n - jj < kTile ? n : jj + kTile;
+            for (int i = ii; i < i_end; ++i)
+                for (int j = jj; j < j_end; ++j)
+                    c[at(i, n) + j] =
+                        k > 0 ? -2.0f * dot_hybrid(a + at(i, k), b + at(j, k), k) : 0.0f;
+        }
+    }
+}
+
+// One BLAS dot product per output; any n (a last group shorter than eight
+// writes only the columns that exist).
+void gemm_myblas(int m, int n, int k, const float *a, const float *b, float *c, float alpha) {
+    for (int i = 0; i < m; ++i)
+        for (int j = 0; j < n; ++j)
+            c[at(i, n) + j] = cblas_sdot(k, a + at(i, k), 1, b + at(j, k), 1) * alpha;
+}
