@@ -40,14 +40,6 @@ static inline __m256 sum_lanes_8(const __m256 acc[8]) {
     return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(p01, p23), p45), p67);
 }
 
-// x * y rounded to float on its own. The empty asm hides the product from the
-// compiler, which would otherwise fuse it with the addition that follows.
-static inline __m256 rounded_mul(__m256 x, __m256 y) {
-    __m256 p = _mm256_mul_ps(x, y);
-    asm("" : "+x"(p));
-    return p;
-}
-
 // Register tile: one row of a against eight rows of b, eight 8-lane
 // accumulators (acc[s] for b row s). Each step of k costs one load of a and
 // eight FMAs reading b straight from memory; the last k mod 8 positions are
@@ -65,7 +57,7 @@ static inline void row_times_8(const float *a_row, const float *b_rows, int ldb,
     const __m256 alpha_v = _mm256_set1_ps(alpha);
     const __m256 sums = sum_lanes_8(acc);
     if (Accumulate)
-        _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), rounded_mul(alpha_v, sums)));
+        _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), _mm256_mul_ps(alpha_v, sums)));
     else
         _mm256_storeu_ps(out, _mm256_mul_ps(alpha_v, sums));
 }
@@ -154,7 +146,7 @@ static inline float dot_hybrid(const float *x, const float *y, int k) {
     __m256 acc = _mm256_setzero_ps();
     int t = 0;
     for (; t + 8 <= k; t += 8)
-        acc = _mm256_add_ps(acc, rounded_mul(_mm256_loadu_ps(x + t), _mm256_loadu_ps(y + t)));
+        acc = _mm256_add_ps(acc, _mm256_mul_ps(_mm256_loadu_ps(x + t), _mm256_loadu_ps(y + t)));
     float s = hsum_halves(acc);
     for (; t < k; ++t) s = std::fma(x[t], y[t], s);
     return s;
