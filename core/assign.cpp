@@ -87,7 +87,8 @@ int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *
 
 namespace {
 
-constexpr int kTile = 64;  // rows and list positions per tile of the masked product
+constexpr int kTile = 64;   // rows and list positions per tile of the masked product
+constexpr int kAhead = 4;   // rows between a prefetch and the row that needs it
 
 // For each 8-bit candidate mask, the lanes of its set bits packed low to high
 // (one byte each): turns a block's comparison bits into its listed indices.
@@ -107,35 +108,54 @@ constexpr LaneTable make_lane_table() {
 
 constexpr LaneTable kLanes = make_lane_table();
 
+// The bound w_c of one point for eight centers at once, from the rows of its
+// center l at column c.
+struct Bound8 {
+    __m256 a, b, t;
+    const float *cos_l, *sin_l, *dcc_l;
+
+    // Bit j set when center c + j may be nearer than l: D_CC < w, strictly.
+    // min(w, inf) turns a NaN bound into +inf (minps returns its second
+    // operand on NaN): an undefined bound cannot rule a center out, while a
+    // NaN distance (an emptied center) still fails the ordered comparison.
+    unsigned open(int c) const {
+        const __m256 proj = _mm256_fmadd_ps(a, _mm256_loadu_ps(cos_l + c),
+                                            _mm256_mul_ps(b, _mm256_loadu_ps(sin_l + c)));
+        const __m256 w = _mm256_mul_ps(_mm256_mul_ps(proj, proj), t);
+        const __m256 inf = _mm256_set1_ps(__builtin_inff());
+        return static_cast<unsigned>(_mm256_movemask_ps(
+            _mm256_cmp_ps(_mm256_loadu_ps(dcc_l + c), _mm256_min_ps(w, inf), _CMP_LT_OQ)));
+    }
+};
+
 }  // namespace
+
+// Appends the centers c + j of the set bits j to list[m ..] with one 8-wide
+// store (entries past the new count are scratch); returns the new count.
+static inline int append_block(int32_t *list, int m, int c, unsigned bits) {
+    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLanes.packed[bits]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m),
+                        _mm256_add_epi32(_mm256_set1_epi32(c), lanes));
+    return m + __builtin_popcount(bits);
+}
 
 // Candidates of one point with r2 > 0 among centers 0 .. k-1, written from
 // list[0]; returns their number. Block stores may write up to seven entries
 // past the returned count, always below k and inside the -1 run written after.
 static inline int list_candidates(const float *cos_l, const float *sin_l, const float *dcc_l,
                                   float a, float b, float t, int l, int k, int32_t *list) {
-    const __m256 va = _mm256_set1_ps(a), vb = _mm256_set1_ps(b), vt = _mm256_set1_ps(t);
-    const __m256 inf = _mm256_set1_ps(__builtin_inff());
-    const __m256i own = _mm256_set1_epi32(l), step = _mm256_set1_epi32(8);
-    __m256i idx = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const Bound8 bound{_mm256_set1_ps(a), _mm256_set1_ps(b), _mm256_set1_ps(t), cos_l, sin_l,
+                       dcc_l};
+    const int k_vec = k & ~7, own_block = l & ~7;
     int m = 0, c = 0;
-    for (; c + 8 <= k; c += 8) {
-        const __m256 proj = _mm256_fmadd_ps(va, _mm256_loadu_ps(cos_l + c),
-                                            _mm256_mul_ps(vb, _mm256_loadu_ps(sin_l + c)));
-        const __m256 w = _mm256_mul_ps(_mm256_mul_ps(proj, proj), vt);
-        // min(w, inf) turns a NaN bound into +inf (minps returns its second
-        // operand on NaN): an undefined bound cannot rule a center out, while
-        // a NaN distance (an emptied center) still fails the ordered test.
-        const __m256 near = _mm256_cmp_ps(_mm256_loadu_ps(dcc_l + c), _mm256_min_ps(w, inf),
-                                          _CMP_LT_OQ);
-        const __m256 keep = _mm256_or_ps(near, _mm256_castsi256_ps(_mm256_cmpeq_epi32(idx, own)));
-        const unsigned bits = static_cast<unsigned>(_mm256_movemask_ps(keep));
-        const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLanes.packed[bits]));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m),
-                            _mm256_permutevar8x32_epi32(idx, lanes));
-        m += __builtin_popcount(bits);
-        idx = _mm256_add_epi32(idx, step);
+    // The own center is listed whatever its bound says: its bit is forced in
+    // its block, so the other blocks need no index comparison.
+    for (; c < k_vec && c < own_block; c += 8) m = append_block(list, m, c, bound.open(c));
+    if (c == own_block && c < k_vec) {
+        m = append_block(list, m, c, bound.open(c) | 1u << (l & 7));
+        c += 8;
     }
+    for (; c < k_vec; c += 8) m = append_block(list, m, c, bound.open(c));
     for (; c < k; ++c) {
         const float proj = std::fma(a, cos_l[c], b * sin_l[c]);
         const float w = proj * proj * t;
@@ -152,6 +172,10 @@ void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
     for (int i = 0; i < rows; ++i) {
         const int l = labels[i];
         int32_t *list = mask + at(i, ld_mask);
+        if (i + kAhead < rows) {
+            __builtin_prefetch(mask + at(i + kAhead, ld_mask), 1);
+            __builtin_prefetch(mask + at(i + kAhead, ld_mask) + 16, 1);
+        }
         int m = 1;
         // A point on its own center (r2 = 0) has nothing nearer: list l alone.
         if (!(r2[i] > 0.0f))
@@ -236,19 +260,15 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
 // first 8 * floor(K / 8) floats. Loads are unaligned: free on aligned data,
 // and a library caller may hand any row.
 
-// Q accumulators: one point row against Q center rows, the point block loaded
-// once per step and shared by Q fused multiply-adds.
-template <int Q>
-static inline void dot_rows(const float *a_row, const float *B, int ldb, const int32_t *group,
-                            int K, __m256 (&acc)[Q]) {
-    const float *b[Q];
-    for (int t = 0; t < Q; ++t) {
-        b[t] = B + at(group[t], ldb);
-        acc[t] = _mm256_setzero_ps();
-    }
+// Register tile: one point row against eight center rows, eight 8-lane
+// accumulators; the point block is loaded once per step and shared by eight
+// fused multiply-adds that read the center blocks straight from memory.
+static inline void dot_rows(const float *a_row, const float *const (&b)[8], int K,
+                            __m256 (&acc)[8]) {
+    for (int t = 0; t < 8; ++t) acc[t] = _mm256_setzero_ps();
     for (int o = 0; o + 8 <= K; o += 8) {
         const __m256 x = _mm256_loadu_ps(a_row + o);
-        for (int t = 0; t < Q; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
+        for (int t = 0; t < 8; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
     }
 }
 
@@ -256,7 +276,7 @@ static inline void dot_rows(const float *a_row, const float *B, int ldb, const i
 // (((l0 + l1) + (l2 + l3)) + (l4 + l5)) + (l6 + l7): horizontal adds form the
 // pair sums p0 .. p3 of every accumulator, a transpose gathers each pair sum
 // across accumulators, and p2 and p3 are then added one at a time.
-static inline __m256 sum_lanes_8(const __m256 (&acc)[8]) {
+static inline __m256 sum_lanes_pairs(const __m256 (&acc)[8]) {
     // h01 = [0p0 0p1 1p0 1p1 | 0p2 0p3 1p2 1p3] (accumulator, pair sum)
     const __m256 h01 = _mm256_hadd_ps(acc[0], acc[1]), h23 = _mm256_hadd_ps(acc[2], acc[3]);
     const __m256 h45 = _mm256_hadd_ps(acc[4], acc[5]), h67 = _mm256_hadd_ps(acc[6], acc[7]);
@@ -273,42 +293,56 @@ static inline __m256 sum_lanes_8(const __m256 (&acc)[8]) {
     return _mm256_add_ps(_mm256_add_ps(p01, p2), p3);
 }
 
-// Register tile: one point row against eight center rows, eight 8-lane
-// accumulators; the center blocks feed the multiply-adds straight from memory.
+// Lane t of the result is accumulator t summed as hsum_halves does,
+// ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)), for all eight at once.
+static inline __m256 sum_lanes_halves(const __m256 (&acc)[8]) {
+    // u04 = [0h0 0h1 0h2 0h3 | 4h0 4h1 4h2 4h3] with h_j = l_j + l_(j+4)
+    const auto halves = [](__m256 lo, __m256 hi) {
+        return _mm256_add_ps(_mm256_permute2f128_ps(lo, hi, 0x20),
+                             _mm256_permute2f128_ps(lo, hi, 0x31));
+    };
+    const __m256 u04 = halves(acc[0], acc[4]), u15 = halves(acc[1], acc[5]);
+    const __m256 u26 = halves(acc[2], acc[6]), u37 = halves(acc[3], acc[7]);
+    // v01 = [0(h0+h2) 0(h1+h3) 1(h0+h2) 1(h1+h3) | the same for 4 and 5]
+    const __m256 v01 = _mm256_add_ps(_mm256_shuffle_ps(u04, u15, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(u04, u15, _MM_SHUFFLE(3, 2, 3, 2)));
+    const __m256 v23 = _mm256_add_ps(_mm256_shuffle_ps(u26, u37, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(u26, u37, _MM_SHUFFLE(3, 2, 3, 2)));
+    return _mm256_hadd_ps(v01, v23);
+}
+
+// C row[c_t] = beta * C row[c_t] + s_t for the first q entries of the group.
+static inline void update_outputs(float *c_row, const int32_t *group, int q, float beta,
+                                  __m256 s) {
+    alignas(32) float v[8];
+    _mm256_store_ps(v, s);
+    for (int t = 0; t < q; ++t) c_row[group[t]] = std::fma(beta, c_row[group[t]], v[t]);
+}
+
 static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
                               float alpha, float beta, int K, const int32_t *group) {
+    const float *b[8];
+    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t], ldb);
     __m256 acc[8];
-    dot_rows<8>(a_row, B, ldb, group, K, acc);
-    alignas(32) float s[8];
-    _mm256_store_ps(s, _mm256_mul_ps(sum_lanes_8(acc), _mm256_set1_ps(alpha)));
-    for (int t = 0; t < 8; ++t) c_row[group[t]] = std::fma(beta, c_row[group[t]], s[t]);
+    dot_rows(a_row, b, K, acc);
+    update_outputs(c_row, group, 8, beta,
+                   _mm256_mul_ps(sum_lanes_pairs(acc), _mm256_set1_ps(alpha)));
 }
 
-// Q = 1 .. 8 candidates, each accumulator reduced on its own.
-template <int Q>
-static inline void group_of_q(const float *a_row, const float *B, int ldb, float *c_row,
-                              float alpha, float beta, int K, const int32_t *group) {
-    __m256 acc[Q];
-    dot_rows<Q>(a_row, B, ldb, group, K, acc);
-    for (int t = 0; t < Q; ++t)
-        c_row[group[t]] = std::fma(beta, c_row[group[t]], alpha * hsum_halves(acc[t]));
-}
-
+// The q candidates before the first negative entry, in the full-group tile:
+// the unused accumulators re-read the first candidate's row and are dropped.
+// One chain per candidate would be bound by FMA latency and cost as much.
 static inline void partial_group(const float *a_row, const float *B, int ldb, float *c_row,
                                  float alpha, float beta, int K, const int32_t *group) {
     int q = 0;
     while (q < 8 && group[q] >= 0) ++q;
-    switch (q) {
-        case 1: return group_of_q<1>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 2: return group_of_q<2>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 3: return group_of_q<3>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 4: return group_of_q<4>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 5: return group_of_q<5>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 6: return group_of_q<6>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 7: return group_of_q<7>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        case 8: return group_of_q<8>(a_row, B, ldb, c_row, alpha, beta, K, group);
-        default: return;
-    }
+    if (q == 0) return;
+    const float *b[8];
+    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t < q ? t : 0], ldb);
+    __m256 acc[8];
+    dot_rows(a_row, b, K, acc);
+    update_outputs(c_row, group, q, beta,
+                   _mm256_mul_ps(sum_lanes_halves(acc), _mm256_set1_ps(alpha)));
 }
 
 // One group of row `row` at list position pos: skipped when it lies past the
@@ -322,7 +356,8 @@ static inline void dispatch_group(const float *a_row, const float *B, int ldb, f
         return;
     }
     if (pos > m) return;
-    if (group[7] == -1)
+    // Any negative last entry ends the group, so no negative index reaches B.
+    if (group[7] < 0)
         partial_group(a_row, B, ldb, c_row, alpha, beta, K, group);
     else
         group_of_8(a_row, B, ldb, c_row, alpha, beta, K, group);
@@ -347,6 +382,13 @@ static inline void row_groups(const float *a_row, const float *B, int ldb, float
     }
 }
 
+// Requests for ownership of the output lines a row will write: its entries
+// are scattered over the row, so the hardware prefetcher cannot guess them.
+static inline void prefetch_outputs(float *c_row, const int32_t *list, int m, int width) {
+    const int end = m < width ? m : width;
+    for (int p = 0; p < end; ++p) __builtin_prefetch(c_row + list[p], 1);
+}
+
 void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B, float alpha,
                      float beta, int ldb, float *C, int ldc, const int32_t *mask, int ld_mask,
                      const int32_t *counts) {
@@ -357,9 +399,13 @@ void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *
         const int i1 = i0 + kTile < M ? i0 + kTile : M;
         for (int j0 = 0; j0 < N; j0 += kTile) {
             const int j1 = j0 + kTile < N ? j0 + kTile : N;
-            for (int r = i0; r < i1; ++r)
+            for (int r = i0; r < i1; ++r) {
+                if (j0 == 0 && r + kAhead < i1)
+                    prefetch_outputs(C + at(r + kAhead, ldc), mask + at(r + kAhead, ld_mask),
+                                     counts[r + kAhead], N);
                 row_groups(A + at(r, lda), B, ldb, C + at(r, ldc), alpha, beta, K,
                            mask + at(r, ld_mask), r, j0, j1, N, counts);
+            }
         }
     }
 }
