@@ -412,9 +412,6 @@ def dataset(kind, n, d, k, rng):
     X = X.astype(np.float32)
     x64 = X.astype(np.float64)
     c_old = x64[rng.choice(n, k, replace=False)]
-    if k >= 4:
-        c_old[1] = c_old[0]                  # coinciding centers
-        c_old[2] = 0.0                       # a center at the origin
     y = ((x64[:, None, :] - c_old[None]) ** 2).sum(-1).argmin(1).astype(np.int32)
     c = np.full((k, d), np.nan)                  # one Lloyd step; no members: NaN
     for j in np.unique(y):
