@@ -8,6 +8,9 @@
 // center update merges in a fixed order. Offsets are 64-bit.
 #include <omp.h>
 
+#include <cmath>
+#include <cstdio>
+
 #include "blas.h"
 #include "common.h"
 
@@ -73,4 +76,367 @@ int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *
     const int64_t us = elapsed_us(t0, wall_now());
     openblas_set_num_threads(20);
     return us;
+}
+
+// ---- Pruned assignment ---------------------------------------------------
+//
+// A candidate list is a mask row: the ascending indices of the centers that
+// may be nearer than the point's own, then a run of up to eight -1. The
+// product kernels read whole groups of eight list positions; the run makes
+// the group holding the list's end recognisable by its last entry.
+
+namespace {
+
+constexpr int kTile = 64;   // rows and list positions per tile of the masked product
+constexpr int kAhead = 4;   // rows between a prefetch and the row that needs it
+
+// For each 8-bit candidate mask, the lanes of its set bits packed low to high
+// (one byte each): turns a block's comparison bits into its listed indices.
+struct LaneTable {
+    uint64_t packed[256];
+};
+
+constexpr LaneTable make_lane_table() {
+    LaneTable t{};
+    for (int bits = 0; bits < 256; ++bits) {
+        int n = 0;
+        for (int lane = 0; lane < 8; ++lane)
+            if ((bits >> lane) & 1) t.packed[bits] |= uint64_t(lane) << (8 * n++);
+    }
+    return t;
+}
+
+constexpr LaneTable kLanes = make_lane_table();
+
+// The bound w_c of one point for eight centers at once, from the rows of its
+// center l at column c.
+struct Bound8 {
+    __m256 a, b, t;
+    const float *cos_l, *sin_l, *dcc_l;
+
+    // Bit j set when center c + j may be nearer than l: D_CC < w, strictly.
+    // min(w, inf) turns a NaN bound into +inf (minps returns its second
+    // operand on NaN): an undefined bound cannot rule a center out, while a
+    // NaN distance (an emptied center) still fails the ordered comparison.
+    unsigned open(int c) const {
+        const __m256 proj = _mm256_fmadd_ps(a, _mm256_loadu_ps(cos_l + c),
+                                            _mm256_mul_ps(b, _mm256_loadu_ps(sin_l + c)));
+        const __m256 w = _mm256_mul_ps(_mm256_mul_ps(proj, proj), t);
+        const __m256 inf = _mm256_set1_ps(__builtin_inff());
+        return static_cast<unsigned>(_mm256_movemask_ps(
+            _mm256_cmp_ps(_mm256_loadu_ps(dcc_l + c), _mm256_min_ps(w, inf), _CMP_LT_OQ)));
+    }
+};
+
+}  // namespace
+
+// Appends the centers c + j of the set bits j to list[m ..] with one 8-wide
+// store (entries past the new count are scratch); returns the new count.
+static inline int append_block(int32_t *list, int m, int c, unsigned bits) {
+    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLanes.packed[bits]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m),
+                        _mm256_add_epi32(_mm256_set1_epi32(c), lanes));
+    return m + __builtin_popcount(bits);
+}
+
+// Candidates of one point with r2 > 0 among centers 0 .. k-1, written from
+// list[0]; returns their number. Block stores may write up to seven entries
+// past the returned count, always below k and inside the -1 run written after.
+static inline int list_candidates(const float *cos_l, const float *sin_l, const float *dcc_l,
+                                  float a, float b, float t, int l, int k, int32_t *list) {
+    const Bound8 bound{_mm256_set1_ps(a), _mm256_set1_ps(b), _mm256_set1_ps(t), cos_l, sin_l,
+                       dcc_l};
+    const int k_vec = k & ~7, own_block = l & ~7;
+    int m = 0, c = 0;
+    // The own center is listed whatever its bound says: its bit is forced in
+    // its block, so the other blocks need no index comparison.
+    for (; c < k_vec && c < own_block; c += 8) m = append_block(list, m, c, bound.open(c));
+    if (c == own_block && c < k_vec) {
+        m = append_block(list, m, c, bound.open(c) | 1u << (l & 7));
+        c += 8;
+    }
+    for (; c < k_vec; c += 8) m = append_block(list, m, c, bound.open(c));
+    for (; c < k; ++c) {
+        const float proj = std::fma(a, cos_l[c], b * sin_l[c]);
+        const float w = proj * proj * t;
+        const float dcc = dcc_l[c];
+        if (c == l || dcc < w || (w != w && dcc == dcc)) list[m++] = c;
+    }
+    return m;
+}
+
+void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
+                  const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
+                  int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
+                  int ld_mask, int k, int32_t *counts) {
+    for (int i = 0; i < rows; ++i) {
+        const int l = labels[i];
+        int32_t *list = mask + at(i, ld_mask);
+        if (i + kAhead < rows) {
+            __builtin_prefetch(mask + at(i + kAhead, ld_mask), 1);
+            __builtin_prefetch(mask + at(i + kAhead, ld_mask) + 16, 1);
+        }
+        int m = 1;
+        // A point on its own center (r2 = 0) has nothing nearer: list l alone.
+        if (!(r2[i] > 0.0f))
+            list[0] = l;
+        else
+            m = list_candidates(COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc),
+                                D_CC + at(l, ld_dcc), COS_OCX[i], SIN_OCX[i], 4.0f * r2[i], l,
+                                k, list);
+        counts[i] = m;
+        if (m + 8 <= ld_mask)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
+        else
+            for (int p = m; p < ld_mask; ++p) list[p] = -1;
+    }
+}
+
+void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm, int rows,
+                    int ld, int k, int32_t *labels, bool accumulate, float *counts, int d8,
+                    const float *points, float *sums) {
+    for (int i = 0; i < rows; ++i) {
+        const int32_t *list = mask + at(i, ld);
+        const float *row = dist + at(i, ld);
+        int label = list[0];
+        float best = row[label] + c_norm[label];
+        // Strict comparison over an ascending list: ties keep the lower index
+        // and a NaN never wins. The list ends at its first entry outside 0 .. k-1.
+        for (int p = 1; p < k; ++p) {
+            const int e = list[p];
+            if (static_cast<unsigned>(e) >= static_cast<unsigned>(k)) break;
+            const float v = row[e] + c_norm[e];
+            if (best > v) {
+                best = v;
+                label = e;
+            }
+        }
+        labels[i] = label;
+        if (accumulate) accumulate_point(points + at(i, d8), label, d8, counts, sums);
+    }
+}
+
+void mask_full(int32_t *mask, int rows, int n) {
+    for (int r = 0; r < rows; ++r)
+        for (int j = 0; j < n; ++j) mask[at(r, n) + j] = j;
+}
+
+int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
+                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                   float *thread_cnt, float *thread_sum) {
+    const timeval t0 = wall_now();
+    chunk_par par;
+    init_chunk_par(&par, n, 64);
+    const std::size_t slice = at(k8, d8);
+
+#pragma omp parallel num_threads(assign_team(n))
+    {
+        const int t = omp_get_thread_num();
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (int c = 0; c < par.n_chunks; ++c) {
+            int lo, hi;
+            chunk_bounds(par, c, n, lo, hi);
+            const int rows = hi - lo;
+            if (rows <= 0) continue;
+            int32_t *mask = fv->mask + at(lo, k8);
+            float *dist = fv->D_NC + at(lo, k8);
+            // The lists read the old labels, so they come before the scan.
+            compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo, fv->SIN_OCX + lo,
+                         rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8, k,
+                         fv->mask_count + lo);
+            gemm_mul_p_mask(rows, k8, d8, X + at(lo, d8), d8, cen, -2.0f, 0.0f, d8, dist, k8,
+                            mask, k8, fv->mask_count + lo);
+            compute_y_mask(mask, dist, c_norm, rows, k8, k, y + lo, accumulate,
+                           thread_cnt + at(t, k8), d8, X + at(lo, d8), thread_sum + t * slice);
+        }
+    }
+    return elapsed_us(t0, wall_now());
+}
+
+// ---- Masked product kernels ----------------------------------------------
+//
+// C[i][c] = alpha * (A_i . B_c) + beta * C[i][c] for the listed centers c of
+// row i only; every other entry of C is left alone. Dot products cover the
+// first 8 * floor(K / 8) floats. Loads are unaligned: free on aligned data,
+// and a library caller may hand any row.
+
+// Register tile: one point row against eight center rows, eight 8-lane
+// accumulators; the point block is loaded once per step and shared by eight
+// fused multiply-adds that read the center blocks straight from memory.
+static inline void dot_rows(const float *a_row, const float *const (&b)[8], int K,
+                            __m256 (&acc)[8]) {
+    for (int t = 0; t < 8; ++t) acc[t] = _mm256_setzero_ps();
+    for (int o = 0; o + 8 <= K; o += 8) {
+        const __m256 x = _mm256_loadu_ps(a_row + o);
+        for (int t = 0; t < 8; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
+    }
+}
+
+// Lane t of the result is accumulator t summed as
+// (((l0 + l1) + (l2 + l3)) + (l4 + l5)) + (l6 + l7): horizontal adds form the
+// pair sums p0 .. p3 of every accumulator, a transpose gathers each pair sum
+// across accumulators, and p2 and p3 are then added one at a time.
+static inline __m256 sum_lanes_pairs(const __m256 (&acc)[8]) {
+    // h01 = [0p0 0p1 1p0 1p1 | 0p2 0p3 1p2 1p3] (accumulator, pair sum)
+    const __m256 h01 = _mm256_hadd_ps(acc[0], acc[1]), h23 = _mm256_hadd_ps(acc[2], acc[3]);
+    const __m256 h45 = _mm256_hadd_ps(acc[4], acc[5]), h67 = _mm256_hadd_ps(acc[6], acc[7]);
+    // e03 = [0p0 1p0 2p0 3p0 | 0p2 1p2 2p2 3p2], o03 = the same with p1 | p3
+    const __m256 e03 = _mm256_shuffle_ps(h01, h23, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m256 o03 = _mm256_shuffle_ps(h01, h23, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m256 e47 = _mm256_shuffle_ps(h45, h67, _MM_SHUFFLE(2, 0, 2, 0));
+    const __m256 o47 = _mm256_shuffle_ps(h45, h67, _MM_SHUFFLE(3, 1, 3, 1));
+    // Low halves of these sums are p0 + p1; the high halves are not used.
+    const __m256 q03 = _mm256_add_ps(e03, o03), q47 = _mm256_add_ps(e47, o47);
+    const __m256 p01 = _mm256_permute2f128_ps(q03, q47, 0x20);
+    const __m256 p2 = _mm256_permute2f128_ps(e03, e47, 0x31);
+    const __m256 p3 = _mm256_permute2f128_ps(o03, o47, 0x31);
+    return _mm256_add_ps(_mm256_add_ps(p01, p2), p3);
+}
+
+// Lane t of the result is accumulator t summed as hsum_halves does,
+// ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)), for all eight at once.
+static inline __m256 sum_lanes_halves(const __m256 (&acc)[8]) {
+    // u04 = [0h0 0h1 0h2 0h3 | 4h0 4h1 4h2 4h3] with h_j = l_j + l_(j+4)
+    const auto halves = [](__m256 lo, __m256 hi) {
+        return _mm256_add_ps(_mm256_permute2f128_ps(lo, hi, 0x20),
+                             _mm256_permute2f128_ps(lo, hi, 0x31));
+    };
+    const __m256 u04 = halves(acc[0], acc[4]), u15 = halves(acc[1], acc[5]);
+    const __m256 u26 = halves(acc[2], acc[6]), u37 = halves(acc[3], acc[7]);
+    // v01 = [0(h0+h2) 0(h1+h3) 1(h0+h2) 1(h1+h3) | the same for 4 and 5]
+    const __m256 v01 = _mm256_add_ps(_mm256_shuffle_ps(u04, u15, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(u04, u15, _MM_SHUFFLE(3, 2, 3, 2)));
+    const __m256 v23 = _mm256_add_ps(_mm256_shuffle_ps(u26, u37, _MM_SHUFFLE(1, 0, 1, 0)),
+                                     _mm256_shuffle_ps(u26, u37, _MM_SHUFFLE(3, 2, 3, 2)));
+    return _mm256_hadd_ps(v01, v23);
+}
+
+// C row[c_t] = beta * C row[c_t] + s_t for the first q entries of the group.
+static inline void update_outputs(float *c_row, const int32_t *group, int q, float beta,
+                                  __m256 s) {
+    alignas(32) float v[8];
+    _mm256_store_ps(v, s);
+    for (int t = 0; t < q; ++t) c_row[group[t]] = std::fma(beta, c_row[group[t]], v[t]);
+}
+
+static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
+                              float alpha, float beta, int K, const int32_t *group) {
+    const float *b[8];
+    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t], ldb);
+    __m256 acc[8];
+    dot_rows(a_row, b, K, acc);
+    update_outputs(c_row, group, 8, beta,
+                   _mm256_mul_ps(sum_lanes_pairs(acc), _mm256_set1_ps(alpha)));
+}
+
+// The q candidates before the first negative entry, in the full-group tile:
+// the unused accumulators re-read the first candidate's row and are dropped.
+// One chain per candidate would be bound by FMA latency and cost as much.
+static inline void partial_group(const float *a_row, const float *B, int ldb, float *c_row,
+                                 float alpha, float beta, int K, const int32_t *group) {
+    int q = 0;
+    while (q < 8 && group[q] >= 0) ++q;
+    if (q == 0) return;
+    const float *b[8];
+    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t < q ? t : 0], ldb);
+    __m256 acc[8];
+    dot_rows(a_row, b, K, acc);
+    update_outputs(c_row, group, q, beta,
+                   _mm256_mul_ps(sum_lanes_halves(acc), _mm256_set1_ps(alpha)));
+}
+
+// One group of row `row` at list position pos: skipped when it lies past the
+// list, checked against the count when it starts with -1.
+static inline void dispatch_group(const float *a_row, const float *B, int ldb, float *c_row,
+                                  float alpha, float beta, int K, const int32_t *group, int row,
+                                  int pos, const int32_t *counts) {
+    const int m = counts[row];
+    if (group[0] == -1) {
+        if (pos < m) std::printf("count[%d] = %d, mask[%d, %d] = -1\t", row, m, row, pos);
+        return;
+    }
+    if (pos > m) return;
+    // Any negative last entry ends the group, so no negative index reaches B.
+    if (group[7] < 0)
+        partial_group(a_row, B, ldb, c_row, alpha, beta, K, group);
+    else
+        group_of_8(a_row, B, ldb, c_row, alpha, beta, K, group);
+}
+
+// Groups of one row starting at positions first, first + 8, ... below last.
+// A list is `width` positions wide: a group reaching past it reads only the
+// positions inside, the missing ones taken as -1, so no read leaves the row.
+static inline void row_groups(const float *a_row, const float *B, int ldb, float *c_row,
+                              float alpha, float beta, int K, const int32_t *list, int row,
+                              int first, int last, int width, const int32_t *counts) {
+    const int m = counts[row];
+    // Groups past position m are skipped by the dispatcher; stop before them.
+    for (int p = first; p < last && p <= m; p += 8) {
+        const int32_t *group = list + p;
+        int32_t clipped[8];
+        if (p + 8 > width) {
+            for (int t = 0; t < 8; ++t) clipped[t] = p + t < width ? list[p + t] : -1;
+            group = clipped;
+        }
+        dispatch_group(a_row, B, ldb, c_row, alpha, beta, K, group, row, p, counts);
+    }
+}
+
+// Requests for ownership of the output lines a row will write: its entries
+// are scattered over the row, so the hardware prefetcher cannot guess them.
+static inline void prefetch_outputs(float *c_row, const int32_t *list, int m, int width) {
+    const int end = m < width ? m : width;
+    for (int p = 0; p < end; ++p) __builtin_prefetch(c_row + list[p], 1);
+}
+
+void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B, float alpha,
+                     float beta, int ldb, float *C, int ldc, const int32_t *mask, int ld_mask,
+                     const int32_t *counts) {
+    if ((N & 7) || (K & 7)) std::perror("n or k is not a multiple of 8");
+    if (!aligned(A) || !aligned(B)) std::perror("input arr a or b is not aligned");
+    if (M <= 0 || N <= 0) return;
+    for (int i0 = 0; i0 < M; i0 += kTile) {
+        const int i1 = i0 + kTile < M ? i0 + kTile : M;
+        for (int j0 = 0; j0 < N; j0 += kTile) {
+            const int j1 = j0 + kTile < N ? j0 + kTile : N;
+            for (int r = i0; r < i1; ++r) {
+                if (j0 == 0 && r + kAhead < i1)
+                    prefetch_outputs(C + at(r + kAhead, ldc), mask + at(r + kAhead, ld_mask),
+                                     counts[r + kAhead], N);
+                row_groups(A + at(r, lda), B, ldb, C + at(r, ldc), alpha, beta, K,
+                           mask + at(r, ld_mask), r, j0, j1, N, counts);
+            }
+        }
+    }
+}
+
+void kernel_ori_mask(const float *a_row, int /*lda*/, const float *B, int ldb, float *c_row,
+                     int /*ldc*/, float alpha, float beta, int K, const int32_t *group, int row,
+                     int pos, const int32_t *counts) {
+    dispatch_group(a_row, B, ldb, c_row, alpha, beta, K, group, row, pos, counts);
+}
+
+void kernel_ori_mask_8(const float *a_row, int /*lda*/, const float *B, int ldb, float *c_row,
+                       int /*ldc*/, float alpha, float beta, int K, const int32_t *group,
+                       int /*row*/, int /*pos*/, const int32_t * /*counts*/) {
+    group_of_8(a_row, B, ldb, c_row, alpha, beta, K, group);
+}
+
+void kernel_ori_mask_le8(const float *a_row, int /*lda*/, const float *B, int ldb, float *c_row,
+                         int /*ldc*/, float alpha, float beta, int K, const int32_t *group,
+                         int /*row*/, int /*pos*/, const int32_t * /*counts*/) {
+    partial_group(a_row, B, ldb, c_row, alpha, beta, K, group);
+}
+
+// The rectangle's list positions end at first_pos + n_pos; a group reaching
+// past that end reads only the positions inside it.
+void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, int ldc,
+                   float alpha, float beta, const int32_t *mask, int ld_mask,
+                   const int32_t *counts, int n_rows, int n_pos, int K, int first_row,
+                   int first_pos) {
+    if (n_rows <= 0 || n_pos <= 0) return;
+    const int last = first_pos + n_pos;
+    for (int r = first_row; r < first_row + n_rows; ++r)
+        row_groups(A + at(r, lda), B, ldb, C + at(r, ldc), alpha, beta, K,
+                   mask + at(r, ld_mask), r, first_pos, last, last, counts);
 }
