@@ -23,7 +23,8 @@ namespace {
 constexpr int kBlock = 256;  // points per partial sum; fixes the order of every addition
 constexpr int kTile = 8;     // points per register tile
 constexpr int kLanes = 8;    // candidates per panel, one per lane
-constexpr int kLineFloats = 16;  // floats per cache line
+constexpr int kLineBytes = 64;
+constexpr int kLineFloats = kLineBytes / 4;
 
 // ---- Random stream -------------------------------------------------------
 
@@ -141,9 +142,12 @@ struct seed_buffers {
     }
 };
 
+// Cache-line-aligned storage, so per-block rows written by different
+// threads never share a line.
 template <class T>
 inline bool take(T *&p, std::size_t count) {
-    p = static_cast<T *>(std::malloc(count * sizeof(T)));
+    p = static_cast<T *>(std::aligned_alloc(kLineBytes, (count * sizeof(T) + kLineBytes - 1) &
+                                                            ~std::size_t(kLineBytes - 1)));
     return p != nullptr;
 }
 
@@ -177,15 +181,15 @@ struct seeding {
     void candidate_pass(int n_used) {
 #pragma omp parallel for schedule(dynamic, 1)
         for (int blk = 0; blk < n_blocks; ++blk) {
-            const int lo = blk * kBlock, hi = std::min(lo + kBlock, n);
+            const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
             if (pending >= 0)
                 for (int i = lo; i < hi; ++i) b.closest[i] = b.mins[at(i, ld) + pending];
             double *sums = b.part + at(blk, ld);
             std::fill(sums, sums + ld, 0.0);
             int i = lo;
-            for (; i + kTile <= hi; i += kTile) {
+            for (; hi - i >= kTile; i += kTile) {
                 // The next tile's rows are fetched while this one computes.
-                const float *next = X + at(i + kTile <= n - kTile ? i + kTile : i, d);
+                const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
                 for (int g = 0; g < n_used; ++g)
                     tile_mins<kTile>(X + at(i, d), d, next, b.panels + at(g, at(d, kLanes)),
                                      b.closest + i, b.mins + at(i, ld) + g * kLanes, ld,
@@ -238,7 +242,7 @@ struct seeding {
                 lo = mid + 1;
         }
         if (lo == n_blocks) return n - 1;
-        const int first = lo * kBlock, last = std::min(first + kBlock, n);
+        const int first = lo * kBlock, last = first + std::min(kBlock, n - first);
         double s = 0.0;
         for (int i = first; i < last; ++i) {
             s += closest_at(i);
@@ -261,7 +265,7 @@ inline bool valid_sizes(int n, int d, int k) { return d >= 1 && k >= 1 && k <= n
 constexpr int kMaxTrials = std::numeric_limits<int>::max() - kLanes;
 
 inline void emit(const float *X, int d, int c, int row, float *centers_out,
-                        int32_t *indices_out) {
+                 int32_t *indices_out) {
     indices_out[c] = row;
     std::memcpy(centers_out + at(c, d), X + at(row, d), at(d, 1) * sizeof(float));
 }
