@@ -1,0 +1,345 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// Seeding: greedy k-means++ and a uniform choice of k distinct rows. X is
+// dense row-major n x d (not padded, any alignment). Random numbers come from
+// xoshiro256** seeded by splitmix64 and are drawn on the calling thread only;
+// every sum is formed over fixed blocks of points in a fixed order, so a seed
+// gives the same centers on any number of threads. Squared distances are
+// summed differences, so coinciding rows are exactly 0 apart. Offsets are
+// 64-bit.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+
+#include "common.h"
+
+using namespace tavrine;
+
+namespace {
+
+constexpr int kBlock = 256;  // points per partial sum; fixes the order of every addition
+constexpr int kTile = 8;     // points per register tile
+constexpr int kLanes = 8;    // candidates per panel, one per lane
+constexpr int kLineBytes = 64;
+constexpr int kLineFloats = kLineBytes / 4;
+
+// ---- Random stream -------------------------------------------------------
+
+// splitmix64 step: spreads the 64-bit seed over xoshiro's 256-bit state, so
+// the state is never all zero and nearby seeds give unrelated streams.
+inline uint64_t splitmix64(uint64_t &s) {
+    uint64_t z = (s += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+inline uint64_t rotl(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+
+// xoshiro256** (Blackman and Vigna): period 2^256 - 1, 64-bit outputs.
+class random_stream {
+  public:
+    explicit random_stream(uint64_t seed) {
+        for (uint64_t &w : s_) w = splitmix64(seed);
+    }
+
+    uint64_t next() {
+        const uint64_t out = rotl(s_[1] * 5, 7) * 9;
+        const uint64_t t = s_[1] << 17;
+        s_[2] ^= s_[0];
+        s_[3] ^= s_[1];
+        s_[1] ^= s_[2];
+        s_[0] ^= s_[3];
+        s_[2] ^= t;
+        s_[3] = rotl(s_[3], 45);
+        return out;
+    }
+
+    // Uniform in [0, 1): the top 53 bits as a double's mantissa.
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+
+    // Uniform in [0, m), m >= 1, unbiased (Lemire's multiply, rejecting the
+    // 2^32 mod m low products that would favour small results).
+    uint32_t below(uint32_t m) {
+        uint64_t p = (next() >> 32) * m;
+        if (static_cast<uint32_t>(p) < m) {
+            const uint32_t reject = (0u - m) % m;
+            while (static_cast<uint32_t>(p) < reject) p = (next() >> 32) * m;
+        }
+        return static_cast<uint32_t>(p >> 32);
+    }
+
+  private:
+    uint64_t s_[4];
+};
+
+// ---- Distance kernel -----------------------------------------------------
+
+// Squared distances of R points (rows of x, stride d) to the eight candidates
+// of a panel (d x 8, candidate l in lane l), lowered to each point's closest
+// distance; stores them to mins (stride ld_mins) and adds them point after
+// point to sums (8 doubles, one per candidate). Register tile: R points x 8
+// candidates, one accumulator per point; x is read by scalar broadcasts, so
+// no d tail exists.
+template <int R>
+inline void tile_mins(const float *x, int d, const float *next, const float *panel,
+                      const float *closest, float *mins, int ld_mins, double *sums) {
+    const float *row[R];
+    __m256 acc[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        row[r] = x + at(r, d);
+        acc[r] = _mm256_setzero_ps();
+    }
+    for (int j0 = 0; j0 < d; j0 += kLineFloats) {
+        for (int r = 0; r < R; ++r)
+            _mm_prefetch(reinterpret_cast<const char *>(next + at(r, d) + j0), _MM_HINT_T0);
+        const int j1 = std::min(j0 + kLineFloats, d);
+        for (int j = j0; j < j1; ++j) {
+            const __m256 c = _mm256_loadu_ps(panel + at(j, kLanes));
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r) {
+                const __m256 t = _mm256_sub_ps(_mm256_broadcast_ss(row[r] + j), c);
+                acc[r] = _mm256_fmadd_ps(t, t, acc[r]);
+            }
+        }
+    }
+    __m256d lo = _mm256_loadu_pd(sums), hi = _mm256_loadu_pd(sums + 4);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        // min_ps returns its second operand on NaN: a NaN distance never lowers a potential.
+        const __m256 m = _mm256_min_ps(acc[r], _mm256_broadcast_ss(closest + r));
+        _mm256_storeu_ps(mins + at(r, ld_mins), m);
+        lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(m)));
+        hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1)));
+    }
+    _mm256_storeu_pd(sums, lo);
+    _mm256_storeu_pd(sums + 4, hi);
+}
+
+// ---- k-means++ state -------------------------------------------------------
+
+// Every buffer of one seeding; all start null so one destructor releases them.
+struct seed_buffers {
+    float *closest = nullptr;         // n: squared distance to the nearest chosen center
+    float *mins = nullptr;            // n x ld: min(closest, distance to each candidate)
+    float *panels = nullptr;          // n_panels x d x 8: the candidates, lane-interleaved
+    double *part = nullptr;           // n_blocks x ld: per-block sums of mins
+    double *prefix = nullptr;         // n_blocks + 1: running sums of the blocks' closest
+    double *pot = nullptr;            // ld: potential of each candidate
+    int32_t *cand = nullptr;          // n_trials: candidate rows
+    unsigned char *chosen = nullptr;  // n: row already a center
+
+    ~seed_buffers() {
+        for (void *p : {static_cast<void *>(closest), static_cast<void *>(mins),
+                        static_cast<void *>(panels), static_cast<void *>(part),
+                        static_cast<void *>(prefix), static_cast<void *>(pot),
+                        static_cast<void *>(cand), static_cast<void *>(chosen)})
+            std::free(p);
+    }
+};
+
+// Cache-line-aligned storage, so per-block rows written by different
+// threads never share a line.
+template <class T>
+inline bool take(T *&p, std::size_t count) {
+    p = static_cast<T *>(std::aligned_alloc(kLineBytes, (count * sizeof(T) + kLineBytes - 1) &
+                                                            ~std::size_t(kLineBytes - 1)));
+    return p != nullptr;
+}
+
+struct seeding {
+    int n, d, n_trials, n_panels, ld, n_blocks;
+    int pending = -1;  // lane of mins holding the closest distances, or -1
+    const float *X;
+    seed_buffers b;
+
+    // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
+    void pack_panels(int n_cand) {
+        const int used = (n_cand + kLanes - 1) / kLanes;
+        std::memset(b.panels, 0, at(used, at(d, kLanes)) * sizeof(float));
+        for (int l = 0; l < n_cand; ++l) {
+            const float *src = X + at(b.cand[l], d);
+            float *dst = b.panels + at(l / kLanes, at(d, kLanes)) + l % kLanes;
+            for (int j = 0; j < d; ++j) dst[at(j, kLanes)] = src[j];
+        }
+    }
+
+    // Current closest distance of point i: the chosen candidate's lane of
+    // mins until the next pass copies it back.
+    float closest_at(int i) const {
+        return pending < 0 ? b.closest[i] : b.mins[at(i, ld) + pending];
+    }
+
+    // mins and part for the first n_used panels, after settling the pending
+    // closest distances. Blocks are claimed dynamically, so a descheduled
+    // thread holds back little; each block sums its points in order, so the
+    // sums do not depend on which thread took it.
+    void candidate_pass(int n_used) {
+#pragma omp parallel for schedule(dynamic, 1)
+        for (int blk = 0; blk < n_blocks; ++blk) {
+            const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
+            if (pending >= 0)
+                for (int i = lo; i < hi; ++i) b.closest[i] = b.mins[at(i, ld) + pending];
+            double *sums = b.part + at(blk, ld);
+            std::fill(sums, sums + ld, 0.0);
+            int i = lo;
+            for (; hi - i >= kTile; i += kTile) {
+                // The next tile's rows are fetched while this one computes.
+                const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
+                for (int g = 0; g < n_used; ++g)
+                    tile_mins<kTile>(X + at(i, d), d, next, b.panels + at(g, at(d, kLanes)),
+                                     b.closest + i, b.mins + at(i, ld) + g * kLanes, ld,
+                                     sums + g * kLanes);
+            }
+            for (; i < hi; ++i)  // the block's last partial tile, point by point
+                for (int g = 0; g < n_used; ++g)
+                    tile_mins<1>(X + at(i, d), d, X + at(i, d), b.panels + at(g, at(d, kLanes)),
+                                 b.closest + i, b.mins + at(i, ld) + g * kLanes, ld,
+                                 sums + g * kLanes);
+        }
+        pending = -1;
+    }
+
+    // First of the n_cand candidates with the lowest potential; the block
+    // sums are added in block order, as commit() adds them.
+    int best_candidate(int n_cand) {
+        std::fill(b.pot, b.pot + n_cand, 0.0);
+        for (int blk = 0; blk < n_blocks; ++blk) {
+            const double *sums = b.part + at(blk, ld);
+            for (int l = 0; l < n_cand; ++l) b.pot[l] += sums[l];
+        }
+        int best = 0;
+        for (int l = 1; l < n_cand; ++l)
+            if (b.pot[l] < b.pot[best]) best = l;
+        return best;
+    }
+
+    // Candidate `best` is a center: its mins are the closest distances (copied
+    // back by the next pass) and its block sums the new running sums, with
+    // prefix[n_blocks] the potential.
+    void commit(int best) {
+        pending = best;
+        b.prefix[0] = 0.0;
+        for (int blk = 0; blk < n_blocks; ++blk)
+            b.prefix[blk + 1] = b.prefix[blk] + b.part[at(blk, ld) + best];
+    }
+
+    // First point whose running sum of closest distances reaches r (the left
+    // search of the cumulative sums); the last point when r exceeds them all
+    // or is NaN. Inside the block the running sum repeats the kernel's
+    // additions, so it reaches prefix[blk + 1] exactly.
+    int find_point(double r) const {
+        int lo = 0, hi = n_blocks;
+        while (lo < hi) {
+            const int mid = lo + (hi - lo) / 2;
+            if (b.prefix[mid + 1] >= r)
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        if (lo == n_blocks) return n - 1;
+        const int first = lo * kBlock, last = first + std::min(kBlock, n - first);
+        double s = 0.0;
+        for (int i = first; i < last; ++i) {
+            s += closest_at(i);
+            if (b.prefix[lo] + s >= r) return i;
+        }
+        return last - 1;
+    }
+
+    bool allocate() {
+        return take(b.closest, at(n, 1)) && take(b.mins, at(n, ld)) &&
+               take(b.panels, at(n_panels, at(d, kLanes))) && take(b.part, at(n_blocks, ld)) &&
+               take(b.prefix, at(n_blocks + 1, 1)) && take(b.pot, at(ld, 1)) &&
+               take(b.cand, at(n_trials, 1)) && take(b.chosen, at(n, 1));
+    }
+};
+
+inline bool valid_sizes(int n, int d, int k) { return d >= 1 && k >= 1 && k <= n; }
+
+// Largest trial count whose panels still index in int.
+constexpr int kMaxTrials = std::numeric_limits<int>::max() - kLanes;
+
+inline void emit(const float *X, int d, int c, int row, float *centers_out,
+                 int32_t *indices_out) {
+    indices_out[c] = row;
+    std::memcpy(centers_out + at(c, d), X + at(row, d), at(d, 1) * sizeof(float));
+}
+
+}  // namespace
+
+int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials, uint64_t seed,
+                     float *centers_out, int32_t *indices_out) {
+    if (!valid_sizes(n, d, k) || n_local_trials > kMaxTrials) return TAVRINE_ERR_ARGS;
+    random_stream gen(seed);
+    const int first = static_cast<int>(gen.below(static_cast<uint32_t>(n)));
+    if (k == 1) {
+        emit(X, d, 0, first, centers_out, indices_out);
+        return 0;
+    }
+
+    seeding s;
+    s.n = n;
+    s.d = d;
+    s.X = X;
+    s.n_trials = n_local_trials > 0 ? n_local_trials : 2 + static_cast<int>(std::log(k));
+    s.n_panels = (s.n_trials - 1) / kLanes + 1;
+    s.ld = s.n_panels * kLanes;
+    s.n_blocks = n / kBlock + (n % kBlock != 0);
+    if (!s.allocate()) return TAVRINE_ERR_NOMEM;
+    seed_buffers &b = s.b;
+
+    std::memset(b.chosen, 0, at(n, 1));
+    emit(X, d, 0, first, centers_out, indices_out);
+    b.chosen[first] = 1;
+    // The first center's distances: one candidate against closest = +inf.
+    std::fill(b.closest, b.closest + n, std::numeric_limits<float>::infinity());
+    b.cand[0] = first;
+    s.pack_panels(1);
+    s.candidate_pass(1);
+    s.commit(0);
+
+    int next_free = 0;
+    for (int c = 1; c < k; ++c) {
+        const double pot = b.prefix[s.n_blocks];
+        int row;
+        if (pot > 0.0) {
+            for (int l = 0; l < s.n_trials; ++l) b.cand[l] = s.find_point(gen.uniform() * pot);
+            s.pack_panels(s.n_trials);
+            s.candidate_pass(s.n_panels);
+            const int best = s.best_candidate(s.n_trials);
+            row = b.cand[best];
+            if (c + 1 < k) s.commit(best);
+        } else {
+            // Every row coincides with a center: any choice leaves the
+            // potential at 0, so take the lowest row not chosen yet (one
+            // exists, as fewer than k <= n rows are chosen).
+            while (b.chosen[next_free]) ++next_free;
+            row = next_free;
+        }
+        emit(X, d, c, row, centers_out, indices_out);
+        b.chosen[row] = 1;
+    }
+    return 0;
+}
+
+int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed, float *centers_out,
+                        int32_t *indices_out) {
+    if (!valid_sizes(n, d, k)) return TAVRINE_ERR_ARGS;
+    int32_t *perm;
+    if (!take(perm, at(n, 1))) return TAVRINE_ERR_NOMEM;
+    for (int i = 0; i < n; ++i) perm[i] = i;
+    random_stream gen(seed);
+    // Partial Fisher-Yates: position c takes a uniform pick of the rows not yet placed.
+    for (int c = 0; c < k; ++c) {
+        const int j = c + static_cast<int>(gen.below(static_cast<uint32_t>(n - c)));
+        std::swap(perm[c], perm[j]);
+        emit(X, d, c, perm[c], centers_out, indices_out);
+    }
+    std::free(perm);
+    return 0;
+}

@@ -1,0 +1,206 @@
+"""Seeding: greedy k-means++ and uniform random rows, against NumPy float64."""
+import ctypes
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import F32P, I32P, bind, c_int
+
+ERR_ARGS = -2
+c_u64 = ctypes.c_uint64
+
+
+def make_kpp():
+    fn = bind("tavrine_kmeanspp", c_int, c_int, c_int, c_int, F32P, c_int, c_u64, F32P, I32P)
+
+    def run(X, k, trials=0, seed=0):
+        """(return code, centers, indices); a guard row/entry past each output must survive."""
+        n, d = X.shape
+        centers = np.full((k + 1, d), -7.0, np.float32)
+        indices = np.full(k + 1, -7, np.int32)
+        rc = fn(n, d, k, np.ascontiguousarray(X, np.float32), trials, seed, centers, indices)
+        assert (centers[k] == -7.0).all() and indices[k] == -7, "wrote past the outputs"
+        return rc, centers[:k], indices[:k]
+    return run
+
+
+def make_rand_init():
+    fn = bind("tavrine_random_init", c_int, c_int, c_int, c_int, F32P, c_u64, F32P, I32P)
+
+    def run(X, k, seed=0):
+        n, d = X.shape
+        centers = np.full((k + 1, d), -7.0, np.float32)
+        indices = np.full(k + 1, -7, np.int32)
+        rc = fn(n, d, k, np.ascontiguousarray(X, np.float32), seed, centers, indices)
+        assert (centers[k] == -7.0).all() and indices[k] == -7, "wrote past the outputs"
+        return rc, centers[:k], indices[:k]
+    return run
+
+
+@pytest.fixture(scope="module")
+def kpp():
+    return make_kpp()
+
+
+@pytest.fixture(scope="module")
+def rand_init():
+    return make_rand_init()
+
+
+def sq_dists(X, C):
+    """float64 squared distances, rows of X against rows of C."""
+    X, C = np.asarray(X, np.float64), np.asarray(C, np.float64)
+    return ((X[:, None, :] - C[None, :, :]) ** 2).sum(axis=2)
+
+
+def blobs(k, d, per_blob, rng, spread=0.5, spacing=40.0):
+    """k tight blobs whose means sit on distinct grid cells `spacing` apart."""
+    cells = rng.choice(6 ** d, size=k, replace=False)
+    means = np.stack([(cells // 6 ** j) % 6 for j in range(d)], axis=1) * spacing
+    labels = np.repeat(np.arange(k), per_blob)
+    X = means[labels] + rng.normal(scale=spread, size=(k * per_blob, d))
+    return X.astype(np.float32), labels
+
+
+# n around the tile (8) and block (256) sizes, d = 1 .. 17, one and several trial panels.
+@pytest.mark.parametrize("n,d,k,trials", [
+    (1, 3, 1, 0), (7, 1, 7, 0), (9, 2, 4, 1), (37, 5, 9, 0), (255, 8, 16, 3),
+    (257, 9, 31, 9), (600, 16, 40, 17), (513, 17, 3, 0), (300, 13, 1, 0),
+])
+def test_kmeanspp_contract(kpp, n, d, k, trials):
+    X = np.random.default_rng(n * 31 + d).standard_normal((n, d)).astype(np.float32)
+    rc, centers, idx = kpp(X, k, trials, seed=5)
+    assert rc == 0
+    assert ((idx >= 0) & (idx < n)).all() and len(set(idx.tolist())) == k
+    np.testing.assert_array_equal(centers, X[idx])
+    rc2, centers2, idx2 = kpp(X, k, trials, seed=5)
+    np.testing.assert_array_equal(idx2, idx)
+    if k > 2:
+        assert any(not np.array_equal(kpp(X, k, trials, seed=s)[2], idx) for s in (6, 7, 8))
+
+
+@pytest.mark.parametrize("n,d", [(5, 1), (600, 3)])
+def test_kmeanspp_draws_proportional_to_squared_distance(kpp, n, d):
+    """One trial, two centers: the second is drawn with probability D^2 / sum D^2."""
+    if n == 5:
+        X = np.array([[0.0], [1.0], [3.0], [6.0], [6.0]], np.float32)
+    else:
+        # Three far rows in different blocks; the rest coincide at the origin.
+        X = np.zeros((n, d), np.float32)
+        X[10], X[300], X[590] = [3, 0, 0], [0, 5, 0], [1, 1, 1]
+    D2 = sq_dists(X, X)
+    expected = (D2 / D2.sum(axis=1, keepdims=True)).mean(axis=0)  # first center uniform
+    # Coinciding rows are one outcome: which of them is taken does not matter.
+    _, group = np.unique(X, axis=0, return_inverse=True)
+    group = group.ravel()
+    n_seeds = 3000
+    second = [kpp(X, 2, 1, seed=s)[2][1] for s in range(n_seeds)]
+    counts = np.bincount(group[second], minlength=group.max() + 1)
+    e = np.bincount(group, weights=expected) * n_seeds
+    assert (counts[e == 0] == 0).all()
+    assert (np.abs(counts - e) <= 5 * np.sqrt(e) + 1).all(), (counts, e)
+
+
+@pytest.mark.parametrize("n,d", [(37, 1), (45, 5), (40, 8), (700, 17)])
+def test_kmeanspp_greedy_step_keeps_lowest_potential(kpp, n, d):
+    """With 3000 trials every row of probability >= 1% is a candidate (a miss has
+    odds below 1e-13), so each chosen center must do at least as well as all of
+    them, measured in float64; it must also have been drawable."""
+    rng = np.random.default_rng(n + d)
+    # A few far rows keep some probabilities above 1% even for large n.
+    scale = np.where(rng.random(n) < 0.03, 25.0, 1.0) * rng.uniform(0.5, 1.5, n)
+    X = (rng.standard_normal((n, d)) * scale[:, None]).astype(np.float32)
+    k = 6
+    rc, _, idx = kpp(X, k, 3000, seed=11)
+    assert rc == 0
+    D2 = sq_dists(X, X)
+    closest = D2[idx[0]]
+    for c in range(1, k):
+        pot_if = np.minimum(closest[None, :], D2).sum(axis=1)  # potential with row i added
+        sure = closest / closest.sum() >= 0.01
+        assert sure.any() and closest[idx[c]] > 0
+        assert pot_if[idx[c]] <= pot_if[sure].min() * (1 + 1e-5), (c, pot_if[idx[c]])
+        closest = np.minimum(closest, D2[idx[c]])
+
+
+def test_kmeanspp_one_seed_per_blob(kpp):
+    rng = np.random.default_rng(3)
+    for k in (5, 12, 30, 50):
+        X, labels = blobs(k, 4, 30, rng)
+        hits = sum(len(set(labels[kpp(X, k, 0, seed=s)[2]].tolist())) == k for s in range(20))
+        assert hits >= 19, (k, hits)
+
+
+def test_kmeanspp_coinciding_rows(kpp):
+    rng = np.random.default_rng(8)
+    base = rng.standard_normal((6, 3)).astype(np.float32) * 10
+    X = np.repeat(base, 3, axis=0)[rng.permutation(18)]
+    # A row coinciding with a center is never drawn: six centers, six distinct rows.
+    for s in range(10):
+        rc, centers, idx = kpp(X, 6, 0, seed=s)
+        assert rc == 0 and len({tuple(r) for r in centers.tolist()}) == 6
+    # Once the potential is 0, the lowest rows not yet chosen follow.
+    rc, centers, idx = kpp(X, 18, 0, seed=1)
+    assert rc == 0 and sorted(idx.tolist()) == list(range(18))
+    np.testing.assert_array_equal(centers, X[idx])
+    same = np.ones((20, 4), np.float32)
+    rc, _, idx = kpp(same, 5, 2, seed=4)
+    first = idx[0]
+    assert rc == 0 and idx[1:].tolist() == [i for i in range(6) if i != first][:4]
+
+
+def test_kmeanspp_nan_and_bad_sizes(kpp):
+    X = np.random.default_rng(2).standard_normal((50, 4)).astype(np.float32)
+    X[[3, 20]] = np.nan
+    rc, centers, idx = kpp(X, 10, 0, seed=2)
+    assert rc == 0 and ((idx >= 0) & (idx < 50)).all()
+    for Xbad, k in ((X, 0), (X, 51), (X[:, :0], 3)):
+        rc, centers, idx = kpp(np.ascontiguousarray(Xbad), k, 0)
+        assert rc == ERR_ARGS and (idx == -7).all() and (centers == -7).all()
+
+
+def test_random_init(rand_init):
+    n, d = 23, 5
+    X = np.random.default_rng(1).standard_normal((n, d)).astype(np.float32)
+    for k in (1, 7, n):
+        rc, centers, idx = rand_init(X, k, seed=k)
+        assert rc == 0 and len(set(idx.tolist())) == k and ((idx >= 0) & (idx < n)).all()
+        np.testing.assert_array_equal(centers, X[idx])
+        np.testing.assert_array_equal(rand_init(X, k, seed=k)[2], idx)
+    # Every row equally likely in every position drawn.
+    n_seeds = 4000
+    draws = np.array([rand_init(X, 3, seed=s)[2] for s in range(n_seeds)])
+    e = n_seeds / n
+    for pos in range(3):
+        counts = np.bincount(draws[:, pos], minlength=n)
+        assert (np.abs(counts - e) <= 5 * np.sqrt(e)).all(), counts
+    assert rand_init(X, n + 1)[0] == ERR_ARGS
+
+
+CHILD = r"""
+import json, sys
+import numpy as np
+sys.path.insert(0, sys.argv[1])
+import test_seed as t
+kpp, ri = t.make_kpp(), t.make_rand_init()
+X = np.random.default_rng(0).standard_normal((3000, 13)).astype(np.float32)
+out = [kpp(X, 40, trials, seed=9)[2].tolist() for trials in (0, 11)]
+out.append(ri(X, 40, seed=9)[2].tolist())
+print(json.dumps(out))
+"""
+
+
+def test_same_result_on_any_thread_count():
+    here = os.path.dirname(os.path.abspath(__file__))
+    results = []
+    for threads in ("1", "2", "3"):
+        env = dict(os.environ, OMP_NUM_THREADS=threads)
+        proc = subprocess.run([sys.executable, "-c", CHILD, here], env=env, check=True,
+                              capture_output=True, text=True, timeout=120)
+        results.append(json.loads(proc.stdout))
+    assert results[0] == results[1] == results[2]
+    assert len(set(results[0][0])) == 40 and results[0][0] != results[0][1]
