@@ -19,7 +19,6 @@
 #define cblas_sdot BLAS_FUNC(cblas_sdot)
 #define cblas_saxpy BLAS_FUNC(cblas_saxpy)
 #define cblas_sscal BLAS_FUNC(cblas_sscal)
-#define cblas_ssum BLAS_FUNC(cblas_ssum)
 #define openblas_set_num_threads BLAS_FUNC(openblas_set_num_threads)
 
 #ifdef __cplusplus
@@ -35,7 +34,6 @@ void cblas_sgemm(enum CBLAS_ORDER order, enum CBLAS_TRANSPOSE ta, enum CBLAS_TRA
 float cblas_sdot(int n, const float *x, int incx, const float *y, int incy);
 void cblas_saxpy(int n, float alpha, const float *x, int incx, float *y, int incy);
 void cblas_sscal(int n, float alpha, float *x, int incx);
-float cblas_ssum(int n, const float *x, int incx);
 void openblas_set_num_threads(int n);
 
 #ifdef __cplusplus

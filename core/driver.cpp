@@ -43,6 +43,14 @@ int64_t sum_mask_counts(const int32_t *mask_count, int n) {
     return s;
 }
 
+// Sum of the first k center shifts. OpenBLAS's cblas_ssum would do, but its
+// SkylakeX kernel (0.3.34, scipy-openblas32) returns wrong sums for n >= 16.
+float shift_sum(const float *shift, int k) {
+    float s = 0.0f;
+    for (int j = 0; j < k; ++j) s += shift[j];
+    return s;
+}
+
 // A real center without members keeps its old row and moves by nothing.
 void keep_empty_centers(int k, int d8, const float *cen_cnt, const float *cen, float *new_cen,
                         float *shift) {
@@ -74,7 +82,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
         if (s.keep_empty) keep_empty_centers(k, d8, b.cen_cnt, b.cen, b.new_cen, b.shift);
         swap_pointers(&b.cen, &b.new_cen);
         refresh_time += update_fv(n, d8, k8, X, x_norm, b.cen, b.c_norm, y, b.fv);
-        if (s.progress) s.progress(s.user, iter, count[iter - 1], cblas_ssum(k, b.shift, 1));
+        if (s.progress) s.progress(s.user, iter, count[iter - 1], shift_sum(b.shift, k));
     };
     auto pruned_assignment = [&] {
         assign_time += update_mdy(n, d8, k8, k, X, b.cen, b.c_norm, true, b.fv, y, b.thread_cnt,
@@ -93,7 +101,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
             if (arr_equal(y, prev_y, n)) break;
             // The final assignment relabels against the last centers; what it
             // accumulates is not used, so the buffers are not cleared for it.
-            if (cblas_ssum(k, b.shift, 1) <= s.tol) {
+            if (shift_sum(b.shift, k) <= s.tol) {
                 pruned_assignment();
                 break;
             }
