@@ -7,7 +7,7 @@ the run releases the GIL and reacquires it only to report progress.
 """
 import numpy as np
 cimport numpy as cnp
-from libc.stdint cimport int32_t, int64_t
+from libc.stdint cimport int32_t, int64_t, uint64_t
 
 cnp.import_array()
 
@@ -16,7 +16,12 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
                     float *centers_out, double *inertia, int64_t *count, int64_t *time,
                     int max_iter, float tol, tavrine_progress progress, void *user)
+    int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials,
+                         uint64_t seed, float *centers_out, int32_t *indices_out)
+    int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed,
+                            float *centers_out, int32_t *indices_out)
     int TAVRINE_ERR_NOMEM
+    int TAVRINE_ERR_ARGS
 
 cdef extern from "omp.h" nogil:
     int omp_get_max_threads()
@@ -76,3 +81,36 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
         raise state[1]
     n_iter = min(result, max_iter)
     return labels, centers, inertia, n_iter, count[:n_iter].copy()
+
+
+cdef _seed_result(int status, int n, int d, int k):
+    if status == TAVRINE_ERR_NOMEM:
+        raise MemoryError(f"not enough memory to seed k={k} centers from n={n} points")
+    if status == TAVRINE_ERR_ARGS:
+        raise ValueError(f"cannot seed k={k} centers from n={n} points of d={d} features")
+
+
+def kmeanspp(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed):
+    """Greedy k-means++ in the core; returns (centers, indices)."""
+    cdef int n = X.shape[0], d = X.shape[1], status
+    centers = np.empty((k, d), np.float32)
+    indices = np.empty(k, np.int32)
+    cdef float[:, ::1] c_v = centers
+    cdef int32_t[::1] i_v = indices
+    with nogil:
+        status = tavrine_kmeanspp(n, d, k, &X[0, 0], n_local_trials, seed, &c_v[0, 0], &i_v[0])
+    _seed_result(status, n, d, k)
+    return centers, indices
+
+
+def random_init(const float[:, ::1] X, int k, uint64_t seed):
+    """k distinct random rows of X; returns (centers, indices)."""
+    cdef int n = X.shape[0], d = X.shape[1], status
+    centers = np.empty((k, d), np.float32)
+    indices = np.empty(k, np.int32)
+    cdef float[:, ::1] c_v = centers
+    cdef int32_t[::1] i_v = indices
+    with nogil:
+        status = tavrine_random_init(n, d, k, &X[0, 0], seed, &c_v[0, 0], &i_v[0])
+    _seed_result(status, n, d, k)
+    return centers, indices

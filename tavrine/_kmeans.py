@@ -59,10 +59,7 @@ def _as_float_matrix(X, name="X", dtype_out=None):
     if arr.dtype.kind == "c":
         raise ValueError("Complex data not supported")
     if arr.dtype.kind not in "fiub":
-        try:
-            arr = arr.astype(np.float64)
-        except (TypeError, ValueError) as exc:
-            raise ValueError(f"{name} must contain numbers: {exc}") from None
+        arr = arr.astype(np.float64)  # objects that are not numbers raise here
     if arr.ndim != 2:
         raise ValueError(
             f"Expected 2D array, got {'scalar' if arr.ndim == 0 else f'{arr.ndim}D'} array "
