@@ -53,29 +53,44 @@ static int center_chunk(int k8) {
     return c == 0 ? 8 : round_up8(c);
 }
 
+// Adds the slices of centers E .. F-1 into the merged counts and sums, slice 0
+// first, so every total is ((0 + slice 0) + slice 1) + ... in float.
+static void merge_slice_rows(int k8, int d8, int E, int F, const float *thread_cnt,
+                             const float *thread_sum, float *cen_cnt, float *new_cen) {
+    const std::size_t slice = at(k8, d8);
+    float *sum = new_cen + at(E, d8);
+    for (int t = 0; t < kSlices; ++t) {
+        add_arrays(thread_cnt + at(t, k8) + E, cen_cnt + E, cen_cnt + E, F - E);
+        add_arrays(thread_sum + t * slice + at(E, d8), sum, sum, at(F - E, d8));
+    }
+}
+
+void tavrine::merge_slices_wide(int k8, int d8, const float *thread_cnt,
+                                const float *thread_sum, double *total_cnt, double *total_sum) {
+    const std::size_t slice = at(k8, d8);
+    for (int t = 0; t < kSlices; ++t) {
+        for (int j = 0; j < k8; ++j) total_cnt[j] += thread_cnt[at(t, k8) + j];
+        for (std::size_t e = 0; e < slice; ++e) total_sum[e] += thread_sum[t * slice + e];
+    }
+}
+
 int64_t update_cen(int k8, int d8, float *cen_cnt, const float *thread_cnt, float *new_cen,
                    const float *thread_sum, const float *cen, float *shift) {
     const timeval t0 = wall_now();
     chunk_par par;
     init_chunk_par(&par, k8, center_chunk(k8));
-    const std::size_t slice = at(k8, d8);
 
-#pragma omp parallel num_threads(kSlices)
+#pragma omp parallel num_threads(team_cap(kSlices))
     {
         int first, last;
         static_share(par.n_chunks, omp_get_num_threads(), omp_get_thread_num(), first, last);
         for (int i = first; i < last; ++i) {
             int E, F;
             chunk_bounds(par, i, k8, E, F);
-            const int L = F - E;
-            float *sum = new_cen + at(E, d8);
-            for (int t = 0; t < kSlices; ++t) {
-                add_arrays(thread_cnt + at(t, k8) + E, cen_cnt + E, cen_cnt + E, L);
-                add_arrays(thread_sum + t * slice + at(E, d8), sum, sum, at(L, d8));
-            }
+            merge_slice_rows(k8, d8, E, F, thread_cnt, thread_sum, cen_cnt, new_cen);
             for (int j = E; j < F; ++j)
                 cblas_sscal(d8, 1.0f / cen_cnt[j], new_cen + at(j, d8), 1);
-            my_center_shift(cen + at(E, d8), sum, L, d8, shift + E);
+            my_center_shift(cen + at(E, d8), new_cen + at(E, d8), F - E, d8, shift + E);
         }
     }
     return elapsed_us(t0, wall_now());

@@ -24,6 +24,17 @@ static inline int round_up8(int x) { return (x + 7) & ~7; }
 // 32-byte-aligned storage for count 4-byte elements; null when it cannot be had.
 void *aligned_floats(std::size_t count);
 
+// Adds all per-thread slices into double totals (k8 counts, k8 x d8 sums),
+// slice 0 first.
+void merge_slices_wide(int k8, int d8, const float *thread_cnt, const float *thread_sum,
+                       double *total_cnt, double *total_sum);
+
+// GNU libgomp's thread pool does not survive fork: a child of a process that
+// has run parallel regions hangs in its first region of more than one thread.
+// team_cap runs every region of such a child on one thread, and notes when a
+// region of several threads is about to start.
+int team_cap(int threads);
+
 // Element offset row * stride, formed in 64 bits so large inputs do not wrap.
 static inline std::size_t at(long long row, long long stride) {
     return static_cast<std::size_t>(row * stride);

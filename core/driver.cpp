@@ -29,12 +29,37 @@ struct loop_settings {
 
 constexpr loop_settings kFixedSettings{TAVRINE_MAX_ITER, 1e-6f, false, nullptr, nullptr};
 
+// Member counts are floats incremented by 1.0, exact only up to 2^24, and
+// float sums of that many points lose their low digits long before: a slice
+// that could receive more than 2^24 points would give a plainly wrong mean.
+// Runs of more than kOneRound points therefore assign in rounds of
+// kRoundPoints and fold the slices into double totals between rounds; runs
+// that fit in one round keep the float arithmetic unchanged.
+constexpr int kOneRound = 1 << 24;
+constexpr int kRoundPoints = 1 << 20;
+
+void zero_slices(int k8, int d8, float *thread_sum, float *thread_cnt) {
+    std::memset(thread_sum, 0, at(kSlices, k8) * d8 * sizeof(float));
+    std::memset(thread_cnt, 0, at(kSlices, k8) * sizeof(float));
+}
+
 void zero_accumulators(int k8, int d8, float *new_cen, float *cen_cnt, float *thread_sum,
                        float *thread_cnt) {
     std::memset(new_cen, 0, at(k8, d8) * sizeof(float));
     std::memset(cen_cnt, 0, at(k8, 1) * sizeof(float));
-    std::memset(thread_sum, 0, at(kSlices, k8) * d8 * sizeof(float));
-    std::memset(thread_cnt, 0, at(kSlices, k8) * sizeof(float));
+    zero_slices(k8, d8, thread_sum, thread_cnt);
+}
+
+// The per-point arrays of fv from point lo on; the center-pair arrays whole.
+fast_var points_from(const fast_var &fv, int lo, int k8) {
+    fast_var part = fv;
+    part.COS_OCX += lo;
+    part.SIN_OCX += lo;
+    part.r2 += lo;
+    part.D_NC += at(lo, k8);
+    part.mask += at(lo, k8);
+    part.mask_count += lo;
+    return part;
 }
 
 int64_t sum_mask_counts(const int32_t *mask_count, int n) {
@@ -67,15 +92,49 @@ struct loop_buffers {
     float *cen_cnt, *thread_cnt, *new_cen, *thread_sum, *shift;
 };
 
+std::size_t totals_size(int k8, int d8) { return at(k8, d8) + at(k8, 1); }
+
 // One Lloyd run. Returns the iteration in which it stopped, max_iter + 1 at
 // the cap, or TAVRINE_ERR_NOMEM; *final_cen receives the last centers.
 int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *X,
              const float *x_norm, loop_buffers b, int32_t *y, int64_t *count, run_stats *stats,
              const float **final_cen) {
     int32_t *prev_y = static_cast<int32_t *>(std::malloc(at(n, 1) * sizeof(int32_t)));
-    if (prev_y == nullptr) return TAVRINE_ERR_NOMEM;
+    // k8 counts then k8 x d8 sums, for runs of several rounds only.
+    double *totals = n > kOneRound ? static_cast<double *>(std::malloc(
+                                         totals_size(k8, d8) * sizeof(double)))
+                                   : nullptr;
+    if (prev_y == nullptr || (n > kOneRound && totals == nullptr)) {
+        std::free(prev_y);
+        std::free(totals);
+        return TAVRINE_ERR_NOMEM;
+    }
 
     int64_t assign_time = 0, center_time = 0, refresh_time = 0;
+    // One assignment step over all points, in rounds; `merge` folds each
+    // round but the last into the totals (the final relabelling needs none).
+    using step_fn = int64_t (*)(int, int, int, int, const float *, const float *, const float *,
+                                bool, fast_var *, int32_t *, float *, float *);
+    auto assign = [&](step_fn step, bool merge) {
+        const int round = n > kOneRound ? kRoundPoints : n;
+        if (merge && totals) std::memset(totals, 0, totals_size(k8, d8) * sizeof(double));
+        for (int lo = 0; lo < n; lo += round) {
+            const int rows = n - lo < round ? n - lo : round;
+            fast_var part = points_from(*b.fv, lo, k8);
+            assign_time += step(rows, d8, k8, k, X + at(lo, d8), b.cen, b.c_norm, true, &part,
+                                y + lo, b.thread_cnt, b.thread_sum);
+            if (merge && lo + rows < n) {
+                merge_slices_wide(k8, d8, b.thread_cnt, b.thread_sum, totals, totals + k8);
+                zero_slices(k8, d8, b.thread_sum, b.thread_cnt);
+            }
+        }
+        // The center update adds the last round's slices to these totals.
+        if (merge && totals) {
+            for (int j = 0; j < k8; ++j) b.cen_cnt[j] = static_cast<float>(totals[j]);
+            for (std::size_t e = 0; e < at(k8, d8); ++e)
+                b.new_cen[e] = static_cast<float>(totals[k8 + e]);
+        }
+    };
     auto update_centers = [&](int iter) {
         center_time += update_cen(k8, d8, b.cen_cnt, b.thread_cnt, b.new_cen, b.thread_sum,
                                   b.cen, b.shift);
@@ -84,14 +143,9 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
         refresh_time += update_fv(n, d8, k8, X, x_norm, b.cen, b.c_norm, y, b.fv);
         if (s.progress) s.progress(s.user, iter, count[iter - 1], shift_sum(b.shift, k));
     };
-    auto pruned_assignment = [&] {
-        assign_time += update_mdy(n, d8, k8, k, X, b.cen, b.c_norm, true, b.fv, y, b.thread_cnt,
-                                  b.thread_sum);
-    };
 
     zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
-    assign_time += update_y_omp(n, d8, k8, k, X, b.cen, b.c_norm, true, b.fv, y, b.thread_cnt,
-                                b.thread_sum);
+    assign(update_y_omp, true);
     count[0] = static_cast<int64_t>(n + k8) * k8;
     update_centers(1);
 
@@ -102,17 +156,17 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
             // The final assignment relabels against the last centers; what it
             // accumulates is not used, so the buffers are not cleared for it.
             if (shift_sum(b.shift, k) <= s.tol) {
-                pruned_assignment();
+                assign(update_mdy, false);
                 break;
             }
         }
         std::memcpy(prev_y, y, at(n, 1) * sizeof(int32_t));
         if (++iter == s.max_iter + 1) {
-            pruned_assignment();
+            assign(update_mdy, false);
             break;
         }
         zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
-        pruned_assignment();
+        assign(update_mdy, true);
         count[iter - 1] = static_cast<int64_t>(k8) * k8 + sum_mask_counts(b.fv->mask_count, n);
         update_centers(iter);
     }
@@ -122,6 +176,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
     stats->refresh_time = refresh_time;
     *final_cen = b.cen;
     std::free(prev_y);
+    std::free(totals);
     return iter;
 }
 
@@ -178,7 +233,8 @@ int run_driver(const loop_settings &s, int n, int d, int k, const float *X, cons
         b.x_norm = take(n);
         b.c_norm = take(k8);
         b.have_fv = b.X && b.cen && b.new_cen && b.thread_sum && b.cen_cnt && b.thread_cnt &&
-                    b.shift && b.x_norm && b.c_norm && init_fast_var(&b.fv, n, d8, k8);
+                    b.shift && b.x_norm && b.c_norm &&
+                    init_fast_var(&b.fv, n, d8, k8);
         if (!b.have_fv) return TAVRINE_ERR_NOMEM;
 
         std::memset(y, 0xFF, at(n, 1) * sizeof(int32_t));
@@ -207,8 +263,8 @@ int update_chunk_omp(int n, int d8, int k8, int k, const float *X, const float *
                      float *shift, run_stats *stats) {
     const float *final_cen;
     return run_loop(kFixedSettings, n, d8, k8, k, X, x_norm,
-                    {cen, c_norm, fv, cen_cnt, thread_cnt, new_cen, thread_sum, shift}, y, count,
-                    stats, &final_cen);
+                    {cen, c_norm, fv, cen_cnt, thread_cnt, new_cen, thread_sum, shift},
+                    y, count, stats, &final_cen);
 }
 
 int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y, float /*tol*/,

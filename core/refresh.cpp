@@ -29,7 +29,7 @@ static chunk_par blocks_of(int total) {
 // Threads for a step split into n_blocks blocks: at most one per block, at least one.
 static int team_for(int n_blocks) {
     const int t = omp_get_max_threads();
-    return t < n_blocks ? t : (n_blocks > 0 ? n_blocks : 1);
+    return team_cap(t < n_blocks ? t : (n_blocks > 0 ? n_blocks : 1));
 }
 
 // 1/den: the estimate (relative error <= 1.5 * 2^-12) and one Newton step,

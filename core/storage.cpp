@@ -4,6 +4,8 @@
 // kernel whole 8-float rows on 32-byte boundaries, aligned allocation, the
 // chunk partition of the parallel steps, label comparison and array printing.
 // Allocation failures are returned as null; callers test them.
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +13,25 @@
 #include "common.h"
 
 using namespace tavrine;
+
+namespace {
+
+bool pool_started = false;  // this process has run a region of several threads
+bool pool_lost = false;     // ... and then forked: this is the child
+
+struct fork_watch {
+    fork_watch() {
+        pthread_atfork(nullptr, nullptr, [] { pool_lost = pool_started; });
+    }
+} watch;
+
+}  // namespace
+
+int tavrine::team_cap(int threads) {
+    if (pool_lost) return 1;
+    if (threads > 1) pool_started = true;
+    return threads;
+}
 
 // aligned_alloc wants a size that is a multiple of the alignment.
 void *tavrine::aligned_floats(std::size_t count) {

@@ -13,6 +13,9 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+# Large and slow runs live in heavy/ and run from .ci/heavy.sh.
+collect_ignore_glob = [] if os.environ.get("TAVRINE_HEAVY") else ["heavy/*"]
+
 F32P = np.ctypeslib.ndpointer(np.float32, flags="C_CONTIGUOUS")
 I32P = np.ctypeslib.ndpointer(np.int32, flags="C_CONTIGUOUS")
 I64P = np.ctypeslib.ndpointer(np.int64, flags="C_CONTIGUOUS")
