@@ -43,7 +43,7 @@ def data(draw):
     return X.astype(np.float32), k, rng
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data())
 def test_zozid_on_any_shape_keeps_labels_in_range(case):
     X, k, rng = case
