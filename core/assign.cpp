@@ -260,15 +260,19 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
 // first 8 * floor(K / 8) floats. Loads are unaligned: free on aligned data,
 // and a library caller may hand any row.
 
-// Register tile: one point row against eight center rows, eight 8-lane
-// accumulators; the point block is loaded once per step and shared by eight
-// fused multiply-adds that read the center blocks straight from memory.
+// Register tile: one point row against Q <= 8 center rows, Q 8-lane
+// accumulators; the point block is loaded once per step and shared by Q fused
+// multiply-adds that read the center blocks straight from memory. Each
+// candidate has its own chain over K, so a partial group computes exactly
+// what the same candidates would get in a full one. Accumulators from Q on
+// stay zero.
+template <int Q>
 static inline void dot_rows(const float *a_row, const float *const (&b)[8], int K,
                             __m256 (&acc)[8]) {
     for (int t = 0; t < 8; ++t) acc[t] = _mm256_setzero_ps();
     for (int o = 0; o + 8 <= K; o += 8) {
         const __m256 x = _mm256_loadu_ps(a_row + o);
-        for (int t = 0; t < 8; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
+        for (int t = 0; t < Q; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
     }
 }
 
@@ -319,30 +323,62 @@ static inline void update_outputs(float *c_row, const int32_t *group, int q, flo
     for (int t = 0; t < q; ++t) c_row[group[t]] = std::fma(beta, c_row[group[t]], v[t]);
 }
 
-static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
-                              float alpha, float beta, int K, const int32_t *group) {
+// The dot products of the point with the group's first Q candidates.
+template <int Q>
+static inline void group_dots(const float *a_row, const float *B, int ldb, int K,
+                              const int32_t *group, __m256 (&acc)[8]) {
     const float *b[8];
-    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t], ldb);
-    __m256 acc[8];
-    dot_rows(a_row, b, K, acc);
-    update_outputs(c_row, group, 8, beta,
-                   _mm256_mul_ps(sum_lanes_pairs(acc), _mm256_set1_ps(alpha)));
+    for (int t = 0; t < Q; ++t) b[t] = B + at(group[t], ldb);
+    dot_rows<Q>(a_row, b, K, acc);
 }
 
-// The q candidates before the first negative entry, in the full-group tile:
-// the unused accumulators re-read the first candidate's row and are dropped.
-// One chain per candidate would be bound by FMA latency and cost as much.
+// Lane sums of the group's first q candidates (1 <= q <= 8) in the halves
+// order, alpha not yet applied; one instance per q, so no lane is computed
+// for nothing.
+template <int Q>
+static inline __m256 halves_sums(const float *a_row, const float *B, int ldb, int K,
+                                 const int32_t *group) {
+    __m256 acc[8];
+    group_dots<Q>(a_row, B, ldb, K, group, acc);
+    return sum_lanes_halves(acc);
+}
+
+static inline __m256 partial_sums(int q, const float *a_row, const float *B, int ldb, int K,
+                                  const int32_t *group) {
+    switch (q) {
+        case 1: return halves_sums<1>(a_row, B, ldb, K, group);
+        case 2: return halves_sums<2>(a_row, B, ldb, K, group);
+        case 3: return halves_sums<3>(a_row, B, ldb, K, group);
+        case 4: return halves_sums<4>(a_row, B, ldb, K, group);
+        case 5: return halves_sums<5>(a_row, B, ldb, K, group);
+        case 6: return halves_sums<6>(a_row, B, ldb, K, group);
+        case 7: return halves_sums<7>(a_row, B, ldb, K, group);
+        default: return halves_sums<8>(a_row, B, ldb, K, group);
+    }
+}
+
+// Lane sums of a full group in the pairwise order, alpha not yet applied.
+static inline __m256 full_sums(const float *a_row, const float *B, int ldb, int K,
+                               const int32_t *group) {
+    __m256 acc[8];
+    group_dots<8>(a_row, B, ldb, K, group, acc);
+    return sum_lanes_pairs(acc);
+}
+
+static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
+                              float alpha, float beta, int K, const int32_t *group) {
+    update_outputs(c_row, group, 8, beta,
+                   _mm256_mul_ps(full_sums(a_row, B, ldb, K, group), _mm256_set1_ps(alpha)));
+}
+
+// The q candidates before the first negative entry.
 static inline void partial_group(const float *a_row, const float *B, int ldb, float *c_row,
                                  float alpha, float beta, int K, const int32_t *group) {
     int q = 0;
     while (q < 8 && group[q] >= 0) ++q;
     if (q == 0) return;
-    const float *b[8];
-    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t < q ? t : 0], ldb);
-    __m256 acc[8];
-    dot_rows(a_row, b, K, acc);
     update_outputs(c_row, group, q, beta,
-                   _mm256_mul_ps(sum_lanes_halves(acc), _mm256_set1_ps(alpha)));
+                   _mm256_mul_ps(partial_sums(q, a_row, B, ldb, K, group), _mm256_set1_ps(alpha)));
 }
 
 // One group of row `row` at list position pos: skipped when it lies past the
