@@ -221,38 +221,6 @@ void mask_full(int32_t *mask, int rows, int n) {
         for (int j = 0; j < n; ++j) mask[at(r, n) + j] = j;
 }
 
-int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
-                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                   float *thread_cnt, float *thread_sum) {
-    const timeval t0 = wall_now();
-    chunk_par par;
-    init_chunk_par(&par, n, 64);
-    const std::size_t slice = at(k8, d8);
-
-#pragma omp parallel num_threads(assign_team(n))
-    {
-        const int t = omp_get_thread_num();
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (int c = 0; c < par.n_chunks; ++c) {
-            int lo, hi;
-            chunk_bounds(par, c, n, lo, hi);
-            const int rows = hi - lo;
-            if (rows <= 0) continue;
-            int32_t *mask = fv->mask + at(lo, k8);
-            float *dist = fv->D_NC + at(lo, k8);
-            // The lists read the old labels, so they come before the scan.
-            compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo, fv->SIN_OCX + lo,
-                         rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8, k,
-                         fv->mask_count + lo);
-            gemm_mul_p_mask(rows, k8, d8, X + at(lo, d8), d8, cen, -2.0f, 0.0f, d8, dist, k8,
-                            mask, k8, fv->mask_count + lo);
-            compute_y_mask(mask, dist, c_norm, rows, k8, k, y + lo, accumulate,
-                           thread_cnt + at(t, k8), d8, X + at(lo, d8), thread_sum + t * slice);
-        }
-    }
-    return elapsed_us(t0, wall_now());
-}
-
 // ---- Masked product kernels ----------------------------------------------
 //
 // C[i][c] = alpha * (A_i . B_c) + beta * C[i][c] for the listed centers c of
@@ -260,15 +228,19 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
 // first 8 * floor(K / 8) floats. Loads are unaligned: free on aligned data,
 // and a library caller may hand any row.
 
-// Register tile: one point row against eight center rows, eight 8-lane
-// accumulators; the point block is loaded once per step and shared by eight
-// fused multiply-adds that read the center blocks straight from memory.
+// Register tile: one point row against Q <= 8 center rows, Q 8-lane
+// accumulators; the point block is loaded once per step and shared by Q fused
+// multiply-adds that read the center blocks straight from memory. Each
+// candidate has its own chain over K, so a partial group computes exactly
+// what the same candidates would get in a full one. Accumulators from Q on
+// stay zero.
+template <int Q>
 static inline void dot_rows(const float *a_row, const float *const (&b)[8], int K,
                             __m256 (&acc)[8]) {
     for (int t = 0; t < 8; ++t) acc[t] = _mm256_setzero_ps();
     for (int o = 0; o + 8 <= K; o += 8) {
         const __m256 x = _mm256_loadu_ps(a_row + o);
-        for (int t = 0; t < 8; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
+        for (int t = 0; t < Q; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
     }
 }
 
@@ -319,30 +291,62 @@ static inline void update_outputs(float *c_row, const int32_t *group, int q, flo
     for (int t = 0; t < q; ++t) c_row[group[t]] = std::fma(beta, c_row[group[t]], v[t]);
 }
 
-static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
-                              float alpha, float beta, int K, const int32_t *group) {
+// The dot products of the point with the group's first Q candidates.
+template <int Q>
+static inline void group_dots(const float *a_row, const float *B, int ldb, int K,
+                              const int32_t *group, __m256 (&acc)[8]) {
     const float *b[8];
-    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t], ldb);
-    __m256 acc[8];
-    dot_rows(a_row, b, K, acc);
-    update_outputs(c_row, group, 8, beta,
-                   _mm256_mul_ps(sum_lanes_pairs(acc), _mm256_set1_ps(alpha)));
+    for (int t = 0; t < Q; ++t) b[t] = B + at(group[t], ldb);
+    dot_rows<Q>(a_row, b, K, acc);
 }
 
-// The q candidates before the first negative entry, in the full-group tile:
-// the unused accumulators re-read the first candidate's row and are dropped.
-// One chain per candidate would be bound by FMA latency and cost as much.
+// Lane sums of the group's first q candidates (1 <= q <= 8) in the halves
+// order, alpha not yet applied; one instance per q, so no lane is computed
+// for nothing.
+template <int Q>
+static inline __m256 halves_sums(const float *a_row, const float *B, int ldb, int K,
+                                 const int32_t *group) {
+    __m256 acc[8];
+    group_dots<Q>(a_row, B, ldb, K, group, acc);
+    return sum_lanes_halves(acc);
+}
+
+static inline __m256 partial_sums(int q, const float *a_row, const float *B, int ldb, int K,
+                                  const int32_t *group) {
+    switch (q) {
+        case 1: return halves_sums<1>(a_row, B, ldb, K, group);
+        case 2: return halves_sums<2>(a_row, B, ldb, K, group);
+        case 3: return halves_sums<3>(a_row, B, ldb, K, group);
+        case 4: return halves_sums<4>(a_row, B, ldb, K, group);
+        case 5: return halves_sums<5>(a_row, B, ldb, K, group);
+        case 6: return halves_sums<6>(a_row, B, ldb, K, group);
+        case 7: return halves_sums<7>(a_row, B, ldb, K, group);
+        default: return halves_sums<8>(a_row, B, ldb, K, group);
+    }
+}
+
+// Lane sums of a full group in the pairwise order, alpha not yet applied.
+static inline __m256 full_sums(const float *a_row, const float *B, int ldb, int K,
+                               const int32_t *group) {
+    __m256 acc[8];
+    group_dots<8>(a_row, B, ldb, K, group, acc);
+    return sum_lanes_pairs(acc);
+}
+
+static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
+                              float alpha, float beta, int K, const int32_t *group) {
+    update_outputs(c_row, group, 8, beta,
+                   _mm256_mul_ps(full_sums(a_row, B, ldb, K, group), _mm256_set1_ps(alpha)));
+}
+
+// The q candidates before the first negative entry.
 static inline void partial_group(const float *a_row, const float *B, int ldb, float *c_row,
                                  float alpha, float beta, int K, const int32_t *group) {
     int q = 0;
     while (q < 8 && group[q] >= 0) ++q;
     if (q == 0) return;
-    const float *b[8];
-    for (int t = 0; t < 8; ++t) b[t] = B + at(group[t < q ? t : 0], ldb);
-    __m256 acc[8];
-    dot_rows(a_row, b, K, acc);
     update_outputs(c_row, group, q, beta,
-                   _mm256_mul_ps(sum_lanes_halves(acc), _mm256_set1_ps(alpha)));
+                   _mm256_mul_ps(partial_sums(q, a_row, B, ldb, K, group), _mm256_set1_ps(alpha)));
 }
 
 // One group of row `row` at list position pos: skipped when it lies past the
@@ -439,4 +443,153 @@ void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, i
     for (int r = first_row; r < first_row + n_rows; ++r)
         row_groups(A + at(r, lda), B, ldb, C + at(r, ldc), alpha, beta, K,
                    mask + at(r, ld_mask), r, first_pos, last, last, counts);
+}
+
+// ---- Pruned assignment -----------------------------------------------------
+//
+// Per chunk: the candidate lists, then per point the candidates' products,
+// each group's values scanned as it is stored, and the point's accumulation.
+// The arithmetic of every product and of the choice is that of
+// gemm_mul_p_mask followed by compute_y_mask.
+
+// Running first minimum of v = D_NC[i][c] + c_norm[c] over list positions:
+// lane t holds positions p = 8g + t. A lane takes a value only when it is
+// strictly below its best, so each lane keeps its first minimum and NaN never
+// enters; the reduction then picks the lowest position among the lanes that
+// hold the overall minimum, which is where the sequential strict scan ends.
+struct FirstMin {
+    __m256 best = _mm256_set1_ps(__builtin_inff());
+    __m256 base = _mm256_setzero_ps();  // group start of each lane's best, as int32 bits
+
+    void add(__m256 v, int p) {
+        const __m256 lower = _mm256_cmp_ps(v, best, _CMP_LT_OQ);
+        best = _mm256_blendv_ps(best, v, lower);
+        base = _mm256_blendv_ps(base, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
+    }
+
+    // Position of the first minimum; 0 when no value is below +inf (then the
+    // first value is +inf or NaN and stays the best in the sequential scan).
+    int position() const {
+        __m256 m = _mm256_min_ps(best, _mm256_permute2f128_ps(best, best, 1));
+        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        if (!(_mm256_cvtss_f32(m) < __builtin_inff())) return 0;
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(base), lane);
+        const __m256i at_min = _mm256_castps_si256(_mm256_cmp_ps(best, m, _CMP_EQ_OQ));
+        __m256i p = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), pos, at_min);
+        p = _mm256_min_epi32(p, _mm256_permute2x128_si256(p, p, 1));
+        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 0, 3, 2)));
+        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm256_cvtsi256_si32(p);
+    }
+};
+
+// Stores the Q values of group p of row c_row (scaled sums s, old values
+// through beta, as update_outputs does) and feeds their scores to the scan.
+// Lanes from Q on read nothing and score NaN. Returns the score of lane 0.
+template <int Q>
+static inline float store_and_scan(float *c_row, const int32_t *group, const float *c_norm,
+                                   float beta, __m256 s, int p, FirstMin &scan) {
+    const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(group));
+    const __m256 live = _mm256_castsi256_ps(tail_mask(Q));
+    const __m256 old = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), c_row, idx, live, 4);
+    const __m256 v = _mm256_fmadd_ps(_mm256_set1_ps(beta), old, s);
+    alignas(32) float out[8];
+    _mm256_store_ps(out, v);
+    for (int t = 0; t < Q; ++t) c_row[group[t]] = out[t];
+    const __m256 nan = _mm256_set1_ps(__builtin_nanf(""));
+    const __m256 score = _mm256_add_ps(v, _mm256_mask_i32gather_ps(nan, c_norm, idx, live, 4));
+    scan.add(score, p);
+    return _mm256_cvtss_f32(score);
+}
+
+template <int Q>
+static inline float partial_and_scan(const float *a_row, const float *B, int ldb, float *c_row,
+                                     const int32_t *group, const float *c_norm, float alpha,
+                                     float beta, int K, int p, FirstMin &scan) {
+    const __m256 s = _mm256_mul_ps(halves_sums<Q>(a_row, B, ldb, K, group), _mm256_set1_ps(alpha));
+    return store_and_scan<Q>(c_row, group, c_norm, beta, s, p, scan);
+}
+
+// Nearest of the m >= 2 listed centers of one point; writes their products
+// into c_row on the way.
+static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
+                                    const int32_t *list, int m, const float *c_norm, float alpha,
+                                    float beta, int K) {
+    FirstMin scan;
+    float first = 0.0f;
+    int p = 0;
+    for (; p + 8 <= m; p += 8) {
+        const __m256 s =
+            _mm256_mul_ps(full_sums(a_row, B, ldb, K, list + p), _mm256_set1_ps(alpha));
+        const float v = store_and_scan<8>(c_row, list + p, c_norm, beta, s, p, scan);
+        if (p == 0) first = v;
+    }
+    if (p < m) {
+        const int32_t *g = list + p;
+        float v;
+        switch (m - p) {
+            case 1: v = partial_and_scan<1>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+            case 2: v = partial_and_scan<2>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+            case 3: v = partial_and_scan<3>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+            case 4: v = partial_and_scan<4>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+            case 5: v = partial_and_scan<5>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+            case 6: v = partial_and_scan<6>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+            default: v = partial_and_scan<7>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
+        }
+        if (p == 0) first = v;
+    }
+    // A NaN first value stays the best of the sequential scan.
+    return list[first != first ? 0 : scan.position()];
+}
+
+// Products, labels and accumulation of one chunk whose lists are built.
+static void label_chunk(const float *X, int d8, const float *cen, const float *c_norm,
+                        const int32_t *mask, const int32_t *counts, float *dist, int k8,
+                        int rows, int32_t *labels, bool accumulate, float *cnt, float *sums) {
+    for (int i = 0; i < rows; ++i) {
+        if (i + kAhead < rows && counts[i + kAhead] > 1)
+            prefetch_outputs(dist + at(i + kAhead, k8), mask + at(i + kAhead, k8),
+                             counts[i + kAhead], k8);
+        const int32_t *list = mask + at(i, k8);
+        const int m = counts[i];
+        // A lone candidate is the point's own center, which keeps it: its
+        // product is not computed, so D_NC[i][l] stays stale in such rows.
+        const int label = m == 1 ? list[0]
+                                 : nearest_candidate(X + at(i, d8), cen, d8, dist + at(i, k8),
+                                                     list, m, c_norm, -2.0f, 0.0f, d8);
+        labels[i] = label;
+        if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
+    }
+}
+
+int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
+                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                   float *thread_cnt, float *thread_sum) {
+    const timeval t0 = wall_now();
+    chunk_par par;
+    init_chunk_par(&par, n, 64);
+    const std::size_t slice = at(k8, d8);
+
+#pragma omp parallel num_threads(assign_team(n))
+    {
+        const int t = omp_get_thread_num();
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (int c = 0; c < par.n_chunks; ++c) {
+            int lo, hi;
+            chunk_bounds(par, c, n, lo, hi);
+            const int rows = hi - lo;
+            if (rows <= 0) continue;
+            int32_t *mask = fv->mask + at(lo, k8);
+            // The lists read the old labels, so they come before the scan.
+            compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo, fv->SIN_OCX + lo,
+                         rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8, k,
+                         fv->mask_count + lo);
+            label_chunk(X + at(lo, d8), d8, cen, c_norm, mask, fv->mask_count + lo,
+                        fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                        thread_cnt + at(t, k8), thread_sum + t * slice);
+        }
+    }
+    return elapsed_us(t0, wall_now());
 }

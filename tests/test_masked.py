@@ -469,17 +469,19 @@ def check_update_mdy(X, c, y, k, out):
     assert not bad.any(), (np.flatnonzero(bad)[:5], chosen[bad][:5], dmin[bad][:5])
     counts = out["counts"]
     assert np.all((counts >= 1) & (counts <= k))
-    # Listed products are current, everything else in D_NC untouched.
+    # Listed products are current, everything else in D_NC untouched; a lone
+    # candidate (the own center, which keeps the point) needs no product.
     listed = np.zeros(out["D_NC"].shape, bool)
     for i in range(n):
         lst = out["mask"][i, :counts[i]]
         assert y[i] in lst and labels[i] in lst
-        listed[i, lst] = True
+        listed[i, lst] = counts[i] > 1
     ref = -2.0 * out["Xp"].astype(np.float64) @ out["cen"].T.astype(np.float64)
     scale = 2 * np.abs(x64).sum(1)[:, None] * np.nanmax(np.abs(c))
     ok = np.abs(out["D_NC"] - ref) <= 1e-5 * scale + 1e-30
     assert np.all(ok[listed & ~np.isnan(ref)])
     assert np.all(out["D_NC"][~listed] == SENTINEL)
+    assert np.array_equal(labels[counts == 1], y[counts == 1])
     # Per-thread slices add up to the members of each center.
     k8, d = out["cnt"].shape[1], X.shape[1]
     cnt = out["cnt"].sum(0)
