@@ -29,7 +29,7 @@ static inline void accumulate_point(const float *point, int label, int d8, float
 static inline int assign_team(int limit) {
     int t = omp_get_max_threads();
     if (t > limit) t = limit;
-    return t < kSlices ? t : kSlices;
+    return team_cap(t < kSlices ? t : kSlices);
 }
 
 void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
