@@ -123,8 +123,9 @@ struct Bound8 {
                                             _mm256_mul_ps(b, _mm256_loadu_ps(sin_l + c)));
         const __m256 w = _mm256_mul_ps(_mm256_mul_ps(proj, proj), t);
         const __m256 inf = _mm256_set1_ps(__builtin_inff());
+        // w > D_CC is D_CC < w with the distance as the memory operand.
         return static_cast<unsigned>(_mm256_movemask_ps(
-            _mm256_cmp_ps(_mm256_loadu_ps(dcc_l + c), _mm256_min_ps(w, inf), _CMP_LT_OQ)));
+            _mm256_cmp_ps(_mm256_min_ps(w, inf), _mm256_loadu_ps(dcc_l + c), _CMP_GT_OQ)));
     }
 };
 
@@ -132,10 +133,10 @@ struct Bound8 {
 
 // Appends the centers c + j of the set bits j to list[m ..] with one 8-wide
 // store (entries past the new count are scratch); returns the new count.
-static inline int append_block(int32_t *list, int m, int c, unsigned bits) {
+// base holds c in every lane.
+static inline int append_block(int32_t *list, int m, __m256i base, unsigned bits) {
     const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLanes.packed[bits]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m),
-                        _mm256_add_epi32(_mm256_set1_epi32(c), lanes));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_add_epi32(base, lanes));
     return m + __builtin_popcount(bits);
 }
 
@@ -147,15 +148,20 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
     const Bound8 bound{_mm256_set1_ps(a), _mm256_set1_ps(b), _mm256_set1_ps(t), cos_l, sin_l,
                        dcc_l};
     const int k_vec = k & ~7, own_block = l & ~7;
+    const __m256i eight = _mm256_set1_epi32(8);
+    __m256i base = _mm256_setzero_si256();
     int m = 0, c = 0;
     // The own center is listed whatever its bound says: its bit is forced in
     // its block, so the other blocks need no index comparison.
-    for (; c < k_vec && c < own_block; c += 8) m = append_block(list, m, c, bound.open(c));
+    for (; c < k_vec && c < own_block; c += 8, base = _mm256_add_epi32(base, eight))
+        m = append_block(list, m, base, bound.open(c));
     if (c == own_block && c < k_vec) {
-        m = append_block(list, m, c, bound.open(c) | 1u << (l & 7));
+        m = append_block(list, m, base, bound.open(c) | 1u << (l & 7));
         c += 8;
+        base = _mm256_add_epi32(base, eight);
     }
-    for (; c < k_vec; c += 8) m = append_block(list, m, c, bound.open(c));
+    for (; c < k_vec; c += 8, base = _mm256_add_epi32(base, eight))
+        m = append_block(list, m, base, bound.open(c));
     for (; c < k; ++c) {
         const float proj = std::fma(a, cos_l[c], b * sin_l[c]);
         const float w = proj * proj * t;
@@ -448,34 +454,34 @@ void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, i
 // ---- Pruned assignment -----------------------------------------------------
 //
 // Per chunk: the candidate lists, then per point the candidates' products,
-// each group's values scanned as it is stored, and the point's accumulation.
-// The arithmetic of every product and of the choice is that of
-// gemm_mul_p_mask followed by compute_y_mask.
+// each group's values scanned as they are stored, and the point's
+// accumulation. Every stored product and every label is what
+// gemm_mul_p_mask followed by compute_y_mask gives.
 
-// Running first minimum of v = D_NC[i][c] + c_norm[c] over list positions:
-// lane t holds positions p = 8g + t. A lane takes a value only when it is
-// strictly below its best, so each lane keeps its first minimum and NaN never
-// enters; the reduction then picks the lowest position among the lanes that
-// hold the overall minimum, which is where the sequential strict scan ends.
+// Running first minimum of the scores D_NC[i][c] + c_norm[c] over list
+// positions, lane t holding positions 8g + t. A lane takes a score only when
+// it is strictly below the lane's best, so it keeps its first minimum and no
+// NaN; the lowest position among the lanes holding the overall minimum is
+// then where the sequential strict scan ends.
 struct FirstMin {
     __m256 best = _mm256_set1_ps(__builtin_inff());
-    __m256 base = _mm256_setzero_ps();  // group start of each lane's best, as int32 bits
+    __m256 group = _mm256_setzero_ps();  // group start of each lane's best, int32 bits
 
-    void add(__m256 v, int p) {
-        const __m256 lower = _mm256_cmp_ps(v, best, _CMP_LT_OQ);
-        best = _mm256_blendv_ps(best, v, lower);
-        base = _mm256_blendv_ps(base, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
+    void add(__m256 score, int p) {
+        const __m256 lower = _mm256_cmp_ps(score, best, _CMP_LT_OQ);
+        best = _mm256_blendv_ps(best, score, lower);
+        group = _mm256_blendv_ps(group, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
     }
 
-    // Position of the first minimum; 0 when no value is below +inf (then the
-    // first value is +inf or NaN and stays the best in the sequential scan).
+    // Position of the first minimum. When no score is below +inf no lane has
+    // moved, and lane 0 gives position 0: the first score (+inf or NaN) stays
+    // the best of the sequential scan.
     int position() const {
         __m256 m = _mm256_min_ps(best, _mm256_permute2f128_ps(best, best, 1));
         m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
         m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        if (!(_mm256_cvtss_f32(m) < __builtin_inff())) return 0;
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(base), lane);
+        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(group),
+                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         const __m256i at_min = _mm256_castps_si256(_mm256_cmp_ps(best, m, _CMP_EQ_OQ));
         __m256i p = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), pos, at_min);
         p = _mm256_min_epi32(p, _mm256_permute2x128_si256(p, p, 1));
@@ -485,63 +491,63 @@ struct FirstMin {
     }
 };
 
-// Stores the Q values of group p of row c_row (scaled sums s, old values
-// through beta, as update_outputs does) and feeds their scores to the scan.
-// Lanes from Q on read nothing and score NaN. Returns the score of lane 0.
-template <int Q>
-static inline float store_and_scan(float *c_row, const int32_t *group, const float *c_norm,
-                                   float beta, __m256 s, int p, FirstMin &scan) {
-    const __m256i idx = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(group));
-    const __m256 live = _mm256_castsi256_ps(tail_mask(Q));
-    const __m256 old = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), c_row, idx, live, 4);
-    const __m256 v = _mm256_fmadd_ps(_mm256_set1_ps(beta), old, s);
-    alignas(32) float out[8];
-    _mm256_store_ps(out, v);
-    for (int t = 0; t < Q; ++t) c_row[group[t]] = out[t];
-    const __m256 nan = _mm256_set1_ps(__builtin_nanf(""));
-    const __m256 score = _mm256_add_ps(v, _mm256_mask_i32gather_ps(nan, c_norm, idx, live, 4));
-    scan.add(score, p);
-    return _mm256_cvtss_f32(score);
-}
+// One point's products against its candidates: the operands of the masked
+// product for one row, and the running scan of its scores.
+struct RowScan {
+    const float *a_row, *B, *c_norm;
+    float *c_row;
+    int ldb, K;
+    float alpha, beta;
+    FirstMin scan;
+    float first = 0.0f;  // score of list position 0
 
-template <int Q>
-static inline float partial_and_scan(const float *a_row, const float *B, int ldb, float *c_row,
-                                     const int32_t *group, const float *c_norm, float alpha,
-                                     float beta, int K, int p, FirstMin &scan) {
-    const __m256 s = _mm256_mul_ps(halves_sums<Q>(a_row, B, ldb, K, group), _mm256_set1_ps(alpha));
-    return store_and_scan<Q>(c_row, group, c_norm, beta, s, p, scan);
-}
+    // Stores the group's Q values as update_outputs does and scans their
+    // scores; the lanes from Q on score NaN.
+    template <int Q>
+    void store_and_scan(const int32_t *group, int p, __m256 sums) {
+        alignas(32) float v[8], score[8];
+        _mm256_store_ps(v, _mm256_mul_ps(sums, _mm256_set1_ps(alpha)));
+        if (Q < 8) _mm256_store_ps(score, _mm256_set1_ps(__builtin_nanf("")));
+        for (int t = 0; t < Q; ++t) {
+            const int c = group[t];
+            const float value = std::fma(beta, c_row[c], v[t]);
+            c_row[c] = value;
+            score[t] = value + c_norm[c];
+        }
+        scan.add(_mm256_load_ps(score), p);
+        if (p == 0) first = score[0];
+    }
 
-// Nearest of the m >= 2 listed centers of one point; writes their products
-// into c_row on the way.
+    void full(const int32_t *group, int p) {
+        store_and_scan<8>(group, p, full_sums(a_row, B, ldb, K, group));
+    }
+
+    template <int Q>
+    void partial(const int32_t *group, int p) {
+        store_and_scan<Q>(group, p, halves_sums<Q>(a_row, B, ldb, K, group));
+    }
+};
+
+// Nearest of the m >= 2 listed centers of one point; their products are
+// written into c_row on the way.
 static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
                                     const int32_t *list, int m, const float *c_norm, float alpha,
                                     float beta, int K) {
-    FirstMin scan;
-    float first = 0.0f;
+    RowScan row{a_row, B, c_norm, c_row, ldb, K, alpha, beta};
     int p = 0;
-    for (; p + 8 <= m; p += 8) {
-        const __m256 s =
-            _mm256_mul_ps(full_sums(a_row, B, ldb, K, list + p), _mm256_set1_ps(alpha));
-        const float v = store_and_scan<8>(c_row, list + p, c_norm, beta, s, p, scan);
-        if (p == 0) first = v;
+    for (; p + 8 <= m; p += 8) row.full(list + p, p);
+    switch (m - p) {
+        case 0: break;
+        case 1: row.partial<1>(list + p, p); break;
+        case 2: row.partial<2>(list + p, p); break;
+        case 3: row.partial<3>(list + p, p); break;
+        case 4: row.partial<4>(list + p, p); break;
+        case 5: row.partial<5>(list + p, p); break;
+        case 6: row.partial<6>(list + p, p); break;
+        default: row.partial<7>(list + p, p); break;
     }
-    if (p < m) {
-        const int32_t *g = list + p;
-        float v;
-        switch (m - p) {
-            case 1: v = partial_and_scan<1>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-            case 2: v = partial_and_scan<2>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-            case 3: v = partial_and_scan<3>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-            case 4: v = partial_and_scan<4>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-            case 5: v = partial_and_scan<5>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-            case 6: v = partial_and_scan<6>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-            default: v = partial_and_scan<7>(a_row, B, ldb, c_row, g, c_norm, alpha, beta, K, p, scan); break;
-        }
-        if (p == 0) first = v;
-    }
-    // A NaN first value stays the best of the sequential scan.
-    return list[first != first ? 0 : scan.position()];
+    // A NaN first score stays the best of the sequential scan.
+    return list[row.first != row.first ? 0 : row.scan.position()];
 }
 
 // Products, labels and accumulation of one chunk whose lists are built.
@@ -554,8 +560,8 @@ static void label_chunk(const float *X, int d8, const float *cen, const float *c
                              counts[i + kAhead], k8);
         const int32_t *list = mask + at(i, k8);
         const int m = counts[i];
-        // A lone candidate is the point's own center, which keeps it: its
-        // product is not computed, so D_NC[i][l] stays stale in such rows.
+        // A lone candidate is the own center, which keeps the point: no
+        // product, so D_NC[i][l] stays stale in such rows.
         const int label = m == 1 ? list[0]
                                  : nearest_candidate(X + at(i, d8), cen, d8, dist + at(i, k8),
                                                      list, m, c_norm, -2.0f, 0.0f, d8);

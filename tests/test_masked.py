@@ -427,11 +427,14 @@ def dataset(kind, n, d, k, rng):
     return X, c, y
 
 
-def run_update_mdy(X, c, y, k, rng=None):
+def run_update_mdy(X, c, y, k, c_norm_fix=None):
     n, d = X.shape
     k8, d8 = round8(k), round8(d)
     x64 = X.astype(np.float64)
     geo = law_of_cosines(x64, c, y, k, k8)
+    if c_norm_fix:
+        for j, v in c_norm_fix.items():
+            geo["c_norm"][j] = v
     Xp = pad(X)
     cen = aligned_zeros((k8, d8))
     cen[:] = np.nan
@@ -538,3 +541,113 @@ def test_update_mdy_same_result_for_1_and_3_threads():
     assert np.array_equal(one["mask"], three["mask"])
     assert np.array_equal(one["cnt"].sum(0), three["cnt"].sum(0))
     assert not one["cnt"][1:].any() and not three["cnt"][3:].any()
+
+
+# ---- exact arithmetic of the products and of the fused scan --------------------
+#
+# Integer-valued operands below 2^12 make every product and partial sum exact
+# in float64, so rounding each fused multiply-add once to float32 reproduces
+# the kernels bit for bit, while float32 sums above 2^24 still round, which
+# tells the orders of addition apart.
+
+def lane_sums(a, b, K):
+    """The eight lanes of one candidate's chain of fused multiply-adds over K."""
+    acc = np.zeros(8, np.float32)
+    for o in range(0, K // 8 * 8, 8):
+        acc = (a[o:o + 8].astype(np.float64) * b[o:o + 8] + acc).astype(np.float32)
+    return acc
+
+
+def group_values(a, B, cols, full, alpha, beta, old, K):
+    """Values the kernels store for one group: lane order, alpha, then fma with beta."""
+    out = []
+    for c, o in zip(cols, old):
+        l = lane_sums(a, B[c], K)
+        if full:
+            s = (((l[0] + l[1]) + (l[2] + l[3])) + (l[4] + l[5])) + (l[6] + l[7])
+        else:
+            s = ((l[0] + l[4]) + (l[2] + l[6])) + ((l[1] + l[5]) + (l[3] + l[7]))
+        v = np.float32(alpha) * s
+        out.append(np.float32(np.float64(beta) * np.float64(o) + np.float64(v)))
+    return np.array(out, np.float32)
+
+
+def exact_reference(A, B, C0, mask, counts, alpha, beta, K):
+    ref = C0.copy()
+    for r, m in enumerate(counts):
+        for p in range(0, m, 8):
+            cols = mask[r, p:min(p + 8, m)]
+            ref[r, cols] = group_values(A[r], B, cols, p + 8 <= m, alpha, beta, C0[r, cols], K)
+    return ref
+
+
+def test_products_bit_exact_for_every_group_size():
+    # Counts 1 .. 24 put every partial size q = 1 .. 7 behind zero to two full groups.
+    rng = np.random.default_rng(21)
+    K, N, k = 40, 32, 32
+    counts = np.arange(1, 25, dtype=np.int32)
+    M = len(counts)
+    A = pad(rng.integers(-4096, 4097, (M, K)).astype(np.float64))
+    B = pad(rng.integers(-4096, 4097, (k, K)).astype(np.float64))
+    mask = make_lists(counts, N, k, rng)
+    C0 = rng.integers(-1000, 1001, (M, N)).astype(np.float32)
+    ref = exact_reference(A, B, C0, mask, counts, -2.0, 0.5, K)
+    C = C0.copy()
+    run_masked(M, N, K, A, B, C, mask, counts, alpha=-2.0, beta=0.5)
+    assert np.array_equal(C.view(np.uint32), ref.view(np.uint32))
+    # The same partial groups through the exported partial kernel.
+    for q in range(1, 8):
+        group = np.full(8, -1, np.int32)
+        group[:q] = mask[q - 1, :q]
+        c = C0[q - 1].copy()
+        kernel_ori_mask_le8(A[q - 1], K, B, K, c, N, -2.0, 0.5, K, group, 0, 0, counts)
+        assert np.array_equal(c.view(np.uint32), ref[q - 1].view(np.uint32)), q
+
+
+@pytest.mark.parametrize("k, cn_fix", [(40, None), (50, {0: np.nan, 2: np.inf, 9: np.nan})])
+def test_update_mdy_equals_products_then_scan(k, cn_fix):
+    # Integer points near integer centers (exact products), coinciding centers
+    # for ties, every third old label random for long lists, NaN or +inf norms.
+    rng = np.random.default_rng(k)
+    n, d = 400, 12
+    c = rng.integers(-20, 21, (k, d)).astype(np.float64)
+    c[[1, 11, 19, 27, 35]] = c[0]          # ties, some of them eight positions apart
+    c[[10, 18, 26, 34]] = c[2]
+    y = rng.integers(0, k, n).astype(np.int32)
+    X = (c[y] + rng.integers(-3, 4, (n, d))).astype(np.float32)
+    y[::3] = rng.integers(0, k, len(y[::3]))
+    gomp = ctypes.CDLL("libgomp.so.1")
+    before = gomp.omp_get_max_threads()
+    try:
+        gomp.omp_set_num_threads(1)      # one slice: the additions keep the point order
+        out = run_update_mdy(X, c, y, k, cn_fix)
+    finally:
+        gomp.omp_set_num_threads(before)
+    counts, mask, k8, d8 = out["counts"], out["mask"], round8(k), round8(d)
+    assert (counts == 1).any() and (counts % 8 != 0).any() and counts.max() > 16
+    # The fused products equal the exported masked product on the same lists.
+    C = np.full((n, k8), SENTINEL, np.float32)
+    run_masked(n, k8, d8, out["Xp"], out["cen"], C, mask, counts, alpha=-2.0, beta=0.0)
+    many = counts > 1
+    assert np.array_equal(out["D_NC"][many].view(np.uint32), C[many].view(np.uint32))
+    # The fused scan equals the sequential one; lone candidates keep the point.
+    c_norm = aligned_zeros((k8,))
+    c_norm[:] = np.nan
+    c_norm[:k] = (c ** 2).sum(1)
+    for j, v in (cn_fix or {}).items():
+        c_norm[j] = v
+    labels = np.full(n, -1, np.int32)
+    cnt, sums = np.zeros(k8, np.float32), aligned_zeros((k8, d8))
+    compute_y_mask(mask, C, c_norm, n, k8, k, labels, True, cnt, d8, out["Xp"], sums)
+    assert np.array_equal(out["labels"], labels)
+    assert np.array_equal(out["cnt"].sum(0), cnt)
+    assert np.array_equal(out["sum"][0], sums)
+    assert np.array_equal(out["labels"][counts == 1], y[counts == 1])
+    if cn_fix:
+        # A NaN first score stays the label, a NaN later never wins, +inf loses.
+        first, listed = mask[:, 0], np.arange(k8) < counts[:, None]
+        nan_first, inf_first = many & (first == 0), many & (first == 2)
+        assert nan_first.any() and inf_first.any()
+        assert (labels[nan_first] == 0).all() and (labels[inf_first] != 2).all()
+        nan_later = ((mask[:, 1:] == 9) & listed[:, 1:]).any(1)
+        assert nan_later.any() and (labels[nan_later] != 9).all()
