@@ -35,7 +35,7 @@ def mixture(n, d, k, seed=0):
     for lo in range(0, n, step):
         m = min(step, n - lo)
         X[lo:lo + m] = centers[rng.integers(0, k, m)]
-        X[lo:lo + m] += (0.5 * spacing / np.sqrt(d)) * rng.standard_normal((m, d), np.float32)
+        X[lo:lo + m] += (0.8 * spacing / np.sqrt(d)) * rng.standard_normal((m, d), np.float32)
     return X
 
 
