@@ -10,7 +10,7 @@ build=build/sanitize
 rm -rf "$build"
 PATH="$venv/bin:$PATH" meson setup "$build" -Dbuildtype=debugoptimized \
     -Db_sanitize=address,undefined -Db_lundef=false \
-    -Dcpp_args=-fno-sanitize-recover=undefined >/dev/null
+    -Dcpp_args=-fno-sanitize-recover=undefined | tail -n 2
 PATH="$venv/bin:$PATH" ninja -C "$build" >/dev/null
 lib="$PWD/$(ls $build/tavrine/viza_.*.so)"
 log="$build/pytest.log"
