@@ -181,3 +181,85 @@ def test_thread_counts_agree(tmp_path):
         results.append(np.load(path))
     for r in results[1:]:
         np.testing.assert_array_equal(r, results[0])
+
+
+def _args():
+    return [np.ones((10, 3), np.float32), np.ones((2, 3), np.float32), np.full(10, -5, np.int32),
+            np.full(150, -3, np.int64), np.full(4, -3, np.int64)]
+
+
+def _replace(i, value):
+    def call():
+        args = _args()
+        args[i] = value
+        return args
+    return call
+
+
+@pytest.mark.parametrize("make,kwargs,exc,message", [
+    (lambda: [], {}, TypeError, "Expected at least 6 arguments, got 0"),
+    (lambda: [np.ones((2, 2, 2), np.float32)] + _args()[1:], {"verbose": 0}, TypeError,
+     "No matching signature found"),
+    (lambda: [np.ones((2, 2), np.int32)] + _args()[1:], {"verbose": 0}, TypeError,
+     "No matching signature found"),
+    (_args, {}, TypeError, "zozid_py() takes at least 6 positional arguments (5 given)"),
+    (lambda: _args() + [0, 1e-6, 20, 100, 5], {}, TypeError,
+     "zozid_py() takes at most 9 positional arguments (10 given)"),
+    (lambda: _args() + [0], {"bogus": 1}, TypeError,
+     "zozid_py() got an unexpected keyword argument 'bogus'"),
+    (lambda: _args() + [0], {"verbose": 1}, TypeError,
+     "zozid_py() got multiple values for keyword argument 'verbose'"),
+    (lambda: _replace(3, [0] * 150)() + [0], {}, TypeError,
+     "Argument 'count' has incorrect type (expected numpy.ndarray, got list)"),
+    (lambda: _replace(4, (0, 0, 0, 0))() + [0], {}, TypeError,
+     "Argument 'time' has incorrect type (expected numpy.ndarray, got tuple)"),
+    (lambda: _replace(3, np.zeros((150, 1), np.int64))() + [0], {}, ValueError,
+     "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    (lambda: _replace(3, np.zeros(150, np.int32))() + [0], {}, ValueError,
+     "Buffer dtype mismatch, expected 'int64_t' but got 'int'"),
+    (lambda: _replace(4, np.zeros(4, np.float64))() + [0], {}, ValueError,
+     "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
+    (lambda: _replace(0, np.ones((0, 3), np.float32))() + [0], {}, IndexError,
+     "Out of bounds on buffer access (axis 0)"),
+    (lambda: _replace(1, np.ones((3, 0), np.float32))() + [0], {}, IndexError,
+     "Out of bounds on buffer access (axis 1)"),
+    (lambda: _replace(2, np.zeros(0, np.int32))() + [0], {}, IndexError,
+     "Out of bounds on buffer access (axis 0)"),
+    (lambda: _replace(2, None)() + [0], {}, IndexError, "Out of bounds on buffer access (axis 0)"),
+    (lambda: _replace(2, np.zeros(10, np.int64))() + [0], {}, ValueError,
+     "Buffer dtype mismatch, expected 'int' but got 'long'"),
+    # Checks that keep the core inside the caller's arrays.
+    (lambda: _replace(2, np.zeros(5, np.int32))() + [0], {}, ValueError,
+     "y has 5 entries but X has n=10 rows; y needs n entries"),
+    (lambda: _replace(1, np.ones((2, 4), np.float32))() + [0], {}, ValueError,
+     "Cen has 4 columns but X has 3; they must be equal"),
+    (lambda: _replace(3, np.zeros(149, np.int64))() + [0], {}, ValueError,
+     "count has 149 entries but needs at least 150"),
+    (lambda: _replace(3, np.zeros(300, np.int64)[::2])() + [0], {}, ValueError,
+     "count must be contiguous (stride 16 bytes, expected 8)"),
+    (lambda: _replace(4, np.zeros(3, np.int64))() + [0], {}, ValueError,
+     "time has 3 entries but needs at least 4"),
+    (lambda: _replace(3, None)() + [0], {}, TypeError,
+     "Argument 'count' must be a numpy.ndarray of int64, not None"),
+    (lambda: _replace(4, None)() + [0], {}, TypeError,
+     "Argument 'time' must be a numpy.ndarray of int64, not None"),
+])
+def test_argument_errors_leave_every_array_untouched(make, kwargs, exc, message):
+    args = make()
+    before = [a.copy() if isinstance(a, np.ndarray) else a for a in args]
+    with pytest.raises(exc) as info:
+        viza_.zozid_py(*args, **kwargs)
+    assert str(info.value) == message
+    for a, b in zip(args, before):
+        if isinstance(a, np.ndarray):
+            np.testing.assert_array_equal(a, b)
+
+
+def test_variants_and_the_double_precision_path():
+    assert list(viza_.zozid_py.__signatures__) == ["float", "double"]
+    assert viza_.zozid_py["float"].__name__ == "__pyx_fuse_0zozid_py"
+    assert viza_.zozid_py["double"].__name__ == "__pyx_fuse_1zozid_py"
+    X, C, y, count, time = _args()
+    assert viza_.zozid_py(X.astype(np.float64), C.astype(np.float64), y, count, time, 0) is None
+    assert np.all(y == -5) and np.all(count == -3) and np.all(time == -3)
+    assert isinstance(viza_.zozid_py["float"](X, C, y, count, time, 0), int)
