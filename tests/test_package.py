@@ -67,8 +67,8 @@ def test_reinitialisation_is_refused():
                                            r"Re-initialisation is not supported\.$"):
         api.PyModule_ExecDef(types.ModuleType("tavrine.viza_"), module_def)
     # Loading through the import machinery again hands back the same module.
-    spec = importlib.util.spec_from_file_location("tavrine.viza_", viza_.__file__)
-    assert importlib.util.module_from_spec(spec) is viza_
+    found = importlib.util.spec_from_file_location("tavrine.viza_", viza_.__file__)
+    assert importlib.util.module_from_spec(found) is viza_
 
 
 def test_import_runs_without_environment_help():
