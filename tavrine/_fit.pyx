@@ -83,34 +83,31 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     return labels, centers, inertia, n_iter, count[:n_iter].copy()
 
 
-cdef _seed_result(int status, int n, int d, int k):
+cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus):
+    """Runs one of the core's seedings; returns (centers, indices)."""
+    cdef int n = X.shape[0], d = X.shape[1], status
+    centers = np.empty((k, d), np.float32)
+    indices = np.empty(k, np.int32)
+    cdef float[:, ::1] c_v = centers
+    cdef int32_t[::1] i_v = indices
+    with nogil:
+        if plusplus:
+            status = tavrine_kmeanspp(n, d, k, &X[0, 0], n_local_trials, seed, &c_v[0, 0],
+                                      &i_v[0])
+        else:
+            status = tavrine_random_init(n, d, k, &X[0, 0], seed, &c_v[0, 0], &i_v[0])
     if status == TAVRINE_ERR_NOMEM:
         raise MemoryError(f"not enough memory to seed k={k} centers from n={n} points")
     if status == TAVRINE_ERR_ARGS:
         raise ValueError(f"cannot seed k={k} centers from n={n} points of d={d} features")
+    return centers, indices
 
 
 def kmeanspp(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed):
     """Greedy k-means++ in the core; returns (centers, indices)."""
-    cdef int n = X.shape[0], d = X.shape[1], status
-    centers = np.empty((k, d), np.float32)
-    indices = np.empty(k, np.int32)
-    cdef float[:, ::1] c_v = centers
-    cdef int32_t[::1] i_v = indices
-    with nogil:
-        status = tavrine_kmeanspp(n, d, k, &X[0, 0], n_local_trials, seed, &c_v[0, 0], &i_v[0])
-    _seed_result(status, n, d, k)
-    return centers, indices
+    return _seed(X, k, n_local_trials, seed, True)
 
 
 def random_init(const float[:, ::1] X, int k, uint64_t seed):
     """k distinct random rows of X; returns (centers, indices)."""
-    cdef int n = X.shape[0], d = X.shape[1], status
-    centers = np.empty((k, d), np.float32)
-    indices = np.empty(k, np.int32)
-    cdef float[:, ::1] c_v = centers
-    cdef int32_t[::1] i_v = indices
-    with nogil:
-        status = tavrine_random_init(n, d, k, &X[0, 0], seed, &c_v[0, 0], &i_v[0])
-    _seed_result(status, n, d, k)
-    return centers, indices
+    return _seed(X, k, 0, seed, False)
