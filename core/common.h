@@ -29,6 +29,9 @@ void *aligned_floats(std::size_t count);
 void merge_slices_wide(int k8, int d8, const float *thread_cnt, const float *thread_sum,
                        double *total_cnt, double *total_sum);
 
+// out[i] = |row i|^2 over d8 floats, by the BLAS dot product.
+void squared_norms(const float *rows, int n_rows, int d8, float *out);
+
 // GNU libgomp's thread pool does not survive fork: a child of a process that
 // has run parallel regions hangs in its first region of more than one thread.
 // team_cap runs every region of such a child on one thread, and notes when a

@@ -199,13 +199,6 @@ struct run_buffers {
 
 float *take(std::size_t count) { return static_cast<float *>(aligned_floats(count)); }
 
-void squared_norms(const float *rows, int n_rows, int d8, float *out) {
-    for (int i = 0; i < n_rows; ++i) {
-        const float *row = rows + at(i, d8);
-        out[i] = cblas_sdot(d8, row, 1, row, 1);
-    }
-}
-
 // Sum over points of |x - c_label|^2, from float32 distances summed in double.
 double inertia_of(int n, int d8, const float *X, const float *cen, const int32_t *y,
                   float *r2) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "blas.h"
 #include "common.h"
 
 using namespace tavrine;
@@ -36,6 +37,13 @@ int tavrine::team_cap(int threads) {
 // aligned_alloc wants a size that is a multiple of the alignment.
 void *tavrine::aligned_floats(std::size_t count) {
     return std::aligned_alloc(32, (count * 4 + 31) & ~std::size_t(31));
+}
+
+void tavrine::squared_norms(const float *rows, int n_rows, int d8, float *out) {
+    for (int i = 0; i < n_rows; ++i) {
+        const float *row = rows + at(i, d8);
+        out[i] = cblas_sdot(d8, row, 1, row, 1);
+    }
 }
 
 float *align_padding(const float *src, int rows, int cols, bool pad_rows) {

@@ -23,6 +23,21 @@ cdef extern from "tavrine.h" nogil:
     int TAVRINE_ERR_NOMEM
     int TAVRINE_ERR_ARGS
 
+    ctypedef struct tavrine_block:
+        pass
+    ctypedef struct tavrine_workspace:
+        pass
+    tavrine_block *tavrine_block_new(int n)
+    void tavrine_block_free(tavrine_block *b)
+    const int32_t *tavrine_block_labels(const tavrine_block *b)
+    tavrine_workspace *tavrine_workspace_new(int d, int k)
+    void tavrine_workspace_free(tavrine_workspace *w)
+    int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
+                             const float *centers, int full, double *sums, double *counts,
+                             uint64_t *digest, int64_t *products)
+    int tavrine_block_inertia(const tavrine_block *b, tavrine_workspace *w, const float *X,
+                              const float *centers, double *inertia)
+
 cdef extern from "omp.h" nogil:
     int omp_get_max_threads()
     void omp_set_num_threads(int n)
@@ -111,3 +126,99 @@ def kmeanspp(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed):
 def random_init(const float[:, ::1] X, int k, uint64_t seed):
     """k distinct random rows of X; returns (centers, indices)."""
     return _seed(X, k, 0, seed, False)
+
+
+cdef class Workspace:
+    """Working arrays for assigning blocks of `d` columns to `k` centers."""
+    cdef tavrine_workspace *w
+    cdef readonly int d, k
+
+    def __cinit__(self, int d, int k):
+        self.w = tavrine_workspace_new(d, k)
+        if self.w == NULL:
+            raise MemoryError(f"not enough memory for a workspace of d={d}, k={k}")
+        self.d = d
+        self.k = k
+
+    def __dealloc__(self):
+        tavrine_workspace_free(self.w)
+
+
+cdef class Block:
+    """Labels of one block of `n` rows, kept between iterations."""
+    cdef tavrine_block *b
+    cdef readonly int n
+    cdef readonly bint labelled
+
+    def __cinit__(self, int n):
+        if n < 1:
+            raise ValueError(f"a block needs at least one row, got {n}")
+        self.b = tavrine_block_new(n)
+        if self.b == NULL:
+            raise MemoryError(f"not enough memory for a block of {n} rows")
+        self.n = n
+        self.labelled = False
+
+    def __dealloc__(self):
+        tavrine_block_free(self.b)
+
+    cdef _check(self, Workspace ws, const float[:, ::1] X, const float[:, ::1] centers):
+        if X.shape[0] != self.n or X.shape[1] != ws.d:
+            raise ValueError(f"X has shape ({X.shape[0]}, {X.shape[1]}), "
+                             f"expected ({self.n}, {ws.d})")
+        if centers.shape[0] != ws.k or centers.shape[1] != ws.d:
+            raise ValueError(f"centers have shape ({centers.shape[0]}, {centers.shape[1]}), "
+                             f"expected ({ws.k}, {ws.d})")
+
+    def assign(self, Workspace ws, const float[:, ::1] X, const float[:, ::1] centers,
+               bint full, int n_threads):
+        """Assign the rows to their nearest centers on `n_threads` threads.
+
+        Pruned from the previous labels unless `full` or the block has none.
+
+        Returns
+        -------
+        sums : ndarray of float64, shape (k, d)
+            Sum of each center's member rows.
+        counts : ndarray of float64, shape (k,)
+        digest : int
+            64-bit digest of the new labels.
+        products : int
+            Point-center and center-center products computed.
+        """
+        self._check(ws, X, centers)
+        sums = np.zeros((ws.k, ws.d), np.float64)
+        counts = np.zeros(ws.k, np.float64)
+        cdef double[:, ::1] s_v = sums
+        cdef double[::1] c_v = counts
+        cdef uint64_t digest = 0
+        cdef int64_t products = 0
+        cdef int status, saved = omp_get_max_threads()
+        with nogil:
+            omp_set_num_threads(max(n_threads, 1))
+            status = tavrine_block_assign(self.b, ws.w, &X[0, 0], &centers[0, 0], full,
+                                          &s_v[0, 0], &c_v[0], &digest, &products)
+            omp_set_num_threads(saved)
+        if status != 0:
+            raise ValueError("block assignment rejected its arguments")
+        self.labelled = True
+        return sums, counts, int(digest), int(products)
+
+    def inertia(self, Workspace ws, const float[:, ::1] X, const float[:, ::1] centers,
+                int n_threads):
+        """Sum of squared distances of the rows to their labelled centers."""
+        self._check(ws, X, centers)
+        if not self.labelled:
+            raise ValueError("the block has no labels yet")
+        cdef double total = 0.0
+        cdef int saved = omp_get_max_threads()
+        with nogil:
+            omp_set_num_threads(max(n_threads, 1))
+            tavrine_block_inertia(self.b, ws.w, &X[0, 0], &centers[0, 0], &total)
+            omp_set_num_threads(saved)
+        return total
+
+    def labels(self):
+        """A copy of the block's labels (int32, -1 before the first assignment)."""
+        cdef const int32_t *y = tavrine_block_labels(self.b)
+        return np.asarray(<const int32_t[:self.n]> y).copy()

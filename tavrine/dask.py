@@ -1,0 +1,572 @@
+"""K-means on a Dask array spread over a ``dask.distributed`` cluster.
+
+Each row block is assigned by the core on the worker that holds it. A block
+keeps its labels on that worker between iterations, so after the first
+iteration it does only its pruned work; the per-block member sums and counts
+(double, taken in point order) are added in a fixed tree, and the client
+divides and tests convergence exactly as the single-machine loop does.
+
+A block whose worker died, or that moved, finds no labels where it runs: it
+is rebuilt with one full assignment, which gives the same labels, so the fit
+ends with the same result. Labels are compared across iterations through a
+64-bit digest per block, so a rebuilt block needs no copy of its old labels.
+"""
+import itertools
+import numbers
+import operator
+import threading
+import uuid
+from concurrent.futures import CancelledError
+
+import numpy as np
+
+try:
+    import dask
+    import dask.array as da
+    from distributed import get_client, get_worker, wait
+except ImportError as exc:  # pragma: no cover - exercised only without dask
+    raise ImportError("tavrine.dask needs dask[array] and distributed: "
+                      "pip install 'tavrine[dask]'") from exc
+
+from . import _fit
+from ._kmeans import (BaseEstimator, ClusterMixin, _check_random_state, _nearest,
+                      _not_fitted)
+
+__all__ = ["KMeans"]
+
+_FAN_IN = 4  # partial results added per reduction task
+
+# ---- worker side -------------------------------------------------------------
+# Per process: the blocks and k-means|| distances of running fits, keyed by
+# (worker address, fit id, block index), and one workspace and one lock per
+# worker, so that one block at a time runs on all of the worker's threads.
+
+_registry_lock = threading.Lock()
+_blocks = {}
+_workspaces = {}
+_locks = {}
+
+
+def _worker():
+    """(address, threads) of the worker running this task."""
+    try:
+        w = get_worker()
+    except ValueError:  # run outside a worker (synchronous scheduler)
+        return "local", 0
+    return w.address, w.state.nthreads
+
+
+def _worker_lock(address):
+    with _registry_lock:
+        return _locks.setdefault(address, threading.Lock())
+
+
+def _workspace(address, d, k):
+    key = (address, d, k)
+    ws = _workspaces.get(key)
+    if ws is None:
+        ws = _workspaces[key] = _fit.Workspace(d, k)
+    return ws
+
+
+def _rows(part):
+    return np.ascontiguousarray(part, dtype=np.float32)
+
+
+def _step(part, fit_id, index, centers, full):
+    """Assignment of block `index`: pruned from the labels this worker holds
+    for it (the bound is exact for any labels), or a full assignment that
+    rebuilds a block it does not hold."""
+    address, threads = _worker()
+    X = _rows(part)
+    key = (address, fit_id, index)
+    with _worker_lock(address):
+        block = _blocks.get(key)
+        rebuilt = block is None
+        if rebuilt:
+            block = _blocks[key] = _fit.Block(X.shape[0])
+        ws = _workspace(address, X.shape[1], centers.shape[0])
+        sums, counts, digest, products = block.assign(ws, X, centers, full or rebuilt, threads)
+    return sums, counts, {index: digest}, products, int(rebuilt and not full)
+
+
+def _finish(part, fit_id, index, centers, relabel):
+    """Final labels and inertia of block `index` against the last centers."""
+    address, threads = _worker()
+    X = _rows(part)
+    with _worker_lock(address):
+        block = _blocks.pop((address, fit_id, index), None)
+        ws = _workspace(address, X.shape[1], centers.shape[0])
+        if block is None or relabel:
+            block = block or _fit.Block(X.shape[0])
+            block.assign(ws, X, centers, False, threads)
+        inertia = block.inertia(ws, X, centers, threads)
+    return block.labels(), inertia
+
+
+def _add(*parts):
+    """Sum of partial step results, in the order given."""
+    sums, counts, digests, products, rebuilt = parts[0]
+    sums, counts, digests = sums.copy(), counts.copy(), dict(digests)
+    for s, c, dg, p, r in parts[1:]:
+        sums += s
+        counts += c
+        digests.update(dg)
+        products += p
+        rebuilt += r
+    return sums, counts, digests, products, rebuilt
+
+
+def _forget(fit_id, dask_worker=None):
+    """Drops what a fit left on this worker."""
+    address = dask_worker.address if dask_worker is not None else "local"
+    with _registry_lock:
+        for key in [key for key in _blocks if key[:2] == (address, fit_id)]:
+            del _blocks[key]
+        for key in [key for key in _workspaces if key[0] == address]:
+            del _workspaces[key]
+
+
+def _nearest_distances(threads, X, C):
+    """Labels and squared distances of each row's nearest row of C, by the core."""
+    block = _fit.Block(X.shape[0])
+    ws = _fit.Workspace(X.shape[1], C.shape[0])
+    block.assign(ws, X, C, True, threads)
+    labels = block.labels()
+    diff = X - C[labels]
+    return labels, np.einsum("ij,ij->i", diff, diff)
+
+
+def _seed_mins(address, threads, fit_id, index, X, candidates):
+    """Distances of block `index`'s rows to their nearest candidate, brought
+    up to date with the candidates this worker has not yet seen for it."""
+    key = (address, fit_id, ("seed", index))
+    mins, known = _blocks.get(key, (None, 0))
+    if mins is None:
+        mins = np.full(X.shape[0], np.inf, np.float32)
+    if known < len(candidates):
+        dist = _nearest_distances(threads, X, np.ascontiguousarray(candidates[known:]))[1]
+        np.minimum(mins, dist, out=mins)
+    _blocks[key] = (mins, len(candidates))
+    return mins
+
+
+def _seed_potential(part, fit_id, index, candidates):
+    """Block `index`'s summed distance to the candidates."""
+    address, threads = _worker()
+    X = _rows(part)
+    with _worker_lock(address):
+        mins = _seed_mins(address, threads, fit_id, index, X, candidates)
+    return float(mins.sum(dtype=np.float64))
+
+
+def _seed_sample(part, fit_id, index, candidates, scale, seed):
+    """Rows of block `index` drawn each with probability min(1, scale * dist)."""
+    address, threads = _worker()
+    X = _rows(part)
+    with _worker_lock(address):
+        mins = _seed_mins(address, threads, fit_id, index, X, candidates)
+    u = np.random.default_rng(seed).random(X.shape[0])
+    return X[u < scale * mins.astype(np.float64)]
+
+
+def _seed_weights(part, candidates):
+    """How many of the block's rows each candidate is nearest to."""
+    address, threads = _worker()
+    X = _rows(part)
+    with _worker_lock(address):
+        labels = _nearest_distances(threads, X, candidates)[0]
+    return np.bincount(labels, minlength=len(candidates)).astype(np.float64)
+
+
+def _take_rows(part, offsets):
+    return _rows(part)[offsets]
+
+
+def _predict_part(part, centers):
+    return _nearest(np.asarray(part), centers)[0]
+
+
+# ---- client side -------------------------------------------------------------
+
+_POLL_S = 0.25  # how often a waiting client checks that the pinned workers live
+_MAX_ATTEMPTS = 10  # runs of one step before a fit gives up on a failing cluster
+
+
+def _tree_sum(client, futures):
+    """One future holding the sum of `futures`, added in a fixed tree."""
+    while len(futures) > 1:
+        futures = [client.submit(_add, *futures[i:i + _FAN_IN], pure=False)
+                   for i in range(0, len(futures), _FAN_IN)]
+    return futures[0]
+
+
+class _Blocks:
+    """The row blocks of one fit, as float32 futures, each task of a block
+    pinned to the worker that holds its rows (and its labels): work stealing
+    would otherwise move blocks and force full assignments. Centers travel
+    inside the tasks, not as scattered data, so that a task can be run again
+    anywhere after a worker is lost."""
+
+    def __init__(self, client, X32):
+        self.client = client
+        self.parts = client.compute(list(X32.to_delayed().ravel()))
+        wait(self.parts)
+        self.sizes = [int(c) for c in X32.chunks[0]]
+        self._place()
+
+    def _place(self):
+        who = self.client.who_has(self.parts)
+        self.workers = [list(who.get(p.key, ())) or None for p in self.parts]
+
+    def run(self, fn, args, combine=False):
+        """fn(part_b, *args[b]) on block b's worker, for every block. Returns the
+        results, or with `combine` their sum by `_add` in a fixed tree. When a
+        pinned worker leaves, the step is dropped and run again with each
+        block on the worker that now holds its rows (the scheduler recomputes
+        rows that were lost)."""
+        for _ in range(_MAX_ATTEMPTS):
+            futures = [self.client.submit(fn, part, *a, workers=w, pure=False)
+                       for part, a, w in zip(self.parts, args, self.workers)]
+            final = [_tree_sum(self.client, futures)] if combine else futures
+            pinned = {addr for w in self.workers if w for addr in w}
+            try:
+                while True:
+                    try:
+                        wait(final, timeout=_POLL_S)
+                        results = self.client.gather(final)
+                        return results[0] if combine else results
+                    except TimeoutError:
+                        if not pinned <= set(self.client.nthreads()):
+                            break
+            except CancelledError:  # a result was lost with its worker
+                pass
+            del futures, final  # released, so the scheduler forgets them
+            self._place()
+        raise RuntimeError(f"{fn.__name__} failed {_MAX_ATTEMPTS} times as workers left")
+
+    def submit(self, fn, args):
+        """fn(part_b, *args[b]) for every block, preferring the block's worker
+        but free to run elsewhere (its results may outlive that worker)."""
+        return [self.client.submit(fn, part, *a, workers=w, allow_other_workers=True,
+                                   pure=False)
+                for part, a, w in zip(self.parts, args, self.workers)]
+
+    def rows(self, index):
+        """Rows of X at the given global indices, in that order."""
+        index = np.asarray(index)
+        starts = np.concatenate([[0], np.cumsum(self.sizes)])
+        owner = np.searchsorted(starts, index, side="right") - 1
+        args = [(index[owner == b] - starts[b],) for b in range(len(self.parts))]
+        taken = np.concatenate(self.run(_take_rows, args))
+        # run returns the rows grouped by block; put them back in the asked order.
+        order = np.argsort(owner, kind="stable")
+        out = np.empty_like(taken)
+        out[order] = taken
+        return out
+
+
+def _weighted_kmeans(C, w, k, rng, n_init=3, max_iter=100):
+    """k centers for the points C weighted by w: the best, by weighted
+    inertia, of n_init runs of greedy weighted k-means++ then weighted Lloyd,
+    in float64."""
+    C = C.astype(np.float64)
+    c_norm = np.einsum("ij,ij->i", C, C)
+    best, best_inertia = None, np.inf
+    for _ in range(n_init):
+        centers = _weighted_lloyd(C, c_norm, w, _weighted_plusplus(C, c_norm, w, k, rng),
+                                  max_iter)
+        d2 = np.einsum("ij,ij->i", centers, centers)[None] - 2.0 * C @ centers.T
+        inertia = float(w @ np.maximum(d2.min(1) + c_norm, 0.0))
+        if inertia < best_inertia:
+            best, best_inertia = centers, inertia
+    return best
+
+
+def _weighted_plusplus(C, c_norm, w, k, rng):
+    """Greedy k-means++ among the rows of C, drawn with probability w times
+    the squared distance to the nearest chosen row."""
+    m = len(C)
+    trials = 2 + int(np.log(k))
+
+    def sq_dist(rows):
+        return np.maximum(c_norm[rows][:, None] - 2.0 * C[rows] @ C.T + c_norm[None], 0.0)
+
+    chosen = [int(rng.choice(m, p=w / w.sum()))]
+    closest = sq_dist([chosen[0]])[0]
+    for _ in range(1, k):
+        pot = w * closest
+        total = pot.sum()
+        if total <= 0.0:  # every candidate coincides with a chosen one
+            rest = np.setdiff1d(np.arange(m), chosen)
+            chosen.append(int(rest[0]) if len(rest) else chosen[-1])
+            continue
+        picks = np.minimum(np.searchsorted(np.cumsum(pot), rng.random_sample(trials) * total),
+                           m - 1)
+        cand = np.minimum(closest[None], sq_dist(picks))
+        best = int(np.argmin(cand @ w))
+        chosen.append(int(picks[best]))
+        closest = cand[best]
+    return C[chosen].copy()
+
+
+def _weighted_lloyd(C, c_norm, w, centers, max_iter):
+    k = len(centers)
+    for _ in range(max_iter):
+        labels = (np.einsum("ij,ij->i", centers, centers)[None] - 2.0 * C @ centers.T).argmin(1)
+        mass = np.bincount(labels, weights=w, minlength=k)
+        sums = np.zeros_like(centers)
+        np.add.at(sums, labels, C * w[:, None])
+        new = np.where(mass[:, None] > 0, sums / np.maximum(mass, 1e-300)[:, None], centers)
+        if np.array_equal(new, centers):
+            break
+        centers = new
+    return centers
+
+
+class KMeans(ClusterMixin, BaseEstimator):
+    """K-means clustering of a Dask array on a ``dask.distributed`` cluster.
+
+    The same Lloyd iterations as :class:`tavrine.KMeans`, with each row block
+    assigned by the core on the worker that holds it, using that worker's
+    threads. Needs a running ``distributed.Client``.
+
+    Parameters
+    ----------
+    n_clusters : int, default=8
+        Number of clusters.
+    init : {"k-means||", "random"} or array-like of shape (n_clusters, n_features)
+        ``"k-means||"``: scalable k-means++ (oversampled rounds over the
+        blocks, then weighted k-means++ and Lloyd on the candidates, each
+        weighted by the points nearest to it). ``"random"``: distinct random
+        rows. An array gives the initial centers.
+    max_iter : int, default=300
+        Maximum number of Lloyd iterations.
+    tol : float, default=1e-4
+        Relative tolerance: a run stops once the summed squared center shifts
+        are at most ``tol`` times the mean variance of the features.
+    oversampling_factor : float, default=2
+        k-means|| draws about ``oversampling_factor * n_clusters`` candidates
+        per round.
+    init_max_iter : int, default=5
+        Rounds of k-means||.
+    random_state : int, RandomState instance or None, default=None
+        Seeds the initialisation; a given seed and block layout give the same
+        centers on any cluster.
+    verbose : int, default=0
+        Print one line per iteration.
+
+    Attributes
+    ----------
+    cluster_centers_ : ndarray of shape (n_clusters, n_features)
+    labels_ : dask.array.Array of int32, shape (n_samples,)
+        Chunked like the rows of X.
+    inertia_ : float
+    n_iter_ : int
+    n_features_in_ : int
+    products_per_iter_ : ndarray of shape (n_iter_,)
+        Point-center and center-center products computed in each iteration.
+    rebuilt_blocks_ : int
+        Blocks rebuilt from their data after losing their labels.
+    """
+
+    def __init__(self, n_clusters=8, *, init="k-means||", max_iter=300, tol=1e-4,
+                 oversampling_factor=2, init_max_iter=5, random_state=None, verbose=0):
+        self.n_clusters = n_clusters
+        self.init = init
+        self.max_iter = max_iter
+        self.tol = tol
+        self.oversampling_factor = oversampling_factor
+        self.init_max_iter = init_max_iter
+        self.random_state = random_state
+        self.verbose = verbose
+
+    # ---- parameters and data ---------------------------------------------
+
+    def _check_params(self, n_samples):
+        for name, low in (("n_clusters", 1), ("max_iter", 1), ("init_max_iter", 1)):
+            value = getattr(self, name)
+            if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < low:
+                raise ValueError(f"The '{name}' parameter must be an int >= {low}, "
+                                 f"got {value!r}.")
+        for name in ("tol", "oversampling_factor"):
+            value = getattr(self, name)
+            if not isinstance(value, numbers.Real) or value < 0:
+                raise ValueError(f"The '{name}' parameter must be a float >= 0, "
+                                 f"got {value!r}.")
+        if isinstance(self.init, str) and self.init not in ("k-means||", "random"):
+            raise ValueError(f"The 'init' parameter must be 'k-means||', 'random' or an "
+                             f"array-like, got {self.init!r}.")
+        if n_samples < self.n_clusters:
+            raise ValueError(f"n_samples={n_samples} should be >= n_clusters={self.n_clusters}.")
+
+    @staticmethod
+    def _as_dask(X):
+        if not isinstance(X, da.Array):
+            X = da.from_array(np.asarray(X))
+        if X.ndim != 2:
+            raise ValueError(f"Expected a 2-D array, got {X.ndim}-D.")
+        if X.dtype.kind not in "fiu":
+            raise ValueError(f"Expected real numbers, got dtype {X.dtype}.")
+        if X.shape[0] is None or any(np.isnan(c) for c in X.chunks[0]):
+            raise ValueError("X needs known chunk sizes; call X.compute_chunk_sizes() first.")
+        return X
+
+    # ---- initial centers ---------------------------------------------------
+
+    def _kmeans_parallel(self, blocks, rng):
+        client, n, k = blocks.client, sum(blocks.sizes), self.n_clusters
+        nb = len(blocks.parts)
+        candidates = blocks.rows([rng.randint(n)])
+        for _ in range(self.init_max_iter):
+            phi = float(np.sum(blocks.run(_seed_potential,
+                                          [(self._fit_id, b, candidates) for b in range(nb)])))
+            if phi <= 0.0:
+                break
+            scale = self.oversampling_factor * k / phi
+            seeds = rng.randint(np.iinfo(np.int32).max, size=nb)
+            drawn = blocks.run(_seed_sample, [(self._fit_id, b, candidates, scale, int(seeds[b]))
+                                              for b in range(nb)])
+            candidates = np.concatenate([candidates] + drawn)
+        if len(candidates) < k:
+            extra = rng.choice(n, size=k - len(candidates), replace=False)
+            candidates = np.concatenate([candidates, blocks.rows(extra)])
+        weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
+        return _weighted_kmeans(candidates, weights, k, rng).astype(np.float32)
+
+    def _initial_centers(self, blocks, d, rng):
+        init, k = self.init, self.n_clusters
+        if isinstance(init, str):
+            if init == "random":
+                return blocks.rows(rng.choice(sum(blocks.sizes), size=k, replace=False))
+            return self._kmeans_parallel(blocks, rng)
+        centers = np.asarray(init, dtype=np.float64)
+        if centers.shape != (k, d):
+            raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
+                             f"the number of clusters {k} and features {d}.")
+        if not np.isfinite(centers).all():
+            raise ValueError("Input init contains NaN or infinity.")
+        return np.ascontiguousarray(centers, dtype=np.float32)
+
+    # ---- fitting -------------------------------------------------------------
+
+    def fit(self, X, y=None, *, progress=None):
+        """Compute k-means clustering of a Dask array.
+
+        Parameters
+        ----------
+        X : dask.array.Array or array-like of shape (n_samples, n_features)
+            Training data, chunked by rows; column chunks are merged.
+        y : Ignored
+            Not used, present for API consistency.
+        progress : callable or None, default=None
+            Called on the client after every iteration as ``progress(iteration,
+            products, shift)``, as in :meth:`tavrine.KMeans.fit`.
+
+        Returns
+        -------
+        self : KMeans
+            The fitted estimator.
+        """
+        client = get_client()
+        X = self._as_dask(X)
+        n, d = X.shape
+        self._check_params(n)
+        rng = _check_random_state(self.random_state)
+        self._fit_id = uuid.uuid4().hex
+        X32 = client.persist(X.astype(np.float32).rechunk({1: -1}))
+        blocks = _Blocks(client, X32)
+        try:
+            centers = self._initial_centers(blocks, d, rng)
+            client.run(_forget, self._fit_id)
+            tol = float(X32.astype(np.float64).var(axis=0).mean().compute()) * self.tol
+            result = self._lloyd(blocks, centers, tol, progress)
+        finally:
+            client.run(_forget, self._fit_id)
+        centers, labels, inertia, n_iter, products, rebuilt = result
+        self.cluster_centers_ = centers.astype(np.float64 if X.dtype != np.float32
+                                               else np.float32)
+        self.labels_ = da.concatenate([da.from_delayed(f, shape=(s,), dtype=np.int32)
+                                       for f, s in zip(labels, blocks.sizes)])
+        self.inertia_ = float(inertia)
+        self.n_iter_ = n_iter
+        self.products_per_iter_ = np.asarray(products, dtype=np.int64)
+        self.rebuilt_blocks_ = rebuilt
+        self.n_features_in_ = d
+        return self
+
+    def _lloyd(self, blocks, centers, tol, progress):
+        """The single-machine loop, step for step: one full iteration, then
+        pruned ones until the labels settle, the shifts fall to tol, or the
+        cap; the last two end with a relabelling against the last centers."""
+        client, nb = blocks.client, len(blocks.parts)
+        products, rebuilt, relabel = [], 0, False
+        prev_digests = None
+
+        def update(iteration, full):
+            nonlocal centers, rebuilt
+            sums, counts, digests, work, lost = blocks.run(
+                _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
+            new = (sums / np.maximum(counts, 1.0)[:, None]).astype(np.float32)
+            empty = counts == 0  # an emptied center stays where it was
+            new[empty] = centers[empty]
+            shift = float(np.sum((new.astype(np.float64) - centers) ** 2))
+            centers, rebuilt = new, rebuilt + lost
+            products.append(work)
+            if self.verbose:
+                print(f"Iteration {iteration}: {work} products, center shift {shift:.6g}")
+            if progress is not None:
+                progress(iteration, work, shift)
+            return digests, shift
+
+        digests, shift = update(1, True)
+        for iteration in itertools.count(1):
+            if iteration > 1:
+                if digests == prev_digests:
+                    break
+                if shift <= tol:
+                    relabel = True
+                    break
+            prev_digests = digests
+            if iteration == self.max_iter:
+                relabel = True
+                break
+            digests, shift = update(iteration + 1, False)
+        ends = blocks.submit(_finish, [(self._fit_id, b, centers, relabel) for b in range(nb)])
+        labels = [client.submit(operator.getitem, f, 0, pure=False) for f in ends]
+        inertia = sum(client.gather([client.submit(operator.getitem, f, 1, pure=False)
+                                     for f in ends]))
+        wait(labels)
+        return centers, labels, inertia, iteration, products, rebuilt
+
+    def fit_predict(self, X, y=None):
+        """Fit, then return the labels (a Dask array)."""
+        return self.fit(X).labels_
+
+    def predict(self, X):
+        """Label each row of X with its nearest center.
+
+        Parameters
+        ----------
+        X : dask.array.Array or array-like of shape (n_samples, n_features)
+
+        Returns
+        -------
+        labels : dask.array.Array or ndarray of int32
+            A Dask array for a Dask input, else a NumPy array.
+        """
+        if not hasattr(self, "cluster_centers_"):
+            raise _not_fitted(self)
+        centers = self.cluster_centers_
+        if not isinstance(X, da.Array):
+            arr = np.asarray(X)
+            self._check_features(arr.shape)
+            return _nearest(arr, centers)[0]
+        self._check_features(X.shape)
+        X = X.rechunk({1: -1})
+        return X.map_blocks(_predict_part, centers, dtype=np.int32, drop_axis=1)
+
+    def _check_features(self, shape):
+        if len(shape) != 2 or shape[1] != self.n_features_in_:
+            raise ValueError(f"X has shape {shape}, but {type(self).__name__} is expecting "
+                             f"{self.n_features_in_} features as input.")

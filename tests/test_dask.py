@@ -1,0 +1,141 @@
+"""tavrine.dask.KMeans on a two-worker LocalCluster, against the single-machine
+estimator on the same data and initial centers."""
+import os
+import signal
+
+import numpy as np
+import pytest
+
+da = pytest.importorskip("dask.array")
+pytest.importorskip("distributed")
+from distributed import Client, LocalCluster  # noqa: E402
+
+import tavrine  # noqa: E402
+from tavrine.dask import KMeans  # noqa: E402
+
+
+def blobs(n, d, k, spread, seed):
+    """Points around k uniform centers, and one point of each blob (the first)
+    as initial centers: a run whose trajectory no float32 tie can bend."""
+    rng = np.random.default_rng(seed)
+    centers = rng.uniform(-10, 10, (k, d))
+    truth = rng.integers(0, k, n)
+    truth[:k] = np.arange(k)
+    X = (centers[truth] + spread * rng.standard_normal((n, d))).astype(np.float32)
+    return X, X[:k].copy()
+
+
+def cluster(**kw):
+    return LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                        dashboard_address=":0", **kw)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with cluster() as c, Client(c) as cl:
+        yield cl
+
+
+def agree_with(single, dist, X):
+    """The two fits describe the same clustering: same iterations, labels equal
+    but for float32 ties, centers and inertia to float32 rounding."""
+    labels = dist.labels_.compute()
+    assert dist.n_iter_ == single.n_iter_
+    assert (labels != single.labels_).sum() <= 2
+    np.testing.assert_allclose(dist.cluster_centers_, single.cluster_centers_, rtol=1e-5,
+                               atol=1e-5)
+    assert dist.inertia_ == pytest.approx(single.inertia_, rel=1e-5)
+    ref = ((X.astype(np.float64) - dist.cluster_centers_[labels]) ** 2).sum()
+    assert dist.inertia_ == pytest.approx(ref, rel=1e-5)
+
+
+@pytest.mark.parametrize("chunk, dtype", [(7000, np.float32), (25000, np.float64)])
+def test_same_clustering_as_the_single_machine_fit(client, chunk, dtype):
+    X, init = blobs(60000, 12, 20, 2.0, 0)
+    single = tavrine.KMeans(20, init=init, n_init=1, tol=1e-6).fit(X)
+    Xd = da.from_array(X.astype(dtype), chunks=(chunk, 6))  # column chunks are merged
+    dist = KMeans(20, init=init, tol=1e-6).fit(Xd)
+    agree_with(single, dist, X)
+    assert dist.cluster_centers_.dtype == dtype
+    assert dist.labels_.chunks[0] == Xd.chunks[0]
+    # After the full first iteration each block did only its pruned work.
+    assert dist.products_per_iter_[0] >= 60000 * 24
+    assert dist.products_per_iter_[1:].max() < 0.5 * dist.products_per_iter_[0]
+    assert dist.rebuilt_blocks_ == 0
+    np.testing.assert_array_equal(dist.predict(Xd).compute(), dist.labels_.compute())
+    np.testing.assert_array_equal(dist.predict(X[:500]), single.predict(X[:500]))
+
+
+def test_the_iteration_cap_and_the_tolerance_stop_as_on_one_machine(client):
+    X, init = blobs(30000, 5, 16, 2.0, 1)
+    Xd = da.from_array(X, chunks=(4096, 5))
+    for kw in ({"max_iter": 1}, {"max_iter": 4}, {"tol": 1e-2}):
+        single = tavrine.KMeans(16, init=init, n_init=1, **kw).fit(X)
+        agree_with(single, KMeans(16, init=init, **kw).fit(Xd), X)
+
+
+def test_seeding_is_deterministic_and_lands_near_the_optimum(client):
+    X = blobs(40000, 8, 16, 0.5, 2)[0]
+    Xd = da.from_array(X, chunks=(5000, 8))
+    for init in ("k-means||", "random"):
+        a = KMeans(16, init=init, random_state=7, max_iter=1).fit(Xd)
+        b = KMeans(16, init=init, random_state=7, max_iter=1).fit(Xd)
+        np.testing.assert_array_equal(a.cluster_centers_, b.cluster_centers_)
+        c = KMeans(16, init=init, random_state=8, max_iter=1).fit(Xd)
+        assert not np.array_equal(a.cluster_centers_, c.cluster_centers_)
+    # Separated blobs: k-means|| puts one center in each, so one iteration
+    # already reaches the within-blob spread of the data.
+    best = tavrine.KMeans(16, n_init=5, random_state=0).fit(X).inertia_
+    seeded = KMeans(16, random_state=7, max_iter=1).fit(Xd)
+    assert seeded.inertia_ <= 1.02 * best
+
+
+def test_bad_input_is_refused_before_anything_runs(client):
+    Xd = da.from_array(blobs(100, 3, 2, 1.0, 0)[0], chunks=(50, 3))
+    with pytest.raises(ValueError, match="n_samples=100 should be >= n_clusters=101"):
+        KMeans(101).fit(Xd)
+    with pytest.raises(ValueError, match="'init' parameter"):
+        KMeans(2, init="k-means++").fit(Xd)
+    with pytest.raises(ValueError, match="shape of the initial centers"):
+        KMeans(2, init=np.zeros((3, 3))).fit(Xd)
+    with pytest.raises(ValueError, match="2-D"):
+        KMeans(2).fit(da.zeros(10, chunks=5))
+    with pytest.raises(ValueError, match="expecting 3 features"):
+        KMeans(2, random_state=0).fit(Xd).predict(np.zeros((4, 5)))
+
+
+def test_a_worker_killed_mid_fit_costs_a_rebuild_not_the_result():
+    X, init = blobs(80000, 10, 24, 2.5, 3)
+    with cluster() as c, Client(c) as cl:
+        Xd = da.from_array(X, chunks=(10000, 10))
+        calm = KMeans(24, init=init, tol=0).fit(Xd)
+        assert calm.n_iter_ >= 4
+
+        def kill_at_two(iteration, products, shift):
+            if iteration == 2:
+                nanny = next(iter(c.workers.values()))
+                os.kill(nanny.process.process.pid, signal.SIGKILL)
+
+        hit = KMeans(24, init=init, tol=0).fit(Xd, progress=kill_at_two)
+        assert hit.rebuilt_blocks_ >= 1
+        assert hit.n_iter_ == calm.n_iter_
+        np.testing.assert_array_equal(hit.cluster_centers_, calm.cluster_centers_)
+        np.testing.assert_array_equal(hit.labels_.compute(), calm.labels_.compute())
+        assert hit.inertia_ == calm.inertia_
+        cl.close()
+
+
+def test_data_larger_than_one_worker_memory_limit():
+    n, d, k = 2_400_000, 64, 8
+    with cluster(memory_limit="600MB") as c, Client(c):
+        rng = da.random.default_rng(5)
+        labels = rng.integers(0, k, n, chunks=100_000)
+        # Blobs 20 apart along the diagonal, unit noise: 614 MB of float32.
+        step = 20.0 / np.sqrt(d)
+        X = (rng.standard_normal((n, d), chunks=(100_000, d), dtype=np.float32)
+             + step * labels[:, None].astype(np.float32))
+        assert X.nbytes > 600e6
+        init = step * (np.arange(k)[:, None] + np.full((k, d), 0.3))
+        dist = KMeans(k, init=init, max_iter=5).fit(X)
+        np.testing.assert_allclose(dist.cluster_centers_.mean(1) / step, np.arange(k), atol=0.01)
+        np.testing.assert_array_equal(dist.labels_.compute(), labels.compute())
