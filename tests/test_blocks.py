@@ -1,0 +1,80 @@
+"""Row blocks (the unit of a distributed fit) against a float64 NumPy reference."""
+import numpy as np
+import pytest
+
+from tavrine import _fit
+
+
+def nearest64(X, C):
+    X64, C64 = X.astype(np.float64), C.astype(np.float64)
+    d2 = (X64 ** 2).sum(1)[:, None] - 2.0 * X64 @ C64.T + (C64 ** 2).sum(1)[None]
+    if C.shape[0] == 1:
+        return np.zeros(len(X), np.int64), np.full(len(X), np.inf)
+    order = np.sort(d2, axis=1)
+    return d2.argmin(1), order[:, 1] - order[:, 0]
+
+
+def members64(X, labels, k):
+    sums = np.zeros((k, X.shape[1]))
+    np.add.at(sums, labels, X.astype(np.float64))
+    return sums, np.bincount(labels, minlength=k).astype(np.float64)
+
+
+@pytest.mark.parametrize("n, d, k", [(9000, 13, 1000), (3001, 8, 5), (1, 3, 1)])
+def test_full_then_pruned_assignment_matches_lloyd(n, d, k):
+    # k = 1000 makes the workspace take several rounds of rows per block.
+    rng = np.random.default_rng(n)
+    X = rng.standard_normal((n, d)).astype(np.float32)
+    C = X[rng.choice(n, k, replace=False)] + np.float32(0.05)
+    ws, block = _fit.Workspace(d, k), _fit.Block(n)
+    assert (block.labels() == -1).all()
+    digests = []
+    for it in range(3):
+        full = it == 0
+        sums, counts, digest, products = block.assign(ws, X, C, full, 2)
+        labels = block.labels()
+        ref, gap = nearest64(X, C)
+        clear = gap > 1e-4 * (1 + np.abs(X).max() ** 2)  # float32 ties aside
+        np.testing.assert_array_equal(labels[clear], ref[clear])
+        s64, c64 = members64(X, labels, k)
+        np.testing.assert_array_equal(counts, c64)
+        np.testing.assert_allclose(sums, s64, rtol=1e-6, atol=1e-4)
+        k8 = -(-k // 8) * 8
+        if full:
+            assert products == n * k8
+        else:
+            assert k8 * k8 <= products <= k8 * k8 + n * k8
+        inertia = block.inertia(ws, X, C, 1)
+        ref_inertia = ((X.astype(np.float64) - C[labels]) ** 2).sum()
+        assert inertia == pytest.approx(ref_inertia, rel=1e-5)
+        digests.append(digest)
+        C = np.where(counts[:, None] > 0, sums / np.maximum(counts, 1)[:, None], C).astype(
+            np.float32)
+    # The digest follows the labels: equal labels, equal digest.
+    again = _fit.Block(n)
+    assert again.assign(ws, X, C, True, 1)[2] == block.assign(ws, X, C, False, 1)[2]
+
+
+def test_sums_do_not_depend_on_the_thread_count():
+    rng = np.random.default_rng(1)
+    X = rng.standard_normal((20000, 24)).astype(np.float32)
+    C = X[:64].copy()
+    ws = _fit.Workspace(24, 64)
+    runs = [_fit.Block(20000).assign(ws, X, C, True, t) for t in (1, 2, 3)]
+    for sums, counts, digest, _ in runs[1:]:
+        np.testing.assert_array_equal(sums, runs[0][0])
+        np.testing.assert_array_equal(counts, runs[0][1])
+        assert digest == runs[0][2]
+
+
+def test_shapes_are_checked_before_the_core_runs():
+    ws, block = _fit.Workspace(4, 3), _fit.Block(10)
+    X = np.zeros((10, 4), np.float32)
+    with pytest.raises(ValueError, match=r"X has shape \(9, 4\), expected \(10, 4\)"):
+        block.assign(ws, X[:9], np.zeros((3, 4), np.float32), True, 1)
+    with pytest.raises(ValueError, match=r"centers have shape \(2, 4\), expected \(3, 4\)"):
+        block.assign(ws, X, np.zeros((2, 4), np.float32), True, 1)
+    with pytest.raises(ValueError, match="no labels yet"):
+        block.inertia(ws, X, np.zeros((3, 4), np.float32), 1)
+    with pytest.raises(ValueError, match="at least one row"):
+        _fit.Block(0)
