@@ -39,6 +39,10 @@ struct tavrine_workspace {
     float *slice_cnt, *slice_sum;  // the assignment kernels' slices, unused here
     fast_var fv;     // per-point arrays for one round
     bool have_fv;
+    // The centers last loaded (k x d, dense) and what was derived from them:
+    // the blocks of one process share an iteration's centers.
+    float *loaded;
+    enum { kNone, kNorms, kGeometry } derived;
 };
 
 namespace {
@@ -84,8 +88,25 @@ uint64_t labels_digest(const int32_t *y, int n) {
 }
 
 void load_centers(tavrine_workspace *w, const float *centers) {
+    const std::size_t bytes = at(w->k, w->d) * sizeof(float);
+    if (w->derived != tavrine_workspace::kNone && std::memcmp(w->loaded, centers, bytes) == 0)
+        return;
+    std::memcpy(w->loaded, centers, bytes);
     pad_rows(centers, w->k, w->d, w->d8, w->cen);
     std::memset(w->cen + at(w->k, w->d8), 0, at(w->k8 - w->k, w->d8) * sizeof(float));
+    w->derived = tavrine_workspace::kNone;
+}
+
+// Norms for the full assignment, or norms and pair geometry (which take the
+// norms from the product's diagonal) for the pruned one, unless already there.
+void derive(tavrine_workspace *w, bool pruned, const int32_t *y) {
+    if (pruned && w->derived != tavrine_workspace::kGeometry) {
+        update_fv(0, w->d8, w->k8, w->X, w->x_norm, w->cen, w->c_norm, y, &w->fv);
+        w->derived = tavrine_workspace::kGeometry;
+    } else if (!pruned && w->derived != tavrine_workspace::kNorms) {
+        squared_norms(w->cen, w->k8, w->d8, w->c_norm);
+        w->derived = tavrine_workspace::kNorms;
+    }
 }
 
 }  // namespace
@@ -114,7 +135,8 @@ const int32_t *tavrine_block_labels(const tavrine_block *b) { return b->y; }
 
 void tavrine_workspace_free(tavrine_workspace *w) {
     if (w == nullptr) return;
-    for (float *p : {w->X, w->x_norm, w->cen, w->c_norm, w->slice_cnt, w->slice_sum}) std::free(p);
+    for (float *p : {w->X, w->x_norm, w->cen, w->c_norm, w->slice_cnt, w->slice_sum, w->loaded})
+        std::free(p);
     if (w->have_fv) free_fast_var(&w->fv);
     std::free(w);
 }
@@ -135,8 +157,10 @@ tavrine_workspace *tavrine_workspace_new(int d, int k) {
     w->c_norm = take(w->k8);
     w->slice_cnt = take(at(kSlices, w->k8));
     w->slice_sum = take(at(kSlices, w->k8) * w->d8);
+    w->loaded = take(at(k, d));
+    w->derived = tavrine_workspace::kNone;
     w->have_fv = w->X && w->x_norm && w->cen && w->c_norm && w->slice_cnt && w->slice_sum &&
-                 init_fast_var(&w->fv, w->rows, w->d8, w->k8);
+                 w->loaded && init_fast_var(&w->fv, w->rows, w->d8, w->k8);
     if (!w->have_fv) {
         tavrine_workspace_free(w);
         return nullptr;
@@ -151,15 +175,9 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
     const int n = b->n, d8 = w->d8, k8 = w->k8, k = w->k;
     const bool pruned = b->labelled && !full;
     load_centers(w, centers);
-    int64_t work = static_cast<int64_t>(k8) * k8;
-    if (pruned) {
-        // Center geometry only: the points' part is refreshed round by round.
-        update_fv(0, d8, k8, w->X, w->x_norm, w->cen, w->c_norm, b->y, &w->fv);
-    } else {
-        squared_norms(w->cen, k8, d8, w->c_norm);
-        work = 0;
-    }
-
+    derive(w, pruned, b->y);
+    // The pair geometry counts k8 x k8 products once per iteration, not per block.
+    int64_t work = 0;
     for (int lo = 0; lo < n; lo += w->rows) {
         const int rows = std::min(w->rows, n - lo);
         int32_t *y = b->y + lo;

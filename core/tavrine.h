@@ -223,8 +223,9 @@ TAVRINE_API void tavrine_workspace_free(tavrine_workspace *w);
  *  is set, otherwise only the candidates the angle bound leaves from the
  *  previous labels. Adds each center's member rows (k x d) and count (k) to
  *  sums and counts in double, in point order, when both are given; writes a
- *  64-bit digest of the new labels and the products computed. Returns 0 or
- *  TAVRINE_ERR_ARGS. */
+ *  64-bit digest of the new labels and the point-center products computed.
+ *  Blocks that follow one another with the same centers share the centers'
+ *  norms and pair geometry. Returns 0 or TAVRINE_ERR_ARGS. */
 TAVRINE_API int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
                                      const float *centers, int full, double *sums,
                                      double *counts, uint64_t *digest, int64_t *products);

@@ -507,6 +507,8 @@ class KMeans(ClusterMixin, BaseEstimator):
             nonlocal centers, rebuilt
             sums, counts, digests, work, lost = blocks.run(
                 _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
+            if not full:  # the center pairs' products, once per iteration
+                work += (-(-len(centers) // 8) * 8) ** 2
             new = (sums / np.maximum(counts, 1.0)[:, None]).astype(np.float32)
             empty = counts == 0  # an emptied center stays where it was
             new[empty] = centers[empty]
