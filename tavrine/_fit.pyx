@@ -134,6 +134,8 @@ cdef class Workspace:
     cdef readonly int d, k
 
     def __cinit__(self, int d, int k):
+        if d < 1 or k < 1:
+            raise ValueError(f"a workspace needs d >= 1 and k >= 1, got d={d}, k={k}")
         self.w = tavrine_workspace_new(d, k)
         if self.w == NULL:
             raise MemoryError(f"not enough memory for a workspace of d={d}, k={k}")

@@ -37,6 +37,21 @@ def _check_random_state(seed):
     raise ValueError(f"{seed!r} cannot be used to seed a numpy.random.RandomState instance")
 
 
+def _check_counts(est, n_samples, ints, reals):
+    """n_clusters and the named ints >= 1, the named reals >= 0, and at least
+    as many samples as clusters."""
+    for name in ("n_clusters",) + ints:
+        value = getattr(est, name)
+        if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < 1:
+            raise ValueError(f"The '{name}' parameter must be an int >= 1, got {value!r}.")
+    for name in reals:
+        value = getattr(est, name)
+        if not isinstance(value, numbers.Real) or value < 0:
+            raise ValueError(f"The '{name}' parameter must be a float >= 0, got {value!r}.")
+    if n_samples < est.n_clusters:
+        raise ValueError(f"n_samples={n_samples} should be >= n_clusters={est.n_clusters}.")
+
+
 def _feature_names(X):
     columns = getattr(X, "columns", None)
     if columns is None:
@@ -220,19 +235,11 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
     # ---- parameters --------------------------------------------------------
 
     def _check_params(self, n_samples):
-        for name, low in (("n_clusters", 1), ("max_iter", 1)):
-            value = getattr(self, name)
-            if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < low:
-                raise ValueError(f"The '{name}' parameter must be an int >= {low}, "
-                                 f"got {value!r}.")
-        if not isinstance(self.tol, numbers.Real) or self.tol < 0:
-            raise ValueError(f"The 'tol' parameter must be a float >= 0, got {self.tol!r}.")
+        _check_counts(self, n_samples, ("max_iter",), ("tol",))
         if self.n_threads is not None and (not isinstance(self.n_threads, numbers.Integral)
                                            or self.n_threads < 1):
             raise ValueError(f"The 'n_threads' parameter must be an int >= 1 or None, "
                              f"got {self.n_threads!r}.")
-        if n_samples < self.n_clusters:
-            raise ValueError(f"n_samples={n_samples} should be >= n_clusters={self.n_clusters}.")
         init = self.init
         if isinstance(init, str):
             if init not in ("k-means++", "random"):

@@ -12,7 +12,6 @@ ends with the same result. Labels are compared across iterations through a
 64-bit digest per block, so a rebuilt block needs no copy of its old labels.
 """
 import itertools
-import numbers
 import operator
 import threading
 import uuid
@@ -29,8 +28,8 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
                       "pip install 'tavrine[dask]'") from exc
 
 from . import _fit
-from ._kmeans import (BaseEstimator, ClusterMixin, _check_random_state, _nearest,
-                      _not_fitted)
+from ._kmeans import (BaseEstimator, ClusterMixin, _check_counts, _check_random_state,
+                      _nearest, _not_fitted)
 
 __all__ = ["KMeans"]
 
@@ -384,21 +383,11 @@ class KMeans(ClusterMixin, BaseEstimator):
     # ---- parameters and data ---------------------------------------------
 
     def _check_params(self, n_samples):
-        for name, low in (("n_clusters", 1), ("max_iter", 1), ("init_max_iter", 1)):
-            value = getattr(self, name)
-            if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < low:
-                raise ValueError(f"The '{name}' parameter must be an int >= {low}, "
-                                 f"got {value!r}.")
-        for name in ("tol", "oversampling_factor"):
-            value = getattr(self, name)
-            if not isinstance(value, numbers.Real) or value < 0:
-                raise ValueError(f"The '{name}' parameter must be a float >= 0, "
-                                 f"got {value!r}.")
+        _check_counts(self, n_samples, ("max_iter", "init_max_iter"),
+                      ("tol", "oversampling_factor"))
         if isinstance(self.init, str) and self.init not in ("k-means||", "random"):
             raise ValueError(f"The 'init' parameter must be 'k-means||', 'random' or an "
                              f"array-like, got {self.init!r}.")
-        if n_samples < self.n_clusters:
-            raise ValueError(f"n_samples={n_samples} should be >= n_clusters={self.n_clusters}.")
 
     @staticmethod
     def _as_dask(X):
