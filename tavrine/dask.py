@@ -20,7 +20,6 @@ from concurrent.futures import CancelledError
 import numpy as np
 
 try:
-    import dask
     import dask.array as da
     from distributed import get_client, get_worker, wait
 except ImportError as exc:  # pragma: no cover - exercised only without dask
