@@ -690,19 +690,21 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
     init_chunk_par(&par, n, 64);
     const std::size_t slice = at(k8, d8);
     const int team = assign_team(n);
-    // The packed centers, then per thread a dense chunk's products (rows x k8
+    // Per thread: the packed centers, a dense chunk's products (rows x k8
     // floats) and its candidate bits (rows x k8 / 8 bytes) in whole vectors.
-    // Without this room every chunk takes the masked path.
-    const std::size_t room = at(par.chunk_size, k8) + round_up8((par.chunk_size * k8 / 8 + 3) / 4);
-    float *packed = static_cast<float *>(aligned_floats(at(k8, d8) + room * team));
+    // A thread packs on its first dense chunk, so runs of short lists pay
+    // nothing; without this room every chunk takes the masked path.
+    const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) +
+                             round_up8((par.chunk_size * k8 / 8 + 3) / 4);
+    float *rooms = static_cast<float *>(aligned_floats(room * team));
 
 #pragma omp parallel num_threads(team)
     {
         const int t = omp_get_thread_num();
-        if (packed) pack_share(cen, k8, d8, packed);
-#pragma omp barrier
-        float *prod = packed ? packed + at(k8, d8) + room * t : nullptr;
-        uint8_t *blocks = prod ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
+        float *packed = rooms ? rooms + room * t : nullptr;
+        float *prod = rooms ? packed + at(k8, d8) : nullptr;
+        uint8_t *blocks = rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
+        bool have_packed = false;
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
         for (int c = 0; c < par.n_chunks; ++c) {
             int lo, hi;
@@ -721,6 +723,8 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
                              fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8,
                              k, fv->mask_count + lo);
             if (blocks && dense_pays(counts, rows, k8, d8)) {
+                if (!have_packed) pack_centers(cen, k8, d8, 0, center_panels(k8), packed);
+                have_packed = true;
                 packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
                 label_dense_chunk(X + at(lo, d8), d8, prod, blocks, c_norm, mask, counts,
                                   fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
@@ -732,6 +736,6 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
             }
         }
     }
-    std::free(packed);
+    std::free(rooms);
     return elapsed_us(t0, wall_now());
 }
