@@ -703,7 +703,8 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
         const int t = omp_get_thread_num();
         float *packed = rooms ? rooms + room * t : nullptr;
         float *prod = rooms ? packed + at(k8, d8) : nullptr;
-        uint8_t *blocks = rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
+        uint8_t *blocks =
+            rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
         bool have_packed = false;
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
         for (int c = 0; c < par.n_chunks; ++c) {
