@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
-// Assignment: the full assignment of the first iteration (one BLAS product,
-// then a per-point scan) and the pruned assignment of later iterations
-// (candidate lists from the angle bound, masked products, the same scan over
-// candidates only). Each thread adds its points into its own slice of the
-// per-thread counts and sums, at most TAVRINE_N_SLICES slices, which the
-// center update merges in a fixed order. Offsets are 64-bit.
+// Assignment: the full assignment of the first iteration (per chunk of
+// points, the dense product into D_NC, then a per-point scan) and the pruned
+// assignment of later iterations (candidate lists from the angle bound; per
+// chunk, masked products or, where the lists are long enough, the dense
+// product; the same scan over candidates only). Each thread adds its points
+// into its own slice of the per-thread counts and sums, at most
+// TAVRINE_N_SLICES slices, which the center update merges in a fixed order.
+// Offsets are 64-bit.
 #include <omp.h>
 
 #include <cmath>
@@ -52,12 +54,26 @@ void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, in
     }
 }
 
+// Packs the centers over the team, each thread a share of the panels; the
+// caller's barrier makes them visible.
+static inline void pack_share(const float *cen, int k8, int d8, float *packed) {
+    int first, last;
+    static_share(center_panels(k8), omp_get_num_threads(), omp_get_thread_num(), first, last);
+    pack_centers(cen, k8, d8, first, last, packed);
+}
+
+// Each chunk's products go straight into its rows of D_NC and are scanned
+// while they are still in cache, so the full product never makes a round
+// trip through memory and runs on the assignment team's threads. Without
+// room for the packed centers: one BLAS product, then the scan.
 int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
                      const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
                      float *thread_cnt, float *thread_sum) {
     const timeval t0 = wall_now();
-    cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, k8, d8, -2.0f, X, d8, cen, d8, 0.0f,
-                fv->D_NC, k8);
+    float *packed = static_cast<float *>(aligned_floats(at(k8, d8)));
+    if (packed == nullptr)
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, k8, d8, -2.0f, X, d8, cen, d8,
+                    0.0f, fv->D_NC, k8);
     chunk_par par;
     init_chunk_par(&par, n, 64);
     const std::size_t slice = at(k8, d8);
@@ -65,14 +81,19 @@ int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *
 #pragma omp parallel num_threads(assign_team(par.n_chunks))
     {
         const int t = omp_get_thread_num();
+        if (packed) pack_share(cen, k8, d8, packed);
+#pragma omp barrier
 #pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
         for (int c = 0; c < par.n_chunks; ++c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
-            compute_y(fv->D_NC + at(lo, k8), c_norm, hi - lo, k8, k, y + lo, accumulate,
-                      thread_cnt + at(t, k8), d8, X + at(lo, d8), thread_sum + t * slice);
+            float *dist = fv->D_NC + at(lo, k8);
+            if (packed) packed_product(hi - lo, d8, k8, X + at(lo, d8), d8, packed, dist, k8);
+            compute_y(dist, c_norm, hi - lo, k8, k, y + lo, accumulate, thread_cnt + at(t, k8),
+                      d8, X + at(lo, d8), thread_sum + t * slice);
         }
     }
+    std::free(packed);
     const int64_t us = elapsed_us(t0, wall_now());
     openblas_set_num_threads(20);
     return us;
@@ -143,38 +164,53 @@ static inline int append_block(int32_t *list, int m, __m256i base, unsigned bits
 // Candidates of one point with r2 > 0 among centers 0 .. k-1, written from
 // list[0]; returns their number. Block stores may write up to seven entries
 // past the returned count, always below k and inside the -1 run written after.
+// With Record, blocks[b] receives the candidate bits of centers 8b .. 8b+7
+// for every block below k8.
+template <bool Record>
 static inline int list_candidates(const float *cos_l, const float *sin_l, const float *dcc_l,
-                                  float a, float b, float t, int l, int k, int32_t *list) {
+                                  float a, float b, float t, int l, int k, int32_t *list,
+                                  uint8_t *blocks) {
     const Bound8 bound{_mm256_set1_ps(a), _mm256_set1_ps(b), _mm256_set1_ps(t), cos_l, sin_l,
                        dcc_l};
     const int k_vec = k & ~7, own_block = l & ~7;
     const __m256i eight = _mm256_set1_epi32(8);
     __m256i base = _mm256_setzero_si256();
     int m = 0, c = 0;
+    const auto block = [&](unsigned bits) {
+        if (Record) blocks[c >> 3] = static_cast<uint8_t>(bits);
+        m = append_block(list, m, base, bits);
+    };
     // The own center is listed whatever its bound says: its bit is forced in
     // its block, so the other blocks need no index comparison.
     for (; c < k_vec && c < own_block; c += 8, base = _mm256_add_epi32(base, eight))
-        m = append_block(list, m, base, bound.open(c));
+        block(bound.open(c));
     if (c == own_block && c < k_vec) {
-        m = append_block(list, m, base, bound.open(c) | 1u << (l & 7));
+        block(bound.open(c) | 1u << (l & 7));
         c += 8;
         base = _mm256_add_epi32(base, eight);
     }
-    for (; c < k_vec; c += 8, base = _mm256_add_epi32(base, eight))
-        m = append_block(list, m, base, bound.open(c));
+    for (; c < k_vec; c += 8, base = _mm256_add_epi32(base, eight)) block(bound.open(c));
+    unsigned tail = 0;
     for (; c < k; ++c) {
         const float proj = std::fma(a, cos_l[c], b * sin_l[c]);
         const float w = proj * proj * t;
         const float dcc = dcc_l[c];
-        if (c == l || dcc < w || (w != w && dcc == dcc)) list[m++] = c;
+        if (c == l || dcc < w || (w != w && dcc == dcc)) {
+            list[m++] = c;
+            tail |= 1u << (c & 7);
+        }
     }
+    if (Record && k_vec < k) blocks[k_vec >> 3] = static_cast<uint8_t>(tail);
     return m;
 }
 
-void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
-                  const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
-                  int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
-                  int ld_mask, int k, int32_t *counts) {
+// compute_mask, and with Record each row's candidate bits in blocks (rows of
+// ld_mask / 8 bytes); the bits of a row with r2 <= 0 are not written.
+template <bool Record>
+static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
+                      const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
+                      int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
+                      int ld_mask, int k, int32_t *counts, uint8_t *blocks) {
     for (int i = 0; i < rows; ++i) {
         const int l = labels[i];
         int32_t *list = mask + at(i, ld_mask);
@@ -187,15 +223,24 @@ void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
         if (!(r2[i] > 0.0f))
             list[0] = l;
         else
-            m = list_candidates(COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc),
-                                D_CC + at(l, ld_dcc), COS_OCX[i], SIN_OCX[i], 4.0f * r2[i], l,
-                                k, list);
+            m = list_candidates<Record>(COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc),
+                                        D_CC + at(l, ld_dcc), COS_OCX[i], SIN_OCX[i],
+                                        4.0f * r2[i], l, k, list,
+                                        Record ? blocks + at(i, ld_mask / 8) : nullptr);
         counts[i] = m;
         if (m + 8 <= ld_mask)
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
         else
             for (int p = m; p < ld_mask; ++p) list[p] = -1;
     }
+}
+
+void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
+                  const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
+                  int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
+                  int ld_mask, int k, int32_t *counts) {
+    list_rows<false>(COS_OCiCj, SIN_OCiCj, ld_cc, COS_OCX, SIN_OCX, rows, D_CC, ld_dcc, r2,
+                     labels, mask, ld_mask, k, counts, nullptr);
 }
 
 void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm, int rows,
@@ -455,8 +500,9 @@ void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, i
 //
 // Per chunk: the candidate lists, then per point the candidates' products,
 // each group's values scanned as they are stored, and the point's
-// accumulation. Every stored product and every label is what
-// gemm_mul_p_mask followed by compute_y_mask gives.
+// accumulation. In a masked chunk every stored product and every label is
+// what gemm_mul_p_mask followed by compute_y_mask gives; a dense chunk stores
+// the dense product's values and scans them in the same order.
 
 // Running first minimum of the scores D_NC[i][c] + c_norm[c] over list
 // positions, lane t holding positions 8g + t. A lane takes a score only when
@@ -488,6 +534,12 @@ struct FirstMin {
         p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 0, 3, 2)));
         p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 3, 0, 1)));
         return _mm256_cvtsi256_si32(p);
+    }
+
+    // Whether any lane took a score.
+    bool any() const {
+        const __m256 inf = _mm256_set1_ps(__builtin_inff());
+        return _mm256_movemask_ps(_mm256_cmp_ps(best, inf, _CMP_LT_OQ)) != 0;
     }
 };
 
@@ -570,6 +622,66 @@ static void label_chunk(const float *X, int d8, const float *cen, const float *c
     }
 }
 
+// Lanes of the set bits of an 8-bit mask, all ones where set.
+static inline __m256i lanes_of(unsigned bits) {
+    const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(bits), bit), bit);
+}
+
+// Nearest listed center of one point from its products against every center
+// (prod_row); the listed values are stored into dist_row. The listed centers
+// are the set bits of blocks, first the lowest; the scan is the sequential
+// strict one over the list, each block's scores taken at once with the
+// unlisted lanes NaN.
+static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, int k8,
+                                 const float *c_norm, float *dist_row, int first) {
+    FirstMin scan;
+    const __m256 nan = _mm256_set1_ps(__builtin_nanf(""));
+    for (int j = 0; j < k8; j += 8) {
+        const unsigned bits = blocks[j >> 3];
+        if (bits == 0) continue;
+        const __m256i on = lanes_of(bits);
+        const __m256 v = _mm256_loadu_ps(prod_row + j);
+        // Blend and store rather than a masked store, which AMD cores run as
+        // a slow microcoded sequence; the row is this thread's alone.
+        _mm256_storeu_ps(dist_row + j, _mm256_blendv_ps(_mm256_loadu_ps(dist_row + j), v,
+                                                        _mm256_castsi256_ps(on)));
+        const __m256 score = _mm256_add_ps(v, _mm256_loadu_ps(c_norm + j));
+        scan.add(_mm256_blendv_ps(nan, score, _mm256_castsi256_ps(on)), j);
+    }
+    // A NaN first score stays the best; with no score below +inf neither
+    // does any later one replace the first.
+    const float s0 = prod_row[first] + c_norm[first];
+    return s0 != s0 || !scan.any() ? first : scan.position();
+}
+
+// Labels and accumulation of one chunk whose products against every center
+// are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits).
+static void label_dense_chunk(const float *X, int d8, const float *prod, const uint8_t *blocks,
+                              const float *c_norm, const int32_t *mask, const int32_t *counts,
+                              float *dist, int k8, int rows, int32_t *labels, bool accumulate,
+                              float *cnt, float *sums) {
+    for (int i = 0; i < rows; ++i) {
+        const int first = mask[at(i, k8)];
+        const int label = counts[i] == 1 ? first
+                                         : nearest_listed(prod + at(i, k8), blocks + at(i, k8 / 8),
+                                                          k8, c_norm, dist + at(i, k8), first);
+        labels[i] = label;
+        if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
+    }
+}
+
+// Whether a chunk's products are cheaper dense. One masked product costs
+// about 2 + 64 / d8 dense ones (one thread, half the centers listed, d8 from
+// 8 to 256: the masked kernel's fixed cost per group weighs most at small
+// d8), so the dense product wins once the chunk lists more than
+// d8 / (2 d8 + 64) of its rows x k8 products. Lone candidates need none.
+static inline bool dense_pays(const int32_t *counts, int rows, int k8, int d8) {
+    int64_t listed = 0;
+    for (int i = 0; i < rows; ++i) listed += counts[i] > 1 ? counts[i] : 0;
+    return listed * (2 * d8 + 64) >= static_cast<int64_t>(rows) * k8 * d8;
+}
+
 int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
                    const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
                    float *thread_cnt, float *thread_sum) {
@@ -577,10 +689,23 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
     chunk_par par;
     init_chunk_par(&par, n, 64);
     const std::size_t slice = at(k8, d8);
+    const int team = assign_team(n);
+    // Per thread: the packed centers, a dense chunk's products (rows x k8
+    // floats) and its candidate bits (rows x k8 / 8 bytes) in whole vectors.
+    // A thread packs on its first dense chunk, so runs of short lists pay
+    // nothing; without this room every chunk takes the masked path.
+    const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) +
+                             round_up8((par.chunk_size * k8 / 8 + 3) / 4);
+    float *rooms = static_cast<float *>(aligned_floats(room * team));
 
-#pragma omp parallel num_threads(assign_team(n))
+#pragma omp parallel num_threads(team)
     {
         const int t = omp_get_thread_num();
+        float *packed = rooms ? rooms + room * t : nullptr;
+        float *prod = rooms ? packed + at(k8, d8) : nullptr;
+        uint8_t *blocks =
+            rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
+        bool have_packed = false;
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
         for (int c = 0; c < par.n_chunks; ++c) {
             int lo, hi;
@@ -588,14 +713,30 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
             const int rows = hi - lo;
             if (rows <= 0) continue;
             int32_t *mask = fv->mask + at(lo, k8);
+            const int32_t *counts = fv->mask_count + lo;
             // The lists read the old labels, so they come before the scan.
-            compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo, fv->SIN_OCX + lo,
-                         rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8, k,
-                         fv->mask_count + lo);
-            label_chunk(X + at(lo, d8), d8, cen, c_norm, mask, fv->mask_count + lo,
-                        fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
-                        thread_cnt + at(t, k8), thread_sum + t * slice);
+            if (blocks)
+                list_rows<true>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
+                                fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask,
+                                k8, k, fv->mask_count + lo, blocks);
+            else
+                compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
+                             fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8,
+                             k, fv->mask_count + lo);
+            if (blocks && dense_pays(counts, rows, k8, d8)) {
+                if (!have_packed) pack_centers(cen, k8, d8, 0, center_panels(k8), packed);
+                have_packed = true;
+                packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
+                label_dense_chunk(X + at(lo, d8), d8, prod, blocks, c_norm, mask, counts,
+                                  fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                                  thread_cnt + at(t, k8), thread_sum + t * slice);
+            } else {
+                label_chunk(X + at(lo, d8), d8, cen, c_norm, mask, counts,
+                            fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                            thread_cnt + at(t, k8), thread_sum + t * slice);
+            }
         }
     }
+    std::free(rooms);
     return elapsed_us(t0, wall_now());
 }

@@ -84,6 +84,19 @@ static inline float hsum_halves(__m256 v) {
     return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
 }
 
+// Centers (k8 x d8, by rows) repacked for packed_product: panels of
+// kPanelCenters centers, the last one of 8 when k8 is not a multiple of 16,
+// each panel d8 rows of its centers' values. packed holds k8 x d8 floats.
+constexpr int kPanelCenters = 16;
+void pack_centers(const float *cen, int k8, int d8, int first_panel, int last_panel,
+                  float *packed);
+int center_panels(int k8);
+
+// out[i][j] = -2 (a_i . c_j) over d8 for rows 0 .. m-1 and centers 0 .. k8-1,
+// every dot product one fused multiply-add chain in column order.
+void packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
+                    float *out, int ldo);
+
 }  // namespace tavrine
 
 #endif  // TAVRINE_COMMON_H

@@ -55,8 +55,10 @@ def assert_nearest(X, C, y, rtol=1e-5):
     assert np.all(got - best <= rtol * scale), np.max(got - best)
 
 
+# k8 = 24 and 48 mix 16- and 8-center panels of the product; 131 rows end in
+# a chunk of 3 and leave partial tiles of 4 and 3 rows.
 @pytest.mark.parametrize("n,d,k", [(200, 3, 5), (1000, 16, 12), (333, 100, 64), (70, 1, 9),
-                                   (10, 7, 1), (129, 8, 8)])
+                                   (10, 7, 1), (129, 8, 8), (257, 33, 20), (131, 40, 45)])
 def test_labels_are_nearest_and_slices_sum_members(n, d, k):
     rng = np.random.default_rng(n + d + k)
     X = rng.standard_normal((n, d)).astype(np.float32)

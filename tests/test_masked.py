@@ -604,10 +604,25 @@ def test_products_bit_exact_for_every_group_size():
         assert np.array_equal(c.view(np.uint32), ref[q - 1].view(np.uint32)), q
 
 
-@pytest.mark.parametrize("k, cn_fix", [(40, None), (50, {0: np.nan, 2: np.inf, 9: np.nan})])
-def test_update_mdy_equals_products_then_scan(k, cn_fix):
+def chunk_density(counts, k8, rows=64):
+    """Per 64-row chunk: products listed (lone candidates need none) over rows x k8."""
+    listed = np.where(counts > 1, counts, 0)
+    return np.array([listed[i:i + rows].sum() / (len(listed[i:i + rows]) * k8)
+                     for i in range(0, len(counts), rows)])
+
+
+# -inf: a center that wins wherever it is listed and nowhere else.
+FIX = {0: np.nan, 2: np.inf, 9: np.nan, 5: -np.inf}
+
+
+# Every third old label random lists about a third of each chunk's products,
+# which at d8 = 16 takes the dense product; every twentieth lists under a
+# tenth, which keeps the masked one.
+@pytest.mark.parametrize("k, every, cn_fix, dense", [(40, 3, None, True), (50, 3, FIX, True),
+                                                     (40, 20, None, False), (50, 20, FIX, False)])
+def test_update_mdy_equals_products_then_scan(k, every, cn_fix, dense):
     # Integer points near integer centers (exact products), coinciding centers
-    # for ties, every third old label random for long lists, NaN or +inf norms.
+    # for ties, some old labels random for long lists, NaN or +inf norms.
     rng = np.random.default_rng(k)
     n, d = 400, 12
     c = rng.integers(-20, 21, (k, d)).astype(np.float64)
@@ -615,7 +630,7 @@ def test_update_mdy_equals_products_then_scan(k, cn_fix):
     c[[10, 18, 26, 34]] = c[2]
     y = rng.integers(0, k, n).astype(np.int32)
     X = (c[y] + rng.integers(-3, 4, (n, d))).astype(np.float32)
-    y[::3] = rng.integers(0, k, len(y[::3]))
+    y[::every] = rng.integers(0, k, len(y[::every]))
     gomp = ctypes.CDLL("libgomp.so.1")
     before = gomp.omp_get_max_threads()
     try:
@@ -625,11 +640,22 @@ def test_update_mdy_equals_products_then_scan(k, cn_fix):
         gomp.omp_set_num_threads(before)
     counts, mask, k8, d8 = out["counts"], out["mask"], round8(k), round8(d)
     assert (counts == 1).any() and (counts % 8 != 0).any() and counts.max() > 16
-    # The fused products equal the exported masked product on the same lists.
+    density = chunk_density(counts, k8)
+    assert (density > 0.25).all() if dense else (density < 0.1).all()
+    # The stored products equal the exported masked product on the same lists
+    # (exact here, so whichever product ran; a zero may differ in sign only
+    # on the dense path), and nothing unlisted is touched.
     C = np.full((n, k8), SENTINEL, np.float32)
     run_masked(n, k8, d8, out["Xp"], out["cen"], C, mask, counts, alpha=-2.0, beta=0.0)
     many = counts > 1
-    assert np.array_equal(out["D_NC"][many].view(np.uint32), C[many].view(np.uint32))
+    listed = (np.arange(k8) < counts[:, None]) & many[:, None]
+    rows_of = np.broadcast_to(np.arange(n)[:, None], mask.shape)
+    touched = np.zeros((n, k8), bool)
+    touched[rows_of[listed], mask[listed]] = True
+    assert np.array_equal(out["D_NC"][touched], C[touched])
+    assert (out["D_NC"][~touched] == SENTINEL).all()
+    if not dense:
+        assert np.array_equal(out["D_NC"][many].view(np.uint32), C[many].view(np.uint32))
     # The fused scan equals the sequential one; lone candidates keep the point.
     c_norm = aligned_zeros((k8,))
     c_norm[:] = np.nan
@@ -651,3 +677,34 @@ def test_update_mdy_equals_products_then_scan(k, cn_fix):
         assert (labels[nan_first] == 0).all() and (labels[inf_first] != 2).all()
         nan_later = ((mask[:, 1:] == 9) & listed[:, 1:]).any(1)
         assert nan_later.any() and (labels[nan_later] != 9).all()
+        minus_inf = ((mask == 5) & listed).any(1) & many & ~nan_first
+        assert minus_inf.any() and (labels[minus_inf] == 5).all()
+
+
+def test_update_mdy_dense_and_masked_chunks_agree():
+    # The same points and centers reached from random old labels (long lists:
+    # dense chunks) and from their nearest centers (short lists: masked
+    # chunks) give the nearest centers either way, checked in float64.
+    rng = np.random.default_rng(64)
+    n, d, k = 640, 64, 48
+    means = rng.uniform(-10, 10, (k, d))
+    X = (means[rng.integers(0, k, n)] + 4.0 * rng.standard_normal((n, d))).astype(np.float32)
+    x64 = X.astype(np.float64)
+    c = (means + 0.1 * rng.standard_normal((k, d))).astype(np.float32).astype(np.float64)
+    y_near = ((x64[:, None, :] - c[None]) ** 2).sum(-1).argmin(1).astype(np.int32)
+    y_rand = rng.integers(0, k, n).astype(np.int32)
+    outs = {}
+    for name, y in (("dense", y_rand), ("masked", y_near)):
+        out = run_update_mdy(X, c, y, k)
+        check_update_mdy(X, c, y, k, out)
+        outs[name] = out
+    assert (chunk_density(outs["dense"]["counts"], k) > 0.6).all()
+    masked = chunk_density(outs["masked"]["counts"], k)
+    assert (masked < 0.2).all() and (masked > 0.01).all()
+    # Both name the float64 nearest center wherever it is clear of the second.
+    dist = ((x64[:, None, :] - c[None]) ** 2).sum(-1)
+    first, second = np.sort(dist, 1)[:, :2].T
+    clear = second - first > 1e-4 * second
+    assert clear.mean() > 0.9
+    for out in outs.values():
+        assert np.array_equal(out["labels"][clear], dist.argmin(1)[clear])
