@@ -5,6 +5,7 @@
 // chunk partition of the parallel steps, label comparison and array printing.
 // Allocation failures are returned as null; callers test them.
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,8 +36,17 @@ int tavrine::team_cap(int threads) {
 }
 
 // aligned_alloc wants a size that is a multiple of the alignment.
+// Large arrays (the per-point state, padded data) sit on 2 MiB boundaries and
+// ask for transparent huge pages: first touch then costs one fault per 2 MiB
+// instead of per 4 KiB, and the scattered candidate writes miss the TLB less.
 void *tavrine::aligned_floats(std::size_t count) {
-    return std::aligned_alloc(32, (count * 4 + 31) & ~std::size_t(31));
+    constexpr std::size_t kHuge = std::size_t(1) << 21;
+    const std::size_t bytes = count * 4;
+    if (bytes < 4 * kHuge) return std::aligned_alloc(32, (bytes + 31) & ~std::size_t(31));
+    const std::size_t rounded = (bytes + kHuge - 1) & ~(kHuge - 1);
+    void *p = std::aligned_alloc(kHuge, rounded);
+    if (p != nullptr) madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
 }
 
 void tavrine::squared_norms(const float *rows, int n_rows, int d8, float *out) {
