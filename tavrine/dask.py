@@ -20,6 +20,7 @@ from concurrent.futures import CancelledError
 import numpy as np
 
 try:
+    import dask
     import dask.array as da
     from distributed import get_client, get_worker, wait
 except ImportError as exc:  # pragma: no cover - exercised only without dask
@@ -465,9 +466,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         X32 = client.persist(X.astype(np.float32).rechunk({1: -1}))
         blocks = _Blocks(client, X32)
         try:
+            tol = self._tolerance(X32)
             centers = self._initial_centers(blocks, d, rng)
             client.run(_forget, self._fit_id)
-            tol = float(X32.astype(np.float64).var(axis=0).mean().compute()) * self.tol
             result = self._lloyd(blocks, centers, tol, progress)
         finally:
             client.run(_forget, self._fit_id)
@@ -482,6 +483,16 @@ class KMeans(ClusterMixin, BaseEstimator):
         self.rebuilt_blocks_ = rebuilt
         self.n_features_in_ = d
         return self
+
+    def _tolerance(self, X32):
+        """tol scaled by the mean feature variance, from the same pass that
+        refuses NaN and infinity (also values too large for float32)."""
+        variance, finite, nan = dask.compute(X32.astype(np.float64).var(axis=0).mean(),
+                                             da.isfinite(X32).all(), da.isnan(X32).any())
+        if not finite:
+            what = "NaN" if nan else "infinity or a value too large for dtype"
+            raise ValueError(f"Input X contains {what}.")
+        return float(variance) * self.tol
 
     def _lloyd(self, blocks, centers, tol, progress):
         """The single-machine loop, step for step: one full iteration, then

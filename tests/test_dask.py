@@ -98,6 +98,12 @@ def test_bad_input_is_refused_before_anything_runs(client):
         KMeans(2, init="k-means++").fit(Xd)
     with pytest.raises(ValueError, match="shape of the initial centers"):
         KMeans(2, init=np.zeros((3, 3))).fit(Xd)
+    bad = blobs(100, 3, 2, 1.0, 0)[0]
+    bad[7, 1] = np.nan
+    with pytest.raises(ValueError, match="contains NaN"):
+        KMeans(2).fit(da.from_array(bad, chunks=(50, 3)))
+    with pytest.raises(ValueError, match="too large"):
+        KMeans(2).fit(da.from_array(np.full((10, 2), 1e300), chunks=(5, 2)))
     with pytest.raises(ValueError, match="2-D"):
         KMeans(2).fit(da.zeros(10, chunks=5))
     with pytest.raises(ValueError, match="expecting 3 features"):
