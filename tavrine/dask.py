@@ -457,7 +457,11 @@ class KMeans(ClusterMixin, BaseEstimator):
         self : KMeans
             The fitted estimator.
         """
-        client = get_client()
+        try:
+            client = get_client()
+        except ValueError as exc:
+            raise ValueError("tavrine.dask.KMeans runs on a dask.distributed cluster: start a "
+                             "distributed.Client first") from exc
         X = self._as_dask(X)
         n, d = X.shape
         self._check_params(n)
