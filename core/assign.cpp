@@ -544,7 +544,9 @@ struct FirstMin {
 };
 
 // One point's products against its candidates: the operands of the masked
-// product for one row, and the running scan of its scores.
+// product for one row, and the running scan of its scores. Without Store the
+// products are only scanned, never written to the row.
+template <bool Store>
 struct RowScan {
     const float *a_row, *B, *c_norm;
     float *c_row;
@@ -554,7 +556,9 @@ struct RowScan {
     float first = 0.0f;  // score of list position 0
 
     // Stores the group's Q values as update_outputs does and scans their
-    // scores; the lanes from Q on score NaN.
+    // scores; the lanes from Q on score NaN. Unstored values skip the beta
+    // term: the caller guarantees beta = 0 and finite old values, for which
+    // fma(0, old, v) = v up to the sign of a zero, which no comparison sees.
     template <int Q>
     void store_and_scan(const int32_t *group, int p, __m256 sums) {
         alignas(32) float v[8], score[8];
@@ -562,8 +566,11 @@ struct RowScan {
         if (Q < 8) _mm256_store_ps(score, _mm256_set1_ps(__builtin_nanf("")));
         for (int t = 0; t < Q; ++t) {
             const int c = group[t];
-            const float value = std::fma(beta, c_row[c], v[t]);
-            c_row[c] = value;
+            float value = v[t];
+            if (Store) {
+                value = std::fma(beta, c_row[c], value);
+                c_row[c] = value;
+            }
             score[t] = value + c_norm[c];
         }
         scan.add(_mm256_load_ps(score), p);
@@ -580,34 +587,37 @@ struct RowScan {
     }
 };
 
-// Nearest of the m >= 2 listed centers of one point; their products are
-// written into c_row on the way.
+// Nearest of the m >= 2 listed centers of one point; with Store their
+// products are written into c_row on the way.
+template <bool Store>
 static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
                                     const int32_t *list, int m, const float *c_norm, float alpha,
                                     float beta, int K) {
-    RowScan row{a_row, B, c_norm, c_row, ldb, K, alpha, beta};
+    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, K, alpha, beta};
     int p = 0;
     for (; p + 8 <= m; p += 8) row.full(list + p, p);
     switch (m - p) {
         case 0: break;
-        case 1: row.partial<1>(list + p, p); break;
-        case 2: row.partial<2>(list + p, p); break;
-        case 3: row.partial<3>(list + p, p); break;
-        case 4: row.partial<4>(list + p, p); break;
-        case 5: row.partial<5>(list + p, p); break;
-        case 6: row.partial<6>(list + p, p); break;
-        default: row.partial<7>(list + p, p); break;
+        case 1: row.template partial<1>(list + p, p); break;
+        case 2: row.template partial<2>(list + p, p); break;
+        case 3: row.template partial<3>(list + p, p); break;
+        case 4: row.template partial<4>(list + p, p); break;
+        case 5: row.template partial<5>(list + p, p); break;
+        case 6: row.template partial<6>(list + p, p); break;
+        default: row.template partial<7>(list + p, p); break;
     }
     // A NaN first score stays the best of the sequential scan.
     return list[row.first != row.first ? 0 : row.scan.position()];
 }
 
-// Products, labels and accumulation of one chunk whose lists are built.
+// Products (stored with Store), labels and accumulation of one chunk whose
+// lists are built.
+template <bool Store>
 static void label_chunk(const float *X, int d8, const float *cen, const float *c_norm,
                         const int32_t *mask, const int32_t *counts, float *dist, int k8,
                         int rows, int32_t *labels, bool accumulate, float *cnt, float *sums) {
     for (int i = 0; i < rows; ++i) {
-        if (i + kAhead < rows && counts[i + kAhead] > 1)
+        if (Store && i + kAhead < rows && counts[i + kAhead] > 1)
             prefetch_outputs(dist + at(i + kAhead, k8), mask + at(i + kAhead, k8),
                              counts[i + kAhead], k8);
         const int32_t *list = mask + at(i, k8);
@@ -615,8 +625,9 @@ static void label_chunk(const float *X, int d8, const float *cen, const float *c
         // A lone candidate is the own center, which keeps the point: no
         // product, so D_NC[i][l] stays stale in such rows.
         const int label = m == 1 ? list[0]
-                                 : nearest_candidate(X + at(i, d8), cen, d8, dist + at(i, k8),
-                                                     list, m, c_norm, -2.0f, 0.0f, d8);
+                                 : nearest_candidate<Store>(X + at(i, d8), cen, d8,
+                                                            dist + at(i, k8), list, m, c_norm,
+                                                            -2.0f, 0.0f, d8);
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
     }
@@ -629,10 +640,11 @@ static inline __m256i lanes_of(unsigned bits) {
 }
 
 // Nearest listed center of one point from its products against every center
-// (prod_row); the listed values are stored into dist_row. The listed centers
-// are the set bits of blocks, first the lowest; the scan is the sequential
-// strict one over the list, each block's scores taken at once with the
-// unlisted lanes NaN.
+// (prod_row); with Store the listed values are stored into dist_row. The
+// listed centers are the set bits of blocks, first the lowest; the scan is the
+// sequential strict one over the list, each block's scores taken at once with
+// the unlisted lanes NaN.
+template <bool Store>
 static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, int k8,
                                  const float *c_norm, float *dist_row, int first) {
     FirstMin scan;
@@ -644,8 +656,9 @@ static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, i
         const __m256 v = _mm256_loadu_ps(prod_row + j);
         // Blend and store rather than a masked store, which AMD cores run as
         // a slow microcoded sequence; the row is this thread's alone.
-        _mm256_storeu_ps(dist_row + j, _mm256_blendv_ps(_mm256_loadu_ps(dist_row + j), v,
-                                                        _mm256_castsi256_ps(on)));
+        if (Store)
+            _mm256_storeu_ps(dist_row + j, _mm256_blendv_ps(_mm256_loadu_ps(dist_row + j), v,
+                                                            _mm256_castsi256_ps(on)));
         const __m256 score = _mm256_add_ps(v, _mm256_loadu_ps(c_norm + j));
         scan.add(_mm256_blendv_ps(nan, score, _mm256_castsi256_ps(on)), j);
     }
@@ -657,6 +670,7 @@ static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, i
 
 // Labels and accumulation of one chunk whose products against every center
 // are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits).
+template <bool Store>
 static void label_dense_chunk(const float *X, int d8, const float *prod, const uint8_t *blocks,
                               const float *c_norm, const int32_t *mask, const int32_t *counts,
                               float *dist, int k8, int rows, int32_t *labels, bool accumulate,
@@ -664,8 +678,9 @@ static void label_dense_chunk(const float *X, int d8, const float *prod, const u
     for (int i = 0; i < rows; ++i) {
         const int first = mask[at(i, k8)];
         const int label = counts[i] == 1 ? first
-                                         : nearest_listed(prod + at(i, k8), blocks + at(i, k8 / 8),
-                                                          k8, c_norm, dist + at(i, k8), first);
+                                         : nearest_listed<Store>(prod + at(i, k8),
+                                                                 blocks + at(i, k8 / 8), k8,
+                                                                 c_norm, dist + at(i, k8), first);
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
     }
@@ -682,9 +697,11 @@ static inline bool dense_pays(const int32_t *counts, int rows, int k8, int d8) {
     return listed * (2 * d8 + 64) >= static_cast<int64_t>(rows) * k8 * d8;
 }
 
-int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
-                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                   float *thread_cnt, float *thread_sum) {
+// The pruned assignment; with Store the listed products go into D_NC.
+template <bool Store>
+static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const float *cen,
+                             const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                             float *thread_cnt, float *thread_sum) {
     const timeval t0 = wall_now();
     chunk_par par;
     init_chunk_par(&par, n, 64);
@@ -727,16 +744,32 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
                 if (!have_packed) pack_centers(cen, k8, d8, 0, center_panels(k8), packed);
                 have_packed = true;
                 packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
-                label_dense_chunk(X + at(lo, d8), d8, prod, blocks, c_norm, mask, counts,
-                                  fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
-                                  thread_cnt + at(t, k8), thread_sum + t * slice);
+                label_dense_chunk<Store>(X + at(lo, d8), d8, prod, blocks, c_norm, mask,
+                                         counts, fv->D_NC + at(lo, k8), k8, rows, y + lo,
+                                         accumulate, thread_cnt + at(t, k8),
+                                         thread_sum + t * slice);
             } else {
-                label_chunk(X + at(lo, d8), d8, cen, c_norm, mask, counts,
-                            fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
-                            thread_cnt + at(t, k8), thread_sum + t * slice);
+                label_chunk<Store>(X + at(lo, d8), d8, cen, c_norm, mask, counts,
+                                   fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                                   thread_cnt + at(t, k8), thread_sum + t * slice);
             }
         }
     }
     std::free(rooms);
     return elapsed_us(t0, wall_now());
+}
+
+int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
+                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                   float *thread_cnt, float *thread_sum) {
+    return pruned_assign<true>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                               thread_sum);
+}
+
+int64_t tavrine::update_mdy_labels(int n, int d8, int k8, int k, const float *X,
+                                   const float *cen, const float *c_norm, bool accumulate,
+                                   fast_var *fv, int32_t *y, float *thread_cnt,
+                                   float *thread_sum) {
+    return pruned_assign<false>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                                thread_sum);
 }

@@ -97,6 +97,13 @@ int center_panels(int k8);
 void packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
                     float *out, int ldo);
 
+// update_mdy without the D_NC stores, for the loop, which never reads them:
+// the same labels, counts and sums whenever every D_NC entry it would
+// combine with (times beta = 0) is finite.
+int64_t update_mdy_labels(int n, int d8, int k8, int k, const float *X, const float *cen,
+                          const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                          float *thread_cnt, float *thread_sum);
+
 }  // namespace tavrine
 
 #endif  // TAVRINE_COMMON_H
