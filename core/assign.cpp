@@ -62,32 +62,37 @@ static inline void pack_share(const float *cen, int k8, int d8, float *packed) {
     pack_centers(cen, k8, d8, first, last, packed);
 }
 
-// Each chunk's products go straight into its rows of D_NC and are scanned
-// while they are still in cache, so the full product never makes a round
-// trip through memory and runs on the assignment team's threads. Without
-// room for the packed centers: one BLAS product, then the scan.
-int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
-                     const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                     float *thread_cnt, float *thread_sum) {
+// Each chunk's products go straight into its rows of D_NC (with Store) or
+// into the thread's own chunk of scratch, and are scanned while they are
+// still in cache, so the full product never makes a round trip through memory
+// and runs on the assignment team's threads. Without room for the packed
+// centers: one BLAS product into D_NC, then the scan.
+template <bool Store>
+static int64_t full_assign(int n, int d8, int k8, int k, const float *X, const float *cen,
+                           const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                           float *thread_cnt, float *thread_sum) {
     const timeval t0 = wall_now();
-    float *packed = static_cast<float *>(aligned_floats(at(k8, d8)));
+    chunk_par par;
+    init_chunk_par(&par, n, 64);
+    const int team = assign_team(par.n_chunks);
+    const std::size_t scratch = Store ? 0 : at(par.chunk_size, k8);
+    float *packed = static_cast<float *>(aligned_floats(at(k8, d8) + scratch * team));
     if (packed == nullptr)
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, k8, d8, -2.0f, X, d8, cen, d8,
                     0.0f, fv->D_NC, k8);
-    chunk_par par;
-    init_chunk_par(&par, n, 64);
     const std::size_t slice = at(k8, d8);
 
-#pragma omp parallel num_threads(assign_team(par.n_chunks))
+#pragma omp parallel num_threads(team)
     {
         const int t = omp_get_thread_num();
         if (packed) pack_share(cen, k8, d8, packed);
+        float *own = packed && !Store ? packed + at(k8, d8) + scratch * t : nullptr;
 #pragma omp barrier
 #pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
         for (int c = 0; c < par.n_chunks; ++c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
-            float *dist = fv->D_NC + at(lo, k8);
+            float *dist = own ? own : fv->D_NC + at(lo, k8);
             if (packed) packed_product(hi - lo, d8, k8, X + at(lo, d8), d8, packed, dist, k8);
             compute_y(dist, c_norm, hi - lo, k8, k, y + lo, accumulate, thread_cnt + at(t, k8),
                       d8, X + at(lo, d8), thread_sum + t * slice);
@@ -97,6 +102,21 @@ int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *
     const int64_t us = elapsed_us(t0, wall_now());
     openblas_set_num_threads(20);
     return us;
+}
+
+int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
+                     const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                     float *thread_cnt, float *thread_sum) {
+    return full_assign<true>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                             thread_sum);
+}
+
+int64_t tavrine::update_y_labels(int n, int d8, int k8, int k, const float *X,
+                                 const float *cen, const float *c_norm, bool accumulate,
+                                 fast_var *fv, int32_t *y, float *thread_cnt,
+                                 float *thread_sum) {
+    return full_assign<false>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                              thread_sum);
 }
 
 // ---- Pruned assignment ---------------------------------------------------
@@ -708,11 +728,13 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
     const std::size_t slice = at(k8, d8);
     const int team = assign_team(n);
     // Per thread: the packed centers, a dense chunk's products (rows x k8
-    // floats) and its candidate bits (rows x k8 / 8 bytes) in whole vectors.
-    // A thread packs on its first dense chunk, so runs of short lists pay
-    // nothing; without this room every chunk takes the masked path.
-    const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) +
-                             round_up8((par.chunk_size * k8 / 8 + 3) / 4);
+    // floats), its candidate bits (rows x k8 / 8 bytes) in whole vectors and,
+    // without Store, its candidate lists (rows x k8). A thread packs on its
+    // first dense chunk, so runs of short lists pay nothing; without this
+    // room every chunk takes the masked path and lists go to fv->mask.
+    const std::size_t bits = round_up8((par.chunk_size * k8 / 8 + 3) / 4);
+    const std::size_t lists = Store ? 0 : at(par.chunk_size, k8);
+    const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) + bits + lists;
     float *rooms = static_cast<float *>(aligned_floats(room * team));
 
 #pragma omp parallel num_threads(team)
@@ -722,6 +744,9 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
         float *prod = rooms ? packed + at(k8, d8) : nullptr;
         uint8_t *blocks =
             rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
+        int32_t *own_lists =
+            rooms && !Store ? reinterpret_cast<int32_t *>(prod + at(par.chunk_size, k8) + bits)
+                            : nullptr;
         bool have_packed = false;
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
         for (int c = 0; c < par.n_chunks; ++c) {
@@ -729,7 +754,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
             chunk_bounds(par, c, n, lo, hi);
             const int rows = hi - lo;
             if (rows <= 0) continue;
-            int32_t *mask = fv->mask + at(lo, k8);
+            int32_t *mask = own_lists ? own_lists : fv->mask + at(lo, k8);
             const int32_t *counts = fv->mask_count + lo;
             // The lists read the old labels, so they come before the scan.
             if (blocks)
