@@ -34,21 +34,71 @@ static inline int assign_team(int limit) {
     return team_cap(t < kSlices ? t : kSlices);
 }
 
+// Running first minimum of the scores D_NC[i][c] + c_norm[c] over positions
+// (centers, or list positions), lane t holding positions 8g + t. A lane takes
+// a score only when it is strictly below the lane's best, so it keeps its
+// first minimum and no NaN; the lowest position among the lanes holding the
+// overall minimum is then where the sequential strict scan ends.
+struct FirstMin {
+    __m256 best = _mm256_set1_ps(__builtin_inff());
+    __m256 group = _mm256_setzero_ps();  // group start of each lane's best, int32 bits
+
+    void add(__m256 score, int p) {
+        const __m256 lower = _mm256_cmp_ps(score, best, _CMP_LT_OQ);
+        best = _mm256_blendv_ps(best, score, lower);
+        group = _mm256_blendv_ps(group, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
+    }
+
+    // Position of the first minimum. When no score is below +inf no lane has
+    // moved, and lane 0 gives position 0: the first score (+inf or NaN) stays
+    // the best of the sequential scan.
+    int position() const {
+        __m256 m = _mm256_min_ps(best, _mm256_permute2f128_ps(best, best, 1));
+        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(group),
+                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i at_min = _mm256_castps_si256(_mm256_cmp_ps(best, m, _CMP_EQ_OQ));
+        __m256i p = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), pos, at_min);
+        p = _mm256_min_epi32(p, _mm256_permute2x128_si256(p, p, 1));
+        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 0, 3, 2)));
+        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm256_cvtsi256_si32(p);
+    }
+
+    // Whether any lane took a score.
+    bool any() const {
+        const __m256 inf = _mm256_set1_ps(__builtin_inff());
+        return _mm256_movemask_ps(_mm256_cmp_ps(best, inf, _CMP_LT_OQ)) != 0;
+    }
+};
+
+// Nearest of centers 0 .. k-1 from one row of products, eight scores at a
+// time with the lanes past k NaN: the sequential strict scan, in which ties
+// keep the lower index, a NaN never wins and a NaN first score stays the best.
+static inline int nearest_of_row(const float *row, const float *c_norm, int k) {
+    FirstMin scan;
+    const int k_vec = k & ~7;
+    for (int j = 0; j < k_vec; j += 8)
+        scan.add(_mm256_add_ps(_mm256_loadu_ps(row + j), _mm256_loadu_ps(c_norm + j)), j);
+    if (k_vec < k) {
+        const int m = k - k_vec;
+        const __m256 score =
+            _mm256_add_ps(masked_read(row + k_vec, m), masked_read(c_norm + k_vec, m));
+        scan.add(_mm256_blendv_ps(_mm256_set1_ps(__builtin_nanf("")), score,
+                                  _mm256_castsi256_ps(tail_mask(m))),
+                 k_vec);
+    }
+    // With no score below +inf no later one replaces the first either.
+    const float s0 = row[0] + c_norm[0];
+    return s0 != s0 || !scan.any() ? 0 : scan.position();
+}
+
 void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
                int32_t *labels, bool accumulate, float *counts, int d8, const float *points,
                float *sums) {
     for (int i = 0; i < rows; ++i) {
-        const float *row = dist + at(i, ld_dist);
-        float best = row[0] + c_norm[0];
-        int label = 0;
-        // Strict comparison: ties keep the lower index and a NaN never wins.
-        for (int j = 1; j < k; ++j) {
-            const float v = row[j] + c_norm[j];
-            if (best > v) {
-                best = v;
-                label = j;
-            }
-        }
+        const int label = nearest_of_row(dist + at(i, ld_dist), c_norm, k);
         labels[i] = label;
         if (accumulate) accumulate_point(points + at(i, d8), label, d8, counts, sums);
     }
@@ -523,45 +573,6 @@ void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, i
 // accumulation. In a masked chunk every stored product and every label is
 // what gemm_mul_p_mask followed by compute_y_mask gives; a dense chunk stores
 // the dense product's values and scans them in the same order.
-
-// Running first minimum of the scores D_NC[i][c] + c_norm[c] over list
-// positions, lane t holding positions 8g + t. A lane takes a score only when
-// it is strictly below the lane's best, so it keeps its first minimum and no
-// NaN; the lowest position among the lanes holding the overall minimum is
-// then where the sequential strict scan ends.
-struct FirstMin {
-    __m256 best = _mm256_set1_ps(__builtin_inff());
-    __m256 group = _mm256_setzero_ps();  // group start of each lane's best, int32 bits
-
-    void add(__m256 score, int p) {
-        const __m256 lower = _mm256_cmp_ps(score, best, _CMP_LT_OQ);
-        best = _mm256_blendv_ps(best, score, lower);
-        group = _mm256_blendv_ps(group, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
-    }
-
-    // Position of the first minimum. When no score is below +inf no lane has
-    // moved, and lane 0 gives position 0: the first score (+inf or NaN) stays
-    // the best of the sequential scan.
-    int position() const {
-        __m256 m = _mm256_min_ps(best, _mm256_permute2f128_ps(best, best, 1));
-        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(group),
-                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __m256i at_min = _mm256_castps_si256(_mm256_cmp_ps(best, m, _CMP_EQ_OQ));
-        __m256i p = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), pos, at_min);
-        p = _mm256_min_epi32(p, _mm256_permute2x128_si256(p, p, 1));
-        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 0, 3, 2)));
-        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 3, 0, 1)));
-        return _mm256_cvtsi256_si32(p);
-    }
-
-    // Whether any lane took a score.
-    bool any() const {
-        const __m256 inf = _mm256_set1_ps(__builtin_inff());
-        return _mm256_movemask_ps(_mm256_cmp_ps(best, inf, _CMP_LT_OQ)) != 0;
-    }
-};
 
 // One point's products against its candidates: the operands of the masked
 // product for one row, and the running scan of its scores. Without Store the
