@@ -235,8 +235,8 @@ static inline int append_block(int32_t *list, int m, __m256i base, unsigned bits
 // list[0]; returns their number. Block stores may write up to seven entries
 // past the returned count, always below k and inside the -1 run written after.
 // With Record, blocks[b] receives the candidate bits of centers 8b .. 8b+7
-// for every block below k8.
-template <bool Record>
+// for every block below k8; without Append only they are written, not list.
+template <bool Record, bool Append>
 static inline int list_candidates(const float *cos_l, const float *sin_l, const float *dcc_l,
                                   float a, float b, float t, int l, int k, int32_t *list,
                                   uint8_t *blocks) {
@@ -248,7 +248,7 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
     int m = 0, c = 0;
     const auto block = [&](unsigned bits) {
         if (Record) blocks[c >> 3] = static_cast<uint8_t>(bits);
-        m = append_block(list, m, base, bits);
+        m = Append ? append_block(list, m, base, bits) : m + __builtin_popcount(bits);
     };
     // The own center is listed whatever its bound says: its bit is forced in
     // its block, so the other blocks need no index comparison.
@@ -266,7 +266,8 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
         const float w = proj * proj * t;
         const float dcc = dcc_l[c];
         if (c == l || dcc < w || (w != w && dcc == dcc)) {
-            list[m++] = c;
+            if (Append) list[m] = c;
+            ++m;
             tail |= 1u << (c & 7);
         }
     }
@@ -275,8 +276,9 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
 }
 
 // compute_mask, and with Record each row's candidate bits in blocks (rows of
-// ld_mask / 8 bytes); the bits of a row with r2 <= 0 are not written.
-template <bool Record>
+// ld_mask / 8 bytes); the bits of a row with r2 <= 0 are not written. Without
+// Append only the counts and the bits: mask is not touched.
+template <bool Record, bool Append = true>
 static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
                       const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
                       int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
@@ -284,20 +286,22 @@ static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
     for (int i = 0; i < rows; ++i) {
         const int l = labels[i];
         int32_t *list = mask + at(i, ld_mask);
-        if (i + kAhead < rows) {
+        if (Append && i + kAhead < rows) {
             __builtin_prefetch(mask + at(i + kAhead, ld_mask), 1);
             __builtin_prefetch(mask + at(i + kAhead, ld_mask) + 16, 1);
         }
         int m = 1;
         // A point on its own center (r2 = 0) has nothing nearer: list l alone.
-        if (!(r2[i] > 0.0f))
-            list[0] = l;
-        else
-            m = list_candidates<Record>(COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc),
-                                        D_CC + at(l, ld_dcc), COS_OCX[i], SIN_OCX[i],
-                                        4.0f * r2[i], l, k, list,
-                                        Record ? blocks + at(i, ld_mask / 8) : nullptr);
+        if (!(r2[i] > 0.0f)) {
+            if (Append) list[0] = l;
+        } else {
+            m = list_candidates<Record, Append>(
+                COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc), D_CC + at(l, ld_dcc),
+                COS_OCX[i], SIN_OCX[i], 4.0f * r2[i], l, k, list,
+                Record ? blocks + at(i, ld_mask / 8) : nullptr);
+        }
         counts[i] = m;
+        if (!Append) continue;
         if (m + 8 <= ld_mask)
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
         else
@@ -699,21 +703,53 @@ static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, i
     return s0 != s0 || !scan.any() ? first : scan.position();
 }
 
+// Lowest center whose bit is set in a row of blocks that has one.
+static inline int lowest_listed(const uint8_t *blocks) {
+    int b = 0;
+    while (blocks[b] == 0) ++b;
+    return 8 * b + __builtin_ctz(blocks[b]);
+}
+
 // Labels and accumulation of one chunk whose products against every center
-// are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits).
+// are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits). A
+// lone candidate is the own center, the label the point comes with.
 template <bool Store>
 static void label_dense_chunk(const float *X, int d8, const float *prod, const uint8_t *blocks,
-                              const float *c_norm, const int32_t *mask, const int32_t *counts,
-                              float *dist, int k8, int rows, int32_t *labels, bool accumulate,
-                              float *cnt, float *sums) {
+                              const float *c_norm, const int32_t *counts, float *dist, int k8,
+                              int rows, int32_t *labels, bool accumulate, float *cnt,
+                              float *sums) {
     for (int i = 0; i < rows; ++i) {
-        const int first = mask[at(i, k8)];
+        const int first = counts[i] == 1 ? labels[i] : lowest_listed(blocks + at(i, k8 / 8));
         const int label = counts[i] == 1 ? first
                                          : nearest_listed<Store>(prod + at(i, k8),
                                                                  blocks + at(i, k8 / 8), k8,
                                                                  c_norm, dist + at(i, k8), first);
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
+    }
+}
+
+// The candidate lists of a chunk, as list_rows writes them, from its counts,
+// candidate bits and old labels.
+static void lists_from_blocks(const uint8_t *blocks, const int32_t *labels,
+                              const int32_t *counts, int rows, int k8, int32_t *mask) {
+    const __m256i eight = _mm256_set1_epi32(8);
+    for (int i = 0; i < rows; ++i) {
+        int32_t *list = mask + at(i, k8);
+        int m = 1;
+        if (counts[i] == 1) {
+            list[0] = labels[i];
+        } else {
+            const uint8_t *row = blocks + at(i, k8 / 8);
+            __m256i base = _mm256_setzero_si256();
+            m = 0;
+            for (int b = 0; b < k8 / 8; ++b, base = _mm256_add_epi32(base, eight))
+                m = append_block(list, m, base, row[b]);
+        }
+        if (m + 8 <= k8)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
+        else
+            for (int p = m; p < k8; ++p) list[p] = -1;
     }
 }
 
@@ -768,8 +804,9 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
             int32_t *mask = own_lists ? own_lists : fv->mask + at(lo, k8);
             const int32_t *counts = fv->mask_count + lo;
             // The lists read the old labels, so they come before the scan.
+            // Without Store a chunk's lists are written only if it goes masked.
             if (blocks)
-                list_rows<true>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
+                list_rows<true, Store>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
                                 fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask,
                                 k8, k, fv->mask_count + lo, blocks);
             else
@@ -780,11 +817,11 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
                 if (!have_packed) pack_centers(cen, k8, d8, 0, center_panels(k8), packed);
                 have_packed = true;
                 packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
-                label_dense_chunk<Store>(X + at(lo, d8), d8, prod, blocks, c_norm, mask,
-                                         counts, fv->D_NC + at(lo, k8), k8, rows, y + lo,
-                                         accumulate, thread_cnt + at(t, k8),
-                                         thread_sum + t * slice);
+                label_dense_chunk<Store>(X + at(lo, d8), d8, prod, blocks, c_norm, counts,
+                                         fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                                         thread_cnt + at(t, k8), thread_sum + t * slice);
             } else {
+                if (!Store && blocks) lists_from_blocks(blocks, y + lo, counts, rows, k8, mask);
                 label_chunk<Store>(X + at(lo, d8), d8, cen, c_norm, mask, counts,
                                    fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
                                    thread_cnt + at(t, k8), thread_sum + t * slice);
