@@ -161,8 +161,9 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
         if (s.progress) s.progress(s.user, iter, count[iter - 1], shift_sum(b.shift, k));
     };
 
-    // Nothing reads D_NC or the candidate lists between steps, so the steps
-    // keep them in per-thread scratch and fv's n x k8 arrays are never touched.
+    // Nothing reads D_NC or the candidate lists between steps: in a finite run
+    // the steps keep them in per-thread scratch, and fv's n x k8 arrays are
+    // never touched (nor their pages faulted in).
     const bool finite = products_stay_finite(n, k, x_norm, b.c_norm);
     const step_fn full = finite ? update_y_labels : update_y_omp;
     const step_fn pruned = finite ? update_mdy_labels : update_mdy;

@@ -115,15 +115,19 @@ def clusters(n, d, k, spread, seed):
 
 
 # Tight clusters give short lists (masked chunks), wide ones long lists (dense
-# chunks); d = 13 and k = 37 leave vector tails in the rows and the lists. The
-# last case has squared norms past 1e36, where the loop keeps the exported steps.
-@pytest.mark.parametrize("n,d,k,spread,scale", [
-    (3000, 13, 37, 0.3, 1.0), (2500, 64, 96, 3.0, 1.0), (1200, 8, 200, 2.0, 1.0),
-    (1500, 5, 20, 1.0, 1e18),
+# chunks); d = 13 and k = 37 leave vector tails in the rows and the lists. A
+# far center loses every point in the first step and turns NaN. The last case
+# has squared norms past 1e36, where the loop keeps the exported steps.
+@pytest.mark.parametrize("n,d,k,spread,far,scale", [
+    (3000, 13, 37, 0.3, False, 1.0), (2500, 64, 96, 3.0, False, 1.0),
+    (1200, 8, 200, 2.0, False, 1.0), (2000, 16, 50, 1.5, True, 1.0),
+    (1500, 5, 20, 1.0, False, 1e18),
 ])
-def test_loop_matches_the_exported_steps(one_thread, n, d, k, spread, scale):
+def test_loop_matches_the_exported_steps(one_thread, n, d, k, spread, far, scale):
     X, C = clusters(n, d, k, spread, seed=n + k)
     X, C = X * np.float32(scale), C * np.float32(scale)
+    if far:
+        C[k // 2] = 1e3
     k8, d8 = round8(k), round8(d)
     Xp, Cp = pad(X), pad(C, rows=k8)
     x_norm = aligned_copy((Xp.astype(np.float64) ** 2).sum(1).astype(np.float32))
@@ -143,6 +147,7 @@ def test_loop_matches_the_exported_steps(one_thread, n, d, k, spread, scale):
         want = replay(ref, n, d8, k8, k)
         assert got == want
         assert 2 < got <= MAX_ITER + 1
+        assert np.isnan(loop.cen[k // 2]).all() == far
         np.testing.assert_array_equal(loop.y, ref.y)
         np.testing.assert_array_equal(loop.count, ref.count)
         for mine, theirs in zip(bufs[:2], bufs[2:]):
