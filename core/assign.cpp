@@ -7,7 +7,8 @@
 // product; the same scan over candidates only). Each thread adds its points
 // into its own slice of the per-thread counts and sums, at most
 // TAVRINE_N_SLICES slices, which the center update merges in a fixed order.
-// Offsets are 64-bit.
+// The loop's variants of both steps give the same labels but keep products
+// and candidate lists in per-thread scratch. Offsets are 64-bit.
 #include <omp.h>
 
 #include <cmath>
