@@ -7,7 +7,8 @@
 // product; the same scan over candidates only). Each thread adds its points
 // into its own slice of the per-thread counts and sums, at most
 // TAVRINE_N_SLICES slices, which the center update merges in a fixed order.
-// Offsets are 64-bit.
+// The loop's variants of both steps give the same labels but keep products
+// and candidate lists in per-thread scratch. Offsets are 64-bit.
 #include <omp.h>
 
 #include <cmath>
@@ -34,21 +35,71 @@ static inline int assign_team(int limit) {
     return team_cap(t < kSlices ? t : kSlices);
 }
 
+// Running first minimum of the scores D_NC[i][c] + c_norm[c] over positions
+// (centers, or list positions), lane t holding positions 8g + t. A lane takes
+// a score only when it is strictly below the lane's best, so it keeps its
+// first minimum and no NaN; the lowest position among the lanes holding the
+// overall minimum is then where the sequential strict scan ends.
+struct FirstMin {
+    __m256 best = _mm256_set1_ps(__builtin_inff());
+    __m256 group = _mm256_setzero_ps();  // group start of each lane's best, int32 bits
+
+    void add(__m256 score, int p) {
+        const __m256 lower = _mm256_cmp_ps(score, best, _CMP_LT_OQ);
+        best = _mm256_blendv_ps(best, score, lower);
+        group = _mm256_blendv_ps(group, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
+    }
+
+    // Position of the first minimum. When no score is below +inf no lane has
+    // moved, and lane 0 gives position 0: the first score (+inf or NaN) stays
+    // the best of the sequential scan.
+    int position() const {
+        __m256 m = _mm256_min_ps(best, _mm256_permute2f128_ps(best, best, 1));
+        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(group),
+                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i at_min = _mm256_castps_si256(_mm256_cmp_ps(best, m, _CMP_EQ_OQ));
+        __m256i p = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), pos, at_min);
+        p = _mm256_min_epi32(p, _mm256_permute2x128_si256(p, p, 1));
+        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 0, 3, 2)));
+        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 3, 0, 1)));
+        return _mm256_cvtsi256_si32(p);
+    }
+
+    // Whether any lane took a score.
+    bool any() const {
+        const __m256 inf = _mm256_set1_ps(__builtin_inff());
+        return _mm256_movemask_ps(_mm256_cmp_ps(best, inf, _CMP_LT_OQ)) != 0;
+    }
+};
+
+// Nearest of centers 0 .. k-1 from one row of products, eight scores at a
+// time with the lanes past k NaN: the sequential strict scan, in which ties
+// keep the lower index, a NaN never wins and a NaN first score stays the best.
+static inline int nearest_of_row(const float *row, const float *c_norm, int k) {
+    FirstMin scan;
+    const int k_vec = k & ~7;
+    for (int j = 0; j < k_vec; j += 8)
+        scan.add(_mm256_add_ps(_mm256_loadu_ps(row + j), _mm256_loadu_ps(c_norm + j)), j);
+    if (k_vec < k) {
+        const int m = k - k_vec;
+        const __m256 score =
+            _mm256_add_ps(masked_read(row + k_vec, m), masked_read(c_norm + k_vec, m));
+        scan.add(_mm256_blendv_ps(_mm256_set1_ps(__builtin_nanf("")), score,
+                                  _mm256_castsi256_ps(tail_mask(m))),
+                 k_vec);
+    }
+    // With no score below +inf no later one replaces the first either.
+    const float s0 = row[0] + c_norm[0];
+    return s0 != s0 || !scan.any() ? 0 : scan.position();
+}
+
 void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
                int32_t *labels, bool accumulate, float *counts, int d8, const float *points,
                float *sums) {
     for (int i = 0; i < rows; ++i) {
-        const float *row = dist + at(i, ld_dist);
-        float best = row[0] + c_norm[0];
-        int label = 0;
-        // Strict comparison: ties keep the lower index and a NaN never wins.
-        for (int j = 1; j < k; ++j) {
-            const float v = row[j] + c_norm[j];
-            if (best > v) {
-                best = v;
-                label = j;
-            }
-        }
+        const int label = nearest_of_row(dist + at(i, ld_dist), c_norm, k);
         labels[i] = label;
         if (accumulate) accumulate_point(points + at(i, d8), label, d8, counts, sums);
     }
@@ -62,32 +113,37 @@ static inline void pack_share(const float *cen, int k8, int d8, float *packed) {
     pack_centers(cen, k8, d8, first, last, packed);
 }
 
-// Each chunk's products go straight into its rows of D_NC and are scanned
-// while they are still in cache, so the full product never makes a round
-// trip through memory and runs on the assignment team's threads. Without
-// room for the packed centers: one BLAS product, then the scan.
-int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
-                     const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                     float *thread_cnt, float *thread_sum) {
+// Each chunk's products go straight into its rows of D_NC (with Store) or
+// into the thread's own chunk of scratch, and are scanned while they are
+// still in cache, so the full product never makes a round trip through memory
+// and runs on the assignment team's threads. Without room for the packed
+// centers: one BLAS product into D_NC, then the scan.
+template <bool Store>
+static int64_t full_assign(int n, int d8, int k8, int k, const float *X, const float *cen,
+                           const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                           float *thread_cnt, float *thread_sum) {
     const timeval t0 = wall_now();
-    float *packed = static_cast<float *>(aligned_floats(at(k8, d8)));
+    chunk_par par;
+    init_chunk_par(&par, n, 64);
+    const int team = assign_team(par.n_chunks);
+    const std::size_t scratch = Store ? 0 : at(par.chunk_size, k8);
+    float *packed = static_cast<float *>(aligned_floats(at(k8, d8) + scratch * team));
     if (packed == nullptr)
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, k8, d8, -2.0f, X, d8, cen, d8,
                     0.0f, fv->D_NC, k8);
-    chunk_par par;
-    init_chunk_par(&par, n, 64);
     const std::size_t slice = at(k8, d8);
 
-#pragma omp parallel num_threads(assign_team(par.n_chunks))
+#pragma omp parallel num_threads(team)
     {
         const int t = omp_get_thread_num();
         if (packed) pack_share(cen, k8, d8, packed);
+        float *own = packed && !Store ? packed + at(k8, d8) + scratch * t : nullptr;
 #pragma omp barrier
 #pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
         for (int c = 0; c < par.n_chunks; ++c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
-            float *dist = fv->D_NC + at(lo, k8);
+            float *dist = own ? own : fv->D_NC + at(lo, k8);
             if (packed) packed_product(hi - lo, d8, k8, X + at(lo, d8), d8, packed, dist, k8);
             compute_y(dist, c_norm, hi - lo, k8, k, y + lo, accumulate, thread_cnt + at(t, k8),
                       d8, X + at(lo, d8), thread_sum + t * slice);
@@ -97,6 +153,21 @@ int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *
     const int64_t us = elapsed_us(t0, wall_now());
     openblas_set_num_threads(20);
     return us;
+}
+
+int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
+                     const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                     float *thread_cnt, float *thread_sum) {
+    return full_assign<true>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                             thread_sum);
+}
+
+int64_t tavrine::update_y_labels(int n, int d8, int k8, int k, const float *X,
+                                 const float *cen, const float *c_norm, bool accumulate,
+                                 fast_var *fv, int32_t *y, float *thread_cnt,
+                                 float *thread_sum) {
+    return full_assign<false>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                              thread_sum);
 }
 
 // ---- Pruned assignment ---------------------------------------------------
@@ -165,8 +236,8 @@ static inline int append_block(int32_t *list, int m, __m256i base, unsigned bits
 // list[0]; returns their number. Block stores may write up to seven entries
 // past the returned count, always below k and inside the -1 run written after.
 // With Record, blocks[b] receives the candidate bits of centers 8b .. 8b+7
-// for every block below k8.
-template <bool Record>
+// for every block below k8; without Append only they are written, not list.
+template <bool Record, bool Append>
 static inline int list_candidates(const float *cos_l, const float *sin_l, const float *dcc_l,
                                   float a, float b, float t, int l, int k, int32_t *list,
                                   uint8_t *blocks) {
@@ -178,7 +249,7 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
     int m = 0, c = 0;
     const auto block = [&](unsigned bits) {
         if (Record) blocks[c >> 3] = static_cast<uint8_t>(bits);
-        m = append_block(list, m, base, bits);
+        m = Append ? append_block(list, m, base, bits) : m + __builtin_popcount(bits);
     };
     // The own center is listed whatever its bound says: its bit is forced in
     // its block, so the other blocks need no index comparison.
@@ -196,7 +267,8 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
         const float w = proj * proj * t;
         const float dcc = dcc_l[c];
         if (c == l || dcc < w || (w != w && dcc == dcc)) {
-            list[m++] = c;
+            if (Append) list[m] = c;
+            ++m;
             tail |= 1u << (c & 7);
         }
     }
@@ -205,8 +277,9 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
 }
 
 // compute_mask, and with Record each row's candidate bits in blocks (rows of
-// ld_mask / 8 bytes); the bits of a row with r2 <= 0 are not written.
-template <bool Record>
+// ld_mask / 8 bytes); the bits of a row with r2 <= 0 are not written. Without
+// Append only the counts and the bits: mask is not touched.
+template <bool Record, bool Append = true>
 static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
                       const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
                       int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
@@ -214,20 +287,22 @@ static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
     for (int i = 0; i < rows; ++i) {
         const int l = labels[i];
         int32_t *list = mask + at(i, ld_mask);
-        if (i + kAhead < rows) {
+        if (Append && i + kAhead < rows) {
             __builtin_prefetch(mask + at(i + kAhead, ld_mask), 1);
             __builtin_prefetch(mask + at(i + kAhead, ld_mask) + 16, 1);
         }
         int m = 1;
         // A point on its own center (r2 = 0) has nothing nearer: list l alone.
-        if (!(r2[i] > 0.0f))
-            list[0] = l;
-        else
-            m = list_candidates<Record>(COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc),
-                                        D_CC + at(l, ld_dcc), COS_OCX[i], SIN_OCX[i],
-                                        4.0f * r2[i], l, k, list,
-                                        Record ? blocks + at(i, ld_mask / 8) : nullptr);
+        if (!(r2[i] > 0.0f)) {
+            if (Append) list[0] = l;
+        } else {
+            m = list_candidates<Record, Append>(
+                COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc), D_CC + at(l, ld_dcc),
+                COS_OCX[i], SIN_OCX[i], 4.0f * r2[i], l, k, list,
+                Record ? blocks + at(i, ld_mask / 8) : nullptr);
+        }
         counts[i] = m;
+        if (!Append) continue;
         if (m + 8 <= ld_mask)
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
         else
@@ -504,47 +579,10 @@ void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, i
 // what gemm_mul_p_mask followed by compute_y_mask gives; a dense chunk stores
 // the dense product's values and scans them in the same order.
 
-// Running first minimum of the scores D_NC[i][c] + c_norm[c] over list
-// positions, lane t holding positions 8g + t. A lane takes a score only when
-// it is strictly below the lane's best, so it keeps its first minimum and no
-// NaN; the lowest position among the lanes holding the overall minimum is
-// then where the sequential strict scan ends.
-struct FirstMin {
-    __m256 best = _mm256_set1_ps(__builtin_inff());
-    __m256 group = _mm256_setzero_ps();  // group start of each lane's best, int32 bits
-
-    void add(__m256 score, int p) {
-        const __m256 lower = _mm256_cmp_ps(score, best, _CMP_LT_OQ);
-        best = _mm256_blendv_ps(best, score, lower);
-        group = _mm256_blendv_ps(group, _mm256_castsi256_ps(_mm256_set1_epi32(p)), lower);
-    }
-
-    // Position of the first minimum. When no score is below +inf no lane has
-    // moved, and lane 0 gives position 0: the first score (+inf or NaN) stays
-    // the best of the sequential scan.
-    int position() const {
-        __m256 m = _mm256_min_ps(best, _mm256_permute2f128_ps(best, best, 1));
-        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
-        m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-        const __m256i pos = _mm256_add_epi32(_mm256_castps_si256(group),
-                                             _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __m256i at_min = _mm256_castps_si256(_mm256_cmp_ps(best, m, _CMP_EQ_OQ));
-        __m256i p = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), pos, at_min);
-        p = _mm256_min_epi32(p, _mm256_permute2x128_si256(p, p, 1));
-        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(1, 0, 3, 2)));
-        p = _mm256_min_epi32(p, _mm256_shuffle_epi32(p, _MM_SHUFFLE(2, 3, 0, 1)));
-        return _mm256_cvtsi256_si32(p);
-    }
-
-    // Whether any lane took a score.
-    bool any() const {
-        const __m256 inf = _mm256_set1_ps(__builtin_inff());
-        return _mm256_movemask_ps(_mm256_cmp_ps(best, inf, _CMP_LT_OQ)) != 0;
-    }
-};
-
 // One point's products against its candidates: the operands of the masked
-// product for one row, and the running scan of its scores.
+// product for one row, and the running scan of its scores. Without Store the
+// products are only scanned, never written to the row.
+template <bool Store>
 struct RowScan {
     const float *a_row, *B, *c_norm;
     float *c_row;
@@ -554,7 +592,9 @@ struct RowScan {
     float first = 0.0f;  // score of list position 0
 
     // Stores the group's Q values as update_outputs does and scans their
-    // scores; the lanes from Q on score NaN.
+    // scores; the lanes from Q on score NaN. Unstored values skip the beta
+    // term: the caller guarantees beta = 0 and finite old values, for which
+    // fma(0, old, v) = v up to the sign of a zero, which no comparison sees.
     template <int Q>
     void store_and_scan(const int32_t *group, int p, __m256 sums) {
         alignas(32) float v[8], score[8];
@@ -562,8 +602,11 @@ struct RowScan {
         if (Q < 8) _mm256_store_ps(score, _mm256_set1_ps(__builtin_nanf("")));
         for (int t = 0; t < Q; ++t) {
             const int c = group[t];
-            const float value = std::fma(beta, c_row[c], v[t]);
-            c_row[c] = value;
+            float value = v[t];
+            if (Store) {
+                value = std::fma(beta, c_row[c], value);
+                c_row[c] = value;
+            }
             score[t] = value + c_norm[c];
         }
         scan.add(_mm256_load_ps(score), p);
@@ -580,34 +623,37 @@ struct RowScan {
     }
 };
 
-// Nearest of the m >= 2 listed centers of one point; their products are
-// written into c_row on the way.
+// Nearest of the m >= 2 listed centers of one point; with Store their
+// products are written into c_row on the way.
+template <bool Store>
 static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
                                     const int32_t *list, int m, const float *c_norm, float alpha,
                                     float beta, int K) {
-    RowScan row{a_row, B, c_norm, c_row, ldb, K, alpha, beta};
+    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, K, alpha, beta};
     int p = 0;
     for (; p + 8 <= m; p += 8) row.full(list + p, p);
     switch (m - p) {
         case 0: break;
-        case 1: row.partial<1>(list + p, p); break;
-        case 2: row.partial<2>(list + p, p); break;
-        case 3: row.partial<3>(list + p, p); break;
-        case 4: row.partial<4>(list + p, p); break;
-        case 5: row.partial<5>(list + p, p); break;
-        case 6: row.partial<6>(list + p, p); break;
-        default: row.partial<7>(list + p, p); break;
+        case 1: row.template partial<1>(list + p, p); break;
+        case 2: row.template partial<2>(list + p, p); break;
+        case 3: row.template partial<3>(list + p, p); break;
+        case 4: row.template partial<4>(list + p, p); break;
+        case 5: row.template partial<5>(list + p, p); break;
+        case 6: row.template partial<6>(list + p, p); break;
+        default: row.template partial<7>(list + p, p); break;
     }
     // A NaN first score stays the best of the sequential scan.
     return list[row.first != row.first ? 0 : row.scan.position()];
 }
 
-// Products, labels and accumulation of one chunk whose lists are built.
+// Products (stored with Store), labels and accumulation of one chunk whose
+// lists are built.
+template <bool Store>
 static void label_chunk(const float *X, int d8, const float *cen, const float *c_norm,
                         const int32_t *mask, const int32_t *counts, float *dist, int k8,
                         int rows, int32_t *labels, bool accumulate, float *cnt, float *sums) {
     for (int i = 0; i < rows; ++i) {
-        if (i + kAhead < rows && counts[i + kAhead] > 1)
+        if (Store && i + kAhead < rows && counts[i + kAhead] > 1)
             prefetch_outputs(dist + at(i + kAhead, k8), mask + at(i + kAhead, k8),
                              counts[i + kAhead], k8);
         const int32_t *list = mask + at(i, k8);
@@ -615,8 +661,9 @@ static void label_chunk(const float *X, int d8, const float *cen, const float *c
         // A lone candidate is the own center, which keeps the point: no
         // product, so D_NC[i][l] stays stale in such rows.
         const int label = m == 1 ? list[0]
-                                 : nearest_candidate(X + at(i, d8), cen, d8, dist + at(i, k8),
-                                                     list, m, c_norm, -2.0f, 0.0f, d8);
+                                 : nearest_candidate<Store>(X + at(i, d8), cen, d8,
+                                                            dist + at(i, k8), list, m, c_norm,
+                                                            -2.0f, 0.0f, d8);
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
     }
@@ -629,10 +676,11 @@ static inline __m256i lanes_of(unsigned bits) {
 }
 
 // Nearest listed center of one point from its products against every center
-// (prod_row); the listed values are stored into dist_row. The listed centers
-// are the set bits of blocks, first the lowest; the scan is the sequential
-// strict one over the list, each block's scores taken at once with the
-// unlisted lanes NaN.
+// (prod_row); with Store the listed values are stored into dist_row. The
+// listed centers are the set bits of blocks, first the lowest; the scan is the
+// sequential strict one over the list, each block's scores taken at once with
+// the unlisted lanes NaN.
+template <bool Store>
 static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, int k8,
                                  const float *c_norm, float *dist_row, int first) {
     FirstMin scan;
@@ -644,8 +692,9 @@ static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, i
         const __m256 v = _mm256_loadu_ps(prod_row + j);
         // Blend and store rather than a masked store, which AMD cores run as
         // a slow microcoded sequence; the row is this thread's alone.
-        _mm256_storeu_ps(dist_row + j, _mm256_blendv_ps(_mm256_loadu_ps(dist_row + j), v,
-                                                        _mm256_castsi256_ps(on)));
+        if (Store)
+            _mm256_storeu_ps(dist_row + j, _mm256_blendv_ps(_mm256_loadu_ps(dist_row + j), v,
+                                                            _mm256_castsi256_ps(on)));
         const __m256 score = _mm256_add_ps(v, _mm256_loadu_ps(c_norm + j));
         scan.add(_mm256_blendv_ps(nan, score, _mm256_castsi256_ps(on)), j);
     }
@@ -655,19 +704,53 @@ static inline int nearest_listed(const float *prod_row, const uint8_t *blocks, i
     return s0 != s0 || !scan.any() ? first : scan.position();
 }
 
+// Lowest center whose bit is set in a row of blocks that has one.
+static inline int lowest_listed(const uint8_t *blocks) {
+    int b = 0;
+    while (blocks[b] == 0) ++b;
+    return 8 * b + __builtin_ctz(blocks[b]);
+}
+
 // Labels and accumulation of one chunk whose products against every center
-// are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits).
+// are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits). A
+// lone candidate is the own center, the label the point comes with.
+template <bool Store>
 static void label_dense_chunk(const float *X, int d8, const float *prod, const uint8_t *blocks,
-                              const float *c_norm, const int32_t *mask, const int32_t *counts,
-                              float *dist, int k8, int rows, int32_t *labels, bool accumulate,
-                              float *cnt, float *sums) {
+                              const float *c_norm, const int32_t *counts, float *dist, int k8,
+                              int rows, int32_t *labels, bool accumulate, float *cnt,
+                              float *sums) {
     for (int i = 0; i < rows; ++i) {
-        const int first = mask[at(i, k8)];
+        const int first = counts[i] == 1 ? labels[i] : lowest_listed(blocks + at(i, k8 / 8));
         const int label = counts[i] == 1 ? first
-                                         : nearest_listed(prod + at(i, k8), blocks + at(i, k8 / 8),
-                                                          k8, c_norm, dist + at(i, k8), first);
+                                         : nearest_listed<Store>(prod + at(i, k8),
+                                                                 blocks + at(i, k8 / 8), k8,
+                                                                 c_norm, dist + at(i, k8), first);
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
+    }
+}
+
+// The candidate lists of a chunk, as list_rows writes them, from its counts,
+// candidate bits and old labels.
+static void lists_from_blocks(const uint8_t *blocks, const int32_t *labels,
+                              const int32_t *counts, int rows, int k8, int32_t *mask) {
+    const __m256i eight = _mm256_set1_epi32(8);
+    for (int i = 0; i < rows; ++i) {
+        int32_t *list = mask + at(i, k8);
+        int m = 1;
+        if (counts[i] == 1) {
+            list[0] = labels[i];
+        } else {
+            const uint8_t *row = blocks + at(i, k8 / 8);
+            __m256i base = _mm256_setzero_si256();
+            m = 0;
+            for (int b = 0; b < k8 / 8; ++b, base = _mm256_add_epi32(base, eight))
+                m = append_block(list, m, base, row[b]);
+        }
+        if (m + 8 <= k8)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
+        else
+            for (int p = m; p < k8; ++p) list[p] = -1;
     }
 }
 
@@ -682,20 +765,24 @@ static inline bool dense_pays(const int32_t *counts, int rows, int k8, int d8) {
     return listed * (2 * d8 + 64) >= static_cast<int64_t>(rows) * k8 * d8;
 }
 
-int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
-                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                   float *thread_cnt, float *thread_sum) {
+// The pruned assignment; with Store the listed products go into D_NC.
+template <bool Store>
+static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const float *cen,
+                             const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                             float *thread_cnt, float *thread_sum) {
     const timeval t0 = wall_now();
     chunk_par par;
     init_chunk_par(&par, n, 64);
     const std::size_t slice = at(k8, d8);
     const int team = assign_team(n);
     // Per thread: the packed centers, a dense chunk's products (rows x k8
-    // floats) and its candidate bits (rows x k8 / 8 bytes) in whole vectors.
-    // A thread packs on its first dense chunk, so runs of short lists pay
-    // nothing; without this room every chunk takes the masked path.
-    const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) +
-                             round_up8((par.chunk_size * k8 / 8 + 3) / 4);
+    // floats), its candidate bits (rows x k8 / 8 bytes) in whole vectors and,
+    // without Store, its candidate lists (rows x k8). A thread packs on its
+    // first dense chunk, so runs of short lists pay nothing; without this
+    // room every chunk takes the masked path and lists go to fv->mask.
+    const std::size_t bits = round_up8((par.chunk_size * k8 / 8 + 3) / 4);
+    const std::size_t lists = Store ? 0 : at(par.chunk_size, k8);
+    const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) + bits + lists;
     float *rooms = static_cast<float *>(aligned_floats(room * team));
 
 #pragma omp parallel num_threads(team)
@@ -705,6 +792,9 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
         float *prod = rooms ? packed + at(k8, d8) : nullptr;
         uint8_t *blocks =
             rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
+        int32_t *own_lists =
+            rooms && !Store ? reinterpret_cast<int32_t *>(prod + at(par.chunk_size, k8) + bits)
+                            : nullptr;
         bool have_packed = false;
 #pragma omp for schedule(nonmonotonic : dynamic, 1)
         for (int c = 0; c < par.n_chunks; ++c) {
@@ -712,11 +802,12 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
             chunk_bounds(par, c, n, lo, hi);
             const int rows = hi - lo;
             if (rows <= 0) continue;
-            int32_t *mask = fv->mask + at(lo, k8);
+            int32_t *mask = own_lists ? own_lists : fv->mask + at(lo, k8);
             const int32_t *counts = fv->mask_count + lo;
             // The lists read the old labels, so they come before the scan.
+            // Without Store a chunk's lists are written only if it goes masked.
             if (blocks)
-                list_rows<true>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
+                list_rows<true, Store>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
                                 fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask,
                                 k8, k, fv->mask_count + lo, blocks);
             else
@@ -727,16 +818,32 @@ int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *ce
                 if (!have_packed) pack_centers(cen, k8, d8, 0, center_panels(k8), packed);
                 have_packed = true;
                 packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
-                label_dense_chunk(X + at(lo, d8), d8, prod, blocks, c_norm, mask, counts,
-                                  fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
-                                  thread_cnt + at(t, k8), thread_sum + t * slice);
+                label_dense_chunk<Store>(X + at(lo, d8), d8, prod, blocks, c_norm, counts,
+                                         fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                                         thread_cnt + at(t, k8), thread_sum + t * slice);
             } else {
-                label_chunk(X + at(lo, d8), d8, cen, c_norm, mask, counts,
-                            fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
-                            thread_cnt + at(t, k8), thread_sum + t * slice);
+                if (!Store && blocks) lists_from_blocks(blocks, y + lo, counts, rows, k8, mask);
+                label_chunk<Store>(X + at(lo, d8), d8, cen, c_norm, mask, counts,
+                                   fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                                   thread_cnt + at(t, k8), thread_sum + t * slice);
             }
         }
     }
     std::free(rooms);
     return elapsed_us(t0, wall_now());
+}
+
+int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
+                   const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                   float *thread_cnt, float *thread_sum) {
+    return pruned_assign<true>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                               thread_sum);
+}
+
+int64_t tavrine::update_mdy_labels(int n, int d8, int k8, int k, const float *X,
+                                   const float *cen, const float *c_norm, bool accumulate,
+                                   fast_var *fv, int32_t *y, float *thread_cnt,
+                                   float *thread_sum) {
+    return pruned_assign<false>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
+                                thread_sum);
 }

@@ -97,6 +97,18 @@ int center_panels(int k8);
 void packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
                     float *out, int ldo);
 
+// update_y_omp and update_mdy for the loop, which reads neither D_NC nor the
+// candidate lists afterwards: both stay in per-thread scratch, and fv->D_NC
+// and fv->mask are left alone. The same labels, counts and sums; for
+// update_mdy_labels whenever every D_NC entry the exported step would
+// combine with (times beta = 0) is finite.
+int64_t update_y_labels(int n, int d8, int k8, int k, const float *X, const float *cen,
+                        const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                        float *thread_cnt, float *thread_sum);
+int64_t update_mdy_labels(int n, int d8, int k8, int k, const float *X, const float *cen,
+                          const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                          float *thread_cnt, float *thread_sum);
+
 }  // namespace tavrine
 
 #endif  // TAVRINE_COMMON_H

@@ -96,6 +96,21 @@ struct loop_buffers {
 
 std::size_t totals_size(int k8, int d8) { return at(k8, d8) + at(k8, 1); }
 
+// Whether every product -2 x.c of the run stays finite: points and starting
+// centers of squared norm at most 1e36 bound |x.c| by 1e36 (the centers are
+// means of the points, or kept rows), far from overflow. Then the steps may
+// leave D_NC alone: the exported pruned step would combine each new product
+// with 0 x a finite old one, which changes no label. Otherwise (huge,
+// infinite or NaN input) the loop runs the exported steps exactly.
+bool products_stay_finite(int n, int k, const float *x_norm, const float *c_norm) {
+    constexpr float kLimit = 1e36f;
+    for (int i = 0; i < n; ++i)
+        if (!(x_norm[i] <= kLimit)) return false;
+    for (int j = 0; j < k; ++j)
+        if (!(c_norm[j] <= kLimit)) return false;
+    return true;
+}
+
 // One Lloyd run. Returns the iteration in which it stopped, max_iter + 1 at
 // the cap, or TAVRINE_ERR_NOMEM; *final_cen receives the last centers.
 int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *X,
@@ -146,8 +161,14 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
         if (s.progress) s.progress(s.user, iter, count[iter - 1], shift_sum(b.shift, k));
     };
 
+    // Nothing reads D_NC or the candidate lists between steps: in a finite run
+    // the steps keep them in per-thread scratch, and fv's n x k8 arrays are
+    // never touched (nor their pages faulted in).
+    const bool finite = products_stay_finite(n, k, x_norm, b.c_norm);
+    const step_fn full = finite ? update_y_labels : update_y_omp;
+    const step_fn pruned = finite ? update_mdy_labels : update_mdy;
     zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
-    assign(update_y_omp, true);
+    assign(full, true);
     count[0] = static_cast<int64_t>(n + k8) * k8;
     update_centers(1);
 
@@ -158,17 +179,17 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
             // The final assignment relabels against the last centers; what it
             // accumulates is not used, so the buffers are not cleared for it.
             if (shift_sum(b.shift, k) <= s.tol) {
-                assign(update_mdy, false);
+                assign(pruned, false);
                 break;
             }
         }
         std::memcpy(prev_y, y, at(n, 1) * sizeof(int32_t));
         if (++iter == s.max_iter + 1) {
-            assign(update_mdy, false);
+            assign(pruned, false);
             break;
         }
         zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
-        assign(update_mdy, true);
+        assign(pruned, true);
         count[iter - 1] = static_cast<int64_t>(k8) * k8 + sum_mask_counts(b.fv->mask_count, n);
         update_centers(iter);
     }
