@@ -187,15 +187,15 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
             compute_r2_omp(rows, d8, w->X, w->cen, y, w->fv.r2);
             compute_COS_OCX(w->c_norm, k8, w->fv.r2, y, w->x_norm, w->fv.COS_OCX, w->fv.SIN_OCX,
                             rows);
-            update_mdy(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y, w->slice_cnt,
-                       w->slice_sum);
+            update_mdy_labels(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
+                              w->slice_cnt, w->slice_sum);
             for (int i = 0; i < rows; ++i) work += w->fv.mask_count[i];
         } else {
             // The full assignment's product takes the team's threads; the
             // kernel leaves OpenBLAS at a fixed count, which is put back.
             openblas_set_num_threads(team());
-            update_y_omp(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
-                         w->slice_cnt, w->slice_sum);
+            update_y_labels(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
+                            w->slice_cnt, w->slice_sum);
             openblas_set_num_threads(team());
             work += static_cast<int64_t>(rows) * k8;
         }
