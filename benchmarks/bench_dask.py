@@ -93,8 +93,8 @@ def main():
         rows.append(("dask_ml KMeans", np.full(ml.n_iter_, total / ml.n_iter_), ml.n_iter_,
                      ml.cluster_centers_))
 
-    print(f"\n| system | iterations | first iter s | later iters s (median) | all iters s "
-          f"(mean) | inertia (float64, final centers) |\n|---|---|---|---|---|---|")
+    print(f"\n| system | iterations | first iter s (with setup) | later iters s (median) | "
+          f"all iters s (mean) | inertia (float64, final centers) |\n|---|---|---|---|---|---|")
     with threadpool_limits(args.workers):
         inertias = [inertia64(X, r[3]) for r in rows]
     for (name, it, n_iter, _), inertia in zip(rows, inertias):
