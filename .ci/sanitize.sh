@@ -21,7 +21,8 @@ status=0
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     TAVRINE_CORE_LIB="$lib" OMP_NUM_THREADS=2 \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider test_storage.py test_full_iteration.py \
-    test_refresh.py test_masked.py test_products.py test_seed.py) >"$log" 2>&1 || status=$?
+    test_refresh.py test_masked.py test_products.py test_seed.py test_loop_steps.py \
+    test_label_scan.py) >"$log" 2>&1 || status=$?
 tail -n 3 "$log"
 if grep -E "ERROR: AddressSanitizer|runtime error:" "$log"; then
     echo "sanitizer reports found (see $log)"
