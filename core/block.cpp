@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
 // Row blocks of a clustering spread over several processes. A block keeps
-// only its labels between iterations: the bounds of the pruned assignment are
-// rebuilt each iteration from those labels and the new centers, so the labels
-// are all a block needs to do only its pruned work next time. The working
+// its labels (and its rows' squared norms) between iterations: the bounds of
+// the pruned assignment are rebuilt each iteration from those labels and the
+// new centers, so the labels are all a block needs to do only its pruned work
+// next time. The working
 // arrays (padded rows, bounds, candidate lists, products) live in a
 // workspace that serves every block of a process in turn, sized for a round
 // of rows rather than for the block, so a worker's memory grows with its data
@@ -27,13 +28,13 @@ struct tavrine_block {
     int n;
     bool labelled;  // false until the first assignment
     int32_t *y;
+    float *x_norm;  // |x|^2 of the rows, taken by the full assignment
 };
 
 struct tavrine_workspace {
     int d, k, d8, k8;
     int rows;        // rows per round
     float *X;        // rows x d8, the round's padded points
-    float *x_norm;   // rows
     float *cen;      // k8 x d8, padded centers
     float *c_norm;   // k8
     float *slice_cnt, *slice_sum;  // the assignment kernels' slices, unused here
@@ -47,19 +48,12 @@ struct tavrine_workspace {
 
 namespace {
 
-// Scratch per round about 4 MiB x 8 bytes: candidate lists and products
-// take rows x k8 entries each.
+// Rows per round: the padded copy and the bounds of a round stay small next to
+// a block. fv reserves rows x k8 products and lists, which the loop's steps
+// leave untouched (they keep both in per-thread scratch).
 int round_rows(int k8) { return std::clamp((1 << 22) / k8, 1024, 1 << 16); }
 
 int team() { return team_cap(omp_get_max_threads()); }
-
-void pad_rows(const float *src, int rows, int d, int d8, float *out) {
-    for (int r = 0; r < rows; ++r) {
-        float *o = out + at(r, d8);
-        std::memcpy(o, src + at(r, d), at(d, 1) * sizeof(float));
-        std::memset(o + d, 0, at(d8 - d, 1) * sizeof(float));
-    }
-}
 
 // Each thread owns a range of centers and walks all labels, adding the rows
 // of its own members: every center's sum is taken in point order.
@@ -92,16 +86,16 @@ void load_centers(tavrine_workspace *w, const float *centers) {
     if (w->derived != tavrine_workspace::kNone && std::memcmp(w->loaded, centers, bytes) == 0)
         return;
     std::memcpy(w->loaded, centers, bytes);
-    pad_rows(centers, w->k, w->d, w->d8, w->cen);
+    pad_into(centers, w->k, w->d, w->cen);
     std::memset(w->cen + at(w->k, w->d8), 0, at(w->k8 - w->k, w->d8) * sizeof(float));
     w->derived = tavrine_workspace::kNone;
 }
 
 // Norms for the full assignment, or norms and pair geometry (which take the
 // norms from the product's diagonal) for the pruned one, unless already there.
-void derive(tavrine_workspace *w, bool pruned, const int32_t *y) {
+void derive(tavrine_workspace *w, bool pruned, const tavrine_block *b) {
     if (pruned && w->derived != tavrine_workspace::kGeometry) {
-        update_fv(0, w->d8, w->k8, w->X, w->x_norm, w->cen, w->c_norm, y, &w->fv);
+        update_fv(0, w->d8, w->k8, w->X, b->x_norm, w->cen, w->c_norm, b->y, &w->fv);
         w->derived = tavrine_workspace::kGeometry;
     } else if (!pruned && w->derived != tavrine_workspace::kNorms) {
         squared_norms(w->cen, w->k8, w->d8, w->c_norm);
@@ -115,19 +109,22 @@ tavrine_block *tavrine_block_new(int n) {
     if (n < 1) return nullptr;
     auto *b = static_cast<tavrine_block *>(std::malloc(sizeof(tavrine_block)));
     int32_t *y = static_cast<int32_t *>(std::malloc(at(n, 1) * sizeof(int32_t)));
-    if (b == nullptr || y == nullptr) {
+    float *x_norm = static_cast<float *>(std::malloc(at(n, 1) * sizeof(float)));
+    if (b == nullptr || y == nullptr || x_norm == nullptr) {
         std::free(b);
         std::free(y);
+        std::free(x_norm);
         return nullptr;
     }
     std::memset(y, 0xFF, at(n, 1) * sizeof(int32_t));
-    *b = tavrine_block{n, false, y};
+    *b = tavrine_block{n, false, y, x_norm};
     return b;
 }
 
 void tavrine_block_free(tavrine_block *b) {
     if (b == nullptr) return;
     std::free(b->y);
+    std::free(b->x_norm);
     std::free(b);
 }
 
@@ -135,7 +132,7 @@ const int32_t *tavrine_block_labels(const tavrine_block *b) { return b->y; }
 
 void tavrine_workspace_free(tavrine_workspace *w) {
     if (w == nullptr) return;
-    for (float *p : {w->X, w->x_norm, w->cen, w->c_norm, w->slice_cnt, w->slice_sum, w->loaded})
+    for (float *p : {w->X, w->cen, w->c_norm, w->slice_cnt, w->slice_sum, w->loaded})
         std::free(p);
     if (w->have_fv) free_fast_var(&w->fv);
     std::free(w);
@@ -152,14 +149,13 @@ tavrine_workspace *tavrine_workspace_new(int d, int k) {
     w->rows = round_rows(w->k8);
     auto take = [](std::size_t count) { return static_cast<float *>(aligned_floats(count)); };
     w->X = take(at(w->rows, w->d8));
-    w->x_norm = take(w->rows);
     w->cen = take(at(w->k8, w->d8));
     w->c_norm = take(w->k8);
     w->slice_cnt = take(at(kSlices, w->k8));
     w->slice_sum = take(at(kSlices, w->k8) * w->d8);
     w->loaded = take(at(k, d));
     w->derived = tavrine_workspace::kNone;
-    w->have_fv = w->X && w->x_norm && w->cen && w->c_norm && w->slice_cnt && w->slice_sum &&
+    w->have_fv = w->X && w->cen && w->c_norm && w->slice_cnt && w->slice_sum &&
                  w->loaded && init_fast_var(&w->fv, w->rows, w->d8, w->k8);
     if (!w->have_fv) {
         tavrine_workspace_free(w);
@@ -175,18 +171,17 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
     const int n = b->n, d8 = w->d8, k8 = w->k8, k = w->k;
     const bool pruned = b->labelled && !full;
     load_centers(w, centers);
-    derive(w, pruned, b->y);
+    derive(w, pruned, b);
     // The pair geometry counts k8 x k8 products once per iteration, not per block.
     int64_t work = 0;
     for (int lo = 0; lo < n; lo += w->rows) {
         const int rows = std::min(w->rows, n - lo);
         int32_t *y = b->y + lo;
-        pad_rows(X + at(lo, w->d), rows, w->d, d8, w->X);
+        pad_into(X + at(lo, w->d), rows, w->d, w->X);
         if (pruned) {
-            squared_norms(w->X, rows, d8, w->x_norm);
             compute_r2_omp(rows, d8, w->X, w->cen, y, w->fv.r2);
-            compute_COS_OCX(w->c_norm, k8, w->fv.r2, y, w->x_norm, w->fv.COS_OCX, w->fv.SIN_OCX,
-                            rows);
+            compute_COS_OCX(w->c_norm, k8, w->fv.r2, y, b->x_norm + lo, w->fv.COS_OCX,
+                            w->fv.SIN_OCX, rows);
             update_mdy_labels(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
                               w->slice_cnt, w->slice_sum);
             for (int i = 0; i < rows; ++i) work += w->fv.mask_count[i];
@@ -197,6 +192,7 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
             update_y_labels(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
                             w->slice_cnt, w->slice_sum);
             openblas_set_num_threads(team());
+            squared_norms(w->X, rows, d8, b->x_norm + lo);
             work += static_cast<int64_t>(rows) * k8;
         }
     }
@@ -214,7 +210,7 @@ int tavrine_block_inertia(const tavrine_block *b, tavrine_workspace *w, const fl
     double total = 0.0;
     for (int lo = 0; lo < b->n; lo += w->rows) {
         const int rows = std::min(w->rows, b->n - lo);
-        pad_rows(X + at(lo, w->d), rows, w->d, w->d8, w->X);
+        pad_into(X + at(lo, w->d), rows, w->d, w->X);
         compute_r2_omp(rows, w->d8, w->X, w->cen, b->y + lo, w->fv.r2);
         for (int i = 0; i < rows; ++i) total += w->fv.r2[i];
     }

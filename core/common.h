@@ -29,6 +29,10 @@ void *aligned_floats(std::size_t count);
 void merge_slices_wide(int k8, int d8, const float *thread_cnt, const float *thread_sum,
                        double *total_cnt, double *total_sum);
 
+// Copies rows x cols floats from src (dense) into out (32-byte aligned, rows
+// of round_up8(cols)), the pad columns 0.0.
+void pad_into(const float *src, int rows, int cols, float *out);
+
 // out[i] = |row i|^2 over d8 floats, by the BLAS dot product.
 void squared_norms(const float *rows, int n_rows, int d8, float *out);
 

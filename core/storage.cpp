@@ -56,19 +56,23 @@ void tavrine::squared_norms(const float *rows, int n_rows, int d8, float *out) {
     }
 }
 
-float *align_padding(const float *src, int rows, int cols, bool pad_rows) {
-    const int d8 = round_up8(cols);
-    const int out_rows = pad_rows ? round_up8(rows) : rows;
-    float *out = static_cast<float *>(aligned_floats(at(out_rows, d8)));
-    if (out == nullptr) return nullptr;
-
-    const int cols_whole = cols & ~7, tail = cols - cols_whole;
+void tavrine::pad_into(const float *src, int rows, int cols, float *out) {
+    const int d8 = round_up8(cols), cols_whole = cols & ~7, tail = cols - cols_whole;
     for (int r = 0; r < rows; ++r) {
         const float *s = src + at(r, cols);
         float *o = out + at(r, d8);
         for (int j = 0; j < cols_whole; j += 8) _mm256_store_ps(o + j, _mm256_loadu_ps(s + j));
         if (tail) _mm256_store_ps(o + cols_whole, masked_read(s + cols_whole, tail));
     }
+}
+
+float *align_padding(const float *src, int rows, int cols, bool pad_rows) {
+    const int d8 = round_up8(cols);
+    const int out_rows = pad_rows ? round_up8(rows) : rows;
+    float *out = static_cast<float *>(aligned_floats(at(out_rows, d8)));
+    if (out == nullptr) return nullptr;
+
+    pad_into(src, rows, cols, out);
     if (out_rows > rows) std::memset(out + at(rows, d8), 0, at(out_rows - rows, d8) * sizeof(float));
     return out;
 }

@@ -202,8 +202,9 @@ TAVRINE_API int tavrine_random_init(int n, int d, int k, const float *X, uint64_
 
 /* ---- Row blocks on several processes ------------------------------- */
 
-/** Labels of one block of rows, kept between iterations by the process that
- *  holds the rows. */
+/** Labels (and squared norms) of one block of rows, kept between iterations
+ *  by the process that holds the rows; every call on a block takes the same
+ *  rows. */
 typedef struct tavrine_block tavrine_block;
 /** Working arrays for assigning blocks of d columns to k centers, one block
  *  at a time; sized for a round of rows, not for a block. */
