@@ -74,25 +74,46 @@ void tavrine::merge_slices_wide(int k8, int d8, const float *thread_cnt,
     }
 }
 
-int64_t update_cen(int k8, int d8, float *cen_cnt, const float *thread_cnt, float *new_cen,
-                   const float *thread_sum, const float *cen, float *shift) {
-    const timeval t0 = wall_now();
-    chunk_par par;
-    init_chunk_par(&par, k8, center_chunk(k8));
+namespace {
 
+struct merge_job {
+    int k8, d8;
+    chunk_par par;
+    float *cen_cnt;
+    const float *thread_cnt;
+    float *new_cen;
+    const float *thread_sum, *cen;
+    float *shift;
+};
+
+// The fixed team: each thread merges, averages and measures a static share
+// of the center chunks.
+void merge_team(void *arg) {
+    const merge_job &j = *static_cast<const merge_job *>(arg);
 #pragma omp parallel num_threads(team_cap(kSlices))
     {
         int first, last;
-        static_share(par.n_chunks, omp_get_num_threads(), omp_get_thread_num(), first, last);
+        static_share(j.par.n_chunks, omp_get_num_threads(), omp_get_thread_num(), first, last);
         for (int i = first; i < last; ++i) {
             int E, F;
-            chunk_bounds(par, i, k8, E, F);
-            merge_slice_rows(k8, d8, E, F, thread_cnt, thread_sum, cen_cnt, new_cen);
-            for (int j = E; j < F; ++j)
-                cblas_sscal(d8, 1.0f / cen_cnt[j], new_cen + at(j, d8), 1);
-            my_center_shift(cen + at(E, d8), new_cen + at(E, d8), F - E, d8, shift + E);
+            chunk_bounds(j.par, i, j.k8, E, F);
+            merge_slice_rows(j.k8, j.d8, E, F, j.thread_cnt, j.thread_sum, j.cen_cnt, j.new_cen);
+            for (int c = E; c < F; ++c)
+                cblas_sscal(j.d8, 1.0f / j.cen_cnt[c], j.new_cen + at(c, j.d8), 1);
+            my_center_shift(j.cen + at(E, j.d8), j.new_cen + at(E, j.d8), F - E, j.d8,
+                            j.shift + E);
         }
     }
+}
+
+}  // namespace
+
+int64_t update_cen(int k8, int d8, float *cen_cnt, const float *thread_cnt, float *new_cen,
+                   const float *thread_sum, const float *cen, float *shift) {
+    const timeval t0 = wall_now();
+    merge_job job{k8, d8, {}, cen_cnt, thread_cnt, new_cen, thread_sum, cen, shift};
+    init_chunk_par(&job.par, k8, center_chunk(k8));
+    on_team_master(merge_team, &job);
     return elapsed_us(t0, wall_now());
 }
 

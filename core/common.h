@@ -42,6 +42,14 @@ void squared_norms(const float *rows, int n_rows, int d8, float *out);
 // region of several threads is about to start.
 int team_cap(int threads);
 
+// Runs fn(arg) on a thread of its own that starts no other kind of region,
+// and returns when it has finished. libgomp ends the surplus threads of a
+// pool whenever a smaller team starts from the same thread, so a caller that
+// alternates small teams with the center update's fixed one would create
+// that team's threads anew every time. Callers are served one at a time; in
+// a forked child, or when the thread cannot start, fn runs on the caller.
+void on_team_master(void (*fn)(void *), void *arg);
+
 // Element offset row * stride, formed in 64 bits so large inputs do not wrap.
 static inline std::size_t at(long long row, long long stride) {
     return static_cast<std::size_t>(row * stride);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "blas.h"
 #include "common.h"
@@ -33,6 +34,68 @@ int tavrine::team_cap(int threads) {
     if (pool_lost) return 1;
     if (threads > 1) pool_started = true;
     return threads;
+}
+
+namespace {
+
+// Never freed: it must outlive every static destructor that might still run
+// a clustering, and its thread sleeps in it until the process ends.
+struct team_master {
+    pthread_mutex_t callers = PTHREAD_MUTEX_INITIALIZER;  // one job at a time
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
+    void (*fn)(void *) = nullptr;
+    void *arg = nullptr;
+    bool pending = false;
+};
+
+team_master *master = nullptr;
+pthread_once_t master_once = PTHREAD_ONCE_INIT;
+
+void *serve(void *) {
+    pthread_mutex_lock(&master->lock);
+    for (;;) {
+        while (!master->pending) pthread_cond_wait(&master->wake, &master->lock);
+        pthread_mutex_unlock(&master->lock);
+        master->fn(master->arg);
+        pthread_mutex_lock(&master->lock);
+        master->pending = false;
+        pthread_cond_broadcast(&master->wake);
+    }
+    return nullptr;
+}
+
+void start_master() {
+    auto *m = new (std::nothrow) team_master;
+    if (m == nullptr) return;
+    master = m;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, serve, nullptr) != 0) {
+        master = nullptr;
+        delete m;
+        return;
+    }
+    pthread_detach(thread);
+}
+
+}  // namespace
+
+void tavrine::on_team_master(void (*fn)(void *), void *arg) {
+    if (!pool_lost) pthread_once(&master_once, start_master);
+    if (pool_lost || master == nullptr) {
+        fn(arg);
+        return;
+    }
+    pool_started = true;
+    pthread_mutex_lock(&master->callers);
+    pthread_mutex_lock(&master->lock);
+    master->fn = fn;
+    master->arg = arg;
+    master->pending = true;
+    pthread_cond_broadcast(&master->wake);
+    while (master->pending) pthread_cond_wait(&master->wake, &master->lock);
+    pthread_mutex_unlock(&master->lock);
+    pthread_mutex_unlock(&master->callers);
 }
 
 // aligned_alloc wants a size that is a multiple of the alignment.

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from tavrine import KMeans, viza_
+from tavrine import KMeans, _fit, viza_
 
 
 def outputs(n):
@@ -123,6 +123,17 @@ def test_python_threads_fit_at_once():
         t.join()
     for e, g in zip(expect, got):
         np.testing.assert_array_equal(e, g)
+
+
+def test_iterations_reuse_their_threads():
+    # The center update's fixed team alternates with smaller assignment teams;
+    # its threads must survive from one iteration to the next, not be made anew.
+    X = np.random.default_rng(0).standard_normal((20000, 8)).astype(np.float32)
+    seen = []
+    _fit.lloyd(X, X[:64].copy(), 12, 0.0, 2,
+               lambda *a: seen.append(set(os.listdir("/proc/self/task"))))
+    assert len(seen) == 12
+    assert [len(b - a) for a, b in zip(seen, seen[1:])] == [0] * 11
 
 
 _FORK = """
