@@ -205,14 +205,15 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
 
 // Buffers of one run; every pointer starts null so one release path serves all.
 struct run_buffers {
-    float *X = nullptr, *cen = nullptr, *new_cen = nullptr, *thread_sum = nullptr;
+    float *X_copy = nullptr, *cen = nullptr, *new_cen = nullptr, *thread_sum = nullptr;
     float *cen_cnt = nullptr, *thread_cnt = nullptr, *shift = nullptr;
     float *x_norm = nullptr, *c_norm = nullptr;
     fast_var fv{};
     bool have_fv = false;
 
     ~run_buffers() {
-        for (float *p : {X, cen, new_cen, thread_sum, cen_cnt, thread_cnt, shift, x_norm, c_norm})
+        for (float *p : {X_copy, cen, new_cen, thread_sum, cen_cnt, thread_cnt, shift, x_norm,
+                         c_norm})
             std::free(p);
         if (have_fv) free_fast_var(&fv);
     }
@@ -238,7 +239,11 @@ int run_driver(const loop_settings &s, int n, int d, int k, const float *X, cons
     int result;
     {
         run_buffers b;
-        b.X = align_padding(X, n, d, false);
+        // Rows that are whole 8-float groups are read in place: the loop's own
+        // steps load points unaligned, so only the exported steps of a
+        // non-finite run (below) need the aligned copy.
+        const float *Xp = X;
+        if (d8 != d) Xp = b.X_copy = align_padding(X, n, d, false);
         b.cen = align_padding(Cen, k, d, true);
         b.new_cen = take(at(k8, d8));
         // Exactly the slices that the center update merges.
@@ -248,16 +253,20 @@ int run_driver(const loop_settings &s, int n, int d, int k, const float *X, cons
         b.shift = take(k8);
         b.x_norm = take(n);
         b.c_norm = take(k8);
-        b.have_fv = b.X && b.cen && b.new_cen && b.thread_sum && b.cen_cnt && b.thread_cnt &&
+        b.have_fv = Xp && b.cen && b.new_cen && b.thread_sum && b.cen_cnt && b.thread_cnt &&
                     b.shift && b.x_norm && b.c_norm &&
                     init_fast_var(&b.fv, n, d8, k8);
         if (!b.have_fv) return TAVRINE_ERR_NOMEM;
 
         std::memset(y, 0xFF, at(n, 1) * sizeof(int32_t));
-        squared_norms(b.X, n, d8, b.x_norm);
+        squared_norms(Xp, n, d8, b.x_norm);
         squared_norms(b.cen, k8, d8, b.c_norm);
+        if (!aligned(Xp) && !products_stay_finite(n, k, b.x_norm, b.c_norm)) {
+            Xp = b.X_copy = align_padding(X, n, d, false);
+            if (Xp == nullptr) return TAVRINE_ERR_NOMEM;
+        }
         const float *final_cen = nullptr;
-        result = run_loop(s, n, d8, k8, k, b.X, b.x_norm,
+        result = run_loop(s, n, d8, k8, k, Xp, b.x_norm,
                           {b.cen, b.c_norm, &b.fv, b.cen_cnt, b.thread_cnt, b.new_cen,
                            b.thread_sum, b.shift},
                           y, count, reinterpret_cast<run_stats *>(time), &final_cen);
@@ -265,7 +274,7 @@ int run_driver(const loop_settings &s, int n, int d, int k, const float *X, cons
         if (centers_out)
             for (int j = 0; j < k; ++j)
                 std::memcpy(centers_out + at(j, d), final_cen + at(j, d8), at(d, 1) * sizeof(float));
-        if (inertia) *inertia = inertia_of(n, d8, b.X, final_cen, y, b.fv.r2);
+        if (inertia) *inertia = inertia_of(n, d8, Xp, final_cen, y, b.fv.r2);
     }
     time[3] = elapsed_us(t0, wall_now());
     return result;

@@ -140,6 +140,36 @@ def test_stopping_rules():
     assert it == 2 and list(y) == [0, 0, 1, 1]
 
 
+def at_offset(X, offset):
+    """A copy of X whose first element lies `offset` bytes past a 64-byte boundary."""
+    raw = np.empty(X.nbytes + 128, np.uint8)
+    start = (-raw.ctypes.data % 64) + offset
+    out = raw[start:start + X.nbytes].view(np.float32).reshape(X.shape)
+    out[...] = X
+    return out
+
+
+@pytest.mark.parametrize("far", [False, True])
+def test_rows_of_whole_groups_at_any_address(far):
+    # d = 16 rows are read in place; the address must not change the result,
+    # also when a huge point sends the run through the aligned copy.
+    X, C = mixture(3000, 16, 12, 0.5, 11)
+    if far:
+        X[7] = 0.0
+        X[7, 0] = 2e18
+        C[0] = X[7]
+    results = []
+    for offset in (0, 4, 16, 28):
+        Xo = at_offset(X, offset)
+        results.append(run(Xo, C.copy()))
+        np.testing.assert_array_equal(Xo, X)
+    ref_it, ref_y, _ = lloyd64(X, C)
+    for it, y, count, _ in results:
+        assert it == ref_it
+        np.testing.assert_array_equal(y, ref_y)
+        np.testing.assert_array_equal(count, results[0][2])
+
+
 def test_empty_cluster_never_regains_points():
     rng = np.random.default_rng(4)
     X = rng.normal(0, 1, (400, 2)).astype(np.float32)
