@@ -113,6 +113,22 @@ static inline void pack_share(const float *cen, int k8, int d8, float *packed) {
     pack_centers(cen, k8, d8, first, last, packed);
 }
 
+// Hands chunks 0 .. n_chunks-1 to the calling team, body(c) for each. The
+// exported steps deal them dynamically; the loop's own steps round-robin
+// (chunk c to thread c mod T), so every thread's slice adds the same points
+// in the same order in each run with the same thread count, and refitting
+// gives bit-identical centers.
+template <bool Dynamic, typename Body>
+static inline void for_chunks(int n_chunks, Body body) {
+    if (Dynamic) {
+#pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
+        for (int c = 0; c < n_chunks; ++c) body(c);
+    } else {
+#pragma omp for schedule(static, 1) nowait
+        for (int c = 0; c < n_chunks; ++c) body(c);
+    }
+}
+
 // Each chunk's products go straight into its rows of D_NC (with Store) or
 // into the thread's own chunk of scratch, and are scanned while they are
 // still in cache, so the full product never makes a round trip through memory
@@ -139,15 +155,14 @@ static int64_t full_assign(int n, int d8, int k8, int k, const float *X, const f
         if (packed) pack_share(cen, k8, d8, packed);
         float *own = packed && !Store ? packed + at(k8, d8) + scratch * t : nullptr;
 #pragma omp barrier
-#pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
-        for (int c = 0; c < par.n_chunks; ++c) {
+        for_chunks<Store>(par.n_chunks, [&](int c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
             float *dist = own ? own : fv->D_NC + at(lo, k8);
             if (packed) packed_product(hi - lo, d8, k8, X + at(lo, d8), d8, packed, dist, k8);
             compute_y(dist, c_norm, hi - lo, k8, k, y + lo, accumulate, thread_cnt + at(t, k8),
                       d8, X + at(lo, d8), thread_sum + t * slice);
-        }
+        });
     }
     std::free(packed);
     const int64_t us = elapsed_us(t0, wall_now());
@@ -796,12 +811,11 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
             rooms && !Store ? reinterpret_cast<int32_t *>(prod + at(par.chunk_size, k8) + bits)
                             : nullptr;
         bool have_packed = false;
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (int c = 0; c < par.n_chunks; ++c) {
+        for_chunks<Store>(par.n_chunks, [&](int c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
             const int rows = hi - lo;
-            if (rows <= 0) continue;
+            if (rows <= 0) return;
             int32_t *mask = own_lists ? own_lists : fv->mask + at(lo, k8);
             const int32_t *counts = fv->mask_count + lo;
             // The lists read the old labels, so they come before the scan.
@@ -827,7 +841,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
                                    fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
                                    thread_cnt + at(t, k8), thread_sum + t * slice);
             }
-        }
+        });
     }
     std::free(rooms);
     return elapsed_us(t0, wall_now());
