@@ -9,8 +9,7 @@ threadpoolctl). Prints per workload and system: total time, iterations, time
 per iteration, first-iteration time, the fraction of point-center products
 computed per pruned iteration, float64 inertia, label agreement with tavrine
 and peak memory added; then ratios to tavrine. Writes the same as Markdown and
-PNG plots into --out. Before the first workload it touches and frees 2 GiB
-once (--prefault-gib), so that first use of memory is charged to no system.
+PNG plots into --out.
 """
 import argparse
 import ctypes
@@ -168,19 +167,6 @@ def stream_pass_seconds(X):
     return best
 
 
-def prefault(gib):
-    """Touches and frees gib GiB once, so no system pays first use of memory.
-
-    On some virtual machines the first touch of memory the host has never
-    backed costs seconds per GiB, against about 0.1 s/GiB for memory used
-    before; whichever system happens to allocate it first would be charged.
-    """
-    t = time.perf_counter()
-    block = np.ones(int(gib * 2**28), np.float32)
-    del block
-    return time.perf_counter() - t
-
-
 # ---- systems --------------------------------------------------------------------
 
 def run_tavrine(X, C):
@@ -240,8 +226,6 @@ def main():
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "results"))
     parser.add_argument("--no-faiss", action="store_true")
-    parser.add_argument("--prefault-gib", type=float, default=2.0,
-                        help="memory to touch once before the first workload (0: none)")
     args = parser.parse_args()
     os.environ.setdefault("OMP_NUM_THREADS", str(args.threads))
     from sklearn.cluster import kmeans_plusplus
@@ -250,8 +234,6 @@ def main():
     settings = {k: os.environ.get(k, "(unset)") for k in
                 ("OMP_NUM_THREADS", "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
     print("settings: " + ", ".join(f"{k}={v}" for k, v in settings.items()))
-    if args.prefault_gib > 0:
-        print(f"touched {args.prefault_gib:g} GiB once in {prefault(args.prefault_gib):.2f}s")
     rows, extras, curves = [], [], {}
     for name, make, k in workloads(args.quick):
         X = np.ascontiguousarray(make(), dtype=np.float32)
