@@ -11,7 +11,9 @@
 // and candidate lists in per-thread scratch. Offsets are 64-bit.
 #include <omp.h>
 
+#include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 
 #include "blas.h"
@@ -291,14 +293,40 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
     return m;
 }
 
+// Per center l, a level q_l below which a point of label l lists l alone:
+// by Cauchy-Schwarz every bound (a cos_lc + b sin_lc)^2 t is at most
+// (a^2 + b^2)(cos_lc^2 + sin_lc^2) t, so (a^2 + b^2) t <= q_l leaves it at or
+// below every D_CC[l][c]. The margin of 1e-5 covers the rounding of the
+// bound (a few ulps). A row holding a non-finite angle next to a distance,
+// whose bound could be NaN and so list that center, gets -1: never.
+static void quiet_levels(const float *COS_OCiCj, const float *SIN_OCiCj, const float *D_CC,
+                         int k8, int k, float *q) {
+    for (int l = 0; l < k; ++l) {
+        const float *cos_l = COS_OCiCj + at(l, k8), *sin_l = SIN_OCiCj + at(l, k8);
+        const float *dcc_l = D_CC + at(l, k8);
+        double spread = 0.0, nearest = HUGE_VAL;
+        bool finite = true;
+        for (int c = 0; c < k && finite; ++c) {
+            // A NaN distance (an emptied center) is never listed, whatever its angle.
+            if (c == l || dcc_l[c] != dcc_l[c]) continue;
+            finite = std::isfinite(cos_l[c]) && std::isfinite(sin_l[c]);
+            spread = std::fmax(spread, double(cos_l[c]) * cos_l[c] + double(sin_l[c]) * sin_l[c]);
+            nearest = std::fmin(nearest, double(dcc_l[c]));
+        }
+        q[l] = finite ? static_cast<float>(nearest / (spread * (1.0 + 1e-5))) : -1.0f;
+    }
+}
+
 // compute_mask, and with Record each row's candidate bits in blocks (rows of
-// ld_mask / 8 bytes); the bits of a row with r2 <= 0 are not written. Without
-// Append only the counts and the bits: mask is not touched.
+// ld_mask / 8 bytes); the bits of a row with one candidate are not written.
+// Without Append only the counts and the bits: mask is not touched. With
+// quiet levels (quiet_levels), a point deep inside its cell skips the bound.
 template <bool Record, bool Append = true>
 static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
                       const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
                       int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
-                      int ld_mask, int k, int32_t *counts, uint8_t *blocks) {
+                      int ld_mask, int k, int32_t *counts, uint8_t *blocks,
+                      const float *quiet = nullptr) {
     for (int i = 0; i < rows; ++i) {
         const int l = labels[i];
         int32_t *list = mask + at(i, ld_mask);
@@ -307,13 +335,17 @@ static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
             __builtin_prefetch(mask + at(i + kAhead, ld_mask) + 16, 1);
         }
         int m = 1;
+        const float a = COS_OCX[i], b = SIN_OCX[i], t = 4.0f * r2[i];
         // A point on its own center (r2 = 0) has nothing nearer: list l alone.
-        if (!(r2[i] > 0.0f)) {
+        // So has one whose bound stays below every other center (a finite t
+        // keeps the bound from being NaN).
+        if (!(r2[i] > 0.0f) ||
+            (quiet && t <= FLT_MAX && (a * a + b * b) * t <= quiet[l])) {
             if (Append) list[0] = l;
         } else {
             m = list_candidates<Record, Append>(
                 COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc), D_CC + at(l, ld_dcc),
-                COS_OCX[i], SIN_OCX[i], 4.0f * r2[i], l, k, list,
+                a, b, t, l, k, list,
                 Record ? blocks + at(i, ld_mask / 8) : nullptr);
         }
         counts[i] = m;
@@ -799,6 +831,8 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
     const std::size_t lists = Store ? 0 : at(par.chunk_size, k8);
     const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) + bits + lists;
     float *rooms = static_cast<float *>(aligned_floats(room * team));
+    float *quiet = static_cast<float *>(std::malloc(at(k, 1) * sizeof(float)));
+    if (quiet) quiet_levels(fv->COS_OCiCj, fv->SIN_OCiCj, fv->D_CC, k8, k, quiet);
 
 #pragma omp parallel num_threads(team)
     {
@@ -823,7 +857,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
             if (blocks)
                 list_rows<true, Store>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
                                 fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask,
-                                k8, k, fv->mask_count + lo, blocks);
+                                k8, k, fv->mask_count + lo, blocks, quiet);
             else
                 compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
                              fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8,
@@ -844,6 +878,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
         });
     }
     std::free(rooms);
+    std::free(quiet);
     return elapsed_us(t0, wall_now());
 }
 

@@ -708,3 +708,27 @@ def test_update_mdy_dense_and_masked_chunks_agree():
     assert clear.mean() > 0.9
     for out in outs.values():
         assert np.array_equal(out["labels"][clear], dist.argmin(1)[clear])
+
+
+@pytest.mark.parametrize("kind, d, k", [("clustered", 2, 40), ("uniform", 3, 33),
+                                        ("clustered", 16, 17), ("clustered", 100, 24)])
+def test_update_mdy_lists_equal_compute_mask(kind, d, k):
+    # Points deep inside their cell skip the bound inside update_mdy; every
+    # list must still be what compute_mask gives, emptied, coinciding and
+    # origin centers included.
+    rng = np.random.default_rng(7 * d + k)
+    X, c, y = dataset(kind, 700, d, k, rng)
+    n, k8 = len(X), round8(k)
+    x64 = X.astype(np.float64)
+    X[10:300] = (0.999 * c[y[10:300]] + 0.001 * x64[10:300]).astype(np.float32)
+    X[10:300][np.isnan(c[y[10:300]]).any(1)] = 1.0
+    out = run_update_mdy(X, c, y, k)
+    geo = law_of_cosines(X.astype(np.float64), c, y, k, k8)
+    mask = aligned_zeros((n, k8), np.int32)
+    counts = aligned_zeros((n,), np.int32)
+    compute_mask(geo["COS_OCiCj"], geo["SIN_OCiCj"], k8, geo["COS_OCX"], geo["SIN_OCX"], n,
+                 geo["D_CC"], k8, geo["r2"], y, mask, k8, k, counts)
+    assert np.array_equal(out["counts"], counts)
+    assert (counts == 1).mean() > 0.3 and (counts > 1).any()
+    for i in range(n):
+        assert np.array_equal(out["mask"][i, :counts[i]], mask[i, :counts[i]]), i
