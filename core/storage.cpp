@@ -5,6 +5,7 @@
 // chunk partition of the parallel steps, label comparison and array printing.
 // Allocation failures are returned as null; callers test them.
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -69,8 +70,15 @@ void start_master() {
     auto *m = new (std::nothrow) team_master;
     if (m == nullptr) return;
     master = m;
+    // The master and the team it starts block every signal, so signals keep
+    // reaching the threads of the program that expect them.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
     pthread_t thread;
-    if (pthread_create(&thread, nullptr, serve, nullptr) != 0) {
+    const int failed = pthread_create(&thread, nullptr, serve, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (failed) {
         master = nullptr;
         delete m;
         return;
