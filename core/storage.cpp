@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,20 +21,25 @@ using namespace tavrine;
 
 namespace {
 
-bool pool_started = false;  // this process has run a region of several threads
-bool pool_lost = false;     // ... and then forked: this is the child
+// Set from any calling thread, so atomic; relaxed order suffices, fork
+// itself orders the child's read.
+std::atomic<bool> pool_started{false};  // this process has run a region of several threads
+std::atomic<bool> pool_lost{false};     // ... and then forked: this is the child
 
 struct fork_watch {
     fork_watch() {
-        pthread_atfork(nullptr, nullptr, [] { pool_lost = pool_started; });
+        pthread_atfork(nullptr, nullptr, [] {
+            pool_lost.store(pool_started.load(std::memory_order_relaxed),
+                            std::memory_order_relaxed);
+        });
     }
 } watch;
 
 }  // namespace
 
 int tavrine::team_cap(int threads) {
-    if (pool_lost) return 1;
-    if (threads > 1) pool_started = true;
+    if (pool_lost.load(std::memory_order_relaxed)) return 1;
+    if (threads > 1) pool_started.store(true, std::memory_order_relaxed);
     return threads;
 }
 
@@ -89,12 +95,13 @@ void start_master() {
 }  // namespace
 
 void tavrine::on_team_master(void (*fn)(void *), void *arg) {
-    if (!pool_lost) pthread_once(&master_once, start_master);
-    if (pool_lost || master == nullptr) {
+    const bool lost = pool_lost.load(std::memory_order_relaxed);
+    if (!lost) pthread_once(&master_once, start_master);
+    if (lost || master == nullptr) {
         fn(arg);
         return;
     }
-    pool_started = true;
+    pool_started.store(true, std::memory_order_relaxed);
     pthread_mutex_lock(&master->callers);
     pthread_mutex_lock(&master->lock);
     master->fn = fn;
