@@ -764,14 +764,25 @@ static inline int lowest_listed(const uint8_t *blocks) {
 template <bool Store>
 static void label_dense_chunk(const float *X, int d8, const float *prod, const uint8_t *blocks,
                               const float *c_norm, const int32_t *counts, float *dist, int k8,
-                              int rows, int32_t *labels, bool accumulate, float *cnt,
+                              int k, int rows, int32_t *labels, bool accumulate, float *cnt,
                               float *sums) {
     for (int i = 0; i < rows; ++i) {
-        const int first = counts[i] == 1 ? labels[i] : lowest_listed(blocks + at(i, k8 / 8));
-        const int label = counts[i] == 1 ? first
-                                         : nearest_listed<Store>(prod + at(i, k8),
-                                                                 blocks + at(i, k8 / 8), k8,
-                                                                 c_norm, dist + at(i, k8), first);
+        const uint8_t *bits = blocks + at(i, k8 / 8);
+        const float *prod_row = prod + at(i, k8);
+        int label = labels[i];
+        if (counts[i] > 1) {
+            const int first = lowest_listed(bits);
+            // Without stores, the nearest of all centers (a cheaper scan) is
+            // the nearest listed one whenever it is listed and the first
+            // listed score is a number: no listed center can then score
+            // lower, or the same at a lower index.
+            const int all = Store ? -1 : nearest_of_row(prod_row, c_norm, k);
+            const float s_first = prod_row[first] + c_norm[first];
+            label = all >= 0 && (bits[all >> 3] >> (all & 7) & 1) && s_first == s_first
+                        ? all
+                        : nearest_listed<Store>(prod_row, bits, k8, c_norm, dist + at(i, k8),
+                                                first);
+        }
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
     }
@@ -867,7 +878,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
                 have_packed = true;
                 packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
                 label_dense_chunk<Store>(X + at(lo, d8), d8, prod, blocks, c_norm, counts,
-                                         fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
+                                         fv->D_NC + at(lo, k8), k8, k, rows, y + lo, accumulate,
                                          thread_cnt + at(t, k8), thread_sum + t * slice);
             } else {
                 if (!Store && blocks) lists_from_blocks(blocks, y + lo, counts, rows, k8, mask);

@@ -170,13 +170,20 @@ def test_rows_of_whole_groups_at_any_address(far):
         np.testing.assert_array_equal(count, results[0][2])
 
 
-def test_empty_cluster_never_regains_points():
+@pytest.mark.parametrize("d, k, empty", [(2, 3, 2), (16, 40, 0), (16, 40, 13)])
+def test_empty_cluster_never_regains_points(d, k, empty):
+    # An emptied center becomes NaN; it must stay out of every later label,
+    # also where long candidate lists take the dense product (d = 16).
     rng = np.random.default_rng(4)
-    X = rng.normal(0, 1, (400, 2)).astype(np.float32)
-    C = np.array([[0, 0], [0.5, 0.5], [1000, 1000]], np.float32)
-    it, y, *_ = run(X, C)
+    X = rng.normal(0, 1, (3000, d)).astype(np.float32)
+    C = X[rng.choice(3000, k, replace=False)].copy()
+    C[empty] = 1000.0
+    it, y, count, _ = run(X, C)
     assert 2 <= it <= MAX_ITER + 1
-    assert not np.any(y == 2)
+    assert not np.any(y == empty)
+    ref_it, ref_y, ref_C = lloyd64(X, C)
+    differ = y != ref_y
+    assert differ.mean() < 0.01 and near_ties(X, ref_C, y, ref_y)[differ].all()
 
 
 def test_ignored_settings_and_defaults():
