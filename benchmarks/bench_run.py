@@ -8,8 +8,9 @@ system. All systems get the same thread count (BLAS threads through
 threadpoolctl). Prints per workload and system: total time, iterations, time
 per iteration, first-iteration time, the fraction of point-center products
 computed per pruned iteration, float64 inertia, label agreement with tavrine
-and peak memory added; then ratios to tavrine. Writes the same as Markdown and
-PNG plots into --out.
+and peak memory added; then ratios to tavrine. A run shorter than 1.5 s is
+repeated twice and the median of the three is its time. Writes the same as
+Markdown and PNG plots into --out.
 """
 import argparse
 import ctypes
@@ -167,6 +168,27 @@ def stream_pass_seconds(X):
     return best
 
 
+QUICK_RUN = 1.5  # seconds; shorter runs are repeated and their median taken
+
+
+def timed(fit):
+    """Runs fit() and returns (its result, seconds, peak MB added).
+
+    A run shorter than QUICK_RUN runs twice more and the median of the three
+    counts: on a shared 2-core machine one short run can be off by 2x. The
+    memory figure is the first run's.
+    """
+    with PeakMemory() as mem:
+        t = time.perf_counter()
+        out = fit()
+        times = [time.perf_counter() - t]
+    while times[0] < QUICK_RUN and len(times) < 3:
+        t = time.perf_counter()
+        fit()
+        times.append(time.perf_counter() - t)
+    return out, float(np.median(times)), mem.added_mb
+
+
 # ---- systems --------------------------------------------------------------------
 
 def run_tavrine(X, C):
@@ -176,10 +198,7 @@ def run_tavrine(X, C):
     y = np.empty(n, np.int32)
     count = np.zeros(MAX_ITER, np.int64)
     tm = np.zeros(4, np.int64)
-    with PeakMemory() as mem:
-        t = time.perf_counter()
-        it = viza_.zozid_py(X, C.copy(), y, count, tm, False)
-        total = time.perf_counter() - t
+    it, total, mem = timed(lambda: viza_.zozid_py(X, C.copy(), y, count, tm, False))
     iters = min(it, MAX_ITER)
     k8 = (k + 7) // 8 * 8
     work = (count[1:iters] - k8 * k8) / (n * k)
@@ -187,20 +206,20 @@ def run_tavrine(X, C):
     stamps = [time.perf_counter()]
     _fit.lloyd(X, C, MAX_ITER, 1e-6, 0, lambda *a: stamps.append(time.perf_counter()))
     per_iter = np.diff(stamps)
-    return dict(labels=y, total=total, iters=iters, first=per_iter[0], mem=mem.added_mb,
-                work=work, per_iter=per_iter)
+    return dict(labels=y, total=total, iters=iters, first=per_iter[0], mem=mem, work=work,
+                per_iter=per_iter)
 
 
 def run_sklearn(X, C, algorithm, threads):
     from sklearn.cluster import KMeans
     from threadpoolctl import threadpool_limits
 
-    with threadpool_limits(threads), PeakMemory() as mem:
-        km = KMeans(len(C), init=C, n_init=1, tol=0, max_iter=300, algorithm=algorithm)
-        t = time.perf_counter()
-        km.fit(X)
-        total = time.perf_counter() - t
-    return dict(labels=km.labels_.astype(np.int32), total=total, iters=km.n_iter_, mem=mem.added_mb)
+    def fit():
+        return KMeans(len(C), init=C, n_init=1, tol=0, max_iter=300, algorithm=algorithm).fit(X)
+
+    with threadpool_limits(threads):
+        km, total, mem = timed(fit)
+    return dict(labels=km.labels_.astype(np.int32), total=total, iters=km.n_iter_, mem=mem)
 
 
 def run_faiss(X, C, iters, threads):
@@ -208,14 +227,15 @@ def run_faiss(X, C, iters, threads):
 
     faiss.omp_set_num_threads(threads)
     n, d = X.shape
-    km = faiss.Kmeans(d, len(C), niter=iters, max_points_per_centroid=n + 1, seed=0, nredo=1,
-                      verbose=False)
-    with PeakMemory() as mem:
-        t = time.perf_counter()
+
+    def fit():
+        km = faiss.Kmeans(d, len(C), niter=iters, max_points_per_centroid=n + 1, seed=0,
+                          nredo=1, verbose=False)
         km.train(X, init_centroids=C)
-        _, labels = km.index.search(X, 1)
-        total = time.perf_counter() - t
-    return dict(labels=labels.ravel().astype(np.int32), total=total, iters=iters, mem=mem.added_mb)
+        return km.index.search(X, 1)[1]
+
+    labels, total, mem = timed(fit)
+    return dict(labels=labels.ravel().astype(np.int32), total=total, iters=iters, mem=mem)
 
 
 # ---- report ---------------------------------------------------------------------
