@@ -299,8 +299,10 @@ static inline int list_candidates(const float *cos_l, const float *sin_l, const 
 // below every D_CC[l][c]. The margin of 1e-5 covers the rounding of the
 // bound (a few ulps). A row holding a non-finite angle next to a distance,
 // whose bound could be NaN and so list that center, gets -1: never.
+// Rows are shared out over the calling team.
 static void quiet_levels(const float *COS_OCiCj, const float *SIN_OCiCj, const float *D_CC,
                          int k8, int k, float *q) {
+#pragma omp for schedule(static)
     for (int l = 0; l < k; ++l) {
         const float *cos_l = COS_OCiCj + at(l, k8), *sin_l = SIN_OCiCj + at(l, k8);
         const float *dcc_l = D_CC + at(l, k8);
@@ -772,16 +774,18 @@ static void label_dense_chunk(const float *X, int d8, const float *prod, const u
         int label = labels[i];
         if (counts[i] > 1) {
             const int first = lowest_listed(bits);
+            label = -1;
             // Without stores, the nearest of all centers (a cheaper scan) is
             // the nearest listed one whenever it is listed and the first
             // listed score is a number: no listed center can then score
             // lower, or the same at a lower index.
-            const int all = Store ? -1 : nearest_of_row(prod_row, c_norm, k);
-            const float s_first = prod_row[first] + c_norm[first];
-            label = all >= 0 && (bits[all >> 3] >> (all & 7) & 1) && s_first == s_first
-                        ? all
-                        : nearest_listed<Store>(prod_row, bits, k8, c_norm, dist + at(i, k8),
-                                                first);
+            if constexpr (!Store) {
+                const int all = nearest_of_row(prod_row, c_norm, k);
+                const float s_first = prod_row[first] + c_norm[first];
+                if ((bits[all >> 3] >> (all & 7) & 1) && s_first == s_first) label = all;
+            }
+            if (label < 0)
+                label = nearest_listed<Store>(prod_row, bits, k8, c_norm, dist + at(i, k8), first);
         }
         labels[i] = label;
         if (accumulate) accumulate_point(X + at(i, d8), label, d8, cnt, sums);
@@ -842,8 +846,8 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
     const std::size_t lists = Store ? 0 : at(par.chunk_size, k8);
     const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) + bits + lists;
     float *rooms = static_cast<float *>(aligned_floats(room * team));
-    float *quiet = static_cast<float *>(std::malloc(at(k, 1) * sizeof(float)));
-    if (quiet) quiet_levels(fv->COS_OCiCj, fv->SIN_OCiCj, fv->D_CC, k8, k, quiet);
+    // Only the lists built with candidate bits (list_rows) take quiet levels.
+    float *quiet = rooms ? static_cast<float *>(std::malloc(at(k, 1) * sizeof(float))) : nullptr;
 
 #pragma omp parallel num_threads(team)
     {
@@ -856,6 +860,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
             rooms && !Store ? reinterpret_cast<int32_t *>(prod + at(par.chunk_size, k8) + bits)
                             : nullptr;
         bool have_packed = false;
+        if (quiet) quiet_levels(fv->COS_OCiCj, fv->SIN_OCiCj, fv->D_CC, k8, k, quiet);
         for_chunks<Store>(par.n_chunks, [&](int c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
