@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
 // Helpers shared by the core's source files: rounding to whole 8-float
-// vectors, 64-bit element offsets, wall-clock spans, chunk bounds and the
-// masked load used for every vector tail. Internal; not installed.
+// vectors, 64-bit element offsets, wall-clock spans and chunk bounds; the
+// 8-lane helpers come from simd.h. Internal; not installed.
 #ifndef TAVRINE_COMMON_H
 #define TAVRINE_COMMON_H
 
@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd.h"
 #include "tavrine.h"
 
 namespace tavrine {
@@ -76,24 +77,6 @@ static inline void static_share(int n_blocks, int n_threads, int t, int &first, 
     const int q = n_blocks / n_threads, r = n_blocks % n_threads;
     first = t < r ? t * (q + 1) : t * q + r;
     last = first + (t < r ? q + 1 : q);
-}
-
-// Lane mask enabling lanes 0 .. m-1 (0 <= m <= 8).
-static inline __m256i tail_mask(int m) {
-    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    return _mm256_cmpgt_epi32(_mm256_set1_epi32(m), lane);
-}
-
-// Reads the first m floats at p (lanes past m are 0.0), touching nothing beyond.
-static inline __m256 masked_read(const float *p, int m) {
-    return _mm256_maskload_ps(p, tail_mask(m));
-}
-
-// Sum of the eight lanes as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
-static inline float hsum_halves(__m256 v) {
-    __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    __m128 h = _mm_add_ps(s, _mm_movehl_ps(s, s));
-    return _mm_cvtss_f32(_mm_add_ss(h, _mm_shuffle_ps(h, h, 1)));
 }
 
 // Centers (k8 x d8, by rows) repacked for packed_product: panels of

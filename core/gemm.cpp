@@ -21,26 +21,6 @@ constexpr int kPanel = 512;
 // Output tile edge of masked_gemm_hybrid.
 constexpr int kTile = 64;
 
-// The eight lanes of each acc[s] summed as (((l0+l1)+(l2+l3))+(l4+l5))+(l6+l7),
-// sum s in lane s. Horizontal adds form the pairs, the shuffles and lane
-// permutes move pair q of every accumulator into one vector, the last three
-// additions run in that fixed order.
-static inline __m256 sum_lanes_8(const __m256 acc[8]) {
-    const __m256 h01 = _mm256_hadd_ps(acc[0], acc[1]);  // a01 a23 b01 b23 | a45 a67 b45 b67
-    const __m256 h23 = _mm256_hadd_ps(acc[2], acc[3]);
-    const __m256 h45 = _mm256_hadd_ps(acc[4], acc[5]);
-    const __m256 h67 = _mm256_hadd_ps(acc[6], acc[7]);
-    const __m256 lo_even = _mm256_shuffle_ps(h01, h23, _MM_SHUFFLE(2, 0, 2, 0));  // 01 | 45
-    const __m256 lo_odd = _mm256_shuffle_ps(h01, h23, _MM_SHUFFLE(3, 1, 3, 1));   // 23 | 67
-    const __m256 hi_even = _mm256_shuffle_ps(h45, h67, _MM_SHUFFLE(2, 0, 2, 0));
-    const __m256 hi_odd = _mm256_shuffle_ps(h45, h67, _MM_SHUFFLE(3, 1, 3, 1));
-    const __m256 p01 = _mm256_permute2f128_ps(lo_even, hi_even, 0x20);
-    const __m256 p23 = _mm256_permute2f128_ps(lo_odd, hi_odd, 0x20);
-    const __m256 p45 = _mm256_permute2f128_ps(lo_even, hi_even, 0x31);
-    const __m256 p67 = _mm256_permute2f128_ps(lo_odd, hi_odd, 0x31);
-    return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(p01, p23), p45), p67);
-}
-
 // Register tile: one row of a against eight rows of b, eight 8-lane
 // accumulators (acc[s] for b row s). Each step of k costs one load of a and
 // eight FMAs reading b straight from memory; the last k mod 8 positions are
@@ -48,15 +28,12 @@ static inline __m256 sum_lanes_8(const __m256 acc[8]) {
 template <bool Accumulate>
 static inline void row_times_8(const float *a_row, const float *b_rows, int ldb, float *out,
                                int k, float alpha) {
+    const float *b[8];
+    for (int s = 0; s < 8; ++s) b[s] = b_rows + at(s, ldb);
     __m256 acc[8];
-    for (int s = 0; s < 8; ++s) acc[s] = _mm256_setzero_ps();
-    for (int p = 0; p + 8 <= k; p += 8) {
-        const __m256 av = _mm256_loadu_ps(a_row + p);
-        for (int s = 0; s < 8; ++s)
-            acc[s] = _mm256_fmadd_ps(av, _mm256_loadu_ps(b_rows + at(s, ldb) + p), acc[s]);
-    }
+    dot_rows<8>(a_row, b, k, acc);
     const __m256 alpha_v = _mm256_set1_ps(alpha);
-    const __m256 sums = sum_lanes_8(acc);
+    const __m256 sums = sum_lanes_pairs(acc);
     if (Accumulate)
         _mm256_storeu_ps(out, _mm256_add_ps(_mm256_loadu_ps(out), _mm256_mul_ps(alpha_v, sums)));
     else

@@ -136,22 +136,6 @@ void compute_COS_OCiCj(float *c_norm, int n_cols, float *dcc, int ld_dcc, float 
 
 // ---- Points --------------------------------------------------------------
 
-// Lane p of the result is the sum of acc[p]'s lanes, added as
-// ((l1 + l5) + (l3 + l7)) + ((l0 + l4) + (l2 + l6)), the order of hsum_halves,
-// so a point's r2 does not depend on whether it went through the 8-wide path.
-static inline __m256 lane_sums8(const __m256 acc[8]) {
-    // [s(acc p) | s(acc p+4)] with s_m = l_m + l_{m+4}.
-    __m256 h[4];
-    for (int p = 0; p < 4; ++p)
-        h[p] = _mm256_add_ps(_mm256_permute2f128_ps(acc[p], acc[p + 4], 0x20),
-                             _mm256_permute2f128_ps(acc[p], acc[p + 4], 0x31));
-    // [s0+s2, s'0+s'2, s1+s3, s'1+s'3] per half, for the pairs (0, 1) and (2, 3).
-    const __m256 e01 = _mm256_add_ps(_mm256_unpacklo_ps(h[0], h[1]), _mm256_unpackhi_ps(h[0], h[1]));
-    const __m256 e23 = _mm256_add_ps(_mm256_unpacklo_ps(h[2], h[3]), _mm256_unpackhi_ps(h[2], h[3]));
-    return _mm256_add_ps(_mm256_shuffle_ps(e01, e23, _MM_SHUFFLE(3, 2, 3, 2)),
-                         _mm256_shuffle_ps(e01, e23, _MM_SHUFFLE(1, 0, 1, 0)));
-}
-
 // |x_p - c_{y_p}|^2 for eight consecutive points.
 // Tile: eight point rows, each against its own center row, eight 8-lane
 // accumulators (one per point) stepped together down the d8 columns.
@@ -168,7 +152,7 @@ static inline __m256 r2_group8(const float *x, int d8, const float *cen, const i
                 _mm256_sub_ps(_mm256_loadu_ps(x + at(p, d8) + j), _mm256_loadu_ps(c[p] + j));
             acc[p] = _mm256_fmadd_ps(diff, diff, acc[p]);
         }
-    return lane_sums8(acc);
+    return sum_lanes_halves(acc);
 }
 
 static inline float r2_one(const float *x, int d8, const float *c) {
