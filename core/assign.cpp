@@ -31,11 +31,7 @@ static inline void accumulate_point(const float *point, int label, int d8, float
 }
 
 // Threads of an assignment region: never more than the slices that are merged.
-static inline int assign_team(int limit) {
-    int t = omp_get_max_threads();
-    if (t > limit) t = limit;
-    return team_cap(t < kSlices ? t : kSlices);
-}
+static inline int assign_team(int limit) { return team_size(limit < kSlices ? limit : kSlices); }
 
 void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
                int32_t *labels, bool accumulate, float *counts, int d8, const float *points,
@@ -108,7 +104,9 @@ static int64_t full_assign(int n, int d8, int k8, int k, const float *X, const f
     }
     std::free(packed);
     const int64_t us = elapsed_us(t0, wall_now());
-    openblas_set_num_threads(20);
+    // The exported step leaves OpenBLAS on 20 threads; the loop's variant,
+    // whose product never goes through OpenBLAS when memory allows, leaves it be.
+    if (Store) set_blas_threads(20);
     return us;
 }
 
@@ -125,186 +123,6 @@ int64_t tavrine::update_y_labels(int n, int d8, int k8, int k, const float *X,
                                  float *thread_sum) {
     return full_assign<false>(n, d8, k8, k, X, cen, c_norm, accumulate, fv, y, thread_cnt,
                               thread_sum);
-}
-
-// ---- Pruned assignment ---------------------------------------------------
-//
-// A candidate list is a mask row: the ascending indices of the centers that
-// may be nearer than the point's own, then a run of up to eight -1. The
-// product kernels read whole groups of eight list positions; the run makes
-// the group holding the list's end recognisable by its last entry.
-
-namespace {
-
-constexpr int kTile = 64;   // rows and list positions per tile of the masked product
-constexpr int kAhead = 4;   // rows between a prefetch and the row that needs it
-
-// For each 8-bit candidate mask, the lanes of its set bits packed low to high
-// (one byte each): turns a block's comparison bits into its listed indices.
-struct LaneTable {
-    uint64_t packed[256];
-};
-
-constexpr LaneTable make_lane_table() {
-    LaneTable t{};
-    for (int bits = 0; bits < 256; ++bits) {
-        int n = 0;
-        for (int lane = 0; lane < 8; ++lane)
-            if ((bits >> lane) & 1) t.packed[bits] |= uint64_t(lane) << (8 * n++);
-    }
-    return t;
-}
-
-constexpr LaneTable kLanes = make_lane_table();
-
-// The bound w_c of one point for eight centers at once, from the rows of its
-// center l at column c.
-struct Bound8 {
-    __m256 a, b, t;
-    const float *cos_l, *sin_l, *dcc_l;
-
-    // Bit j set when center c + j may be nearer than l: D_CC < w, strictly.
-    // min(w, inf) turns a NaN bound into +inf (minps returns its second
-    // operand on NaN): an undefined bound cannot rule a center out, while a
-    // NaN distance (an emptied center) still fails the ordered comparison.
-    unsigned open(int c) const {
-        const __m256 proj = _mm256_fmadd_ps(a, _mm256_loadu_ps(cos_l + c),
-                                            _mm256_mul_ps(b, _mm256_loadu_ps(sin_l + c)));
-        const __m256 w = _mm256_mul_ps(_mm256_mul_ps(proj, proj), t);
-        const __m256 inf = _mm256_set1_ps(__builtin_inff());
-        // w > D_CC is D_CC < w with the distance as the memory operand.
-        return static_cast<unsigned>(_mm256_movemask_ps(
-            _mm256_cmp_ps(_mm256_min_ps(w, inf), _mm256_loadu_ps(dcc_l + c), _CMP_GT_OQ)));
-    }
-};
-
-}  // namespace
-
-// Appends the centers c + j of the set bits j to list[m ..] with one 8-wide
-// store (entries past the new count are scratch); returns the new count.
-// base holds c in every lane.
-static inline int append_block(int32_t *list, int m, __m256i base, unsigned bits) {
-    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLanes.packed[bits]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_add_epi32(base, lanes));
-    return m + __builtin_popcount(bits);
-}
-
-// Candidates of one point with r2 > 0 among centers 0 .. k-1, written from
-// list[0]; returns their number. Block stores may write up to seven entries
-// past the returned count, always below k and inside the -1 run written after.
-// With Record, blocks[b] receives the candidate bits of centers 8b .. 8b+7
-// for every block below k8; without Append only they are written, not list.
-template <bool Record, bool Append>
-static inline int list_candidates(const float *cos_l, const float *sin_l, const float *dcc_l,
-                                  float a, float b, float t, int l, int k, int32_t *list,
-                                  uint8_t *blocks) {
-    const Bound8 bound{_mm256_set1_ps(a), _mm256_set1_ps(b), _mm256_set1_ps(t), cos_l, sin_l,
-                       dcc_l};
-    const int k_vec = k & ~7, own_block = l & ~7;
-    const __m256i eight = _mm256_set1_epi32(8);
-    __m256i base = _mm256_setzero_si256();
-    int m = 0, c = 0;
-    const auto block = [&](unsigned bits) {
-        if (Record) blocks[c >> 3] = static_cast<uint8_t>(bits);
-        m = Append ? append_block(list, m, base, bits) : m + __builtin_popcount(bits);
-    };
-    // The own center is listed whatever its bound says: its bit is forced in
-    // its block, so the other blocks need no index comparison.
-    for (; c < k_vec && c < own_block; c += 8, base = _mm256_add_epi32(base, eight))
-        block(bound.open(c));
-    if (c == own_block && c < k_vec) {
-        block(bound.open(c) | 1u << (l & 7));
-        c += 8;
-        base = _mm256_add_epi32(base, eight);
-    }
-    for (; c < k_vec; c += 8, base = _mm256_add_epi32(base, eight)) block(bound.open(c));
-    unsigned tail = 0;
-    for (; c < k; ++c) {
-        const float proj = std::fma(a, cos_l[c], b * sin_l[c]);
-        const float w = proj * proj * t;
-        const float dcc = dcc_l[c];
-        if (c == l || dcc < w || (w != w && dcc == dcc)) {
-            if (Append) list[m] = c;
-            ++m;
-            tail |= 1u << (c & 7);
-        }
-    }
-    if (Record && k_vec < k) blocks[k_vec >> 3] = static_cast<uint8_t>(tail);
-    return m;
-}
-
-// Per center l, a level q_l below which a point of label l lists l alone:
-// by Cauchy-Schwarz every bound (a cos_lc + b sin_lc)^2 t is at most
-// (a^2 + b^2)(cos_lc^2 + sin_lc^2) t, so (a^2 + b^2) t <= q_l leaves it at or
-// below every D_CC[l][c]. The margin of 1e-5 covers the rounding of the
-// bound (a few ulps). A row holding a non-finite angle next to a distance,
-// whose bound could be NaN and so list that center, gets -1: never.
-// Rows are shared out over the calling team.
-static void quiet_levels(const float *COS_OCiCj, const float *SIN_OCiCj, const float *D_CC,
-                         int k8, int k, float *q) {
-#pragma omp for schedule(static)
-    for (int l = 0; l < k; ++l) {
-        const float *cos_l = COS_OCiCj + at(l, k8), *sin_l = SIN_OCiCj + at(l, k8);
-        const float *dcc_l = D_CC + at(l, k8);
-        double spread = 0.0, nearest = HUGE_VAL;
-        bool finite = true;
-        for (int c = 0; c < k && finite; ++c) {
-            // A NaN distance (an emptied center) is never listed, whatever its angle.
-            if (c == l || dcc_l[c] != dcc_l[c]) continue;
-            finite = std::isfinite(cos_l[c]) && std::isfinite(sin_l[c]);
-            spread = std::fmax(spread, double(cos_l[c]) * cos_l[c] + double(sin_l[c]) * sin_l[c]);
-            nearest = std::fmin(nearest, double(dcc_l[c]));
-        }
-        q[l] = finite ? static_cast<float>(nearest / (spread * (1.0 + 1e-5))) : -1.0f;
-    }
-}
-
-// compute_mask, and with Record each row's candidate bits in blocks (rows of
-// ld_mask / 8 bytes); the bits of a row with one candidate are not written.
-// Without Append only the counts and the bits: mask is not touched. With
-// quiet levels (quiet_levels), a point deep inside its cell skips the bound.
-template <bool Record, bool Append = true>
-static void list_rows(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
-                      const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
-                      int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
-                      int ld_mask, int k, int32_t *counts, uint8_t *blocks,
-                      const float *quiet = nullptr) {
-    for (int i = 0; i < rows; ++i) {
-        const int l = labels[i];
-        int32_t *list = mask + at(i, ld_mask);
-        if (Append && i + kAhead < rows) {
-            __builtin_prefetch(mask + at(i + kAhead, ld_mask), 1);
-            __builtin_prefetch(mask + at(i + kAhead, ld_mask) + 16, 1);
-        }
-        int m = 1;
-        const float a = COS_OCX[i], b = SIN_OCX[i], t = 4.0f * r2[i];
-        // A point on its own center (r2 = 0) has nothing nearer: list l alone.
-        // So has one whose bound stays below every other center (a finite t
-        // keeps the bound from being NaN).
-        if (!(r2[i] > 0.0f) ||
-            (quiet && t <= FLT_MAX && (a * a + b * b) * t <= quiet[l])) {
-            if (Append) list[0] = l;
-        } else {
-            m = list_candidates<Record, Append>(
-                COS_OCiCj + at(l, ld_cc), SIN_OCiCj + at(l, ld_cc), D_CC + at(l, ld_dcc),
-                a, b, t, l, k, list,
-                Record ? blocks + at(i, ld_mask / 8) : nullptr);
-        }
-        counts[i] = m;
-        if (!Append) continue;
-        if (m + 8 <= ld_mask)
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
-        else
-            for (int p = m; p < ld_mask; ++p) list[p] = -1;
-    }
-}
-
-void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
-                  const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
-                  int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
-                  int ld_mask, int k, int32_t *counts) {
-    list_rows<false>(COS_OCiCj, SIN_OCiCj, ld_cc, COS_OCX, SIN_OCX, rows, D_CC, ld_dcc, r2,
-                     labels, mask, ld_mask, k, counts, nullptr);
 }
 
 void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm, int rows,
@@ -331,182 +149,12 @@ void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm,
     }
 }
 
-void mask_full(int32_t *mask, int rows, int n) {
-    for (int r = 0; r < rows; ++r)
-        for (int j = 0; j < n; ++j) mask[at(r, n) + j] = j;
-}
-
-// ---- Masked product kernels ----------------------------------------------
-//
-// C[i][c] = alpha * (A_i . B_c) + beta * C[i][c] for the listed centers c of
-// row i only; every other entry of C is left alone. Dot products cover the
-// first 8 * floor(K / 8) floats. Loads are unaligned: free on aligned data,
-// and a library caller may hand any row.
-
-// C row[c_t] = beta * C row[c_t] + s_t for the first q entries of the group.
-static inline void update_outputs(float *c_row, const int32_t *group, int q, float beta,
-                                  __m256 s) {
-    alignas(32) float v[8];
-    _mm256_store_ps(v, s);
-    for (int t = 0; t < q; ++t) c_row[group[t]] = std::fma(beta, c_row[group[t]], v[t]);
-}
-
-// The dot products of the point with the group's first Q candidates.
-template <int Q>
-static inline void group_dots(const float *a_row, const float *B, int ldb, int K,
-                              const int32_t *group, __m256 (&acc)[8]) {
-    const float *b[8];
-    for (int t = 0; t < Q; ++t) b[t] = B + at(group[t], ldb);
-    dot_rows<Q>(a_row, b, K, acc);
-}
-
-// Lane sums of the group's first q candidates (1 <= q <= 8) in the halves
-// order, alpha not yet applied; one instance per q, so no lane is computed
-// for nothing.
-template <int Q>
-static inline __m256 halves_sums(const float *a_row, const float *B, int ldb, int K,
-                                 const int32_t *group) {
-    __m256 acc[8];
-    group_dots<Q>(a_row, B, ldb, K, group, acc);
-    return sum_lanes_halves(acc);
-}
-
-static inline __m256 partial_sums(int q, const float *a_row, const float *B, int ldb, int K,
-                                  const int32_t *group) {
-    switch (q) {
-        case 1: return halves_sums<1>(a_row, B, ldb, K, group);
-        case 2: return halves_sums<2>(a_row, B, ldb, K, group);
-        case 3: return halves_sums<3>(a_row, B, ldb, K, group);
-        case 4: return halves_sums<4>(a_row, B, ldb, K, group);
-        case 5: return halves_sums<5>(a_row, B, ldb, K, group);
-        case 6: return halves_sums<6>(a_row, B, ldb, K, group);
-        case 7: return halves_sums<7>(a_row, B, ldb, K, group);
-        default: return halves_sums<8>(a_row, B, ldb, K, group);
-    }
-}
-
-// Lane sums of a full group in the pairwise order, alpha not yet applied.
-static inline __m256 full_sums(const float *a_row, const float *B, int ldb, int K,
-                               const int32_t *group) {
-    __m256 acc[8];
-    group_dots<8>(a_row, B, ldb, K, group, acc);
-    return sum_lanes_pairs(acc);
-}
-
-static inline void group_of_8(const float *a_row, const float *B, int ldb, float *c_row,
-                              float alpha, float beta, int K, const int32_t *group) {
-    update_outputs(c_row, group, 8, beta,
-                   _mm256_mul_ps(full_sums(a_row, B, ldb, K, group), _mm256_set1_ps(alpha)));
-}
-
-// The q candidates before the first negative entry.
-static inline void partial_group(const float *a_row, const float *B, int ldb, float *c_row,
-                                 float alpha, float beta, int K, const int32_t *group) {
-    int q = 0;
-    while (q < 8 && group[q] >= 0) ++q;
-    if (q == 0) return;
-    update_outputs(c_row, group, q, beta,
-                   _mm256_mul_ps(partial_sums(q, a_row, B, ldb, K, group), _mm256_set1_ps(alpha)));
-}
-
-// One group of row `row` at list position pos: skipped when it lies past the
-// list, checked against the count when it starts with -1.
-static inline void dispatch_group(const float *a_row, const float *B, int ldb, float *c_row,
-                                  float alpha, float beta, int K, const int32_t *group, int row,
-                                  int pos, const int32_t *counts) {
-    const int m = counts[row];
-    if (group[0] == -1) {
-        if (pos < m) std::printf("count[%d] = %d, mask[%d, %d] = -1\t", row, m, row, pos);
-        return;
-    }
-    if (pos > m) return;
-    // Any negative last entry ends the group, so no negative index reaches B.
-    if (group[7] < 0)
-        partial_group(a_row, B, ldb, c_row, alpha, beta, K, group);
-    else
-        group_of_8(a_row, B, ldb, c_row, alpha, beta, K, group);
-}
-
-// Groups of one row starting at positions first, first + 8, ... below last.
-// A list is `width` positions wide: a group reaching past it reads only the
-// positions inside, the missing ones taken as -1, so no read leaves the row.
-static inline void row_groups(const float *a_row, const float *B, int ldb, float *c_row,
-                              float alpha, float beta, int K, const int32_t *list, int row,
-                              int first, int last, int width, const int32_t *counts) {
-    const int m = counts[row];
-    // Groups past position m are skipped by the dispatcher; stop before them.
-    for (int p = first; p < last && p <= m; p += 8) {
-        const int32_t *group = list + p;
-        int32_t clipped[8];
-        if (p + 8 > width) {
-            for (int t = 0; t < 8; ++t) clipped[t] = p + t < width ? list[p + t] : -1;
-            group = clipped;
-        }
-        dispatch_group(a_row, B, ldb, c_row, alpha, beta, K, group, row, p, counts);
-    }
-}
-
-// Requests for ownership of the output lines a row will write: its entries
-// are scattered over the row, so the hardware prefetcher cannot guess them.
-static inline void prefetch_outputs(float *c_row, const int32_t *list, int m, int width) {
-    const int end = m < width ? m : width;
-    for (int p = 0; p < end; ++p) __builtin_prefetch(c_row + list[p], 1);
-}
-
-void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B, float alpha,
-                     float beta, int ldb, float *C, int ldc, const int32_t *mask, int ld_mask,
-                     const int32_t *counts) {
-    if ((N & 7) || (K & 7)) std::perror("n or k is not a multiple of 8");
-    if (!aligned(A) || !aligned(B)) std::perror("input arr a or b is not aligned");
-    if (M <= 0 || N <= 0) return;
-    for (int i0 = 0; i0 < M; i0 += kTile) {
-        const int i1 = i0 + kTile < M ? i0 + kTile : M;
-        for (int j0 = 0; j0 < N; j0 += kTile) {
-            const int j1 = j0 + kTile < N ? j0 + kTile : N;
-            for (int r = i0; r < i1; ++r) {
-                if (j0 == 0 && r + kAhead < i1)
-                    prefetch_outputs(C + at(r + kAhead, ldc), mask + at(r + kAhead, ld_mask),
-                                     counts[r + kAhead], N);
-                row_groups(A + at(r, lda), B, ldb, C + at(r, ldc), alpha, beta, K,
-                           mask + at(r, ld_mask), r, j0, j1, N, counts);
-            }
-        }
-    }
-}
-
-void kernel_ori_mask(const float *a_row, int /*lda*/, const float *B, int ldb, float *c_row,
-                     int /*ldc*/, float alpha, float beta, int K, const int32_t *group, int row,
-                     int pos, const int32_t *counts) {
-    dispatch_group(a_row, B, ldb, c_row, alpha, beta, K, group, row, pos, counts);
-}
-
-void kernel_ori_mask_8(const float *a_row, int /*lda*/, const float *B, int ldb, float *c_row,
-                       int /*ldc*/, float alpha, float beta, int K, const int32_t *group,
-                       int /*row*/, int /*pos*/, const int32_t * /*counts*/) {
-    group_of_8(a_row, B, ldb, c_row, alpha, beta, K, group);
-}
-
-void kernel_ori_mask_le8(const float *a_row, int /*lda*/, const float *B, int ldb, float *c_row,
-                         int /*ldc*/, float alpha, float beta, int K, const int32_t *group,
-                         int /*row*/, int /*pos*/, const int32_t * /*counts*/) {
-    partial_group(a_row, B, ldb, c_row, alpha, beta, K, group);
-}
-
-// The rectangle's list positions end at first_pos + n_pos; a group reaching
-// past that end reads only the positions inside it.
-void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C, int ldc,
-                   float alpha, float beta, const int32_t *mask, int ld_mask,
-                   const int32_t *counts, int n_rows, int n_pos, int K, int first_row,
-                   int first_pos) {
-    if (n_rows <= 0 || n_pos <= 0) return;
-    const int last = first_pos + n_pos;
-    for (int r = first_row; r < first_row + n_rows; ++r)
-        row_groups(A + at(r, lda), B, ldb, C + at(r, ldc), alpha, beta, K,
-                   mask + at(r, ld_mask), r, first_pos, last, last, counts);
-}
-
 // ---- Pruned assignment -----------------------------------------------------
-//
+
+namespace {
+constexpr int kAhead = 4;  // rows between a prefetch and the row that needs it
+}  // namespace
+
 // Per chunk: the candidate lists, then per point the candidates' products,
 // each group's values scanned as they are stored, and the point's
 // accumulation. In a masked chunk every stored product and every label is
@@ -563,7 +211,7 @@ template <bool Store>
 static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
                                     const int32_t *list, int m, const float *c_norm, float alpha,
                                     float beta, int K) {
-    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, K, alpha, beta};
+    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, K, alpha, beta, FirstMin{}, 0.0f};
     int p = 0;
     for (; p + 8 <= m; p += 8) row.full(list + p, p);
     switch (m - p) {
@@ -677,30 +325,6 @@ static void label_dense_chunk(const float *X, int d8, const float *prod, const u
     }
 }
 
-// The candidate lists of a chunk, as list_rows writes them, from its counts,
-// candidate bits and old labels.
-static void lists_from_blocks(const uint8_t *blocks, const int32_t *labels,
-                              const int32_t *counts, int rows, int k8, int32_t *mask) {
-    const __m256i eight = _mm256_set1_epi32(8);
-    for (int i = 0; i < rows; ++i) {
-        int32_t *list = mask + at(i, k8);
-        int m = 1;
-        if (counts[i] == 1) {
-            list[0] = labels[i];
-        } else {
-            const uint8_t *row = blocks + at(i, k8 / 8);
-            __m256i base = _mm256_setzero_si256();
-            m = 0;
-            for (int b = 0; b < k8 / 8; ++b, base = _mm256_add_epi32(base, eight))
-                m = append_block(list, m, base, row[b]);
-        }
-        if (m + 8 <= k8)
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_set1_epi32(-1));
-        else
-            for (int p = m; p < k8; ++p) list[p] = -1;
-    }
-}
-
 // Whether a chunk's products are cheaper dense. One masked product costs
 // about 2 + 64 / d8 dense ones (one thread, half the centers listed, d8 from
 // 8 to 256: the masked kernel's fixed cost per group weighs most at small
@@ -756,9 +380,9 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
             // The lists read the old labels, so they come before the scan.
             // Without Store a chunk's lists are written only if it goes masked.
             if (blocks)
-                list_rows<true, Store>(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
-                                fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask,
-                                k8, k, fv->mask_count + lo, blocks, quiet);
+                list_rows_bits(Store, fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
+                               fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask,
+                               k8, k, fv->mask_count + lo, blocks, quiet);
             else
                 compute_mask(fv->COS_OCiCj, fv->SIN_OCiCj, k8, fv->COS_OCX + lo,
                              fv->SIN_OCX + lo, rows, fv->D_CC, k8, fv->r2 + lo, y + lo, mask, k8,

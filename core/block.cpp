@@ -53,13 +53,12 @@ namespace {
 // leave untouched (they keep both in per-thread scratch).
 int round_rows(int k8) { return std::clamp((1 << 22) / k8, 1024, 1 << 16); }
 
-int team() { return team_cap(omp_get_max_threads()); }
 
 // Each thread owns a range of centers and walks all labels, adding the rows
 // of its own members: every center's sum is taken in point order.
 void add_members(int n, int d, int k, const float *X, const int32_t *y, double *sums,
                  double *counts) {
-#pragma omp parallel num_threads(std::min(team(), k))
+#pragma omp parallel num_threads(team_size(k))
     {
         int lo, hi;
         static_share(k, omp_get_num_threads(), omp_get_thread_num(), lo, hi);
@@ -170,6 +169,9 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
     if (b == nullptr || w == nullptr) return TAVRINE_ERR_ARGS;
     const int n = b->n, d8 = w->d8, k8 = w->k8, k = w->k;
     const bool pruned = b->labelled && !full;
+    // Products that fall back to OpenBLAS take the team's threads; the pair
+    // geometry's inside the team take one.
+    blas_threads scope(omp_get_max_threads());
     load_centers(w, centers);
     derive(w, pruned, b);
     // The pair geometry counts k8 x k8 products once per iteration, not per block.
@@ -186,12 +188,8 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
                               w->slice_cnt, w->slice_sum);
             for (int i = 0; i < rows; ++i) work += w->fv.mask_count[i];
         } else {
-            // The full assignment's product takes the team's threads; the
-            // kernel leaves OpenBLAS at a fixed count, which is put back.
-            openblas_set_num_threads(team());
             update_y_labels(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
                             w->slice_cnt, w->slice_sum);
-            openblas_set_num_threads(team());
             squared_norms(w->X, rows, d8, b->x_norm + lo);
             work += static_cast<int64_t>(rows) * k8;
         }

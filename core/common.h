@@ -37,11 +37,32 @@ void pad_into(const float *src, int rows, int cols, float *out);
 // out[i] = |row i|^2 over d8 floats, by the BLAS dot product.
 void squared_norms(const float *rows, int n_rows, int d8, float *out);
 
+// ---- Thread policy (threads.cpp) ----
+
 // GNU libgomp's thread pool does not survive fork: a child of a process that
 // has run parallel regions hangs in its first region of more than one thread.
 // team_cap runs every region of such a child on one thread, and notes when a
 // region of several threads is about to start.
 int team_cap(int threads);
+
+// Threads for a region of `limit` independent pieces of work: the OpenMP
+// runtime's count, at most one per piece, at least one, through team_cap.
+int team_size(int limit);
+
+// OpenBLAS's thread count, where the exported steps fix it as a side effect.
+void set_blas_threads(int n);
+
+// OpenBLAS on n threads (through team_cap) for one run; the count found is
+// put back when the scope ends.
+struct blas_threads {
+    explicit blas_threads(int n);
+    ~blas_threads();
+    blas_threads(const blas_threads &) = delete;
+    blas_threads &operator=(const blas_threads &) = delete;
+
+  private:
+    int saved;
+};
 
 // Runs fn(arg) on a thread of its own that starts no other kind of region,
 // and returns when it has finished. libgomp ends the surplus threads of a
@@ -91,6 +112,39 @@ int center_panels(int k8);
 // every dot product one fused multiply-add chain in column order.
 void packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
                     float *out, int ldo);
+
+// Requests for ownership of the output lines a row will write: its entries
+// are scattered over the row, so the hardware prefetcher cannot guess them.
+static inline void prefetch_outputs(float *c_row, const int32_t *list, int m, int width) {
+    const int end = m < width ? m : width;
+    for (int p = 0; p < end; ++p) __builtin_prefetch(c_row + list[p], 1);
+}
+
+
+// ---- Candidate lists (candidates.cpp) ----
+//
+// A candidate list is a mask row: the ascending indices of the centers that
+// may be nearer than the point's own, then a run of up to eight -1.
+
+// Per center l < k, the level below which (a^2 + b^2) 4 r2 of a point of
+// label l leaves l its only candidate, or -1 where no level holds. Rows are
+// shared out over the calling team (an orphaned work-sharing loop).
+void quiet_levels(const float *COS_OCiCj, const float *SIN_OCiCj, const float *D_CC, int k8,
+                  int k, float *q);
+
+// compute_mask over a chunk of rows, also writing each row's candidate bits
+// (k8 / 8 bytes per row, not written for rows with one candidate) into
+// blocks; with append false only the counts and the bits, mask untouched.
+// quiet (may be null) lets points deep inside their cell skip the bound.
+void list_rows_bits(bool append, const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
+                    const float *COS_OCX, const float *SIN_OCX, int rows, const float *D_CC,
+                    int ld_dcc, const float *r2, const int32_t *labels, int32_t *mask,
+                    int ld_mask, int k, int32_t *counts, uint8_t *blocks, const float *quiet);
+
+// The candidate lists list_rows_bits(true, ...) would write, from a chunk's
+// counts, candidate bits and old labels.
+void lists_from_blocks(const uint8_t *blocks, const int32_t *labels, const int32_t *counts,
+                       int rows, int k8, int32_t *mask);
 
 // update_y_omp and update_mdy for the loop, which reads neither D_NC nor the
 // candidate lists afterwards: both stay in per-thread scratch, and fv->D_NC

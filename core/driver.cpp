@@ -301,8 +301,8 @@ int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *
                 float *centers_out, double *inertia, int64_t *count, int64_t *time, int max_iter,
                 float tol, tavrine_progress progress, void *user) {
     const loop_settings s{max_iter, tol, true, progress, user};
-    // The refresh leaves OpenBLAS on one thread; the first product of this run
-    // gets the OpenMP team's threads instead of whatever a previous run left.
-    openblas_set_num_threads(team_cap(omp_get_max_threads()));
+    // The first product of this run gets the OpenMP team's threads instead of
+    // whatever a previous run left; the caller's count comes back afterwards.
+    blas_threads scope(omp_get_max_threads());
     return run_driver(s, n, d, k, X, Cen, y, count, time, centers_out, inertia);
 }

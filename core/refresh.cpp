@@ -26,12 +26,6 @@ static chunk_par blocks_of(int total) {
     return par;
 }
 
-// Threads for a step split into n_blocks blocks: at most one per block, at least one.
-static int team_for(int n_blocks) {
-    const int t = omp_get_max_threads();
-    return team_cap(t < n_blocks ? t : (n_blocks > 0 ? n_blocks : 1));
-}
-
 // 1/den: the estimate (relative error <= 1.5 * 2^-12) and one Newton step,
 // r' = 2r - r (r den), whose outer multiply-subtract is fused. den = 0 gives
 // inf * 0 = NaN, never a finite quotient.
@@ -212,7 +206,7 @@ void compute_COS_OCX(const float *c_norm, int /*k8*/, const float *r2, const int
 void compute_r2_omp(int n, int d8, const float *X, const float *cen, const int32_t *y,
                     float *r2_out) {
     const chunk_par pp = blocks_of(n);
-#pragma omp parallel for schedule(static) num_threads(team_for(pp.n_chunks))
+#pragma omp parallel for schedule(static) num_threads(team_size(pp.n_chunks))
     for (int b = 0; b < pp.n_chunks; ++b) {
         int lo, hi;
         chunk_bounds(pp, b, n, lo, hi);
@@ -257,9 +251,9 @@ int64_t update_fv(int n, int d8, int k8, const float *X, const float *x_norm, co
     const chunk_par cp = blocks_of(k8), pp = blocks_of(n);
     // The team follows the center blocks only: for k8 <= 256 the point pass
     // runs on one thread too.
-    const int T = team_for(cp.n_chunks);
+    const int T = team_size(cp.n_chunks);
     // The BLAS calls run inside the team, one thread each; left so on return.
-    openblas_set_num_threads(1);
+    set_blas_threads(1);
 
     const timeval t0 = wall_now();
 #pragma omp parallel num_threads(T)

@@ -181,7 +181,7 @@ struct seeding {
     // thread holds back little; each block sums its points in order, so the
     // sums do not depend on which thread took it.
     void candidate_pass(int n_used) {
-#pragma omp parallel for schedule(dynamic, 1) num_threads(team_cap(omp_get_max_threads()))
+#pragma omp parallel for schedule(dynamic, 1) num_threads(team_size(n_blocks))
         for (int blk = 0; blk < n_blocks; ++blk) {
             const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
             if (pending >= 0)

@@ -10,6 +10,7 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tavrine {
@@ -85,6 +86,50 @@ static inline void dot_rows(const float *a_row, const float *const (&b)[8], int 
         for (int t = 0; t < Q; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
     }
 }
+
+// The dot products of one row with the first Q of a group of listed rows of B
+// (row c at B + c * ldb).
+template <int Q>
+static inline void group_dots(const float *a_row, const float *B, int ldb, int K,
+                              const int32_t *group, __m256 (&acc)[8]) {
+    const float *b[8];
+    for (int t = 0; t < Q; ++t) b[t] = B + static_cast<std::size_t>(group[t]) * ldb;
+    dot_rows<Q>(a_row, b, K, acc);
+}
+
+// Lane sums of the group's first q candidates (1 <= q <= 8) in the halves
+// order, alpha not yet applied; one instance per q, so no lane is computed
+// for nothing.
+template <int Q>
+static inline __m256 halves_sums(const float *a_row, const float *B, int ldb, int K,
+                                 const int32_t *group) {
+    __m256 acc[8];
+    group_dots<Q>(a_row, B, ldb, K, group, acc);
+    return sum_lanes_halves(acc);
+}
+
+static inline __m256 partial_sums(int q, const float *a_row, const float *B, int ldb, int K,
+                                  const int32_t *group) {
+    switch (q) {
+        case 1: return halves_sums<1>(a_row, B, ldb, K, group);
+        case 2: return halves_sums<2>(a_row, B, ldb, K, group);
+        case 3: return halves_sums<3>(a_row, B, ldb, K, group);
+        case 4: return halves_sums<4>(a_row, B, ldb, K, group);
+        case 5: return halves_sums<5>(a_row, B, ldb, K, group);
+        case 6: return halves_sums<6>(a_row, B, ldb, K, group);
+        case 7: return halves_sums<7>(a_row, B, ldb, K, group);
+        default: return halves_sums<8>(a_row, B, ldb, K, group);
+    }
+}
+
+// Lane sums of a full group in the pairwise order, alpha not yet applied.
+static inline __m256 full_sums(const float *a_row, const float *B, int ldb, int K,
+                               const int32_t *group) {
+    __m256 acc[8];
+    group_dots<8>(a_row, B, ldb, K, group, acc);
+    return sum_lanes_pairs(acc);
+}
+
 
 // Running first minimum of scores over positions (centers, or list
 // positions), lane t holding positions 8g + t. A lane takes a score only when

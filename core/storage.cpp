@@ -4,114 +4,16 @@
 // kernel whole 8-float rows on 32-byte boundaries, aligned allocation, the
 // chunk partition of the parallel steps, label comparison and array printing.
 // Allocation failures are returned as null; callers test them.
-#include <pthread.h>
-#include <signal.h>
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "blas.h"
 #include "common.h"
 
 using namespace tavrine;
-
-namespace {
-
-// Set from any calling thread, so atomic; relaxed order suffices, fork
-// itself orders the child's read.
-std::atomic<bool> pool_started{false};  // this process has run a region of several threads
-std::atomic<bool> pool_lost{false};     // ... and then forked: this is the child
-
-struct fork_watch {
-    fork_watch() {
-        pthread_atfork(nullptr, nullptr, [] {
-            pool_lost.store(pool_started.load(std::memory_order_relaxed),
-                            std::memory_order_relaxed);
-        });
-    }
-} watch;
-
-}  // namespace
-
-int tavrine::team_cap(int threads) {
-    if (pool_lost.load(std::memory_order_relaxed)) return 1;
-    if (threads > 1) pool_started.store(true, std::memory_order_relaxed);
-    return threads;
-}
-
-namespace {
-
-// Never freed: it must outlive every static destructor that might still run
-// a clustering, and its thread sleeps in it until the process ends.
-struct team_master {
-    pthread_mutex_t callers = PTHREAD_MUTEX_INITIALIZER;  // one job at a time
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
-    void (*fn)(void *) = nullptr;
-    void *arg = nullptr;
-    bool pending = false;
-};
-
-team_master *master = nullptr;
-pthread_once_t master_once = PTHREAD_ONCE_INIT;
-
-void *serve(void *) {
-    pthread_mutex_lock(&master->lock);
-    for (;;) {
-        while (!master->pending) pthread_cond_wait(&master->wake, &master->lock);
-        pthread_mutex_unlock(&master->lock);
-        master->fn(master->arg);
-        pthread_mutex_lock(&master->lock);
-        master->pending = false;
-        pthread_cond_broadcast(&master->wake);
-    }
-    return nullptr;
-}
-
-void start_master() {
-    auto *m = new (std::nothrow) team_master;
-    if (m == nullptr) return;
-    master = m;
-    // The master and the team it starts block every signal, so signals keep
-    // reaching the threads of the program that expect them.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    pthread_t thread;
-    const int failed = pthread_create(&thread, nullptr, serve, nullptr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (failed) {
-        master = nullptr;
-        delete m;
-        return;
-    }
-    pthread_detach(thread);
-}
-
-}  // namespace
-
-void tavrine::on_team_master(void (*fn)(void *), void *arg) {
-    const bool lost = pool_lost.load(std::memory_order_relaxed);
-    if (!lost) pthread_once(&master_once, start_master);
-    if (lost || master == nullptr) {
-        fn(arg);
-        return;
-    }
-    pool_started.store(true, std::memory_order_relaxed);
-    pthread_mutex_lock(&master->callers);
-    pthread_mutex_lock(&master->lock);
-    master->fn = fn;
-    master->arg = arg;
-    master->pending = true;
-    pthread_cond_broadcast(&master->wake);
-    while (master->pending) pthread_cond_wait(&master->wake, &master->lock);
-    pthread_mutex_unlock(&master->lock);
-    pthread_mutex_unlock(&master->callers);
-}
 
 // aligned_alloc wants a size that is a multiple of the alignment.
 // Large arrays (the per-point state, padded data) sit on 2 MiB boundaries and

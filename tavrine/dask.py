@@ -247,7 +247,8 @@ class _Blocks:
     def submit(self, fn, args):
         """fn(part_b, *args[b]) for every block, preferring the block's worker
         but free to run elsewhere (its results may outlive that worker)."""
-        return [self.client.submit(fn, part, *a, workers=w, allow_other_workers=True,
+        # A block whose rows are being recomputed has no worker yet: then any will do.
+        return [self.client.submit(fn, part, *a, workers=w, allow_other_workers=w is not None,
                                    pure=False)
                 for part, a, w in zip(self.parts, args, self.workers)]
 

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// The core's one thread policy: how many threads a region gets, the guard
+// that keeps a forked child on one thread, the helper thread that opens the
+// center update's fixed team, and every change to OpenBLAS's thread count.
+// Nothing else in the core sizes a team or calls openblas_set_num_threads.
+#include <pthread.h>
+#include <signal.h>
+
+#include <omp.h>
+
+#include <atomic>
+#include <new>
+
+#include "blas.h"
+#include "common.h"
+
+using namespace tavrine;
+
+namespace {
+
+// Set from any calling thread, so atomic; relaxed order suffices, fork
+// itself orders the child's read.
+std::atomic<bool> pool_started{false};  // this process has run a region of several threads
+std::atomic<bool> pool_lost{false};     // ... and then forked: this is the child
+
+struct fork_watch {
+    fork_watch() {
+        pthread_atfork(nullptr, nullptr, [] {
+            pool_lost.store(pool_started.load(std::memory_order_relaxed),
+                            std::memory_order_relaxed);
+        });
+    }
+} watch;
+
+}  // namespace
+
+int tavrine::team_cap(int threads) {
+    if (pool_lost.load(std::memory_order_relaxed)) return 1;
+    if (threads > 1) pool_started.store(true, std::memory_order_relaxed);
+    return threads;
+}
+
+int tavrine::team_size(int limit) {
+    const int t = omp_get_max_threads();
+    return team_cap(t < limit ? t : (limit > 0 ? limit : 1));
+}
+
+void tavrine::set_blas_threads(int n) { openblas_set_num_threads(n); }
+
+tavrine::blas_threads::blas_threads(int n) : saved(openblas_get_num_threads()) {
+    openblas_set_num_threads(team_cap(n));
+}
+
+tavrine::blas_threads::~blas_threads() { openblas_set_num_threads(saved); }
+
+namespace {
+
+// Never freed: it must outlive every static destructor that might still run
+// a clustering, and its thread sleeps in it until the process ends.
+struct team_master {
+    pthread_mutex_t callers = PTHREAD_MUTEX_INITIALIZER;  // one job at a time
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t wake = PTHREAD_COND_INITIALIZER;
+    void (*fn)(void *) = nullptr;
+    void *arg = nullptr;
+    bool pending = false;
+};
+
+team_master *master = nullptr;
+pthread_once_t master_once = PTHREAD_ONCE_INIT;
+
+void *serve(void *) {
+    pthread_mutex_lock(&master->lock);
+    for (;;) {
+        while (!master->pending) pthread_cond_wait(&master->wake, &master->lock);
+        pthread_mutex_unlock(&master->lock);
+        master->fn(master->arg);
+        pthread_mutex_lock(&master->lock);
+        master->pending = false;
+        pthread_cond_broadcast(&master->wake);
+    }
+    return nullptr;
+}
+
+void start_master() {
+    auto *m = new (std::nothrow) team_master;
+    if (m == nullptr) return;
+    master = m;
+    // The master and the team it starts block every signal, so signals keep
+    // reaching the threads of the program that expect them.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t thread;
+    const int failed = pthread_create(&thread, nullptr, serve, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (failed) {
+        master = nullptr;
+        delete m;
+        return;
+    }
+    pthread_detach(thread);
+}
+
+}  // namespace
+
+void tavrine::on_team_master(void (*fn)(void *), void *arg) {
+    const bool lost = pool_lost.load(std::memory_order_relaxed);
+    if (!lost) pthread_once(&master_once, start_master);
+    if (lost || master == nullptr) {
+        fn(arg);
+        return;
+    }
+    pool_started.store(true, std::memory_order_relaxed);
+    pthread_mutex_lock(&master->callers);
+    pthread_mutex_lock(&master->lock);
+    master->fn = fn;
+    master->arg = arg;
+    master->pending = true;
+    pthread_cond_broadcast(&master->wake);
+    while (master->pending) pthread_cond_wait(&master->wake, &master->lock);
+    pthread_mutex_unlock(&master->lock);
+    pthread_mutex_unlock(&master->callers);
+}
