@@ -174,7 +174,6 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
     blas_threads scope(omp_get_max_threads());
     load_centers(w, centers);
     derive(w, pruned, b);
-    // The pair geometry counts k8 x k8 products once per iteration, not per block.
     int64_t work = 0;
     for (int lo = 0; lo < n; lo += w->rows) {
         const int rows = std::min(w->rows, n - lo);
@@ -191,7 +190,7 @@ int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
             update_y_labels(rows, d8, k8, k, w->X, w->cen, w->c_norm, false, &w->fv, y,
                             w->slice_cnt, w->slice_sum);
             squared_norms(w->X, rows, d8, b->x_norm + lo);
-            work += static_cast<int64_t>(rows) * k8;
+            work += static_cast<int64_t>(rows) * k;
         }
     }
     b->labelled = true;

@@ -20,7 +20,7 @@
 extern "C" {
 #endif
 
-/* ---- Working state and statistics ------------------------------------- */
+/* ---- Records and constants -------------------------------------------- */
 
 /** Working state of one clustering run; every array 32-byte aligned. */
 typedef struct fast_var {
@@ -55,35 +55,96 @@ typedef struct chunk_par {
 #define TAVRINE_MAX_ITER 150
 /** Result of zozid/update_chunk_omp when an allocation failed. */
 #define TAVRINE_ERR_NOMEM (-1)
+/** Argument outside a function's documented domain; nothing is written. */
+#define TAVRINE_ERR_ARGS (-2)
 
-/* ---- Aligned storage and utilities ------------------------------------ */
+/* ======================================================================
+ * The loop's contract: the driver, the loop and the steps it runs, in the
+ * order one run calls them. Sizes: n points, d columns, k centers; d8, k8
+ * rounded up to multiples of 8. Step times are wall-clock microseconds.
+ * ====================================================================== */
 
-TAVRINE_API float *align_padding(const float *src, int rows, int cols, bool pad_rows);
-TAVRINE_API void *malloc_align(int count);
-TAVRINE_API bool aligned(const void *p);
-TAVRINE_API void free_array(void *p);
-TAVRINE_API int init_chunk_par(chunk_par *par, int total, int max_chunk);
-TAVRINE_API bool arr_equal(const int32_t *a, const int32_t *b, int n);
-TAVRINE_API void swap_pointers(float **a, float **b);
-TAVRINE_API void print_arr(const float *A, int rows, int cols, int max_rows, int max_cols);
-TAVRINE_API void print_arr_double(const double *A, int rows, int cols, int max_rows, int max_cols);
-TAVRINE_API void print_arr_int(const int32_t *A, int rows, int cols, int max_rows, int max_cols);
-TAVRINE_API void transpose_8x8_avx(void);
-
-/** Takes the nine arrays of fv; returns false (and holds nothing) on failure. */
-TAVRINE_API bool init_fast_var(fast_var *fv, int n, int d8, int k8);
-TAVRINE_API void free_fast_var(fast_var *fv);
-
-/* ---- Driver and iteration loop ---------------------------------------- */
-
+/** Clusters the n rows of X (n x d, dense) from the k initial centers Cen
+ *  (k x d, dense), neither modified: pads both, runs update_chunk_omp with
+ *  its fixed tolerance (1e-6 on the summed squared shifts) and cap (150
+ *  iterations), frees everything. Writes every label to y (n), the work of
+ *  each iteration to count (150 entries; see update_chunk_omp) and the four
+ *  run_stats times to time. tol, max_iter and verbose are not read; n_threads
+ *  does not size anything (the slices are TAVRINE_N_SLICES). Returns the
+ *  iteration in which the run stopped (2..150; 151 at the cap), or
+ *  TAVRINE_ERR_NOMEM before any write when memory is short. */
 TAVRINE_API int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
                       float tol, int64_t *count, int64_t *time, int max_iter, int verbose,
                       int n_threads);
+
+/** The iteration loop on padded X (n x d8) with squared norms x_norm, from
+ *  the padded centers cen (k8 x d8) and their norms c_norm: one full
+ *  assignment, then pruned ones, each followed by update_cen, an exchange
+ *  of cen and new_cen, and update_fv; stops when the labels repeat, when the
+ *  summed squared shifts of the k centers fall to 1e-6, or at the cap, the
+ *  last two after relabelling against the last centers. Writes y, count[i]
+ *  (iteration i + 1's point-center products plus k8 x k8 center-pair
+ *  products; (n + k8) x k8 for the first) and stats' first three times;
+ *  uses every other array as working space. Returns as zozid does. */
 TAVRINE_API int update_chunk_omp(int n, int d8, int k8, int k, const float *X,
                                  const float *x_norm, float *cen, float *c_norm, fast_var *fv,
                                  int32_t *y, int64_t *count, float *cen_cnt, float *thread_cnt,
                                  float *new_cen, float *thread_sum, float *shift,
                                  run_stats *stats);
+
+/** Takes the nine arrays of fv (k8 x k8, n, n x k8 as documented on the
+ *  record); returns false, holding nothing, when memory is short. */
+TAVRINE_API bool init_fast_var(fast_var *fv, int n, int d8, int k8);
+/** Frees the nine arrays of fv. */
+TAVRINE_API void free_fast_var(fast_var *fv);
+
+/** Full assignment: D_NC = -2 X cen^T (n x k8), then y[i] = the first
+ *  minimum of D_NC[i][c] + c_norm[c] over c < k. With accumulate, adds each
+ *  point (count 1, its d8 floats) into the calling OpenMP thread's slice of
+ *  thread_cnt (k8 per slice) and thread_sum (k8 x d8 per slice). Leaves
+ *  OpenBLAS on 20 threads. Returns its time. */
+TAVRINE_API int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
+                                 const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                                 float *thread_cnt, float *thread_sum);
+
+/** Pruned assignment: candidate lists from the angle bound of fv (written
+ *  to fv->mask and fv->mask_count, read with the old labels y), the listed
+ *  products -2 x.c into D_NC, and y[i] = the first minimum over the list;
+ *  accumulation as update_y_omp. Returns its time. */
+TAVRINE_API int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
+                               const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
+                               float *thread_cnt, float *thread_sum);
+
+/** Center update: merges the TAVRINE_N_SLICES slices in order into cen_cnt
+ *  (k8) and new_cen (k8 x d8), divides each sum by its count (an empty
+ *  center becomes NaN), and writes shift[c] = |new_cen_c - cen_c|^2. Runs
+ *  a team of TAVRINE_N_SLICES threads. Returns its time. */
+TAVRINE_API int64_t update_cen(int k8, int d8, float *cen_cnt, const float *thread_cnt,
+                               float *new_cen, const float *thread_sum, const float *cen,
+                               float *shift);
+
+/** Refresh of the bounds for the new centers cen: c_norm, fv's center-pair
+ *  arrays (D_CC, COS_OCiCj, SIN_OCiCj) and, for every point, r2, COS_OCX
+ *  and SIN_OCX at its center y[i]. Leaves OpenBLAS on one thread. Returns
+ *  its time. */
+TAVRINE_API int64_t update_fv(int n, int d8, int k8, const float *X, const float *x_norm,
+                              const float *cen, float *c_norm, const int32_t *y, fast_var *fv);
+
+/** A padded, 32-byte-aligned copy of src (rows x cols, dense): rows of
+ *  round_up(cols, 8) floats, pad columns 0.0, with pad_rows zero rows up to
+ *  a multiple of 8. Free with free(); null when memory is short. */
+TAVRINE_API float *align_padding(const float *src, int rows, int cols, bool pad_rows);
+/** Splits [0, total) into chunks of min(total, max_chunk); returns n_chunks. */
+TAVRINE_API int init_chunk_par(chunk_par *par, int total, int max_chunk);
+/** Whether the first n entries of a and b are equal. */
+TAVRINE_API bool arr_equal(const int32_t *a, const int32_t *b, int n);
+/** Exchanges *a and *b. */
+TAVRINE_API void swap_pointers(float **a, float **b);
+
+/* ======================================================================
+ * The estimator's path: a run with the caller's settings, seeding, and row
+ * blocks spread over several processes.
+ * ====================================================================== */
 
 /** Progress report after each iteration: its number, its point-center and
  *  center-center products, and the summed squared center shifts. */
@@ -99,87 +160,7 @@ TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *Ce
                             float *centers_out, double *inertia, int64_t *count, int64_t *time,
                             int max_iter, float tol, tavrine_progress progress, void *user);
 
-/* ---- Assignment -------------------------------------------------------- */
-
-TAVRINE_API int64_t update_y_omp(int n, int d8, int k8, int k, const float *X, const float *cen,
-                                 const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                                 float *thread_cnt, float *thread_sum);
-TAVRINE_API void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
-                           int32_t *labels, bool accumulate, float *counts, int d8,
-                           const float *points, float *sums);
-
-TAVRINE_API int64_t update_mdy(int n, int d8, int k8, int k, const float *X, const float *cen,
-                               const float *c_norm, bool accumulate, fast_var *fv, int32_t *y,
-                               float *thread_cnt, float *thread_sum);
-TAVRINE_API void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
-                              const float *COS_OCX, const float *SIN_OCX, int rows,
-                              const float *D_CC, int ld_dcc, const float *r2,
-                              const int32_t *labels, int32_t *mask, int ld_mask, int k,
-                              int32_t *counts);
-TAVRINE_API void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm,
-                                int rows, int ld, int k, int32_t *labels, bool accumulate,
-                                float *counts, int d8, const float *points, float *sums);
-TAVRINE_API void mask_full(int32_t *mask, int rows, int n);
-
-TAVRINE_API void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B,
-                                 float alpha, float beta, int ldb, float *C, int ldc,
-                                 const int32_t *mask, int ld_mask, const int32_t *counts);
-TAVRINE_API void kernel_ori_mask(const float *a_row, int lda, const float *B, int ldb,
-                                 float *c_row, int ldc, float alpha, float beta, int K,
-                                 const int32_t *group, int row, int pos, const int32_t *counts);
-TAVRINE_API void kernel_ori_mask_8(const float *a_row, int lda, const float *B, int ldb,
-                                   float *c_row, int ldc, float alpha, float beta, int K,
-                                   const int32_t *group, int row, int pos,
-                                   const int32_t *counts);
-TAVRINE_API void kernel_ori_mask_le8(const float *a_row, int lda, const float *B, int ldb,
-                                     float *c_row, int ldc, float alpha, float beta, int K,
-                                     const int32_t *group, int row, int pos,
-                                     const int32_t *counts);
-TAVRINE_API void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C,
-                               int ldc, float alpha, float beta, const int32_t *mask,
-                               int ld_mask, const int32_t *counts, int n_rows, int n_pos, int K,
-                               int first_row, int first_pos);
-
-/* ---- Bound and geometry refresh --------------------------------------- */
-
-TAVRINE_API int64_t update_fv(int n, int d8, int k8, const float *X, const float *x_norm,
-                              const float *cen, float *c_norm, const int32_t *y, fast_var *fv);
-TAVRINE_API void compute_COS_OCiCj_part(const float *c_norm, int first_row, int n_rows,
-                                        int n_cols, const float *dcc, int ld_dcc,
-                                        float *cos_out, float *sin_out, int ld_out);
-TAVRINE_API void compute_COS_OCiCj(float *c_norm, int n_cols, float *dcc, int ld_dcc,
-                                   float *cos_out, float *sin_out, int ld_out);
-TAVRINE_API void compute_c_norm_DCC(float *c_norm, int n_cols, float *dcc, int ld_dcc,
-                                    int norms_given);
-TAVRINE_API void refine_D_CC(float *dcc, int ld_dcc, const float *c_norm, int n_cols);
-TAVRINE_API void compute_r2(const float *x_rows, int n_rows, int d8, const float *cen,
-                            const int32_t *y_rows, float *r2_out);
-TAVRINE_API void compute_COS_OCX(const float *c_norm, int k8, const float *r2,
-                                 const int32_t *y_rows, const float *x_norm, float *cos_out,
-                                 float *sin_out, int n_rows);
-TAVRINE_API void compute_r2_omp(int n, int d8, const float *X, const float *cen,
-                                const int32_t *y, float *r2_out);
-TAVRINE_API void D_NC_initial(float *out, int n_rows, int row_len, const float *vec);
-
-/* ---- Center update ------------------------------------------------------ */
-
-TAVRINE_API int64_t update_cen(int k8, int d8, float *cen_cnt, const float *thread_cnt,
-                               float *new_cen, const float *thread_sum, const float *cen,
-                               float *shift);
-TAVRINE_API void array_add_m256(const float *lhs, const float *rhs, float *out, int len);
-TAVRINE_API void my_center_shift(const float *cen, const float *new_cen, int n_rows, int d8,
-                                 float *shift);
-TAVRINE_API void merge_wc(float *dst, const float *src, int len);
-TAVRINE_API void merge_centers(float *dst, const float *src, int n_rows, int row_len);
-TAVRINE_API void atomic_add_array(float *dst, const float *src, int len);
-TAVRINE_API void average_centers(float *centers, const float *counts, int n_rows, int row_len);
-TAVRINE_API int seg_arr(const int32_t *weights, int len, int n_seg, int32_t *seg_start,
-                        int32_t *seg_end, double *seg_sum);
-
 /* ---- Seeding --------------------------------------------------------- */
-
-/** Argument outside a function's documented domain; nothing is written. */
-#define TAVRINE_ERR_ARGS (-2)
 
 /** Greedy k-means++ seeding among the n rows of X (dense n x d, row-major):
  *  each new center is the best, by resulting potential, of n_local_trials
@@ -235,7 +216,87 @@ TAVRINE_API int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, con
 TAVRINE_API int tavrine_block_inertia(const tavrine_block *b, tavrine_workspace *w,
                                       const float *X, const float *centers, double *inertia);
 
-/* ---- Dense product kernels (alpha always last) ----------------------- */
+/* ======================================================================
+ * Standalone exported kernels: the pieces of the steps above, and dense
+ * products, callable on their own. Nothing in the package calls them
+ * except through the steps.
+ * ====================================================================== */
+
+/* ---- Storage ---------------------------------------------------------- */
+
+TAVRINE_API void *malloc_align(int count);
+TAVRINE_API bool aligned(const void *p);
+TAVRINE_API void free_array(void *p);
+TAVRINE_API void print_arr(const float *A, int rows, int cols, int max_rows, int max_cols);
+TAVRINE_API void print_arr_double(const double *A, int rows, int cols, int max_rows, int max_cols);
+TAVRINE_API void print_arr_int(const int32_t *A, int rows, int cols, int max_rows, int max_cols);
+TAVRINE_API void transpose_8x8_avx(void);
+
+/* ---- Assignment: label scans, candidate lists, masked products -------- */
+
+TAVRINE_API void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
+                           int32_t *labels, bool accumulate, float *counts, int d8,
+                           const float *points, float *sums);
+TAVRINE_API void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
+                              const float *COS_OCX, const float *SIN_OCX, int rows,
+                              const float *D_CC, int ld_dcc, const float *r2,
+                              const int32_t *labels, int32_t *mask, int ld_mask, int k,
+                              int32_t *counts);
+TAVRINE_API void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm,
+                                int rows, int ld, int k, int32_t *labels, bool accumulate,
+                                float *counts, int d8, const float *points, float *sums);
+TAVRINE_API void mask_full(int32_t *mask, int rows, int n);
+TAVRINE_API void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B,
+                                 float alpha, float beta, int ldb, float *C, int ldc,
+                                 const int32_t *mask, int ld_mask, const int32_t *counts);
+TAVRINE_API void kernel_ori_mask(const float *a_row, int lda, const float *B, int ldb,
+                                 float *c_row, int ldc, float alpha, float beta, int K,
+                                 const int32_t *group, int row, int pos, const int32_t *counts);
+TAVRINE_API void kernel_ori_mask_8(const float *a_row, int lda, const float *B, int ldb,
+                                   float *c_row, int ldc, float alpha, float beta, int K,
+                                   const int32_t *group, int row, int pos,
+                                   const int32_t *counts);
+TAVRINE_API void kernel_ori_mask_le8(const float *a_row, int lda, const float *B, int ldb,
+                                     float *c_row, int ldc, float alpha, float beta, int K,
+                                     const int32_t *group, int row, int pos,
+                                     const int32_t *counts);
+TAVRINE_API void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C,
+                               int ldc, float alpha, float beta, const int32_t *mask,
+                               int ld_mask, const int32_t *counts, int n_rows, int n_pos, int K,
+                               int first_row, int first_pos);
+
+/* ---- Refresh: center pairs and points ---------------------------------- */
+
+TAVRINE_API void compute_COS_OCiCj_part(const float *c_norm, int first_row, int n_rows,
+                                        int n_cols, const float *dcc, int ld_dcc,
+                                        float *cos_out, float *sin_out, int ld_out);
+TAVRINE_API void compute_COS_OCiCj(float *c_norm, int n_cols, float *dcc, int ld_dcc,
+                                   float *cos_out, float *sin_out, int ld_out);
+TAVRINE_API void compute_c_norm_DCC(float *c_norm, int n_cols, float *dcc, int ld_dcc,
+                                    int norms_given);
+TAVRINE_API void refine_D_CC(float *dcc, int ld_dcc, const float *c_norm, int n_cols);
+TAVRINE_API void compute_r2(const float *x_rows, int n_rows, int d8, const float *cen,
+                            const int32_t *y_rows, float *r2_out);
+TAVRINE_API void compute_COS_OCX(const float *c_norm, int k8, const float *r2,
+                                 const int32_t *y_rows, const float *x_norm, float *cos_out,
+                                 float *sin_out, int n_rows);
+TAVRINE_API void compute_r2_omp(int n, int d8, const float *X, const float *cen,
+                                const int32_t *y, float *r2_out);
+TAVRINE_API void D_NC_initial(float *out, int n_rows, int row_len, const float *vec);
+
+/* ---- Center update: merging and accumulation ---------------------------- */
+
+TAVRINE_API void array_add_m256(const float *lhs, const float *rhs, float *out, int len);
+TAVRINE_API void my_center_shift(const float *cen, const float *new_cen, int n_rows, int d8,
+                                 float *shift);
+TAVRINE_API void merge_wc(float *dst, const float *src, int len);
+TAVRINE_API void merge_centers(float *dst, const float *src, int n_rows, int row_len);
+TAVRINE_API void atomic_add_array(float *dst, const float *src, int len);
+TAVRINE_API void average_centers(float *centers, const float *counts, int n_rows, int row_len);
+TAVRINE_API int seg_arr(const int32_t *weights, int len, int n_seg, int32_t *seg_start,
+                        int32_t *seg_end, double *seg_sum);
+
+/* ---- Dense products (alpha always last) ------------------------------- */
 
 TAVRINE_API void kernel_ori(const float *a_row, int lda, const float *b_rows, int ldb,
                             float *out, int ldc, int k, float alpha);

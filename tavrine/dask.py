@@ -365,7 +365,8 @@ class KMeans(ClusterMixin, BaseEstimator):
     n_iter_ : int
     n_features_in_ : int
     products_per_iter_ : ndarray of shape (n_iter_,)
-        Point-center and center-center products computed in each iteration.
+        Point-center products computed in each iteration (a full iteration
+        computes n_samples x n_clusters of them).
     rebuilt_blocks_ : int
         Blocks rebuilt from their data after losing their labels.
     """
@@ -511,8 +512,6 @@ class KMeans(ClusterMixin, BaseEstimator):
             nonlocal centers, rebuilt
             sums, counts, digests, work, lost = blocks.run(
                 _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
-            if not full:  # the center pairs' products, once per iteration
-                work += (-(-len(centers) // 8) * 8) ** 2
             new = (sums / np.maximum(counts, 1.0)[:, None]).astype(np.float32)
             empty = counts == 0  # an emptied center stays where it was
             new[empty] = centers[empty]
