@@ -228,6 +228,13 @@ static inline int nearest_candidate(const float *a_row, const float *B, int ldb,
     return list[row.first != row.first ? 0 : row.scan.position()];
 }
 
+// The product of a lone candidate, stored as gemm_mul_p_mask stores it.
+static inline void store_lone(const float *a_row, const float *B, int d8, float *c_row,
+                              const int32_t *list) {
+    update_outputs(c_row, list, 1, 0.0f,
+                   _mm256_mul_ps(halves_sums<1>(a_row, B, d8, d8, list), _mm256_set1_ps(-2.0f)));
+}
+
 // Products (stored with Store), labels and accumulation of one chunk whose
 // lists are built.
 template <bool Store>
@@ -235,13 +242,14 @@ static void label_chunk(const float *X, int d8, const float *cen, const float *c
                         const int32_t *mask, const int32_t *counts, float *dist, int k8,
                         int rows, int32_t *labels, bool accumulate, float *cnt, float *sums) {
     for (int i = 0; i < rows; ++i) {
-        if (Store && i + kAhead < rows && counts[i + kAhead] > 1)
+        if (Store && i + kAhead < rows)
             prefetch_outputs(dist + at(i + kAhead, k8), mask + at(i + kAhead, k8),
                              counts[i + kAhead], k8);
         const int32_t *list = mask + at(i, k8);
         const int m = counts[i];
-        // A lone candidate is the own center, which keeps the point: no
-        // product, so D_NC[i][l] stays stale in such rows.
+        // A lone candidate is the own center, which keeps the point; only the
+        // exported step, whose callers may read D_NC, stores its product.
+        if (Store && m == 1) store_lone(X + at(i, d8), cen, d8, dist + at(i, k8), list);
         const int label = m == 1 ? list[0]
                                  : nearest_candidate<Store>(X + at(i, d8), cen, d8,
                                                             dist + at(i, k8), list, m, c_norm,
@@ -295,7 +303,8 @@ static inline int lowest_listed(const uint8_t *blocks) {
 
 // Labels and accumulation of one chunk whose products against every center
 // are in prod (rows x k8), listed centers in blocks (rows x k8 / 8 bits). A
-// lone candidate is the own center, the label the point comes with.
+// lone candidate is the own center, the label the point comes with; with
+// Store its product is stored too.
 template <bool Store>
 static void label_dense_chunk(const float *X, int d8, const float *prod, const uint8_t *blocks,
                               const float *c_norm, const int32_t *counts, float *dist, int k8,
@@ -305,6 +314,7 @@ static void label_dense_chunk(const float *X, int d8, const float *prod, const u
         const uint8_t *bits = blocks + at(i, k8 / 8);
         const float *prod_row = prod + at(i, k8);
         int label = labels[i];
+        if (Store && counts[i] == 1) dist[at(i, k8) + label] = prod_row[label];
         if (counts[i] > 1) {
             const int first = lowest_listed(bits);
             label = -1;

@@ -3,7 +3,8 @@
 """Binding between Python and the tavrine numeric core.
 
 ``zozid_py`` checks its arguments with Cython's typed buffers, adds the
-length checks the core relies on, and calls the C driver ``zozid``.
+length checks the core relies on, and calls the C driver ``zozid``. Its
+argument count is checked here, so that the error names the variant called.
 """
 
 cdef extern from *:
@@ -19,6 +20,8 @@ cdef extern from *:
 if not tavrine_cpu_ok():
     raise ImportError(
         "tavrine needs a processor with AVX2 and FMA instructions; this one lacks them")
+
+from types import MappingProxyType
 
 import numpy as np
 cimport numpy as cnp
@@ -64,39 +67,189 @@ def zozid_py(cython.floating[:, ::1] X, cython.floating[:, ::1] Cen, int[::1] y,
              bint verbose, float tol=1e-6, int n_threads=20, int max_iter=100):
     """Cluster the rows of X around the initial centers Cen (Lloyd's k-means).
 
+    Iterates until the labels stop changing, until the centers stop moving
+    (summed squared shifts at most 1e-6; the points are then relabelled once
+    more against the last centers), or until 150 iterations have run (then
+    also relabelled once more). The first iteration computes every
+    point-center product; later ones only those of the centers the angle
+    bound leaves as candidates, with the same labels plain Lloyd gives.
+
+    A fused function: ``zozid_py["float"]`` is the float32 variant,
+    ``zozid_py["double"]`` the float64 one; a call picks the variant from
+    X's dtype.
+
     Parameters
     ----------
     X : ndarray of shape (n, d), float32, C-contiguous, writable
-        Points. Not modified.
+        Points, n >= 1. Not modified.
     Cen : ndarray of shape (k, d), float32, C-contiguous, writable
-        Initial centers. Not modified; the final centers are not returned.
-    y : ndarray of shape (n,), int32, contiguous
-        Receives the label (0 .. k-1) of every point.
+        Initial centers, k >= 1. Not modified; the final centers are not
+        returned.
+    y : ndarray of shape (>= n,), int32, contiguous
+        Receives the label (0 .. k-1) of every point in y[:n].
     count : ndarray of shape (>= 150,), int64, contiguous
-        Receives the number of point-center and center-center products of
-        each iteration.
+        Receives the work of each iteration: count[i] for iteration i + 1,
+        one entry per iteration run (at most 150; the final relabelling is
+        not counted), later entries left as they were. With k8 = k rounded
+        up to a multiple of 8 (the centers are padded to k8 rows):
+        count[0] = (n + k8) * k8, the n x k8 point-center products of the
+        full first assignment and the k8 x k8 center-center products of
+        the refresh after it; count[i] for i >= 1 is k8 * k8 plus the
+        summed lengths of the points' candidate lists (each holds the
+        point's own center, so the sum is at least n and at most n * k).
     time : ndarray of shape (>= 4,), int64, contiguous
-        Receives assignment, center-update, refresh and total time in
-        microseconds.
+        Receives four wall-clock totals in microseconds: time[0] all
+        assignments (the final relabelling included), time[1] the center
+        updates, time[2] the refreshes of center distances and bounds,
+        time[3] the whole call (copies and allocations included, so at
+        least the sum of the other three). Later entries are left as they
+        were.
     verbose : bool
-        Accepted; no output depends on it.
+        Accepted but unused: nothing is printed.
     tol : float, default=1e-6
-        Accepted; the core stops on its own fixed tolerance.
+        Accepted but unused: the core stops on its fixed tolerance 1e-6.
     n_threads : int, default=20
-        Accepted; the thread count follows the OpenMP runtime's settings.
+        Accepted but unused: assignments and refreshes take the OpenMP
+        runtime's thread count (``OMP_NUM_THREADS``), the center update
+        its fixed team of 20.
     max_iter : int, default=100
-        Accepted; the core stops after at most 150 iterations.
+        Accepted but unused: the core runs at most 150 iterations.
 
     Returns
     -------
     int or None
-        The iteration in which the run stopped (2 to 150, or 151 when it
-        reached the cap); ``None`` for float64 input, which is validated only.
+        The iteration in which the run stopped: 2 to 150, or 151 when it
+        reached the cap. ``None`` for float64 input, whose arguments are
+        converted and type-checked only (not the length checks): nothing is
+        run or written.
+
+    Raises
+    ------
+    TypeError
+        Missing, surplus or unknown arguments; an X that is not a 2-D
+        float32 or float64 array; count or time not an ndarray, or None.
+    ValueError
+        An array of the wrong dtype, dimensions or contiguity, or read-only;
+        Cen and X with different column counts, y shorter than n, count
+        shorter than 150 or time shorter than 4.
+    IndexError
+        An empty X, Cen or y, or None for X, Cen or y.
+    MemoryError
+        The working arrays do not fit in memory.
     """
     if cython.floating is double:
         return None
     else:
         return _run(X, Cen, y, count, time, verbose, tol, n_threads, max_iter)
+
+
+# ---- Argument count -----------------------------------------------------------
+#
+# Cython 3 names the fused function, not the variant, in its argument-count
+# errors. So zozid_py becomes a dispatcher over variants that check the count
+# themselves and then call Cython's typed variants, which do the rest as
+# before: conversions, type checks and their messages.
+
+_ARG_NAMES = ("X", "Cen", "y", "count", "time", "verbose", "tol", "n_threads", "max_iter")
+cdef Py_ssize_t N_REQUIRED = 6
+
+
+def _variant_of_x(*args, cython.floating[:, ::1] X=None):
+    """The signature Cython's dispatcher picks for X = args[0].
+
+    X is declared as zozid_py declares it, so the dispatch is the same; given
+    positionally it lands in args and is never converted.
+    """
+    return "float" if cython.floating is float else "double"
+
+
+cdef _count_error(str name, str bound, Py_ssize_t expected, Py_ssize_t given):
+    return TypeError("%.200s() takes %.8s %d positional argument%.1s (%d given)"
+                     % (name, bound, expected, "" if expected == 1 else "s", given))
+
+
+cdef _check_keywords(dict kwargs, Py_ssize_t given):
+    """The keyword error Cython reports before a missing argument, if any."""
+    for key in kwargs:
+        if key in _ARG_NAMES[given:]:
+            continue
+        if key in _ARG_NAMES[:given]:
+            raise TypeError(f"zozid_py() got multiple values for keyword argument '{key}'")
+        raise TypeError(f"zozid_py() got an unexpected keyword argument '{key}'")
+
+
+cdef _check_count(str name, tuple args, dict kwargs):
+    # Cython's order: surplus positionals, then keywords, then the first
+    # missing argument, reported with its position as the count given.
+    cdef Py_ssize_t given = len(args), i
+    if given > len(_ARG_NAMES):
+        raise _count_error(name, "at most", len(_ARG_NAMES), given)
+    for i in range(given, N_REQUIRED):
+        if _ARG_NAMES[i] not in kwargs:
+            _check_keywords(kwargs, given)
+            raise _count_error(name, "at least", N_REQUIRED, i)
+
+
+def _counted(typed):
+    """typed behind a check of the argument count that names it."""
+    name = typed.__name__
+
+    def variant(*args, **kwargs):
+        _check_count(name, args, kwargs)
+        return typed(*args, **kwargs)
+
+    variant.__name__ = name
+    variant.__qualname__ = typed.__qualname__
+    variant.__module__ = typed.__module__
+    variant.__doc__ = typed.__doc__
+    variant.__wrapped__ = typed
+    return variant
+
+
+class _FusedFunction:
+    """Dispatches on X's dtype, as Cython's fused function does."""
+
+    def __init__(self, typed):
+        self._typed = typed
+        self._variants = {sig: _counted(typed[sig]) for sig in typed.__signatures__}
+        self.__name__ = typed.__name__
+        self.__qualname__ = typed.__qualname__
+        self.__module__ = typed.__module__
+        self.__doc__ = typed.__doc__
+        self.__wrapped__ = typed
+
+    @property
+    def __signatures__(self):
+        return MappingProxyType(self._variants)
+
+    def __getitem__(self, key):
+        chosen = self._typed[key]
+        for sig, typed in self._typed.__signatures__.items():
+            if typed is chosen:
+                return self._variants[sig]
+
+    def __call__(self, *args, **kwargs):
+        if args:
+            x = args[0]
+        elif "X" in kwargs:
+            x = kwargs["X"]
+        else:
+            # Without X, Cython's dispatcher picks no variant: its own error.
+            return self._typed(*args, **kwargs)
+        return self._variants[_variant_of_x(x)](*args, **kwargs)
+
+    # A method descriptor, so that help() and inspect treat it as a function.
+    def __get__(self, obj, objtype=None):
+        return self
+
+    def __reduce__(self):
+        return self.__qualname__
+
+    def __repr__(self):
+        return f"<fused function {self.__qualname__}>"
+
+
+zozid_py = _FusedFunction(zozid_py)
 
 
 cdef object _run(float[:, ::1] X, float[:, ::1] Cen, int[::1] y,

@@ -472,13 +472,13 @@ def check_update_mdy(X, c, y, k, out):
     assert not bad.any(), (np.flatnonzero(bad)[:5], chosen[bad][:5], dmin[bad][:5])
     counts = out["counts"]
     assert np.all((counts >= 1) & (counts <= k))
-    # Listed products are current, everything else in D_NC untouched; a lone
-    # candidate (the own center, which keeps the point) needs no product.
+    # Listed products are current, a lone candidate's (the own center, which
+    # keeps the point) included; everything else in D_NC untouched.
     listed = np.zeros(out["D_NC"].shape, bool)
     for i in range(n):
         lst = out["mask"][i, :counts[i]]
         assert y[i] in lst and labels[i] in lst
-        listed[i, lst] = counts[i] > 1
+        listed[i, lst] = True
     ref = -2.0 * out["Xp"].astype(np.float64) @ out["cen"].T.astype(np.float64)
     scale = 2 * np.abs(x64).sum(1)[:, None] * np.nanmax(np.abs(c))
     ok = np.abs(out["D_NC"] - ref) <= 1e-5 * scale + 1e-30
@@ -642,20 +642,21 @@ def test_update_mdy_equals_products_then_scan(k, every, cn_fix, dense):
     assert (counts == 1).any() and (counts % 8 != 0).any() and counts.max() > 16
     density = chunk_density(counts, k8)
     assert (density > 0.25).all() if dense else (density < 0.1).all()
-    # The stored products equal the exported masked product on the same lists
-    # (exact here, so whichever product ran; a zero may differ in sign only
-    # on the dense path), and nothing unlisted is touched.
+    # The stored products, lone candidates' included, equal the exported
+    # masked product on the same lists (exact here, so whichever product ran;
+    # a zero may differ in sign only on the dense path), and nothing unlisted
+    # is touched.
     C = np.full((n, k8), SENTINEL, np.float32)
     run_masked(n, k8, d8, out["Xp"], out["cen"], C, mask, counts, alpha=-2.0, beta=0.0)
     many = counts > 1
-    listed = (np.arange(k8) < counts[:, None]) & many[:, None]
+    listed = np.arange(k8) < counts[:, None]
     rows_of = np.broadcast_to(np.arange(n)[:, None], mask.shape)
     touched = np.zeros((n, k8), bool)
     touched[rows_of[listed], mask[listed]] = True
     assert np.array_equal(out["D_NC"][touched], C[touched])
     assert (out["D_NC"][~touched] == SENTINEL).all()
     if not dense:
-        assert np.array_equal(out["D_NC"][many].view(np.uint32), C[many].view(np.uint32))
+        assert np.array_equal(out["D_NC"].view(np.uint32), C.view(np.uint32))
     # The fused scan equals the sequential one; lone candidates keep the point.
     c_norm = aligned_zeros((k8,))
     c_norm[:] = np.nan
@@ -723,6 +724,7 @@ def test_update_mdy_lists_equal_compute_mask(kind, d, k):
     X[10:300] = (0.999 * c[y[10:300]] + 0.001 * x64[10:300]).astype(np.float32)
     X[10:300][np.isnan(c[y[10:300]]).any(1)] = 1.0
     out = run_update_mdy(X, c, y, k)
+    check_update_mdy(X, c, y, k, out)
     geo = law_of_cosines(X.astype(np.float64), c, y, k, k8)
     mask = aligned_zeros((n, k8), np.int32)
     counts = aligned_zeros((n,), np.int32)

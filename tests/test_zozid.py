@@ -239,9 +239,10 @@ def _replace(i, value):
      "No matching signature found"),
     (lambda: [np.ones((2, 2), np.int32)] + _args()[1:], {"verbose": 0}, TypeError,
      "No matching signature found"),
-    (_args, {}, TypeError, "zozid_py() takes at least 6 positional arguments (5 given)"),
+    (_args, {}, TypeError,
+     "__pyx_fuse_0zozid_py() takes at least 6 positional arguments (5 given)"),
     (lambda: _args() + [0, 1e-6, 20, 100, 5], {}, TypeError,
-     "zozid_py() takes at most 9 positional arguments (10 given)"),
+     "__pyx_fuse_0zozid_py() takes at most 9 positional arguments (10 given)"),
     (lambda: _args() + [0], {"bogus": 1}, TypeError,
      "zozid_py() got an unexpected keyword argument 'bogus'"),
     (lambda: _args() + [0], {"verbose": 1}, TypeError,
@@ -300,3 +301,53 @@ def test_variants_and_the_double_precision_path():
     assert viza_.zozid_py(X.astype(np.float64), C.astype(np.float64), y, count, time, 0) is None
     assert np.all(y == -5) and np.all(count == -3) and np.all(time == -3)
     assert isinstance(viza_.zozid_py["float"](X, C, y, count, time, 0), int)
+
+
+@pytest.mark.parametrize("sig, variant", [("float", "__pyx_fuse_0zozid_py"),
+                                          ("double", "__pyx_fuse_1zozid_py")])
+def test_argument_count_errors_name_the_variant(sig, variant):
+    X, C, y, count, time = _args()
+    dtype = np.float32 if sig == "float" else np.float64
+    X, C = X.astype(dtype), C.astype(dtype)
+    full = [X, C, y, count, time, 0, 1e-6, 20, 100]
+    cases = [
+        (full[:4], {}, "takes at least 6 positional arguments (4 given)"),
+        (full[:5], {}, "takes at least 6 positional arguments (5 given)"),
+        (full + [5], {}, "takes at most 9 positional arguments (10 given)"),
+        # As Cython counts: the position of the first missing argument.
+        (full[:3], {"count": count, "verbose": 0}, "takes at least 6 positional arguments (4 given)"),
+        ([], {"X": X, "y": y}, "takes at least 6 positional arguments (1 given)"),
+        # Surplus positionals are reported before a bad keyword.
+        (full + [5], {"bogus": 1}, "takes at most 9 positional arguments (10 given)"),
+    ]
+    for fn in (viza_.zozid_py, viza_.zozid_py[sig]):
+        for args, kwargs, message in cases:
+            with pytest.raises(TypeError) as info:
+                fn(*args, **kwargs)
+            assert str(info.value) == f"{variant}() {message}"
+        # A bad keyword is reported before a missing argument, naming zozid_py.
+        for kwargs, message in [({"bogus": 1}, "got an unexpected keyword argument 'bogus'"),
+                                ({"X": X}, "got multiple values for keyword argument 'X'")]:
+            with pytest.raises(TypeError) as info:
+                fn(X, C, y, count, **kwargs)
+            assert str(info.value) == f"zozid_py() {message}"
+    with pytest.raises(TypeError) as info:
+        viza_.zozid_py[sig](Cen=C)
+    assert str(info.value) == f"{variant}() takes at least 6 positional arguments (0 given)"
+    # Without X the dispatcher cannot tell the variant and reports that itself.
+    with pytest.raises(TypeError) as info:
+        viza_.zozid_py(Cen=C, y=y)
+    assert str(info.value) == "Expected at least 6 arguments, got 0"
+    assert np.all(y == -5) and np.all(count == -3) and np.all(time == -3)
+    # Enough arguments: the variant runs (float64 input is checked, not run).
+    result = viza_.zozid_py(*full[:3], count=count, time=time, verbose=0)
+    assert (result is None) == (sig == "double")
+
+
+def test_help_shows_the_signature_and_the_outputs():
+    import pydoc
+
+    text = pydoc.render_doc(viza_.zozid_py, renderer=pydoc.plaintext)
+    assert "zozid_py(X, Cen, y, count, time, verbose, tol=1e-06, n_threads=20, max_iter=100)" in text
+    for word in ("count[0] = (n + k8) * k8", "time[3] the whole call", "150 iterations"):
+        assert word in " ".join(text.split()), word
