@@ -231,8 +231,9 @@ static inline int nearest_candidate(const float *a_row, const float *B, int ldb,
 // The product of a lone candidate, stored as gemm_mul_p_mask stores it.
 static inline void store_lone(const float *a_row, const float *B, int d8, float *c_row,
                               const int32_t *list) {
-    update_outputs(c_row, list, 1, 0.0f,
-                   _mm256_mul_ps(halves_sums<1>(a_row, B, d8, d8, list), _mm256_set1_ps(-2.0f)));
+    const float v = _mm256_cvtss_f32(
+        _mm256_mul_ps(halves_sums<1>(a_row, B, d8, d8, list), _mm256_set1_ps(-2.0f)));
+    c_row[list[0]] = std::fma(0.0f, c_row[list[0]], v);
 }
 
 // Products (stored with Store), labels and accumulation of one chunk whose
