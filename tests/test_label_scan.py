@@ -70,3 +70,24 @@ def test_scan_accumulates_each_point_into_its_label():
     want = np.zeros_like(sums)
     np.add.at(want, labels, points)
     np.testing.assert_array_equal(sums, want)
+
+
+# Tied scores eight positions apart share a SIMD lane: the lane must keep its
+# first one. Duplicate centers make the tie exact in a whole run too.
+@pytest.mark.parametrize("j, k", [(0, 9), (3, 16), (8, 24), (13, 40)])
+def test_tie_eight_apart_keeps_the_lower_index(j, k):
+    rng = np.random.default_rng(j)
+    dist = aligned_zeros((64, round8(k)))
+    dist[:] = rng.integers(0, 50, dist.shape)
+    dist[:, j] = dist[:, j + 8] = -1.0
+    labels, _, _ = scan(dist, aligned_zeros(round8(k)), k)
+    assert (labels == j).all()
+
+    from tavrine import viza_
+
+    X = rng.integers(-20, 21, (3000, 5)).astype(np.float32)
+    C = X[rng.choice(len(X), k, replace=False)].copy()
+    C[j + 8] = C[j]
+    y = np.empty(len(X), np.int32)
+    viza_.zozid_py(X, C, y, np.zeros(150, np.int64), np.zeros(4, np.int64), 0)
+    assert (y == j).any() and not (y == j + 8).any()
