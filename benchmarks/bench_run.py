@@ -1,28 +1,42 @@
-"""Whole clustering runs of tavrine next to scikit-learn and faiss, in one process.
+"""Whole clustering runs of tavrine next to scikit-learn, faiss and scikit-learn-intelex.
 
-    pip install '.[bench]' && python benchmarks/bench_run.py [--quick]
+    pip install '.[bench]' scikit-learn-intelex
+    python benchmarks/bench_run.py [--quick] [--out FILE.md] [--plots DIR]
 
 Every workload is generated (or loaded from scikit-learn's bundled data) once
-as C-contiguous float32; one set of k-means++ centers (fixed seed) starts every
-system. All systems get the same thread count (BLAS threads through
-threadpoolctl). Prints per workload and system: total time, iterations, time
-per iteration, first-iteration time, the fraction of point-center products
-computed per pruned iteration, float64 inertia, label agreement with tavrine
-and peak memory added; then ratios to tavrine. A run shorter than 1.5 s is
-repeated twice and the median of the three is its time; tavrine's first
-iteration and the bare sgemm it is compared with are each the best of three.
-Writes the same as Markdown and PNG plots into --out.
+as C-contiguous float32, and every system starts from the same centers:
+k-means++ with a fixed seed, or fixed random rows for the codebook workload.
+scikit-learn's lloyd runs first with tol=0 (at most 150 iterations); the
+iterations it needs are given to every other system that takes a limit
+(tavrine.KMeans: tol=0 and max_iter; faiss: niter; scikit-learn elkan and
+scikit-learn-intelex: tol=0 and max_iter). The codebook workload runs 20
+iterations everywhere. tavrine.viza_.zozid_py, the core's raw entry point,
+keeps its own fixed stopping rules and its own iteration count.
+
+Prints per workload and system: total time, iterations, time per iteration,
+float64 inertia of the returned centers, label agreement with scikit-learn
+lloyd, peak memory added, and for tavrine the share of point-center distances
+computed (products / (n k)) and of points the bounds let through (points / n)
+per iteration as first / median / last; then each system's time divided by
+tavrine.KMeans's (above 1: tavrine faster). Every system runs on the same
+thread count; OMP_NUM_THREADS and the OPENBLAS_* settings are reported as
+found and never changed. A run shorter than 1.5 s is repeated twice and the
+median of the three counts. Writes the same as Markdown and two PNG plots.
 """
 import argparse
-import ctypes
+import logging
 import os
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 
-MAX_ITER = 150
+MAX_ITER = 150        # scikit-learn lloyd's limit, and zozid_py's fixed cap
+CODEBOOK_ITERS = 20
+QUICK_RUN = 1.5       # seconds; shorter runs are repeated and their median taken
+PEERS = ("sklearn lloyd", "sklearn elkan", "faiss", "sklearnex")
 
 
 # ---- data ---------------------------------------------------------------------
@@ -53,28 +67,55 @@ def image_patches(size=8, stride=4):
     return np.ascontiguousarray(np.vstack(out))
 
 
+def china_pixels():
+    from sklearn.datasets import load_sample_image
+
+    img = load_sample_image("china.jpg").astype(np.float32) / 255.0
+    return np.ascontiguousarray(img.reshape(-1, 3))
+
+
+def digits():
+    from sklearn.datasets import load_digits
+
+    return load_digits().data.astype(np.float32)
+
+
+class Workload:
+    """A data set, its k, how its centers start and how many iterations it runs.
+
+    iters=None lets scikit-learn lloyd with tol=0 decide (at most MAX_ITER).
+    """
+
+    def __init__(self, name, make, k, init="k-means++", iters=None):
+        self.name, self.make, self.k, self.init, self.iters = name, make, k, init, iters
+
+
 def workloads(quick):
-    from sklearn.datasets import load_digits, load_sample_image
-
-    def china_pixels():
-        img = load_sample_image("china.jpg").astype(np.float32) / 255.0
-        return np.ascontiguousarray(img.reshape(-1, 3))
-
     if quick:
         return [
-            ("mixture 100k x 16, k=64", lambda: mixture(100_000, 16, 64), 64),
-            ("digits 1797 x 64, k=10", lambda: load_digits().data.astype(np.float32), 10),
-            ("china pixels 273k x 3, k=64", china_pixels, 64),
+            Workload("mixture 50k x 32, k=128", lambda: mixture(50_000, 32, 128), 128),
+            Workload("china pixels 273k x 3, k=32", china_pixels, 32),
+            Workload("digits 1797 x 64, k=10", digits, 10),
         ]
     return [
-        ("mixture 200k x 64, k=256", lambda: mixture(200_000, 64, 256), 256),
-        ("mixture 1M x 16, k=64", lambda: mixture(1_000_000, 16, 64), 64),
-        ("mixture 100k x 256, k=1024", lambda: mixture(100_000, 256, 1024), 1024),
-        ("mixture 500k x 2, k=32", lambda: mixture(500_000, 2, 32), 32),
-        ("digits 1797 x 64, k=10", lambda: load_digits().data.astype(np.float32), 10),
-        ("china pixels 273k x 3, k=64", china_pixels, 64),
-        ("image patches 8x8x3, k=256", image_patches, 256),
+        Workload("mixture 200k x 64, k=256", lambda: mixture(200_000, 64, 256), 256),
+        Workload("mixture 100k x 256, k=1024", lambda: mixture(100_000, 256, 1024), 1024),
+        Workload("image patches 8x8x3, k=256", image_patches, 256),
+        Workload("codebook 200k x 64, k=4096", lambda: mixture(200_000, 64, 4096), 4096,
+                 init="random rows", iters=CODEBOOK_ITERS),
+        Workload("mixture 500k x 2, k=32", lambda: mixture(500_000, 2, 32), 32),
+        Workload("china pixels 273k x 3, k=64", china_pixels, 64),
+        Workload("digits 1797 x 64, k=10", digits, 10),
     ]
+
+
+def initial_centers(X, w):
+    if w.init == "random rows":
+        rows = np.random.default_rng(0).choice(len(X), w.k, replace=False)
+        return np.ascontiguousarray(X[np.sort(rows)])
+    from sklearn.cluster import kmeans_plusplus
+
+    return np.ascontiguousarray(kmeans_plusplus(X, w.k, random_state=0)[0], dtype=np.float32)
 
 
 # ---- measurement helpers ---------------------------------------------------------
@@ -105,73 +146,6 @@ class PeakMemory:
         self.added_mb = (self.peak - self.base) / 2**20
 
 
-def inertia64(X, labels, k):
-    """Sum of squared distances to the float64 mean of each label's points."""
-    X64 = X.astype(np.float64)
-    cnt = np.bincount(labels, minlength=k).astype(np.float64)
-    sums = np.zeros((k, X.shape[1]))
-    np.add.at(sums, labels, X64)
-    means = sums / np.maximum(cnt, 1)[:, None]
-    return float(((X64 - means[labels]) ** 2).sum())
-
-
-def blas_library():
-    import tavrine.viza_ as v
-
-    lib = ctypes.CDLL(os.path.join(os.path.dirname(v.__file__), "libscipy_openblas.so"))
-    lib.scipy_cblas_sgemm.argtypes = [ctypes.c_int] * 6 + [
-        ctypes.c_float, ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_int,
-        ctypes.c_float, ctypes.c_void_p, ctypes.c_int]
-    lib.scipy_openblas_set_num_threads.argtypes = [ctypes.c_int]
-    return lib
-
-
-def bare_sgemm_seconds(X, k, threads):
-    """One n x k8 x d8 product with the bundled OpenBLAS, as the first iteration does."""
-    lib = blas_library()
-    n, d = X.shape
-    k8, d8 = (k + 7) // 8 * 8, (d + 7) // 8 * 8
-    A = np.zeros((n, d8), np.float32)
-    A[:, :d] = X
-    B = np.ones((k8, d8), np.float32)
-    C = np.empty((n, k8), np.float32)
-    lib.scipy_openblas_set_num_threads(threads)
-    best = np.inf
-    for _ in range(3):
-        t = time.perf_counter()
-        lib.scipy_cblas_sgemm(101, 111, 112, n, k8, d8, -2.0, A.ctypes.data, d8, B.ctypes.data,
-                              d8, 0.0, C.ctypes.data, k8)
-        best = min(best, time.perf_counter() - t)
-    return best
-
-
-def stream_pass_seconds(X):
-    """One multithreaded pass over the padded points (the core's squared radii)."""
-    import tavrine.viza_ as v
-
-    lib = ctypes.CDLL(v.__file__)
-    fn = lib.compute_r2_omp
-    fn.argtypes = [ctypes.c_int, ctypes.c_int] + [ctypes.c_void_p] * 4
-    n, d = X.shape
-    d8 = (d + 7) // 8 * 8
-    raw = np.zeros(n * d8 + 8, np.float32)
-    off = (-raw.ctypes.data % 32) // 4
-    A = raw[off:off + n * d8].reshape(n, d8)
-    A[:, :d] = X
-    cen = np.zeros((8, d8), np.float32)
-    y = np.zeros(n, np.int32)
-    r2 = np.empty(n, np.float32)
-    best = np.inf
-    for _ in range(3):
-        t = time.perf_counter()
-        fn(n, d8, A.ctypes.data, cen.ctypes.data, y.ctypes.data, r2.ctypes.data)
-        best = min(best, time.perf_counter() - t)
-    return best
-
-
-QUICK_RUN = 1.5  # seconds; shorter runs are repeated and their median taken
-
-
 def timed(fit):
     """Runs fit() and returns (its result, seconds, peak MB added).
 
@@ -190,43 +164,123 @@ def timed(fit):
     return out, float(np.median(times)), mem.added_mb
 
 
+def inertia64(X, centers):
+    """Sum over points of the squared distance to the nearest center, in float64.
+
+    Centers that are not finite (the raw core's emptied ones) are left out.
+    """
+    C = np.asarray(centers, np.float64)
+    C = C[np.isfinite(C).all(1)]
+    c_norm = (C ** 2).sum(1)
+    step = max(256, 2**24 // len(C))  # rows per block: at most 128 MB of distances
+    total = 0.0
+    for lo in range(0, len(X), step):
+        B = X[lo:lo + step].astype(np.float64)
+        d2 = c_norm[None] - 2.0 * (B @ C.T)
+        total += np.maximum(d2.min(1) + (B ** 2).sum(1), 0.0).sum()
+    return total
+
+
+def label_means(X, labels, k):
+    """Float64 mean of each non-empty label's points."""
+    cnt = np.bincount(labels, minlength=k)
+    sums = np.zeros((k, X.shape[1]))
+    np.add.at(sums, labels, X.astype(np.float64))
+    return sums[cnt > 0] / cnt[cnt > 0, None]
+
+
+def summary(shares):
+    """First, median and last of a per-iteration series, or None."""
+    if shares is None or len(shares) == 0:
+        return None
+    return float(shares[0]), float(np.median(shares)), float(shares[-1])
+
+
 # ---- systems --------------------------------------------------------------------
+# Each returns labels, centers (float64 means of the labels for zozid_py, which
+# hands back none), total seconds, iterations and peak MB added.
 
-def run_tavrine(X, C):
-    from tavrine import _fit, viza_
+def run_kmeans(X, C, iters, threads):
+    from tavrine import KMeans
 
-    n, k = X.shape[0], C.shape[0]
+    n, k = X.shape[0], len(C)
+
+    def fit(progress=None):
+        km = KMeans(k, init=C, n_init=1, tol=0, max_iter=iters, n_threads=threads)
+        return km.fit(X, progress=progress)
+
+    km, total, mem = timed(fit)
+    points = getattr(km, "points_per_iter_", None)
+    # Per-iteration wall times for the plot, from a separate run through the
+    # progress hook, so that the timed runs are the plain call.
+    stamps = [time.perf_counter()]
+    fit(lambda *_: stamps.append(time.perf_counter()))
+    return dict(labels=km.labels_, centers=km.cluster_centers_, total=total, iters=km.n_iter_,
+                mem=mem, products=np.asarray(km.products_per_iter_) / (n * k),
+                points=None if points is None else np.asarray(points) / n,
+                per_iter=np.diff(stamps))
+
+
+def run_zozid(X, C):
+    from tavrine import viza_
+
+    n, k = X.shape[0], len(C)
     y = np.empty(n, np.int32)
     count = np.zeros(MAX_ITER, np.int64)
     tm = np.zeros(4, np.int64)
-    it, total, mem = timed(lambda: viza_.zozid_py(X, C.copy(), y, count, tm, False))
-    iters = min(it, MAX_ITER)
-    k8 = (k + 7) // 8 * 8
-    work = (count[1:iters] - k8 * k8) / (n * k)
-    # Per-iteration wall times from the same loop, through its progress hook.
-    stamps = [time.perf_counter()]
-    _fit.lloyd(X, C, MAX_ITER, 1e-6, 0, lambda *a: stamps.append(time.perf_counter()))
-    per_iter = np.diff(stamps)
-    # The first iteration alone, best of three, as the bare sgemm is timed.
-    first = [per_iter[0]]
-    for _ in range(2):
-        stamps = [time.perf_counter()]
-        _fit.lloyd(X, C, 1, 1e-6, 0, lambda *a: stamps.append(time.perf_counter()))
-        first.append(stamps[1] - stamps[0])
-    return dict(labels=y, total=total, iters=iters, first=min(first), mem=mem, work=work,
-                per_iter=per_iter)
+    stop, total, mem = timed(lambda: viza_.zozid_py(X, C.copy(), y, count, tm, False))
+    iters = min(stop, MAX_ITER)  # MAX_ITER + 1 means it reached the cap
+    return dict(labels=y, centers=label_means(X, y, k), total=total, iters=iters, mem=mem,
+                products=count[:iters] / (n * k))
 
 
-def run_sklearn(X, C, algorithm, threads):
+def run_sklearn(X, C, algorithm, iters):
     from sklearn.cluster import KMeans
-    from threadpoolctl import threadpool_limits
 
     def fit():
-        return KMeans(len(C), init=C, n_init=1, tol=0, max_iter=300, algorithm=algorithm).fit(X)
+        return KMeans(len(C), init=C, n_init=1, tol=0, max_iter=iters,
+                      algorithm=algorithm).fit(X)
 
-    with threadpool_limits(threads):
+    km, total, mem = timed(fit)
+    return dict(labels=km.labels_, centers=km.cluster_centers_, total=total, iters=km.n_iter_,
+                mem=mem)
+
+
+class _Messages(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.INFO)
+        self.lines = []
+
+    def emit(self, record):
+        self.lines.append(record.getMessage())
+
+
+def run_sklearnex(X, C, iters, threads):
+    """scikit-learn-intelex's estimator, imported directly so scikit-learn stays unpatched.
+
+    Its log tells whether oneDAL ran the fit or it fell back to scikit-learn.
+    """
+    from sklearnex.cluster import KMeans
+
+    log = logging.getLogger("sklearnex")
+    messages = _Messages()
+    # Its own stderr handler is set aside while the messages are collected.
+    saved = log.handlers, log.level, log.propagate
+    log.handlers, log.propagate = [messages], False
+    log.setLevel(logging.INFO)
+
+    def fit():
+        return KMeans(len(C), init=C, n_init=1, tol=0, max_iter=iters, algorithm="lloyd",
+                      n_jobs=threads).fit(X)
+
+    try:
         km, total, mem = timed(fit)
-    return dict(labels=km.labels_.astype(np.int32), total=total, iters=km.n_iter_, mem=mem)
+    finally:
+        log.handlers, log.propagate = saved[0], saved[2]
+        log.setLevel(saved[1])
+    fallback = any("fallback" in m.lower() for m in messages.lines)
+    return dict(labels=km.labels_, centers=km.cluster_centers_, total=total, iters=km.n_iter_,
+                mem=mem, note="fell back to scikit-learn" if fallback else None)
 
 
 def run_faiss(X, C, iters, threads):
@@ -236,96 +290,188 @@ def run_faiss(X, C, iters, threads):
     n, d = X.shape
 
     def fit():
+        # No subsampling: faiss trains on every point, as the others do.
         km = faiss.Kmeans(d, len(C), niter=iters, max_points_per_centroid=n + 1, seed=0,
                           nredo=1, verbose=False)
         km.train(X, init_centroids=C)
-        return km.index.search(X, 1)[1]
+        return km.index.search(X, 1)[1].ravel(), km.centroids.copy()
 
-    labels, total, mem = timed(fit)
-    return dict(labels=labels.ravel().astype(np.int32), total=total, iters=iters, mem=mem)
+    (labels, centers), total, mem = timed(fit)
+    return dict(labels=labels, centers=centers, total=total, iters=iters, mem=mem)
+
+
+def available_peers(no_faiss):
+    """Peer name -> None if usable, else why it is skipped."""
+    missing = {}
+    for name, module in (("faiss", "faiss"), ("sklearnex", "sklearnex.cluster")):
+        if name == "faiss" and no_faiss:
+            missing[name] = "skipped (--no-faiss)"
+            continue
+        try:
+            __import__(module)
+        except ImportError:
+            missing[name] = f"{module} not installed; skipped"
+    return missing
+
+
+def warm_up(systems):
+    """One tiny fit of every system, so no library's first-call setup is timed."""
+    X = mixture(4000, 8, 8, seed=1)
+    C = np.ascontiguousarray(X[:8])
+    for name, run in systems.items():
+        run(X, C, 3)
 
 
 # ---- report ---------------------------------------------------------------------
 
+def fmt_summary(s):
+    return "-" if s is None else "{:.3f} {:.3f} {:.3f}".format(*s)
+
+
+def versions():
+    from importlib.metadata import PackageNotFoundError, version
+
+    out = {}
+    for name in ("tavrine", "scikit-learn", "faiss-cpu", "scikit-learn-intelex"):
+        try:
+            out[name] = version(name)
+        except PackageNotFoundError:
+            pass
+    return out
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="three small workloads")
-    parser.add_argument("--threads", type=int, default=2)
-    parser.add_argument("--out", default=os.path.join(os.path.dirname(__file__), "results"))
+    omp = os.environ.get("OMP_NUM_THREADS", "")
+    parser.add_argument("--threads", type=int,
+                        default=int(omp) if omp.isdigit() else os.cpu_count(),
+                        help="threads of every system (default: OMP_NUM_THREADS, else all "
+                             "processors)")
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser.add_argument("--out", default=os.path.join(here, "results", "bench.md"),
+                        help="Markdown file (a folder receives bench.md)")
+    parser.add_argument("--plots", default=None,
+                        help="folder of bench_time.png and bench_work.png (default: that of "
+                             "--out; `--plots docs` refreshes the README's plot)")
+    parser.add_argument("--only", default=None, help="run the workloads whose name contains this")
     parser.add_argument("--no-faiss", action="store_true")
     args = parser.parse_args()
-    os.environ.setdefault("OMP_NUM_THREADS", str(args.threads))
-    from sklearn.cluster import kmeans_plusplus
+    out = args.out if args.out.endswith(".md") else os.path.join(args.out, "bench.md")
+    plots = args.plots or os.path.dirname(os.path.abspath(out))
 
-    os.makedirs(args.out, exist_ok=True)
+    from threadpoolctl import threadpool_limits
+
+    warnings.filterwarnings("ignore", message="Number of distinct clusters")
     settings = {k: os.environ.get(k, "(unset)") for k in
                 ("OMP_NUM_THREADS", "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
-    print("settings: " + ", ".join(f"{k}={v}" for k, v in settings.items()))
-    rows, extras, curves = [], [], {}
-    for name, make, k in workloads(args.quick):
-        X = np.ascontiguousarray(make(), dtype=np.float32)
-        n, d = X.shape
-        C, _ = kmeans_plusplus(X, k, random_state=0)
-        C = np.ascontiguousarray(C, dtype=np.float32)
-        print(f"\n== {name}: n={n} d={d} k={k}", flush=True)
-        res = {"tavrine": run_tavrine(X, C)}
-        res["sklearn lloyd"] = run_sklearn(X, C, "lloyd", args.threads)
-        res["sklearn elkan"] = run_sklearn(X, C, "elkan", args.threads)
-        if not args.no_faiss:
-            try:
-                res["faiss"] = run_faiss(X, C, res["tavrine"]["iters"], args.threads)
-            except ImportError:
-                print("faiss-cpu not installed; skipped")
-        ref = res["tavrine"]
-        for system, r in res.items():
-            r["inertia"] = inertia64(X, r["labels"], k)
-            r["agree"] = float(np.mean(r["labels"] == ref["labels"]))
-            r["per"] = r["total"] / r["iters"]
-            first = f"{r['first']:.3f}" if "first" in r else "-"
-            rows.append((name, system, r["total"], r["iters"], r["per"], first,
-                         np.mean(ref["work"]) if system == "tavrine" and len(ref["work"]) else None,
-                         r["inertia"], r["agree"], r["mem"], r["total"] / ref["total"]))
-            print(f"{system:14s} total {r['total']:8.3f}s  iters {r['iters']:4d}  "
-                  f"per iter {r['per']:.4f}s  first {first}  inertia {r['inertia']:.6e}  "
-                  f"agree {r['agree']:.4f}  mem +{r['mem']:.0f} MB  "
-                  f"time/tavrine {r['total'] / ref['total']:.2f}", flush=True)
-        sgemm = bare_sgemm_seconds(X, k, args.threads)
-        stream = stream_pass_seconds(X)
-        # The timed run keeps emptied centers, so its length can differ a little.
-        m = min(len(ref["per_iter"]) - 1, len(ref["work"]))
-        pruned = ref["per_iter"][1:m + 1]
-        low = pruned[np.asarray(ref["work"][:m]) < 0.10]
-        extras.append((name, ref["first"], sgemm, stream, np.median(pruned) if len(pruned) else
-                       np.nan, np.median(low) if len(low) else np.nan))
-        print(f"first iteration {ref['first']:.4f}s vs bare sgemm {sgemm:.4f}s "
-              f"(x{ref['first'] / sgemm:.2f}); pruned iteration (median) "
-              f"{extras[-1][4]:.4f}s, with <10% work {extras[-1][5]:.4f}s vs one pass over X "
-              f"{stream:.4f}s (x{extras[-1][5] / stream:.2f})", flush=True)
-        curves[name] = (ref["work"], pruned)
-    write_markdown(args.out, rows, extras, settings)
-    write_plots(args.out, rows, curves)
+    settings_line = (", ".join(f"{k}={v}" for k, v in settings.items())
+                     + f"; {args.threads} threads for every system; "
+                     + ", ".join(f"{k} {v}" for k, v in versions().items()))
+    print("settings: " + settings_line)
+    missing = available_peers(args.no_faiss)
+    for note in missing.values():
+        print(note)
+
+    threads = args.threads
+    systems = {
+        "tavrine.KMeans": lambda X, C, it: run_kmeans(X, C, it, threads),
+        "zozid_py": lambda X, C, it: run_zozid(X, C),
+        "sklearn lloyd": lambda X, C, it: run_sklearn(X, C, "lloyd", it),
+        "sklearn elkan": lambda X, C, it: run_sklearn(X, C, "elkan", it),
+        "faiss": lambda X, C, it: run_faiss(X, C, it, threads),
+        "sklearnex": lambda X, C, it: run_sklearnex(X, C, it, threads),
+    }
+    for name in missing:
+        del systems[name]
+    chosen = [w for w in workloads(args.quick) if args.only is None or args.only in w.name]
+
+    rows, curves = [], {}
+    # BLAS and OpenMP pools of every loaded library, including scikit-learn's.
+    with threadpool_limits(threads):
+        warm_up(systems)
+        for w in chosen:
+            X = np.ascontiguousarray(w.make(), dtype=np.float32)
+            n, d = X.shape
+            C = initial_centers(X, w)
+            print(f"\n== {w.name}: n={n} d={d} k={w.k}, {w.init} centers", flush=True)
+            # scikit-learn lloyd sets the iterations of the others.
+            res = {"sklearn lloyd": systems["sklearn lloyd"](X, C, w.iters or MAX_ITER)}
+            iters = res["sklearn lloyd"]["iters"]
+            print(f"{iters} iterations (scikit-learn lloyd"
+                  + (", fixed)" if w.iters else ", tol=0)"), flush=True)
+            for name, run in systems.items():
+                if name != "sklearn lloyd":
+                    res[name] = run(X, C, iters)
+            rows += report(w, X, res)
+            kr = res["tavrine.KMeans"]
+            curves[w.name] = (kr["products"], kr["points"], kr["per_iter"])
+    write_markdown(out, rows, settings_line)
+    write_plots(plots, rows, curves)
 
 
-def write_markdown(out, rows, extras, settings):
-    path = os.path.join(out, "bench.md")
+def report(w, X, res):
+    """Prints one workload's table and ratios; returns its rows."""
+    ref, base = res["sklearn lloyd"]["labels"], res["tavrine.KMeans"]["total"]
+    print(f"{'system':15s} {'total s':>8s} {'iters':>5s} {'s/iter':>8s} {'inertia':>13s} "
+          f"{'agree':>6s} {'+MB':>5s}  {'products/nk first med last':>26s}  "
+          f"{'points/n first med last':>23s}  time/KMeans")
+    rows = []
+    ordered = ["tavrine.KMeans", "zozid_py"] + [p for p in PEERS if p in res]
+    for name in ordered:
+        r = res[name]
+        row = dict(workload=w.name, system=name, total=r["total"], iters=int(r["iters"]),
+                   per=r["total"] / max(int(r["iters"]), 1),
+                   inertia=inertia64(X, r["centers"]),
+                   agree=float(np.mean(np.asarray(r["labels"]) == ref)), mem=r["mem"],
+                   products=summary(r.get("products")) if name == "tavrine.KMeans" else None,
+                   points=summary(r.get("points")) if name == "tavrine.KMeans" else None,
+                   ratio=r["total"] / base, note=r.get("note"))
+        if name == "zozid_py":  # its products come from its count array
+            row["products"] = summary(r["products"])
+        rows.append(row)
+        print(f"{name:15s} {row['total']:8.3f} {row['iters']:5d} {row['per']:8.4f} "
+              f"{row['inertia']:13.6e} {row['agree']:6.4f} {row['mem']:5.0f}  "
+              f"{fmt_summary(row['products']):>26s}  {fmt_summary(row['points']):>23s}  "
+              f"{row['ratio']:.2f}" + (f"  ({row['note']})" if row["note"] else ""),
+              flush=True)
+    peers = [r for r in rows if r["system"] in PEERS]
+    print("peer time / tavrine.KMeans time: "
+          + ", ".join(f"{r['system']} {r['ratio']:.2f}" for r in peers), flush=True)
+    return rows
+
+
+def write_markdown(path, rows, settings_line):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     with open(path, "w") as fh:
-        fh.write("Settings: " + ", ".join(f"`{k}={v}`" for k, v in settings.items()) + "\n\n")
-        fh.write("| workload | system | total s | iters | s/iter | first iter s | work/iter | "
-                 "inertia | agree | +MB | time / tavrine |\n|" + "---|" * 11 + "\n")
-        for (w, s, total, it, per, first, work, inertia, agree, mem, ratio) in rows:
-            work_s = f"{work:.3f}" if work is not None else "-"
-            fh.write(f"| {w} | {s} | {total:.3f} | {it} | {per:.4f} | {first} | {work_s} | "
-                     f"{inertia:.6e} | {agree:.4f} | {mem:.0f} | {ratio:.2f} |\n")
-        fh.write("\n| workload | first iter s | bare sgemm s | first / sgemm | pruned iter s "
-                 "(median) | pruned iter <10% work s | one pass over X s | ratio |\n"
-                 "|" + "---|" * 8 + "\n")
-        for (w, first, sgemm, stream, pruned, low) in extras:
-            fh.write(f"| {w} | {first:.4f} | {sgemm:.4f} | {first / sgemm:.2f} | {pruned:.4f} | "
-                     f"{low:.4f} | {stream:.4f} | {low / stream:.2f} |\n")
+        fh.write(f"Settings: {settings_line}\n\n"
+                 "zozid_py hands back no centers: its inertia is that of the float64 means "
+                 "of its labels.\n\n")
+        fh.write("| workload | system | total s | iters | s/iter | inertia | agree | +MB | "
+                 "products / nk (first, median, last) | points / n (first, median, last) | "
+                 "time / tavrine.KMeans |\n|" + "---|" * 11 + "\n")
+        for r in rows:
+            note = f" ({r['note']})" if r["note"] else ""
+            fh.write(f"| {r['workload']} | {r['system']}{note} | {r['total']:.3f} | "
+                     f"{r['iters']} | {r['per']:.4f} | {r['inertia']:.6e} | {r['agree']:.4f} | "
+                     f"{r['mem']:.0f} | {fmt_summary(r['products'])} | "
+                     f"{fmt_summary(r['points'])} | {r['ratio']:.2f} |\n")
+        names = list(dict.fromkeys(r["workload"] for r in rows))
+        peers = [p for p in PEERS if any(r["system"] == p for r in rows)]
+        fh.write("\nPeer time / tavrine.KMeans time (above 1: tavrine faster):\n\n"
+                 "| workload | " + " | ".join(peers) + " |\n|" + "---|" * (len(peers) + 1)
+                 + "\n")
+        ratios = {(r["workload"], r["system"]): r["ratio"] for r in rows}
+        for w in names:
+            fh.write(f"| {w} | " + " | ".join(f"{ratios[w, p]:.2f}" for p in peers) + " |\n")
+        if len(names) > 1:
+            fh.write("| geometric mean | " + " | ".join(
+                f"{np.exp(np.mean([np.log(ratios[w, p]) for w in names])):.2f}"
+                for p in peers) + " |\n")
     print(f"\nwrote {path}")
 
 
-def write_plots(out, rows, curves):
+def write_plots(folder, rows, curves):
     try:
         import matplotlib
 
@@ -334,34 +480,43 @@ def write_plots(out, rows, curves):
     except ImportError:
         print("matplotlib not installed; no plots")
         return
-    names = list(dict.fromkeys(r[0] for r in rows))
-    systems = list(dict.fromkeys(r[1] for r in rows))
+    os.makedirs(folder, exist_ok=True)
+    names = list(dict.fromkeys(r["workload"] for r in rows))
+    systems = list(dict.fromkeys(r["system"] for r in rows))
+    times = {(r["workload"], r["system"]): r["total"] for r in rows}
     fig, ax = plt.subplots(figsize=(11, 5))
     width = 0.8 / len(systems)
     for j, s in enumerate(systems):
-        vals = [next((r[2] for r in rows if r[0] == w and r[1] == s), np.nan) for w in names]
-        ax.bar(np.arange(len(names)) + j * width, vals, width, label=s)
+        ax.bar(np.arange(len(names)) + j * width, [times.get((w, s), np.nan) for w in names],
+               width, label=s)
     ax.set_xticks(np.arange(len(names)) + 0.4 - width / 2, names, rotation=20, ha="right")
     ax.set_yscale("log")
     ax.set_ylabel("whole-run time, s (log)")
-    ax.legend()
+    ax.legend(fontsize=8)
     fig.tight_layout()
-    fig.savefig(os.path.join(out, "bench_time.png"), dpi=100)
+    fig.savefig(os.path.join(folder, "bench_time.png"), dpi=100)
     plt.close(fig)
+
     fig, (a, b) = plt.subplots(1, 2, figsize=(12, 4.5))
-    for w, (work, per_iter) in curves.items():
-        a.plot(np.arange(2, len(work) + 2), work, label=w)
-        b.plot(np.arange(1, len(per_iter) + 1), per_iter, label=w)
+    for j, (w, (products, points, per_iter)) in enumerate(curves.items()):
+        colour = f"C{j % 10}"
+        it = np.arange(1, len(products) + 1)
+        a.plot(it, products, color=colour, label=w)
+        if points is not None:
+            a.plot(it, points, color=colour, linestyle="--")
+        b.plot(np.arange(1, len(per_iter) + 1), per_iter, color=colour, label=w)
     a.set_xlabel("iteration")
-    a.set_ylabel("fraction of point-center products")
-    b.set_xlabel("pruned iteration")
+    a.set_ylabel("share of point-center distances (solid),\nof points let through (dashed)")
+    a.set_yscale("log")
+    b.set_xlabel("iteration")
     b.set_ylabel("seconds")
     b.set_yscale("log")
     a.legend(fontsize=7)
+    fig.suptitle("tavrine.KMeans per iteration")
     fig.tight_layout()
-    fig.savefig(os.path.join(out, "bench_work.png"), dpi=100)
+    fig.savefig(os.path.join(folder, "bench_work.png"), dpi=100)
     plt.close(fig)
-    print(f"wrote {out}/bench_time.png and bench_work.png")
+    print(f"wrote {folder}/bench_time.png and bench_work.png")
 
 
 if __name__ == "__main__":
