@@ -97,22 +97,34 @@ def _as_float_matrix(X, name="X", dtype_out=None):
     return arr
 
 
-def _mean_variance(X):
-    """Mean over features of the per-feature variance, in float64, by blocks of rows."""
+def _column_mean(X):
+    """float64 mean of each column, by blocks of rows."""
     total = np.zeros(X.shape[1])
     for lo in range(0, X.shape[0], _CHUNK):
         total += X[lo:lo + _CHUNK].sum(0, dtype=np.float64)
-    mean = total / X.shape[0]
+    return total / X.shape[0]
+
+
+def _centred32(X, mean, name="X"):
+    """C-contiguous float32 copy of X - mean, the difference taken in float64,
+    and the mean over features of the squared differences' column means.
+
+    The core's distances expand |x|^2 - 2 x.c + |c|^2 in float32, which
+    cancels when the norms dwarf the spread of the data; centred data keep
+    the norms at the scale of the spread. X itself is never modified.
+    """
+    out = np.empty(X.shape, np.float32)
     sq = np.zeros(X.shape[1])
-    for lo in range(0, X.shape[0], _CHUNK):
-        diff = X[lo:lo + _CHUNK] - mean
-        sq += np.einsum("ij,ij->j", diff, diff)
-    return float(np.mean(sq / X.shape[0]))
-
-
-def _float32_c(arr):
-    """The one copy the core needs: C-contiguous float32 (no copy if already so)."""
-    return np.ascontiguousarray(arr, dtype=np.float32)
+    with np.errstate(over="ignore"):
+        for lo in range(0, X.shape[0], _CHUNK):
+            diff = X[lo:lo + _CHUNK] - mean
+            block = out[lo:lo + _CHUNK]
+            block[...] = diff
+            if not np.isfinite(block).all():
+                raise ValueError(f"Input {name} contains a value too large for dtype('float32') "
+                                 "once the column means are subtracted.")
+            sq += np.einsum("ij,ij->j", diff, diff)
+    return out, float(np.mean(sq / X.shape[0]))
 
 
 def _squared_distances(X, C):
@@ -167,7 +179,8 @@ def kmeans_plusplus(X, n_clusters, *, random_state=None, n_local_trials=None):
     if not 1 <= n_clusters <= arr.shape[0]:
         raise ValueError(f"n_samples={arr.shape[0]} should be >= n_clusters={n_clusters}.")
     seed = _check_random_state(random_state).randint(np.iinfo(np.int32).max)
-    centers, indices = _fit.kmeanspp(_float32_c(arr), n_clusters, n_local_trials or 0, seed)
+    X32 = _centred32(arr, _column_mean(arr))[0]
+    centers, indices = _fit.kmeanspp(X32, n_clusters, n_local_trials or 0, seed)
     return arr[indices].copy(), indices.astype(np.intp)
 
 
@@ -262,22 +275,22 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             n_init = 1
         return n_init
 
-    def _initial_centers(self, X32, X_orig, rng):
+    def _initial_centers(self, X32, mean, rng):
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             seed = rng.randint(np.iinfo(np.int32).max)
             if init == "k-means++":
                 return _fit.kmeanspp(X32, k, 0, seed)[0]
             return _fit.random_init(X32, k, seed)[0]
-        if callable(init):
-            centers = init(X_orig, k, rng)
-        else:
-            centers = init
+        # A callable sees the centred data and answers in its coordinates.
+        centers = init(X32, k, rng) if callable(init) else init
         centers = _as_float_matrix(centers, name="init")
         if centers.shape != (k, X32.shape[1]):
             raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
                              f"the number of clusters {k} and features {X32.shape[1]}.")
-        return _float32_c(centers)
+        if callable(init):
+            return np.ascontiguousarray(centers, dtype=np.float32)
+        return _centred32(centers, mean, name="init")[0]
 
     # ---- fitting -----------------------------------------------------------
 
@@ -303,14 +316,15 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         names = _feature_names(X)
         arr = _as_float_matrix(X)
         n_init = self._check_params(arr.shape[0])
-        X32 = _float32_c(arr)
+        mean = _column_mean(arr)
+        X32, variance = _centred32(arr, mean)
         rng = _check_random_state(self.random_state)
-        tol = _mean_variance(X32) * self.tol
+        tol = variance * self.tol
         if self.verbose:
             progress = self._printer(progress)
         best = None
         for run in range(n_init):
-            init = self._initial_centers(X32, X, rng)
+            init = self._initial_centers(X32, mean, rng)
             if self.verbose:
                 print(f"Initialization {run + 1} of {n_init} complete")
             result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
@@ -323,7 +337,10 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
                           f"n_clusters ({self.n_clusters}). Possibly due to duplicate points "
                           "in X.", ConvergenceWarning, stacklevel=2)
-        self.cluster_centers_ = centers.astype(arr.dtype, copy=False)
+        # predict, transform and score shift new data by the same mean and
+        # compare them with the very float32 centers the fit ended with.
+        self._mean, self._centers32 = mean, centers
+        self.cluster_centers_ = (centers + mean).astype(arr.dtype)
         self.labels_ = labels
         self.inertia_ = float(inertia)
         self.n_iter_ = int(n_iter)
@@ -400,6 +417,9 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
                              f"expecting {self.n_features_in_} features as input.")
         return arr
 
+    def _centred(self, X):
+        return _centred32(self._check_fitted_X(X), self._mean)[0]
+
     def predict(self, X):
         """Label each point of X with its nearest center.
 
@@ -413,8 +433,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         labels : ndarray of shape (n_samples,)
             Index of the nearest center.
         """
-        arr = self._check_fitted_X(X)
-        return _nearest(arr, self.cluster_centers_)[0]
+        return _nearest(self._centred(X), self._centers32)[0]
 
     def transform(self, X):
         """Euclidean distances of the points of X to every center.
@@ -430,7 +449,8 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             In the dtype of X (float32 stays float32).
         """
         arr = self._check_fitted_X(X)
-        return np.sqrt(_squared_distances(arr, self.cluster_centers_)).astype(arr.dtype)
+        dist = _squared_distances(_centred32(arr, self._mean)[0], self._centers32)
+        return np.sqrt(dist).astype(arr.dtype)
 
     def score(self, X, y=None):
         """Opposite of the inertia of X against the fitted centers.
@@ -447,8 +467,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         score : float
             Minus the sum of squared distances to the nearest centers.
         """
-        arr = self._check_fitted_X(X)
-        return -float(_nearest(arr, self.cluster_centers_)[1].sum())
+        return -float(_nearest(self._centred(X), self._centers32)[1].sum())
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()

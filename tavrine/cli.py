@@ -68,7 +68,8 @@ def load_points(path):
         rows = np.flatnonzero(bad)
         raise InputError(f"{path}: {bad.sum()} rows contain NaN or infinity "
                          f"(first: row {rows[0]})")
-    return np.ascontiguousarray(X, dtype=np.float32)
+    # float64 stays float64 until the estimator has subtracted the column means.
+    return X if X.dtype == np.float32 else X.astype(np.float64)
 
 
 def demo_points():

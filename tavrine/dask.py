@@ -29,7 +29,7 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
 
 from . import _fit
 from ._kmeans import (BaseEstimator, ClusterMixin, _check_counts, _check_random_state,
-                      _nearest, _not_fitted)
+                      _centred32, _nearest, _not_fitted)
 
 __all__ = ["KMeans"]
 
@@ -182,8 +182,8 @@ def _take_rows(part, offsets):
     return _rows(part)[offsets]
 
 
-def _predict_part(part, centers):
-    return _nearest(np.asarray(part), centers)[0]
+def _predict_part(part, mean, centers):
+    return _nearest(_centred32(np.asarray(part), mean)[0], centers)[0]
 
 
 # ---- client side -------------------------------------------------------------
@@ -423,7 +423,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
         return _weighted_kmeans(candidates, weights, k, rng).astype(np.float32)
 
-    def _initial_centers(self, blocks, d, rng):
+    def _initial_centers(self, blocks, d, mean, rng):
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             if init == "random":
@@ -435,7 +435,7 @@ class KMeans(ClusterMixin, BaseEstimator):
                              f"the number of clusters {k} and features {d}.")
         if not np.isfinite(centers).all():
             raise ValueError("Input init contains NaN or infinity.")
-        return np.ascontiguousarray(centers, dtype=np.float32)
+        return _centred32(centers, mean, name="init")[0]
 
     # ---- fitting -------------------------------------------------------------
 
@@ -466,19 +466,22 @@ class KMeans(ClusterMixin, BaseEstimator):
         n, d = X.shape
         self._check_params(n)
         rng = _check_random_state(self.random_state)
+        mean = self._column_mean(X)
         self._fit_id = uuid.uuid4().hex
-        X32 = client.persist(X.astype(np.float32).rechunk({1: -1}))
+        # Centred before the float32 rounding, as tavrine.KMeans does.
+        X32 = client.persist((X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1}))
         blocks = _Blocks(client, X32)
         try:
             tol = self._tolerance(X32)
-            centers = self._initial_centers(blocks, d, rng)
+            centers = self._initial_centers(blocks, d, mean, rng)
             client.run(_forget, self._fit_id)
             result = self._lloyd(blocks, centers, tol, progress)
         finally:
             client.run(_forget, self._fit_id)
         centers, labels, inertia, n_iter, products, rebuilt = result
-        self.cluster_centers_ = centers.astype(np.float64 if X.dtype != np.float32
-                                               else np.float32)
+        self._mean, self._centers32 = mean, centers
+        self.cluster_centers_ = (centers + mean).astype(np.float64 if X.dtype != np.float32
+                                                        else np.float32)
         self.labels_ = da.concatenate([da.from_delayed(f, shape=(s,), dtype=np.int32)
                                        for f, s in zip(labels, blocks.sizes)])
         self.inertia_ = float(inertia)
@@ -488,14 +491,25 @@ class KMeans(ClusterMixin, BaseEstimator):
         self.n_features_in_ = d
         return self
 
-    def _tolerance(self, X32):
-        """tol scaled by the mean feature variance, from the same pass that
-        refuses NaN and infinity (also values too large for float32)."""
-        variance, finite, nan = dask.compute(X32.astype(np.float64).var(axis=0).mean(),
-                                             da.isfinite(X32).all(), da.isnan(X32).any())
+    @staticmethod
+    def _column_mean(X):
+        """float64 column means, from the one pass that also refuses NaN and
+        infinity."""
+        mean, finite, nan = dask.compute(X.astype(np.float64).mean(axis=0),
+                                         da.isfinite(X).all(), da.isnan(X).any())
         if not finite:
             what = "NaN" if nan else "infinity or a value too large for dtype"
             raise ValueError(f"Input X contains {what}.")
+        return mean
+
+    def _tolerance(self, X32):
+        """tol scaled by the mean feature variance, from the pass that refuses
+        values too large for float32 once centred."""
+        variance, finite = dask.compute(X32.astype(np.float64).var(axis=0).mean(),
+                                        da.isfinite(X32).all())
+        if not finite:
+            raise ValueError("Input X contains a value too large for dtype('float32') once "
+                             "the column means are subtracted.")
         return float(variance) * self.tol
 
     def _lloyd(self, blocks, centers, tol, progress):
@@ -562,14 +576,14 @@ class KMeans(ClusterMixin, BaseEstimator):
         """
         if not hasattr(self, "cluster_centers_"):
             raise _not_fitted(self)
-        centers = self.cluster_centers_
         if not isinstance(X, da.Array):
             arr = np.asarray(X)
             self._check_features(arr.shape)
-            return _nearest(arr, centers)[0]
+            return _predict_part(arr, self._mean, self._centers32)
         self._check_features(X.shape)
         X = X.rechunk({1: -1})
-        return X.map_blocks(_predict_part, centers, dtype=np.int32, drop_axis=1)
+        return X.map_blocks(_predict_part, self._mean, self._centers32, dtype=np.int32,
+                            drop_axis=1)
 
     def _check_features(self, shape):
         if len(shape) != 2 or shape[1] != self.n_features_in_:

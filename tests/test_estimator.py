@@ -51,6 +51,22 @@ def test_tol_is_relative_to_the_variance_and_max_iter_caps():
     assert (one.labels_ != ref1.labels_).mean() < 0.002
 
 
+@pytest.mark.parametrize("shift", [1e3, 1e5])
+def test_data_far_from_the_origin_cluster_as_at_the_origin(shift):
+    # Uncentred, float32 |x|^2 - 2x.c + |c|^2 loses the spread to cancellation.
+    X = blobs(n=20000, d=16, k=10, spread=1.0, seed=11).astype(np.float64)
+    near = KMeans(10, random_state=0).fit(X)
+    far_X = X + shift
+    far = KMeans(10, random_state=0).fit(far_X)
+    np.testing.assert_array_equal(far.labels_, near.labels_)
+    np.testing.assert_allclose(far.cluster_centers_ - shift, near.cluster_centers_, atol=1e-4)
+    assert far.inertia_ == pytest.approx(near.inertia_, rel=1e-5)
+    np.testing.assert_array_equal(far.predict(far_X), far.labels_)
+    assert far.score(far_X) == pytest.approx(-far.inertia_, rel=1e-5)
+    np.testing.assert_allclose(far.transform(far_X[:100]), near.transform(X[:100]), atol=1e-3)
+    np.testing.assert_array_equal(far_X, X + shift)  # the caller's data are left alone
+
+
 def test_an_emptied_cluster_keeps_its_last_center():
     rng = np.random.default_rng(0)
     X = rng.normal(0, 1, (500, 2)).astype(np.float32)
