@@ -16,6 +16,7 @@ import operator
 import threading
 import uuid
 from concurrent.futures import CancelledError
+from numbers import Integral, Real
 
 import numpy as np
 
@@ -28,8 +29,12 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
                       "pip install 'tavrine[dask]'") from exc
 
 from . import _fit
-from ._kmeans import (BaseEstimator, ClusterMixin, _check_counts, _check_random_state,
-                      _centred32, _nearest, _not_fitted)
+from sklearn.base import BaseEstimator, ClusterMixin
+from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils.validation import check_is_fitted
+
+from ._kmeans import _centred32, _nearest
 
 __all__ = ["KMeans"]
 
@@ -382,12 +387,16 @@ class KMeans(ClusterMixin, BaseEstimator):
 
     # ---- parameters and data ---------------------------------------------
 
-    def _check_params(self, n_samples):
-        _check_counts(self, n_samples, ("max_iter", "init_max_iter"),
-                      ("tol", "oversampling_factor"))
-        if isinstance(self.init, str) and self.init not in ("k-means||", "random"):
-            raise ValueError(f"The 'init' parameter must be 'k-means||', 'random' or an "
-                             f"array-like, got {self.init!r}.")
+    _parameter_constraints: dict = {
+        "n_clusters": [Interval(Integral, 1, None, closed="left")],
+        "init": [StrOptions({"k-means||", "random"}), "array-like"],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "oversampling_factor": [Interval(Real, 0, None, closed="left")],
+        "init_max_iter": [Interval(Integral, 1, None, closed="left")],
+        "random_state": ["random_state"],
+        "verbose": ["verbose"],
+    }
 
     @staticmethod
     def _as_dask(X):
@@ -462,10 +471,12 @@ class KMeans(ClusterMixin, BaseEstimator):
         except ValueError as exc:
             raise ValueError("tavrine.dask.KMeans runs on a dask.distributed cluster: start a "
                              "distributed.Client first") from exc
+        self._validate_params()
         X = self._as_dask(X)
         n, d = X.shape
-        self._check_params(n)
-        rng = _check_random_state(self.random_state)
+        if n < self.n_clusters:
+            raise ValueError(f"n_samples={n} should be >= n_clusters={self.n_clusters}.")
+        rng = check_random_state(self.random_state)
         mean = self._column_mean(X)
         self._fit_id = uuid.uuid4().hex
         # Centred before the float32 rounding, as tavrine.KMeans does.
@@ -574,8 +585,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         labels : dask.array.Array or ndarray of int32
             A Dask array for a Dask input, else a NumPy array.
         """
-        if not hasattr(self, "cluster_centers_"):
-            raise _not_fitted(self)
+        check_is_fitted(self)
         if not isinstance(X, da.Array):
             arr = np.asarray(X)
             self._check_features(arr.shape)
