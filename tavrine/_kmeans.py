@@ -21,7 +21,6 @@ from sklearn.utils._param_validation import Interval, StrOptions, validate_param
 from sklearn.utils.validation import (_check_sample_weight, check_array, check_is_fitted,
                                       validate_data)
 
-from . import viza_  # noqa: F401  refuses to import on a processor without AVX2/FMA
 from . import _fit
 
 __all__ = ["KMeans", "kmeans_plusplus"]

@@ -11,14 +11,19 @@ is rebuilt with one full assignment, which gives the same labels, so the fit
 ends with the same result. Labels are compared across iterations through a
 64-bit digest per block, so a rebuilt block needs no copy of its old labels.
 """
+from __future__ import annotations
+
 import itertools
 import operator
 import threading
 import uuid
+from collections.abc import Callable
 from concurrent.futures import CancelledError
 from numbers import Integral, Real
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 try:
     import dask
@@ -28,12 +33,12 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
     raise ImportError("tavrine.dask needs dask[array] and distributed: "
                       "pip install 'tavrine[dask]'") from exc
 
-from . import _fit
 from sklearn.base import BaseEstimator, ClusterMixin
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import check_is_fitted
 
+from . import _fit
 from ._kmeans import _centred32, _nearest
 
 __all__ = ["KMeans"]
@@ -374,8 +379,10 @@ class KMeans(ClusterMixin, BaseEstimator):
         Blocks rebuilt from their data after losing their labels.
     """
 
-    def __init__(self, n_clusters=8, *, init="k-means||", max_iter=300, tol=1e-4,
-                 oversampling_factor=2, init_max_iter=5, random_state=None, verbose=0):
+    def __init__(self, n_clusters: int = 8, *, init: str | ArrayLike = "k-means||",
+                 max_iter: int = 300, tol: float = 1e-4, oversampling_factor: float = 2,
+                 init_max_iter: int = 5,
+                 random_state: int | np.random.RandomState | None = None, verbose: int = 0):
         self.n_clusters = n_clusters
         self.init = init
         self.max_iter = max_iter
@@ -448,7 +455,8 @@ class KMeans(ClusterMixin, BaseEstimator):
 
     # ---- fitting -------------------------------------------------------------
 
-    def fit(self, X, y=None, *, progress=None):
+    def fit(self, X: da.Array | ArrayLike, y: Any = None, *,
+            progress: Callable[[int, int, float], Any] | None = None) -> KMeans:
         """Compute k-means clustering of a Dask array.
 
         Parameters
@@ -569,11 +577,11 @@ class KMeans(ClusterMixin, BaseEstimator):
         wait(labels)
         return centers, labels, inertia, iteration, products, rebuilt
 
-    def fit_predict(self, X, y=None):
+    def fit_predict(self, X: da.Array | ArrayLike, y: Any = None) -> da.Array:
         """Fit, then return the labels (a Dask array)."""
         return self.fit(X).labels_
 
-    def predict(self, X):
+    def predict(self, X: da.Array | ArrayLike) -> da.Array | NDArray[np.int32]:
         """Label each row of X with its nearest center.
 
         Parameters
