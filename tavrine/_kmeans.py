@@ -279,10 +279,15 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     def _initial_centers(self, X32, rng, sw32):
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
+            weights = _seeding_weights(sw32)
             if init == "k-means++":
-                return _fit.kmeanspp(X32, k, 0, _core_seed(rng),
-                                     sample_weight=_seeding_weights(sw32))[0]
-            return _fit.random_init(X32, k, _core_seed(rng))[0]
+                return _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights)[0]
+            if weights is None:
+                return _fit.random_init(X32, k, _core_seed(rng))[0]
+            # Distinct rows drawn with probability proportional to weight, as
+            # scikit-learn draws them.
+            p = weights.astype(np.float64)
+            return X32[rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())]
         # A callable sees the centred data and answers in its coordinates.
         centers = init(X32, k, random_state=rng) if callable(init) else init
         centers = check_array(centers, dtype=_FLOATS, input_name="init")
