@@ -6,7 +6,7 @@
 // every sum is formed over fixed blocks of points in a fixed order, so a seed
 // gives the same centers on any number of threads. Squared distances are
 // summed differences, so coinciding rows are exactly 0 apart. Offsets are
-// 64-bit.
+// 64-bit. Optional row weights scale each row's share of the potential.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -83,12 +83,13 @@ class random_stream {
 // Squared distances of R points (rows of x, stride d) to the eight candidates
 // of a panel (d x 8, candidate l in lane l), lowered to each point's closest
 // distance; stores them to mins (stride ld_mins) and adds them point after
-// point to sums (8 doubles, one per candidate). Register tile: R points x 8
-// candidates, one accumulator per point; x is read by scalar broadcasts, so
-// no d tail exists.
-template <int R>
+// point to sums (8 doubles, one per candidate), Weighted: each times the
+// point's weight w[r]. Register tile: R points x 8 candidates, one
+// accumulator per point; x is read by scalar broadcasts, so no d tail exists.
+template <int R, bool Weighted>
 inline void tile_mins(const float *x, int d, const float *next, const float *panel,
-                      const float *closest, float *mins, int ld_mins, double *sums) {
+                      const float *closest, const float *w, float *mins, int ld_mins,
+                      double *sums) {
     const float *row[R];
     __m256 acc[R];
 #pragma GCC unroll 8
@@ -115,8 +116,17 @@ inline void tile_mins(const float *x, int d, const float *next, const float *pan
         // min_ps returns its second operand on NaN: a NaN distance never lowers a potential.
         const __m256 m = _mm256_min_ps(acc[r], _mm256_broadcast_ss(closest + r));
         _mm256_storeu_ps(mins + at(r, ld_mins), m);
-        lo = _mm256_add_pd(lo, _mm256_cvtps_pd(_mm256_castps256_ps128(m)));
-        hi = _mm256_add_pd(hi, _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1)));
+        __m256d m_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(m));
+        __m256d m_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1));
+        if constexpr (Weighted) {
+            // A float times a float is exact in double: fused or not, the
+            // sum is the one find_point repeats.
+            const __m256d wr = _mm256_set1_pd(w[r]);
+            m_lo = _mm256_mul_pd(m_lo, wr);
+            m_hi = _mm256_mul_pd(m_hi, wr);
+        }
+        lo = _mm256_add_pd(lo, m_lo);
+        hi = _mm256_add_pd(hi, m_hi);
     }
     _mm256_storeu_pd(sums, lo);
     _mm256_storeu_pd(sums + 4, hi);
@@ -156,7 +166,9 @@ inline bool take(T *&p, std::size_t count) {
 struct seeding {
     int n, d, n_trials, n_panels, ld, n_blocks;
     int pending = -1;  // lane of mins holding the closest distances, or -1
+    int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
     const float *X;
+    const float *w;  // row weights, or null for all 1
     seed_buffers b;
 
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
@@ -176,11 +188,25 @@ struct seeding {
         return pending < 0 ? b.closest[i] : b.mins[at(i, ld) + pending];
     }
 
+    // Point i's share of the potential: its closest distance times its weight.
+    double share(int i) const {
+        const double c = closest_at(i);
+        return w ? c * w[i] : c;
+    }
+
+    void candidate_pass(int n_used) {
+        if (w)
+            sweep<true>(n_used);
+        else
+            sweep<false>(n_used);
+    }
+
     // mins and part for the first n_used panels, after settling the pending
     // closest distances. Blocks are claimed dynamically, so a descheduled
     // thread holds back little; each block sums its points in order, so the
     // sums do not depend on which thread took it.
-    void candidate_pass(int n_used) {
+    template <bool Weighted>
+    void sweep(int n_used) {
 #pragma omp parallel for schedule(dynamic, 1) num_threads(team_size(n_blocks))
         for (int blk = 0; blk < n_blocks; ++blk) {
             const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
@@ -192,16 +218,20 @@ struct seeding {
             for (; hi - i >= kTile; i += kTile) {
                 // The next tile's rows are fetched while this one computes.
                 const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
+                const float *wi = Weighted ? w + i : nullptr;
                 for (int g = 0; g < n_used; ++g)
-                    tile_mins<kTile>(X + at(i, d), d, next, b.panels + at(g, at(d, kLanes)),
-                                     b.closest + i, b.mins + at(i, ld) + g * kLanes, ld,
-                                     sums + g * kLanes);
+                    tile_mins<kTile, Weighted>(X + at(i, d), d, next,
+                                               b.panels + at(g, at(d, kLanes)), b.closest + i,
+                                               wi, b.mins + at(i, ld) + g * kLanes, ld,
+                                               sums + g * kLanes);
             }
-            for (; i < hi; ++i)  // the block's last partial tile, point by point
+            for (; i < hi; ++i) {  // the block's last partial tile, point by point
+                const float *wi = Weighted ? w + i : nullptr;
                 for (int g = 0; g < n_used; ++g)
-                    tile_mins<1>(X + at(i, d), d, X + at(i, d), b.panels + at(g, at(d, kLanes)),
-                                 b.closest + i, b.mins + at(i, ld) + g * kLanes, ld,
-                                 sums + g * kLanes);
+                    tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
+                                           b.panels + at(g, at(d, kLanes)), b.closest + i, wi,
+                                           b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);
+            }
         }
         pending = -1;
     }
@@ -230,10 +260,11 @@ struct seeding {
             b.prefix[blk + 1] = b.prefix[blk] + b.part[at(blk, ld) + best];
     }
 
-    // First point whose running sum of closest distances reaches r (the left
-    // search of the cumulative sums); the last point when r exceeds them all
-    // or is NaN. Inside the block the running sum repeats the kernel's
-    // additions, so it reaches prefix[blk + 1] exactly.
+    // First point whose running sum of shares reaches r (the left search of
+    // the cumulative sums); the last point when r exceeds them all or is NaN.
+    // With r > 0 that point has a positive share. Inside the block the
+    // running sum repeats the kernel's additions, so it reaches
+    // prefix[blk + 1] exactly.
     int find_point(double r) const {
         int lo = 0, hi = n_blocks;
         while (lo < hi) {
@@ -247,10 +278,22 @@ struct seeding {
         const int first = lo * kBlock, last = first + std::min(kBlock, n - first);
         double s = 0.0;
         for (int i = first; i < last; ++i) {
-            s += closest_at(i);
+            s += share(i);
             if (b.prefix[lo] + s >= r) return i;
         }
         return last - 1;
+    }
+
+    // Lowest row not chosen yet, rows of positive weight first (one exists,
+    // as fewer than k <= n rows are chosen).
+    int lowest_unchosen() {
+        if (w) {
+            while (free_weighted < n && (b.chosen[free_weighted] || !(w[free_weighted] > 0.0f)))
+                ++free_weighted;
+            if (free_weighted < n) return free_weighted;
+        }
+        while (b.chosen[free_any]) ++free_any;
+        return free_any;
     }
 
     bool allocate() {
@@ -266,6 +309,39 @@ inline bool valid_sizes(int n, int d, int k) { return d >= 1 && k >= 1 && k <= n
 // Largest trial count whose panels still index in int.
 constexpr int kMaxTrials = std::numeric_limits<int>::max() - kLanes;
 
+// Sum of the weights, or NaN when one is negative or not finite (a NaN sum
+// then fails the caller's test for a positive total).
+inline double weight_total(int n, const float *w) {
+    double total = 0.0;
+    for (int i = 0; i < n; ++i) {
+        if (!(w[i] >= 0.0f) || std::isinf(w[i])) return std::numeric_limits<double>::quiet_NaN();
+        total += w[i];
+    }
+    return total;
+}
+
+// A draw in (0, scale): never 0, so a search for the first running sum
+// that reaches it never stops on a zero share.
+inline double positive_draw(random_stream &gen, double scale) {
+    return std::max(gen.uniform() * scale, std::numeric_limits<double>::denorm_min());
+}
+
+// First center: uniform, or with probability weight / total.
+inline int first_row(random_stream &gen, int n, const float *w, double total) {
+    if (!w) return static_cast<int>(gen.below(static_cast<uint32_t>(n)));
+    const double r = positive_draw(gen, total);
+    double s = 0.0;
+    int row = 0;
+    for (int i = 0; i < n; ++i) {
+        s += w[i];
+        if (w[i] > 0.0f) {
+            row = i;
+            if (s >= r) break;
+        }
+    }
+    return row;
+}
+
 inline void emit(const float *X, int d, int c, int row, float *centers_out,
                  int32_t *indices_out) {
     indices_out[c] = row;
@@ -274,11 +350,14 @@ inline void emit(const float *X, int d, int c, int row, float *centers_out,
 
 }  // namespace
 
-int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials, uint64_t seed,
-                     float *centers_out, int32_t *indices_out) {
+int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
+                     int n_local_trials, uint64_t seed, float *centers_out,
+                     int32_t *indices_out) {
     if (!valid_sizes(n, d, k) || n_local_trials > kMaxTrials) return TAVRINE_ERR_ARGS;
+    const double total = weights ? weight_total(n, weights) : 0.0;
+    if (weights && !(total > 0.0)) return TAVRINE_ERR_ARGS;
     random_stream gen(seed);
-    const int first = static_cast<int>(gen.below(static_cast<uint32_t>(n)));
+    const int first = first_row(gen, n, weights, total);
     if (k == 1) {
         emit(X, d, 0, first, centers_out, indices_out);
         return 0;
@@ -288,6 +367,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials, ui
     s.n = n;
     s.d = d;
     s.X = X;
+    s.w = weights;
     s.n_trials = n_local_trials > 0 ? n_local_trials : 2 + static_cast<int>(std::log(k));
     s.n_panels = (s.n_trials - 1) / kLanes + 1;
     s.ld = s.n_panels * kLanes;
@@ -305,23 +385,21 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials, ui
     s.candidate_pass(1);
     s.commit(0);
 
-    int next_free = 0;
     for (int c = 1; c < k; ++c) {
         const double pot = b.prefix[s.n_blocks];
         int row;
         if (pot > 0.0) {
-            for (int l = 0; l < s.n_trials; ++l) b.cand[l] = s.find_point(gen.uniform() * pot);
+            for (int l = 0; l < s.n_trials; ++l)
+                b.cand[l] = s.find_point(positive_draw(gen, pot));
             s.pack_panels(s.n_trials);
             s.candidate_pass(s.n_panels);
             const int best = s.best_candidate(s.n_trials);
             row = b.cand[best];
             if (c + 1 < k) s.commit(best);
         } else {
-            // Every row coincides with a center: any choice leaves the
-            // potential at 0, so take the lowest row not chosen yet (one
-            // exists, as fewer than k <= n rows are chosen).
-            while (b.chosen[next_free]) ++next_free;
-            row = next_free;
+            // Every row of positive weight coincides with a center: any
+            // choice leaves the potential at 0.
+            row = s.lowest_unchosen();
         }
         emit(X, d, c, row, centers_out, indices_out);
         b.chosen[row] = 1;

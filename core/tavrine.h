@@ -165,15 +165,20 @@ TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *Ce
 /** Greedy k-means++ seeding among the n rows of X (dense n x d, row-major):
  *  each new center is the best, by resulting potential, of n_local_trials
  *  rows drawn with probability proportional to their squared distance to the
- *  nearest chosen center (n_local_trials <= 0: 2 + floor(ln k)). Writes the
- *  chosen rows to centers_out (k x d) and their row numbers to indices_out.
- *  Once every row coincides with a chosen center, the lowest row not yet
- *  chosen is taken. Draws from xoshiro256** seeded by splitmix64(seed); the
- *  result depends on the seed only, not on the thread count. Needs d >= 1,
- *  1 <= k <= n and n_local_trials < 2^31 - 8. Returns 0, TAVRINE_ERR_NOMEM
- *  or TAVRINE_ERR_ARGS. */
-TAVRINE_API int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials,
-                                 uint64_t seed, float *centers_out, int32_t *indices_out);
+ *  nearest chosen center (n_local_trials <= 0: 2 + floor(ln k)). With
+ *  weights (n of them, finite, >= 0, not all 0; null means all 1) the first
+ *  row is drawn with probability proportional to its weight, the later ones
+ *  to weight x squared distance, and potentials are weighted sums. Writes
+ *  the chosen rows to centers_out (k x d) and their row numbers to
+ *  indices_out. A row with zero weight or at distance 0 from a chosen center
+ *  is never drawn; once no other row is left, the lowest row not yet chosen
+ *  is taken, rows of positive weight first. Draws from xoshiro256** seeded
+ *  by splitmix64(seed); the result depends on the seed only, not on the
+ *  thread count. Needs d >= 1, 1 <= k <= n and n_local_trials < 2^31 - 8.
+ *  Returns 0, TAVRINE_ERR_NOMEM or TAVRINE_ERR_ARGS. */
+TAVRINE_API int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
+                                 int n_local_trials, uint64_t seed, float *centers_out,
+                                 int32_t *indices_out);
 
 /** k distinct rows of X (dense n x d) chosen uniformly at random, in the
  *  order drawn, from the same generator. Needs d >= 1 and 1 <= k <= n.

@@ -7,14 +7,24 @@ is the core's raw entry point.
 
 import os as _os
 
-__version__ = "0.1.0"
+from . import viza_  # noqa: F401  refuses to import on a processor without AVX2/FMA
 
-from ._kmeans import KMeans, kmeans_plusplus  # noqa: E402
+__version__ = "0.1.0"
 
 __all__ = ["KMeans", "kmeans_plusplus", "get_include", "__version__"]
 
 
-def get_include():
+def __getattr__(name):
+    # The estimator (and scikit-learn behind it) loads on first use, so the
+    # command line answers --version and bad arguments without that import.
+    if name in ("KMeans", "kmeans_plusplus"):
+        from . import _kmeans
+
+        return getattr(_kmeans, name)
+    raise AttributeError(f"module 'tavrine' has no attribute {name!r}")
+
+
+def get_include() -> str:
     """Return the folder that holds the installed C header ``tavrine.h``.
 
     Returns

@@ -16,8 +16,9 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
                     float *centers_out, double *inertia, int64_t *count, int64_t *time,
                     int max_iter, float tol, tavrine_progress progress, void *user)
-    int tavrine_kmeanspp(int n, int d, int k, const float *X, int n_local_trials,
-                         uint64_t seed, float *centers_out, int32_t *indices_out)
+    int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
+                         int n_local_trials, uint64_t seed, float *centers_out,
+                         int32_t *indices_out)
     int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed,
                             float *centers_out, int32_t *indices_out)
     int TAVRINE_ERR_NOMEM
@@ -98,29 +99,39 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     return labels, centers, inertia, n_iter, count[:n_iter].copy()
 
 
-cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus):
+cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus,
+           const float[::1] weights=None):
     """Runs one of the core's seedings; returns (centers, indices)."""
     cdef int n = X.shape[0], d = X.shape[1], status
+    cdef const float *w = NULL
+    if weights is not None:
+        if weights.shape[0] != n:
+            raise ValueError(f"sample_weight has {weights.shape[0]} entries, X has {n} rows")
+        w = &weights[0]
     centers = np.empty((k, d), np.float32)
     indices = np.empty(k, np.int32)
     cdef float[:, ::1] c_v = centers
     cdef int32_t[::1] i_v = indices
     with nogil:
         if plusplus:
-            status = tavrine_kmeanspp(n, d, k, &X[0, 0], n_local_trials, seed, &c_v[0, 0],
+            status = tavrine_kmeanspp(n, d, k, &X[0, 0], w, n_local_trials, seed, &c_v[0, 0],
                                       &i_v[0])
         else:
             status = tavrine_random_init(n, d, k, &X[0, 0], seed, &c_v[0, 0], &i_v[0])
     if status == TAVRINE_ERR_NOMEM:
         raise MemoryError(f"not enough memory to seed k={k} centers from n={n} points")
     if status == TAVRINE_ERR_ARGS:
-        raise ValueError(f"cannot seed k={k} centers from n={n} points of d={d} features")
+        raise ValueError(f"cannot seed k={k} centers from n={n} points of d={d} features"
+                         + ("" if w == NULL else " with weights that are finite, >= 0 and not "
+                            "all 0"))
     return centers, indices
 
 
-def kmeanspp(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed):
-    """Greedy k-means++ in the core; returns (centers, indices)."""
-    return _seed(X, k, n_local_trials, seed, True)
+def kmeanspp(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed,
+             const float[::1] sample_weight=None):
+    """Greedy k-means++ in the core, weighted by `sample_weight` (float32,
+    one per row) when given; returns (centers, indices)."""
+    return _seed(X, k, n_local_trials, seed, True, sample_weight)
 
 
 def random_init(const float[:, ::1] X, int k, uint64_t seed):

@@ -1,148 +1,140 @@
-"""scikit-learn-style KMeans on top of the tavrine core.
+"""scikit-learn's KMeans on top of the tavrine core.
 
-Validation and the user-facing options live here; the core runs seeding and
-Lloyd iterations on a C-contiguous float32 copy of the data (made once, and
-only when the input is not already in that form).
+Validation comes from scikit-learn at the boundary; the core runs seeding and
+Lloyd iterations on one C-contiguous float32 copy of the data, taken after
+subtracting the float64 column means.
 """
-import numbers
+from __future__ import annotations
+
 import warnings
+from collections.abc import Callable
+from numbers import Integral, Real
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, ClusterMixin,
+                          TransformerMixin, _fit_context)
+from sklearn.exceptions import ConvergenceWarning
+from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, StrOptions, validate_params
+from sklearn.utils.validation import (_check_sample_weight, check_array, check_is_fitted,
+                                      validate_data)
 
-from . import viza_  # refuses to import on a processor without AVX2/FMA
 from . import _fit
-
-try:  # scikit-learn is optional: with it, the estimator joins its ecosystem
-    from sklearn.base import BaseEstimator, ClusterMixin, TransformerMixin
-    from sklearn.exceptions import ConvergenceWarning
-except ImportError:  # pragma: no cover - exercised only without scikit-learn
-    from ._base import BaseEstimator, ClusterMixin, TransformerMixin
-
-    class ConvergenceWarning(UserWarning):
-        """Raised when fewer distinct clusters than requested are found."""
-
 
 __all__ = ["KMeans", "kmeans_plusplus"]
 
-_CHUNK = 4096  # rows per block when computing distances outside the core
+_CHUNK = 4096  # rows per block when working on the data outside the core
+_FLOATS = [np.float64, np.float32]  # float32 stays float32, anything else becomes float64
 
 
-def _check_random_state(seed):
-    if seed is None or seed is np.random:
-        return np.random.mtrand._rand
-    if isinstance(seed, numbers.Integral):
-        return np.random.RandomState(seed)
-    if isinstance(seed, np.random.RandomState):
-        return seed
-    raise ValueError(f"{seed!r} cannot be used to seed a numpy.random.RandomState instance")
+# ---- the float32 data the core sees ------------------------------------------
 
-
-def _check_counts(est, n_samples, ints, reals):
-    """n_clusters and the named ints >= 1, the named reals >= 0, and at least
-    as many samples as clusters."""
-    for name in ("n_clusters",) + ints:
-        value = getattr(est, name)
-        if not isinstance(value, numbers.Integral) or isinstance(value, bool) or value < 1:
-            raise ValueError(f"The '{name}' parameter must be an int >= 1, got {value!r}.")
-    for name in reals:
-        value = getattr(est, name)
-        if not isinstance(value, numbers.Real) or value < 0:
-            raise ValueError(f"The '{name}' parameter must be a float >= 0, got {value!r}.")
-    if n_samples < est.n_clusters:
-        raise ValueError(f"n_samples={n_samples} should be >= n_clusters={est.n_clusters}.")
-
-
-def _feature_names(X):
-    columns = getattr(X, "columns", None)
-    if columns is None:
-        return None
-    names = np.asarray(columns, dtype=object)
-    if len(names) and all(isinstance(c, str) for c in names):
-        return names
-    return None
-
-
-def _as_float_matrix(X, name="X", dtype_out=None):
-    """X as a 2-D finite float array; float32 stays float32, anything else float64."""
-    if hasattr(X, "toarray") or hasattr(X, "tocsr"):
-        raise TypeError(
-            "Sparse data was passed, but dense data is required. Use '.toarray()' to convert "
-            "to a dense numpy array.")
-    if hasattr(X, "dtypes") and hasattr(X, "to_numpy"):  # data frames
-        X = X.to_numpy()
-    arr = np.asarray(X)
-    if arr.dtype.kind == "c":
-        raise ValueError("Complex data not supported")
-    if arr.dtype.kind not in "fiub":
-        arr = arr.astype(np.float64)  # objects that are not numbers raise here
-    if arr.ndim != 2:
-        raise ValueError(
-            f"Expected 2D array, got {'scalar' if arr.ndim == 0 else f'{arr.ndim}D'} array "
-            f"instead:\narray={arr!r}.\nReshape your data either using array.reshape(-1, 1) "
-            "if your data has a single feature or array.reshape(1, -1) if it contains a single "
-            "sample.")
-    if dtype_out is None:
-        dtype_out = np.float32 if arr.dtype == np.float32 else np.float64
-    if arr.dtype != dtype_out:
-        arr = arr.astype(dtype_out)
-    if arr.shape[0] < 1:
-        raise ValueError(f"Found array with 0 sample(s) (shape={arr.shape}) while a minimum "
-                         "of 1 is required.")
-    if arr.shape[1] < 1:
-        raise ValueError(f"Found array with 0 feature(s) (shape={arr.shape}) while a minimum "
-                         "of 1 is required.")
-    if not np.isfinite(arr).all():
-        what = "NaN" if np.isnan(arr).any() else "infinity or a value too large for dtype"
-        raise ValueError(f"Input {name} contains {what}.")
-    return arr
-
-
-def _mean_variance(X):
-    """Mean over features of the per-feature variance, in float64, by blocks of rows."""
+def _column_mean(X):
+    """float64 mean of each column, by blocks of rows."""
     total = np.zeros(X.shape[1])
     for lo in range(0, X.shape[0], _CHUNK):
         total += X[lo:lo + _CHUNK].sum(0, dtype=np.float64)
-    mean = total / X.shape[0]
+    return total / X.shape[0]
+
+
+def _centred32(X, mean, name="X"):
+    """C-contiguous float32 copy of X - mean, the difference taken in float64,
+    and the mean over features of the squared differences' column means.
+
+    The core's distances expand |x|^2 - 2 x.c + |c|^2 in float32, which
+    cancels when the norms dwarf the spread of the data; centred data keep
+    the norms at the scale of the spread. X itself is never modified.
+    """
+    out = np.empty(X.shape, np.float32)
     sq = np.zeros(X.shape[1])
-    for lo in range(0, X.shape[0], _CHUNK):
-        diff = X[lo:lo + _CHUNK] - mean
-        sq += np.einsum("ij,ij->j", diff, diff)
-    return float(np.mean(sq / X.shape[0]))
+    with np.errstate(over="ignore"):
+        for lo in range(0, X.shape[0], _CHUNK):
+            diff = X[lo:lo + _CHUNK] - mean
+            block = out[lo:lo + _CHUNK]
+            block[...] = diff
+            if not np.isfinite(block).all():
+                raise ValueError(f"Input {name} contains a value too large for dtype('float32') "
+                                 "once the column means are subtracted.")
+            sq += np.einsum("ij,ij->j", diff, diff)
+    return out, float(np.mean(sq / X.shape[0]))
 
 
-def _float32_c(arr):
-    """The one copy the core needs: C-contiguous float32 (no copy if already so)."""
-    return np.ascontiguousarray(arr, dtype=np.float32)
+def _weights32(sample_weight, X):
+    """Validated weights (finite, >= 0, not all 0) as the core's float32, or None."""
+    if sample_weight is None:
+        return None
+    sw = _check_sample_weight(sample_weight, X, dtype=X.dtype, ensure_non_negative=True)
+    with np.errstate(over="ignore"):
+        sw32 = sw.astype(np.float32)
+    if not np.isfinite(sw32).all():
+        raise ValueError("sample_weight contains a value too large for dtype('float32').")
+    if not sw32.any():
+        raise ValueError("sample_weight has no weight that is non-zero in float32.")
+    return sw32
 
+
+def _seeding_weights(sw32):
+    """Weights for k-means++: equal weights draw as no weights do, so they are
+    dropped and a fit with unit weights seeds exactly as one without."""
+    return None if sw32 is None or (sw32 == sw32[0]).all() else sw32
+
+
+# ---- distances to fitted centers, by blocks of rows --------------------------
+# Both take the centred float32 data and centers the fit used.
 
 def _squared_distances(X, C):
-    """|x - c|^2 for every pair, by blocks of rows, in the precision of X."""
+    """|x - c|^2 for every pair, float64."""
     c_norm = (C.astype(np.float64) ** 2).sum(1)
     out = np.empty((X.shape[0], C.shape[0]), dtype=np.float64)
     for lo in range(0, X.shape[0], _CHUNK):
         block = X[lo:lo + _CHUNK]
         x_norm = np.einsum("ij,ij->i", block, block, dtype=np.float64)
-        d2 = x_norm[:, None] - 2.0 * (block @ C.T.astype(block.dtype)) + c_norm[None]
+        d2 = x_norm[:, None] - 2.0 * (block @ C.T) + c_norm[None]
         np.maximum(d2, 0.0, out=d2)
         out[lo:lo + _CHUNK] = d2
     return out
 
 
 def _nearest(X, C):
-    """Labels and squared distances of the nearest center, by blocks of rows."""
+    """Labels and squared distances (float64) of the nearest center."""
     labels = np.empty(X.shape[0], np.int32)
     dist = np.empty(X.shape[0], np.float64)
     c_norm = (C.astype(np.float64) ** 2).sum(1)
     for lo in range(0, X.shape[0], _CHUNK):
         block = X[lo:lo + _CHUNK]
         x_norm = np.einsum("ij,ij->i", block, block, dtype=np.float64)
-        d2 = c_norm[None] - 2.0 * (block @ C.T.astype(block.dtype))
+        d2 = c_norm[None] - 2.0 * (block @ C.T)
         labels[lo:lo + _CHUNK] = lab = d2.argmin(1)
         dist[lo:lo + _CHUNK] = np.maximum(d2[np.arange(len(block)), lab] + x_norm, 0.0)
     return labels, dist
 
 
-def kmeans_plusplus(X, n_clusters, *, random_state=None, n_local_trials=None):
+# ---- seeding -----------------------------------------------------------------
+
+def _core_seed(rng):
+    return int(rng.randint(np.iinfo(np.int32).max))
+
+
+@validate_params(
+    {
+        "X": ["array-like"],
+        "n_clusters": [Interval(Integral, 1, None, closed="left")],
+        "sample_weight": ["array-like", None],
+        "random_state": ["random_state"],
+        "n_local_trials": [Interval(Integral, 1, None, closed="left"), None],
+    },
+    prefer_skip_nested_validation=True,
+)
+def kmeans_plusplus(
+    X: ArrayLike,
+    n_clusters: int,
+    *,
+    sample_weight: ArrayLike | None = None,
+    random_state: int | np.random.RandomState | None = None,
+    n_local_trials: int | None = None,
+) -> tuple[NDArray[np.floating], NDArray[np.intp]]:
     """Choose initial centers by greedy k-means++, in the core.
 
     Parameters
@@ -151,6 +143,12 @@ def kmeans_plusplus(X, n_clusters, *, random_state=None, n_local_trials=None):
         Data to pick the centers from.
     n_clusters : int
         Number of centers.
+    sample_weight : array-like of shape (n_samples,), default=None
+        Non-negative weights: a row is drawn with probability proportional to
+        its weight times its squared distance to the nearest chosen center,
+        the first one proportional to its weight. A row of weight 0 is never
+        chosen while a row of positive weight is left. None means equal
+        weights.
     random_state : int, RandomState instance or None, default=None
         Determines the random draws; an int makes the result reproducible.
     n_local_trials : int or None, default=None
@@ -159,25 +157,30 @@ def kmeans_plusplus(X, n_clusters, *, random_state=None, n_local_trials=None):
     Returns
     -------
     centers : ndarray of shape (n_clusters, n_features)
-        In the dtype of X (float32 or float64).
+        The chosen rows of X, in its dtype (float32 or float64).
     indices : ndarray of shape (n_clusters,)
         Rows of X chosen as centers.
     """
-    arr = _as_float_matrix(X)
-    if not 1 <= n_clusters <= arr.shape[0]:
-        raise ValueError(f"n_samples={arr.shape[0]} should be >= n_clusters={n_clusters}.")
-    seed = _check_random_state(random_state).randint(np.iinfo(np.int32).max)
-    centers, indices = _fit.kmeanspp(_float32_c(arr), n_clusters, n_local_trials or 0, seed)
-    return arr[indices].copy(), indices.astype(np.intp)
+    X = check_array(X, dtype=_FLOATS)
+    if X.shape[0] < n_clusters:
+        raise ValueError(f"n_samples={X.shape[0]} should be >= n_clusters={n_clusters}.")
+    sw32 = _weights32(sample_weight, X)
+    seed = _core_seed(check_random_state(random_state))
+    X32 = _centred32(X, _column_mean(X))[0]
+    _, indices = _fit.kmeanspp(X32, n_clusters, n_local_trials or 0, seed,
+                               sample_weight=_seeding_weights(sw32))
+    return X[indices].copy(), indices.astype(np.intp)
 
 
-class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
+# ---- the estimator -----------------------------------------------------------
+
+class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, BaseEstimator):
     """K-means clustering with exact Lloyd iterations, pruned by an angle bound.
 
-    A drop-in for :class:`sklearn.cluster.KMeans` in its common uses. Data
-    are converted once to C-contiguous float32; every iteration gives the
-    labels plain Lloyd gives, while the bound skips most point-center
-    products after the first iteration.
+    A drop-in for :class:`sklearn.cluster.KMeans`. The data are centred on
+    their float64 column means and converted once to C-contiguous float32;
+    every iteration gives the labels plain Lloyd gives, while the bound skips
+    most point-center products after the first iteration.
 
     Parameters
     ----------
@@ -186,7 +189,10 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
     init : {"k-means++", "random"}, callable or array-like of shape \
 (n_clusters, n_features), default="k-means++"
         Initial centers: greedy k-means++, distinct random rows, a callable
-        ``init(X, n_clusters, random_state)``, or the centers themselves.
+        ``init(X, n_clusters, random_state=random_state)``, or the centers
+        themselves. As in scikit-learn, a callable receives the validated
+        data centred on their column means (here as the float32 array the
+        core runs on) and returns centers in those coordinates.
     n_init : "auto" or int, default="auto"
         Runs with different seeds; the one with the lowest inertia is kept.
         "auto" means 1 for "k-means++" and explicit centers, 10 otherwise.
@@ -199,6 +205,12 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         With a positive value, print each iteration's work and shift.
     random_state : int, RandomState instance or None, default=None
         Seeds the initialisation.
+    copy_x : bool, default=True
+        Accepted for compatibility with scikit-learn. X is never modified:
+        the core always works on its own centred float32 copy.
+    algorithm : {"lloyd", "elkan", "auto", "full"}, default="lloyd"
+        Accepted for compatibility with scikit-learn. Every value gives the
+        exact Lloyd result, computed by tavrine's pruned Lloyd iterations.
     n_threads : int or None, default=None
         OpenMP threads of the core; None uses the runtime's setting.
 
@@ -209,7 +221,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
     labels_ : ndarray of shape (n_samples,)
         Label of each training point.
     inertia_ : float
-        Sum of squared distances of the points to their centers.
+        Sum of (weighted) squared distances of the points to their centers.
     n_iter_ : int
         Iterations of the kept run.
     n_features_in_ : int
@@ -221,8 +233,24 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         of the kept run (the full first iteration computes all of them).
     """
 
-    def __init__(self, n_clusters=8, *, init="k-means++", n_init="auto", max_iter=300,
-                 tol=1e-4, verbose=0, random_state=None, n_threads=None):
+    _parameter_constraints: dict = {
+        "n_clusters": [Interval(Integral, 1, None, closed="left")],
+        "init": [StrOptions({"k-means++", "random"}), callable, "array-like"],
+        "n_init": [StrOptions({"auto"}), Interval(Integral, 1, None, closed="left")],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "verbose": ["verbose"],
+        "random_state": ["random_state"],
+        "copy_x": ["boolean"],
+        "algorithm": [StrOptions({"lloyd", "elkan", "auto", "full"})],
+        "n_threads": [Interval(Integral, 1, None, closed="left"), None],
+    }
+
+    def __init__(self, n_clusters: int = 8, *,
+                 init: str | Callable[..., ArrayLike] | ArrayLike = "k-means++",
+                 n_init: str | int = "auto", max_iter: int = 300, tol: float = 1e-4,
+                 verbose: int = 0, random_state: int | np.random.RandomState | None = None,
+                 copy_x: bool = True, algorithm: str = "lloyd", n_threads: int | None = None):
         self.n_clusters = n_clusters
         self.init = init
         self.n_init = n_init
@@ -230,66 +258,101 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         self.tol = tol
         self.verbose = verbose
         self.random_state = random_state
+        self.copy_x = copy_x
+        self.algorithm = algorithm
         self.n_threads = n_threads
-
-    # ---- parameters --------------------------------------------------------
-
-    def _check_params(self, n_samples):
-        _check_counts(self, n_samples, ("max_iter",), ("tol",))
-        if self.n_threads is not None and (not isinstance(self.n_threads, numbers.Integral)
-                                           or self.n_threads < 1):
-            raise ValueError(f"The 'n_threads' parameter must be an int >= 1 or None, "
-                             f"got {self.n_threads!r}.")
-        init = self.init
-        if isinstance(init, str):
-            if init not in ("k-means++", "random"):
-                raise ValueError(f"The 'init' parameter must be 'k-means++', 'random', a "
-                                 f"callable or an array-like, got {init!r}.")
-        n_init = self.n_init
-        if isinstance(n_init, str):
-            if n_init != "auto":
-                raise ValueError(f"The 'n_init' parameter must be 'auto' or an int >= 1, "
-                                 f"got {n_init!r}.")
-            n_init = 10 if isinstance(init, str) and init == "random" or callable(init) else 1
-        elif not isinstance(n_init, numbers.Integral) or n_init < 1:
-            raise ValueError(f"The 'n_init' parameter must be 'auto' or an int >= 1, "
-                             f"got {n_init!r}.")
-        if hasattr(init, "__array__") or isinstance(init, (list, tuple)):
-            if n_init != 1 and self.n_init != "auto":
-                warnings.warn("Explicit initial center position passed: performing only one "
-                              f"init in {type(self).__name__} instead of n_init={n_init}.",
-                              RuntimeWarning, stacklevel=3)
-            n_init = 1
-        return n_init
-
-    def _initial_centers(self, X32, X_orig, rng):
-        init, k = self.init, self.n_clusters
-        if isinstance(init, str):
-            seed = rng.randint(np.iinfo(np.int32).max)
-            if init == "k-means++":
-                return _fit.kmeanspp(X32, k, 0, seed)[0]
-            return _fit.random_init(X32, k, seed)[0]
-        if callable(init):
-            centers = init(X_orig, k, rng)
-        else:
-            centers = init
-        centers = _as_float_matrix(centers, name="init")
-        if centers.shape != (k, X32.shape[1]):
-            raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
-                             f"the number of clusters {k} and features {X32.shape[1]}.")
-        return _float32_c(centers)
 
     # ---- fitting -----------------------------------------------------------
 
-    def fit(self, X, y=None, *, progress=None):
+    def _n_runs(self):
+        init, n_init = self.init, self.n_init
+        explicit = not (isinstance(init, str) or callable(init))
+        if n_init == "auto":
+            return 10 if isinstance(init, str) and init == "random" or callable(init) else 1
+        if explicit and n_init != 1:
+            warnings.warn("Explicit initial center position passed: performing only one init "
+                          f"in {type(self).__name__} instead of n_init={n_init}.",
+                          RuntimeWarning, stacklevel=5)
+            return 1
+        return n_init
+
+    def _initial_centers(self, X32, rng, sw32):
+        init, k = self.init, self.n_clusters
+        if isinstance(init, str):
+            weights = _seeding_weights(sw32)
+            if init == "k-means++":
+                return _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights)[0]
+            if weights is None:
+                return _fit.random_init(X32, k, _core_seed(rng))[0]
+            # Distinct rows drawn with probability proportional to weight, as
+            # scikit-learn draws them.
+            p = weights.astype(np.float64)
+            return X32[rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())]
+        # A callable sees the centred data and answers in its coordinates.
+        centers = init(X32, k, random_state=rng) if callable(init) else init
+        centers = check_array(centers, dtype=_FLOATS, input_name="init")
+        if centers.shape != (k, X32.shape[1]):
+            raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
+                             f"the number of clusters {k} and features {X32.shape[1]}.")
+        if callable(init):
+            return np.ascontiguousarray(centers, dtype=np.float32)
+        return _centred32(centers, self._mean, name="init")[0]
+
+    def _fit(self, X, sample_weight, progress):
+        """Fits; returns the centred float32 data the core ran on."""
+        X = validate_data(self, X, dtype=_FLOATS)
+        sw32 = _weights32(sample_weight, X)
+        if X.shape[0] < self.n_clusters:
+            raise ValueError(f"n_samples={X.shape[0]} should be >= "
+                             f"n_clusters={self.n_clusters}.")
+        n_runs = self._n_runs()
+        rng = check_random_state(self.random_state)
+        self._mean = _column_mean(X)
+        X32, variance = _centred32(X, self._mean)
+        tol = variance * self.tol
+        if self.verbose:
+            progress = self._printer(progress)
+        weights = {} if sw32 is None else {"sample_weight": sw32}
+        best = None
+        for run in range(n_runs):
+            init = self._initial_centers(X32, rng, sw32)
+            if self.verbose:
+                print(f"Initialization {run + 1} of {n_runs} complete")
+            result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
+                                progress, **weights)
+            if best is None or result[2] < best[2]:
+                best = result
+        labels, centers, inertia, n_iter, products = best
+        distinct = len(np.unique(labels))
+        if distinct < self.n_clusters:
+            warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
+                          f"n_clusters ({self.n_clusters}). Possibly due to duplicate points "
+                          "in X.", ConvergenceWarning, stacklevel=4)
+        # predict, transform and score shift new data by the same mean and
+        # compare them with the very float32 centers the fit ended with.
+        self._centers32 = centers
+        self.cluster_centers_ = (centers + self._mean).astype(X.dtype)
+        self.labels_ = labels
+        self.inertia_ = float(inertia)
+        self.n_iter_ = int(n_iter)
+        self.products_per_iter_ = products
+        return X32
+
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit(self, X: ArrayLike, y: Any = None, sample_weight: ArrayLike | None = None, *,
+            progress: Callable[[int, int, float], Any] | None = None) -> KMeans:
         """Compute k-means clustering.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Training data; float32 is used as it is, anything else converted.
+            Training data; float32 stays float32, anything else is taken as
+            float64. Dense only.
         y : Ignored
             Not used, present for API consistency.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each point in the seeding, the centers and
+            the inertia. None means equal weights.
         progress : callable or None, default=None
             Called after every iteration as ``progress(iteration, products,
             shift)``: the iteration's number, its point-center and
@@ -300,39 +363,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         self : KMeans
             The fitted estimator.
         """
-        names = _feature_names(X)
-        arr = _as_float_matrix(X)
-        n_init = self._check_params(arr.shape[0])
-        X32 = _float32_c(arr)
-        rng = _check_random_state(self.random_state)
-        tol = _mean_variance(X32) * self.tol
-        if self.verbose:
-            progress = self._printer(progress)
-        best = None
-        for run in range(n_init):
-            init = self._initial_centers(X32, X, rng)
-            if self.verbose:
-                print(f"Initialization {run + 1} of {n_init} complete")
-            result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
-                                progress)
-            if best is None or result[2] < best[2]:
-                best = result
-        labels, centers, inertia, n_iter, products = best
-        distinct = len(np.unique(labels))
-        if distinct < self.n_clusters:
-            warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
-                          f"n_clusters ({self.n_clusters}). Possibly due to duplicate points "
-                          "in X.", ConvergenceWarning, stacklevel=2)
-        self.cluster_centers_ = centers.astype(arr.dtype, copy=False)
-        self.labels_ = labels
-        self.inertia_ = float(inertia)
-        self.n_iter_ = int(n_iter)
-        self.products_per_iter_ = products
-        self.n_features_in_ = arr.shape[1]
-        if names is not None:
-            self.feature_names_in_ = names
-        elif hasattr(self, "feature_names_in_"):
-            del self.feature_names_in_
+        self._fit(X, sample_weight, progress)
         return self
 
     @staticmethod
@@ -343,7 +374,8 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
                 then(iteration, products, shift)
         return report
 
-    def fit_predict(self, X, y=None):
+    def fit_predict(self, X: ArrayLike, y: Any = None,
+                    sample_weight: ArrayLike | None = None) -> NDArray[np.int32]:
         """Fit, then return the label of each training point.
 
         Parameters
@@ -352,15 +384,19 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             Training data.
         y : Ignored
             Not used, present for API consistency.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each point; None means equal weights.
 
         Returns
         -------
         labels : ndarray of shape (n_samples,)
             Index of the cluster each point belongs to.
         """
-        return self.fit(X).labels_
+        return self.fit(X, sample_weight=sample_weight).labels_
 
-    def fit_transform(self, X, y=None):
+    @_fit_context(prefer_skip_nested_validation=True)
+    def fit_transform(self, X: ArrayLike, y: Any = None,
+                      sample_weight: ArrayLike | None = None) -> NDArray[np.floating]:
         """Fit, then return the distances of the training points to the centers.
 
         Parameters
@@ -369,38 +405,27 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             Training data.
         y : Ignored
             Not used, present for API consistency.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each point; None means equal weights.
 
         Returns
         -------
         distances : ndarray of shape (n_samples, n_clusters)
             Euclidean distances, in the dtype of X.
         """
-        return self.fit(X).transform(X)
+        X32 = self._fit(X, sample_weight, None)
+        return np.sqrt(_squared_distances(X32, self._centers32)).astype(
+            self.cluster_centers_.dtype)
 
     # ---- using a fitted model ----------------------------------------------
 
-    def _check_fitted_X(self, X):
-        if not hasattr(self, "cluster_centers_"):
-            raise _not_fitted(self)
-        names = _feature_names(X)
-        fitted_names = getattr(self, "feature_names_in_", None)
-        if fitted_names is not None and names is not None and not np.array_equal(names,
-                                                                                 fitted_names):
-            raise ValueError("The feature names should match those that were passed during "
-                             "fit.")
-        if fitted_names is not None and names is None and hasattr(X, "shape"):
-            warnings.warn(f"X does not have valid feature names, but {type(self).__name__} "
-                          "was fitted with feature names", UserWarning, stacklevel=3)
-        if fitted_names is None and names is not None:
-            warnings.warn(f"X has feature names, but {type(self).__name__} was fitted without "
-                          "feature names", UserWarning, stacklevel=3)
-        arr = _as_float_matrix(X)
-        if arr.shape[1] != self.n_features_in_:
-            raise ValueError(f"X has {arr.shape[1]} features, but {type(self).__name__} is "
-                             f"expecting {self.n_features_in_} features as input.")
-        return arr
+    def _centred_test_data(self, X):
+        """X validated against the fit, and its centred float32 copy."""
+        check_is_fitted(self)
+        X = validate_data(self, X, dtype=_FLOATS, reset=False)
+        return X, _centred32(X, self._mean)[0]
 
-    def predict(self, X):
+    def predict(self, X: ArrayLike) -> NDArray[np.int32]:
         """Label each point of X with its nearest center.
 
         Parameters
@@ -413,10 +438,9 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         labels : ndarray of shape (n_samples,)
             Index of the nearest center.
         """
-        arr = self._check_fitted_X(X)
-        return _nearest(arr, self.cluster_centers_)[0]
+        return _nearest(self._centred_test_data(X)[1], self._centers32)[0]
 
-    def transform(self, X):
+    def transform(self, X: ArrayLike) -> NDArray[np.floating]:
         """Euclidean distances of the points of X to every center.
 
         Parameters
@@ -427,13 +451,14 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         Returns
         -------
         distances : ndarray of shape (n_samples, n_clusters)
-            In the dtype of X (float32 stays float32).
+            In the dtype of X (float32 stays float32, anything else float64).
         """
-        arr = self._check_fitted_X(X)
-        return np.sqrt(_squared_distances(arr, self.cluster_centers_)).astype(arr.dtype)
+        X, X32 = self._centred_test_data(X)
+        return np.sqrt(_squared_distances(X32, self._centers32)).astype(X.dtype)
 
-    def score(self, X, y=None):
-        """Opposite of the inertia of X against the fitted centers.
+    def score(self, X: ArrayLike, y: Any = None,
+              sample_weight: ArrayLike | None = None) -> float:
+        """Opposite of the (weighted) inertia of X against the fitted centers.
 
         Parameters
         ----------
@@ -441,25 +466,27 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             New data.
         y : Ignored
             Not used, present for API consistency.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Weight of each point's squared distance; None means 1.
 
         Returns
         -------
         score : float
-            Minus the sum of squared distances to the nearest centers.
+            Minus the (weighted) sum of squared distances to the nearest
+            centers.
         """
-        arr = self._check_fitted_X(X)
-        return -float(_nearest(arr, self.cluster_centers_)[1].sum())
+        X, X32 = self._centred_test_data(X)
+        dist = _nearest(X32, self._centers32)[1]
+        if sample_weight is not None:
+            dist *= _check_sample_weight(sample_weight, X, dtype=np.float64)
+        return -float(dist.sum())
+
+    @property
+    def _n_features_out(self):
+        """Number of transformed output features (one per center)."""
+        return self.cluster_centers_.shape[0]
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
-        tags.input_tags.sparse = False
+        tags.transformer_tags.preserves_dtype = ["float64", "float32"]
         return tags
-
-
-def _not_fitted(estimator):
-    try:
-        from sklearn.exceptions import NotFittedError
-    except ImportError:  # pragma: no cover
-        NotFittedError = type("NotFittedError", (ValueError, AttributeError), {})
-    return NotFittedError(f"This {type(estimator).__name__} instance is not fitted yet. Call "
-                          "'fit' with appropriate arguments before using this estimator.")

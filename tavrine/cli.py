@@ -1,21 +1,35 @@
 """The ``tavrine`` command line: cluster a file (or a demo set) and report.
 
-Errors in the input end the program with one line on standard error and exit
-status 2, never a traceback.
+Every problem with the input ends the program with one line on standard
+error and exit status 2, never a traceback; what can be checked before the
+fit (arguments, output folders, plot format, matplotlib, the data) is.
 """
+from __future__ import annotations
+
 import argparse
+import itertools
+import math
 import os
 import sys
 import time
+import warnings
+from collections.abc import Callable, Sequence
 
 import numpy as np
 
+from . import __version__
+
 DEMO = dict(n=200_000, d=16, k=32, seed=0)
+_CHUNK = 4096  # rows per block when checking the data
 
 
 class InputError(Exception):
     """A problem with what the user gave us, reported as one line."""
 
+
+# ---- reading points ------------------------------------------------------------
+# Each reader returns the points and a function naming data row i as the user
+# finds it in the file.
 
 def read_fvecs(path):
     raw = np.fromfile(path, dtype=np.int32)
@@ -27,35 +41,99 @@ def read_fvecs(path):
     rows = raw.reshape(-1, d + 1)
     if np.any(rows[:, 0] != d):
         raise InputError(f"{path}: .fvecs rows of different dimensions")
-    return rows[:, 1:].view(np.float32)
+    return rows[:, 1:].view(np.float32), "row {}".format
+
+
+def _is_numbers(line):
+    try:
+        [float(v) for v in line.split(",")]
+    except ValueError:
+        return False
+    return True
+
+
+def _csv_rows(path, skip):
+    """(file line number from 1, text) of each data row: the lines past the
+    header with something before any '#', as np.loadtxt reads them."""
+    with open(path, encoding="utf-8-sig") as fh:
+        for number, line in enumerate(fh, 1):
+            text = line.split("#", 1)[0].strip()
+            if number > skip and text:
+                yield number, text
+
+
+def _csv_fault(path, skip):
+    """The first line np.loadtxt could not read, and why."""
+    width = None
+    for number, text in _csv_rows(path, skip):
+        values = text.split(",")
+        if not _is_numbers(text):
+            bad = next(v for v in values if not _is_numbers(v))
+            return f"line {number}: '{bad.strip()}' is not a number"
+        if width is not None and len(values) != width:
+            return f"line {number}: {len(values)} values, the lines above have {width}"
+        width = len(values)
+    return "cannot read it as comma-separated numbers"
 
 
 def read_csv(path):
-    with open(path) as fh:
+    # utf-8-sig drops a byte-order mark, which would make the first row
+    # look like a header.
+    with open(path, encoding="utf-8-sig") as fh:
         first = fh.readline()
+    skip = 0 if _is_numbers(first) else 1  # a header line
     try:
-        [float(v) for v in first.replace(",", " ").split()]
-        skip = 0
+        with warnings.catch_warnings():  # a file without rows is reported below
+            warnings.simplefilter("ignore")
+            X = np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.float64, ndmin=2,
+                           encoding="utf-8-sig", comments="#")
     except ValueError:
-        skip = 1  # a header line
-    data = np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.float32, ndmin=2)
-    return data
+        raise InputError(f"{path}: {_csv_fault(path, skip)}") from None
+    return X, lambda i: f"line {_csv_line(path, skip, i)}"
+
+
+def _csv_line(path, skip, i):
+    """File line of data row i."""
+    return next(itertools.islice(_csv_rows(path, skip), i, None))[0]
+
+
+def read_npy(path):
+    try:
+        return np.load(path, allow_pickle=False), "row {}".format
+    except EOFError:
+        raise InputError(f"{path}: empty .npy file") from None
+
+
+READERS = {".npy": read_npy, ".csv": read_csv, ".fvecs": read_fvecs}
+
+
+def check_values(path, X, where):
+    """No NaN or infinity, and no value that overflows float32 once the column
+    means are subtracted (the estimator's float32 copy)."""
+    big = float(np.finfo(np.float32).max)
+    mean = X.mean(0, dtype=np.float64)
+    with np.errstate(over="ignore", invalid="ignore"):
+        for lo in range(0, X.shape[0], _CHUNK):
+            block = X[lo:lo + _CHUNK]
+            bad = ~np.isfinite(block).all(1)
+            if bad.any():
+                raise InputError(f"{path}: {where(lo + int(bad.argmax()))} contains NaN or "
+                                 "infinity")
+            big_rows = (np.abs(block - mean) > big).any(1)
+            if big_rows.any():
+                raise InputError(f"{path}: {where(lo + int(big_rows.argmax()))} holds a value "
+                                 "too large for float32")
 
 
 def load_points(path):
-    if not os.path.exists(path):
+    if not os.path.isfile(path):
         raise InputError(f"{path}: no such file")
     ext = os.path.splitext(path)[1].lower()
+    if ext not in READERS:
+        raise InputError(f"{path}: unknown format '{ext}' (use .npy, .csv or .fvecs)")
     try:
-        if ext == ".npy":
-            X = np.load(path, allow_pickle=False)
-        elif ext == ".csv":
-            X = read_csv(path)
-        elif ext == ".fvecs":
-            X = read_fvecs(path)
-        else:
-            raise InputError(f"{path}: unknown format '{ext}' (use .npy, .csv or .fvecs)")
-    except (ValueError, OSError) as exc:
+        X, where = READERS[ext](path)
+    except (ValueError, OSError, UnicodeDecodeError) as exc:
         raise InputError(f"{path}: cannot read: {exc}") from None
     if X.ndim != 2:
         raise InputError(f"{path}: expected a 2-D array of points, got shape {X.shape}")
@@ -63,12 +141,9 @@ def load_points(path):
         raise InputError(f"{path}: expected numbers, got dtype {X.dtype}")
     if X.shape[0] == 0 or X.shape[1] == 0:
         raise InputError(f"{path}: no points (shape {X.shape})")
-    bad = ~np.isfinite(X).all(1)
-    if bad.any():
-        rows = np.flatnonzero(bad)
-        raise InputError(f"{path}: {bad.sum()} rows contain NaN or infinity "
-                         f"(first: row {rows[0]})")
-    return np.ascontiguousarray(X, dtype=np.float32)
+    check_values(path, X, where)
+    # float64 stays float64 until the estimator has subtracted the column means.
+    return X if X.dtype == np.float32 else X.astype(np.float64)
 
 
 def demo_points():
@@ -80,43 +155,51 @@ def demo_points():
     return X.astype(np.float32)
 
 
-class ProgressBar:
-    """An iteration counter on standard error, shown only on a terminal and
-    only once a run has lasted a second."""
+# ---- output places, checked before the fit -------------------------------------
 
-    def __init__(self, max_iter, stream=sys.stderr):
-        self.max_iter = max_iter
-        self.stream = stream
-        self.start = time.perf_counter()
-        self.shown = False
-
-    def __call__(self, iteration, products, shift):
-        if not self.stream.isatty() or time.perf_counter() - self.start < 1.0:
-            return
-        self.shown = True
-        width = 30
-        filled = int(width * iteration / self.max_iter)
-        self.stream.write(f"\r[{'#' * filled}{'.' * (width - filled)}] iteration {iteration} "
-                          f"shift {shift:.3g}")
-        self.stream.flush()
-
-    def close(self):
-        if self.shown:
-            self.stream.write("\n")
+def check_folder(option, folder):
+    """A folder that exists or can be made, and can be written to."""
+    folder = folder or "."
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise InputError(f"{option} {folder}: not a folder")
+    existing = folder
+    while not os.path.exists(existing):
+        existing = os.path.dirname(os.path.abspath(existing))
+    if not os.path.isdir(existing) or not os.access(existing, os.W_OK | os.X_OK):
+        raise InputError(f"{option} {folder}: cannot write to {existing}")
 
 
-def plot(path, X, model, n, k):
+def make_folder(option, folder):
+    try:
+        os.makedirs(folder or ".", exist_ok=True)
+    except OSError as exc:
+        raise InputError(f"{option} {folder}: cannot create the folder: {exc.strerror}") from None
+
+
+def check_plot(path):
+    """matplotlib present and the file's extension one of its formats."""
     try:
         import matplotlib
 
         matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        from matplotlib.backends.backend_agg import FigureCanvasAgg
     except ImportError:
-        raise InputError("--plot needs matplotlib: pip install 'tavrine[bench]' or "
-                         "pip install matplotlib") from None
+        raise InputError("--plot needs matplotlib: pip install 'tavrine[plot]'") from None
+    formats = FigureCanvasAgg.get_supported_filetypes()
+    ext = os.path.splitext(path)[1].lower().lstrip(".")
+    if ext not in formats:
+        raise InputError(f"--plot {path}: unknown image format '.{ext}' (use one of "
+                         f"{', '.join('.' + f for f in sorted(formats))})")
+    check_folder("--plot", os.path.dirname(path))
+
+
+def plot(path, X, model, work):
+    import matplotlib.pyplot as plt
+
+    n, k = X.shape[0], model.n_clusters
     rng = np.random.default_rng(0)
     show = rng.choice(n, min(n, 20_000), replace=False)
-    mean = X[show].mean(0)
+    mean = X[show].mean(0, dtype=np.float64)
     # Project on the two leading principal directions of a sample.
     _, _, vt = np.linalg.svd(X[show] - mean, full_matrices=False)
     axes = vt[:2].T if vt.shape[0] >= 2 else np.eye(X.shape[1], 2)
@@ -126,81 +209,185 @@ def plot(path, X, model, n, k):
     a.scatter(P[:, 0], P[:, 1], c=model.labels_[show], s=2, cmap="tab20", alpha=0.6)
     a.scatter(C[:, 0], C[:, 1], c="black", marker="x", s=40)
     a.set_title(f"{n} points, k = {k} (2-D projection)")
-    k8 = (k + 7) // 8 * 8
-    frac = (model.products_per_iter_ - k8 * k8) / (n * k)
-    frac[0] = 1.0
-    b.plot(np.arange(1, len(frac) + 1), frac, marker="o")
+    b.plot(np.arange(1, len(work) + 1), work, marker="o")
     b.set_xlabel("iteration")
     b.set_ylabel("fraction of point-center products computed")
     b.set_ylim(0, 1.05)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    try:
+        fig.savefig(path, dpi=100)
+    except (OSError, RuntimeError, ValueError) as exc:
+        raise InputError(f"--plot {path}: cannot draw: {exc}") from None
+    finally:
+        plt.close(fig)
+
+
+# ---- the run -------------------------------------------------------------------
+
+def progress_bar(max_iter, n_init):
+    """A tqdm bar on standard error, shown on a terminal once a run has lasted
+    a second; returns (callback, close)."""
+    from tqdm import tqdm
+
+    bar = tqdm(total=max_iter, unit="iter", file=sys.stderr, disable=None, delay=1.0,
+               dynamic_ncols=True)
+    run = 0
+
+    def update(iteration, products, shift):
+        nonlocal run
+        if iteration == 1:
+            run += 1
+            if run > 1:  # a reset draws the bar, so the first run leaves it to the delay
+                bar.set_postfix_str("", refresh=False)
+                bar.reset()
+            if n_init > 1:
+                bar.set_description(f"run {run}/{n_init}", refresh=False)
+        bar.set_postfix_str(f"shift {shift:.3g}", refresh=False)
+        bar.update(1)
+
+    return update, bar.close
+
+
+def work_per_iteration(model, n):
+    """Fraction of the n x k point-center products each iteration computed
+    (pruned iterations also count the k8 x k8 center pairs, taken off)."""
+    k = model.n_clusters
+    k8 = (k + 7) // 8 * 8
+    work = (model.products_per_iter_ - k8 * k8) / (n * k)
+    work[0] = 1.0
+    return work
 
 
 def fit_command(args):
     from . import KMeans
 
+    if args.plot:
+        check_plot(args.plot)
+    check_folder("--out", args.out)
     X = demo_points() if args.input is None else load_points(args.input)
     n, d = X.shape
     k = args.k if args.k is not None else (DEMO["k"] if args.input is None else None)
     if k is None:
         raise InputError("-k is required with an input file")
-    if k <= 0:
-        raise InputError(f"-k must be positive, got {k}")
     if k > n:
         raise InputError(f"-k {k} is larger than the number of points n={n}")
-    bar = ProgressBar(args.max_iter)
-    model = KMeans(k, init=args.init, max_iter=args.max_iter, tol=args.tol,
+    make_folder("--out", args.out)
+    if args.plot:
+        make_folder("--plot", os.path.dirname(args.plot))
+
+    model = KMeans(k, init=args.init, n_init=args.n_init, max_iter=args.max_iter, tol=args.tol,
                    random_state=args.seed, n_threads=args.threads)
+    n_runs = model._n_runs()
+    update, close = progress_bar(args.max_iter, n_runs)
     t0 = time.perf_counter()
     try:
-        model.fit(X, progress=bar)
+        model.fit(X, progress=update)
     finally:
-        bar.close()
+        close()
     seconds = time.perf_counter() - t0
+
     stem = "demo" if args.input is None else os.path.splitext(os.path.basename(args.input))[0]
     out_dir = args.out or "."
     labels_path = os.path.join(out_dir, f"{stem}.labels.npy")
     centers_path = os.path.join(out_dir, f"{stem}.centers.npy")
-    np.save(labels_path, model.labels_)
-    np.save(centers_path, model.cluster_centers_)
-    k8 = (k + 7) // 8 * 8
-    work = (model.products_per_iter_ - k8 * k8) / (n * k)
-    work[0] = 1.0
+    try:
+        np.save(labels_path, model.labels_)
+        np.save(centers_path, model.cluster_centers_)
+    except OSError as exc:
+        raise InputError(f"cannot write the results to {out_dir}: {exc.strerror}") from None
+    work = work_per_iteration(model, n)
     print(f"n={n} d={d} k={k}  iterations={model.n_iter_}  inertia={model.inertia_:.6g}  "
           f"time={seconds:.3f}s")
-    print("work per iteration (fraction of point-center products): "
-          + " ".join(f"{w:.3f}" for w in work))
+    print(f"work per iteration (fraction of point-center products): first {work[0]:.3f}, "
+          f"median {np.median(work):.3f}, last {work[-1]:.3f}")
     print(f"labels -> {labels_path}\ncenters -> {centers_path}")
     if args.plot:
-        plot(args.plot, X, model, n, k)
+        plot(args.plot, X, model, work)
         print(f"plot -> {args.plot}")
     return 0
 
 
-def build_parser():
-    parser = argparse.ArgumentParser(prog="tavrine", description="Exact, pruned k-means.")
-    sub = parser.add_subparsers(dest="command", required=True)
-    fit = sub.add_parser("fit", help="cluster the rows of a .npy, .csv or .fvecs file")
-    fit.add_argument("input", nargs="?", help="points file; omit it for a built-in demo set")
-    fit.add_argument("-k", type=int, help="number of clusters (32 for the demo)")
-    fit.add_argument("--init", choices=("k-means++", "random"), default="k-means++")
-    fit.add_argument("--max-iter", type=int, default=300)
-    fit.add_argument("--tol", type=float, default=1e-4)
-    fit.add_argument("--seed", type=int, default=0)
-    fit.add_argument("--threads", type=int, default=None)
-    fit.add_argument("--out", help="folder for the .labels.npy and .centers.npy files")
-    fit.add_argument("--plot", metavar="FILE.png", help="draw the clusters and the work")
+# ---- arguments -----------------------------------------------------------------
+
+def _number(kind: Callable, test: Callable, what: str) -> Callable[[str], object]:
+    def parse(text):
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {what}, got '{text}'") from None
+        if not test(value):
+            raise argparse.ArgumentTypeError(f"expected {what}, got {text}")
+        return value
+    parse.__name__ = what  # argparse names the type in its messages
+    return parse
+
+
+_count = _number(int, lambda v: v >= 1, "an integer >= 1")
+_tol = _number(float, lambda v: math.isfinite(v) and v >= 0, "a number >= 0")
+_seed = _number(int, lambda v: 0 <= v < 2**32, "an integer in [0, 2^32)")
+
+
+def _n_init(text):
+    return text if text == "auto" else _count(text)
+
+
+class _Help(argparse.ArgumentDefaultsHelpFormatter):
+    """Defaults in the help, except where there is none."""
+
+    def _get_help_string(self, action):
+        return action.help if action.default is None else super()._get_help_string(action)
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line (no usage block)."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {message}\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="tavrine", description="Exact, pruned k-means (Lloyd).",
+                     epilog="'tavrine fit --help' lists the options of a run.")
+    parser.add_argument("--version", action="version", version=f"tavrine {__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="command")
+    fit = sub.add_parser("fit", help="cluster the rows of a .npy, .csv or .fvecs file",
+                         description="Cluster the rows of a .npy, .csv (header allowed) or "
+                         ".fvecs file, or a built-in demo set; write <name>.labels.npy and "
+                         "<name>.centers.npy.",
+                         formatter_class=_Help)
+    fit.add_argument("input", nargs="?", help="points file; omit it for a built-in demo set "
+                     f"({DEMO['n']} x {DEMO['d']})")
+    fit.add_argument("-k", type=_count, help=f"number of clusters ({DEMO['k']} for the demo)")
+    fit.add_argument("--init", choices=("k-means++", "random"), default="k-means++",
+                     help="seeding")
+    fit.add_argument("--n-init", type=_n_init, default="auto", metavar="N",
+                     help="runs from different seeds, the best kept; auto: 1 for k-means++, "
+                     "10 for random")
+    fit.add_argument("--max-iter", type=_count, default=300, metavar="N",
+                     help="iterations per run at most")
+    fit.add_argument("--tol", type=_tol, default=1e-4,
+                     help="stop once the squared center shifts are at most tol x the mean "
+                     "feature variance")
+    fit.add_argument("--seed", type=_seed, default=0, help="random seed")
+    fit.add_argument("--threads", type=_count, default=None, metavar="N",
+                     help="threads; default: OMP_NUM_THREADS or all cores")
+    fit.add_argument("--out", default=".", metavar="DIR",
+                     help="folder for the .labels.npy and .centers.npy files (made if missing)")
+    fit.add_argument("--plot", metavar="FILE.png", default=None,
+                     help="draw the clusters and the work per iteration (needs matplotlib: "
+                     "pip install 'tavrine[plot]')")
     return parser
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of the ``tavrine`` command; returns the exit status."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if not argv:
+        parser.print_help()
+        return 0
+    args = parser.parse_args(argv)
     try:
-        if args.max_iter < 1:
-            raise InputError(f"--max-iter must be at least 1, got {args.max_iter}")
         return fit_command(args)
     except (InputError, MemoryError) as exc:
         print(f"tavrine: error: {exc}", file=sys.stderr)

@@ -11,13 +11,19 @@ is rebuilt with one full assignment, which gives the same labels, so the fit
 ends with the same result. Labels are compared across iterations through a
 64-bit digest per block, so a rebuilt block needs no copy of its old labels.
 """
+from __future__ import annotations
+
 import itertools
 import operator
 import threading
 import uuid
+from collections.abc import Callable
 from concurrent.futures import CancelledError
+from numbers import Integral, Real
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike, NDArray
 
 try:
     import dask
@@ -27,9 +33,13 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
     raise ImportError("tavrine.dask needs dask[array] and distributed: "
                       "pip install 'tavrine[dask]'") from exc
 
+from sklearn.base import BaseEstimator, ClusterMixin
+from sklearn.utils import check_random_state
+from sklearn.utils._param_validation import Interval, StrOptions
+from sklearn.utils.validation import check_is_fitted
+
 from . import _fit
-from ._kmeans import (BaseEstimator, ClusterMixin, _check_counts, _check_random_state,
-                      _nearest, _not_fitted)
+from ._kmeans import _centred32, _nearest
 
 __all__ = ["KMeans"]
 
@@ -182,8 +192,8 @@ def _take_rows(part, offsets):
     return _rows(part)[offsets]
 
 
-def _predict_part(part, centers):
-    return _nearest(np.asarray(part), centers)[0]
+def _predict_part(part, mean, centers):
+    return _nearest(_centred32(np.asarray(part), mean)[0], centers)[0]
 
 
 # ---- client side -------------------------------------------------------------
@@ -371,8 +381,10 @@ class KMeans(ClusterMixin, BaseEstimator):
         Blocks rebuilt from their data after losing their labels.
     """
 
-    def __init__(self, n_clusters=8, *, init="k-means||", max_iter=300, tol=1e-4,
-                 oversampling_factor=2, init_max_iter=5, random_state=None, verbose=0):
+    def __init__(self, n_clusters: int = 8, *, init: str | ArrayLike = "k-means||",
+                 max_iter: int = 300, tol: float = 1e-4, oversampling_factor: float = 2,
+                 init_max_iter: int = 5,
+                 random_state: int | np.random.RandomState | None = None, verbose: int = 0):
         self.n_clusters = n_clusters
         self.init = init
         self.max_iter = max_iter
@@ -384,12 +396,16 @@ class KMeans(ClusterMixin, BaseEstimator):
 
     # ---- parameters and data ---------------------------------------------
 
-    def _check_params(self, n_samples):
-        _check_counts(self, n_samples, ("max_iter", "init_max_iter"),
-                      ("tol", "oversampling_factor"))
-        if isinstance(self.init, str) and self.init not in ("k-means||", "random"):
-            raise ValueError(f"The 'init' parameter must be 'k-means||', 'random' or an "
-                             f"array-like, got {self.init!r}.")
+    _parameter_constraints: dict = {
+        "n_clusters": [Interval(Integral, 1, None, closed="left")],
+        "init": [StrOptions({"k-means||", "random"}), "array-like"],
+        "max_iter": [Interval(Integral, 1, None, closed="left")],
+        "tol": [Interval(Real, 0, None, closed="left")],
+        "oversampling_factor": [Interval(Real, 0, None, closed="left")],
+        "init_max_iter": [Interval(Integral, 1, None, closed="left")],
+        "random_state": ["random_state"],
+        "verbose": ["verbose"],
+    }
 
     @staticmethod
     def _as_dask(X):
@@ -425,7 +441,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
         return _weighted_kmeans(candidates, weights, k, rng).astype(np.float32)
 
-    def _initial_centers(self, blocks, d, rng):
+    def _initial_centers(self, blocks, d, mean, rng):
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             if init == "random":
@@ -437,11 +453,12 @@ class KMeans(ClusterMixin, BaseEstimator):
                              f"the number of clusters {k} and features {d}.")
         if not np.isfinite(centers).all():
             raise ValueError("Input init contains NaN or infinity.")
-        return np.ascontiguousarray(centers, dtype=np.float32)
+        return _centred32(centers, mean, name="init")[0]
 
     # ---- fitting -------------------------------------------------------------
 
-    def fit(self, X, y=None, *, progress=None):
+    def fit(self, X: da.Array | ArrayLike, y: Any = None, *,
+            progress: Callable[[int, int, float], Any] | None = None) -> KMeans:
         """Compute k-means clustering of a Dask array.
 
         Parameters
@@ -464,23 +481,28 @@ class KMeans(ClusterMixin, BaseEstimator):
         except ValueError as exc:
             raise ValueError("tavrine.dask.KMeans runs on a dask.distributed cluster: start a "
                              "distributed.Client first") from exc
+        self._validate_params()
         X = self._as_dask(X)
         n, d = X.shape
-        self._check_params(n)
-        rng = _check_random_state(self.random_state)
+        if n < self.n_clusters:
+            raise ValueError(f"n_samples={n} should be >= n_clusters={self.n_clusters}.")
+        rng = check_random_state(self.random_state)
+        mean = self._column_mean(X)
         self._fit_id = uuid.uuid4().hex
-        X32 = client.persist(X.astype(np.float32).rechunk({1: -1}))
+        # Centred before the float32 rounding, as tavrine.KMeans does.
+        X32 = client.persist((X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1}))
         blocks = _Blocks(client, X32)
         try:
             tol = self._tolerance(X32)
-            centers = self._initial_centers(blocks, d, rng)
+            centers = self._initial_centers(blocks, d, mean, rng)
             client.run(_forget, self._fit_id)
             result = self._lloyd(blocks, centers, tol, progress)
         finally:
             client.run(_forget, self._fit_id)
         centers, labels, inertia, n_iter, products, rebuilt = result
-        self.cluster_centers_ = centers.astype(np.float64 if X.dtype != np.float32
-                                               else np.float32)
+        self._mean, self._centers32 = mean, centers
+        self.cluster_centers_ = (centers + mean).astype(np.float64 if X.dtype != np.float32
+                                                        else np.float32)
         self.labels_ = da.concatenate([da.from_delayed(f, shape=(s,), dtype=np.int32)
                                        for f, s in zip(labels, blocks.sizes)])
         self.inertia_ = float(inertia)
@@ -490,14 +512,25 @@ class KMeans(ClusterMixin, BaseEstimator):
         self.n_features_in_ = d
         return self
 
-    def _tolerance(self, X32):
-        """tol scaled by the mean feature variance, from the same pass that
-        refuses NaN and infinity (also values too large for float32)."""
-        variance, finite, nan = dask.compute(X32.astype(np.float64).var(axis=0).mean(),
-                                             da.isfinite(X32).all(), da.isnan(X32).any())
+    @staticmethod
+    def _column_mean(X):
+        """float64 column means, from the one pass that also refuses NaN and
+        infinity."""
+        mean, finite, nan = dask.compute(X.astype(np.float64).mean(axis=0),
+                                         da.isfinite(X).all(), da.isnan(X).any())
         if not finite:
             what = "NaN" if nan else "infinity or a value too large for dtype"
             raise ValueError(f"Input X contains {what}.")
+        return mean
+
+    def _tolerance(self, X32):
+        """tol scaled by the mean feature variance, from the pass that refuses
+        values too large for float32 once centred."""
+        variance, finite = dask.compute(X32.astype(np.float64).var(axis=0).mean(),
+                                        da.isfinite(X32).all())
+        if not finite:
+            raise ValueError("Input X contains a value too large for dtype('float32') once "
+                             "the column means are subtracted.")
         return float(variance) * self.tol
 
     def _lloyd(self, blocks, centers, tol, progress):
@@ -544,11 +577,11 @@ class KMeans(ClusterMixin, BaseEstimator):
         wait(labels)
         return centers, labels, inertia, iteration, products, rebuilt
 
-    def fit_predict(self, X, y=None):
+    def fit_predict(self, X: da.Array | ArrayLike, y: Any = None) -> da.Array:
         """Fit, then return the labels (a Dask array)."""
         return self.fit(X).labels_
 
-    def predict(self, X):
+    def predict(self, X: da.Array | ArrayLike) -> da.Array | NDArray[np.int32]:
         """Label each row of X with its nearest center.
 
         Parameters
@@ -560,16 +593,15 @@ class KMeans(ClusterMixin, BaseEstimator):
         labels : dask.array.Array or ndarray of int32
             A Dask array for a Dask input, else a NumPy array.
         """
-        if not hasattr(self, "cluster_centers_"):
-            raise _not_fitted(self)
-        centers = self.cluster_centers_
+        check_is_fitted(self)
         if not isinstance(X, da.Array):
             arr = np.asarray(X)
             self._check_features(arr.shape)
-            return _nearest(arr, centers)[0]
+            return _predict_part(arr, self._mean, self._centers32)
         self._check_features(X.shape)
         X = X.rechunk({1: -1})
-        return X.map_blocks(_predict_part, centers, dtype=np.int32, drop_axis=1)
+        return X.map_blocks(_predict_part, self._mean, self._centers32, dtype=np.int32,
+                            drop_axis=1)
 
     def _check_features(self, shape):
         if len(shape) != 2 or shape[1] != self.n_features_in_:

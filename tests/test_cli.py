@@ -7,9 +7,9 @@ import numpy as np
 import pytest
 
 
-def tavrine(*args, cwd):
+def tavrine(*args, cwd, env=None):
     return subprocess.run([sys.executable, "-m", "tavrine", *args], cwd=cwd, capture_output=True,
-                          text=True, timeout=300)
+                          text=True, timeout=300, env=env)
 
 
 def points(seed=0):
@@ -22,6 +22,8 @@ def write(path, X):
     ext = os.path.splitext(path)[1]
     if ext == ".npy":
         np.save(path, X)
+    elif path.endswith("bom.csv"):  # as spreadsheet programs write it: a mark, no header
+        np.savetxt(path, X, delimiter=",", encoding="utf-8-sig")
     elif ext == ".csv":
         np.savetxt(path, X, delimiter=",", header="a,b,c", comments="")
     else:  # .fvecs: each row is its dimension as int32, then the floats
@@ -29,7 +31,7 @@ def write(path, X):
         rows.astype(np.float32).tofile(path)
 
 
-@pytest.mark.parametrize("ext", [".npy", ".csv", ".fvecs"])
+@pytest.mark.parametrize("ext", [".npy", ".csv", ".bom.csv", ".fvecs"])
 def test_fit_writes_labels_and_centers(tmp_path, ext):
     X = points()
     src = tmp_path / f"pts{ext}"
@@ -37,8 +39,9 @@ def test_fit_writes_labels_and_centers(tmp_path, ext):
     out = tavrine("fit", str(src), "-k", "4", "--out", str(tmp_path), cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert "n=400 d=3 k=4" in out.stdout and "iterations=" in out.stdout
-    labels = np.load(tmp_path / "pts.labels.npy")
-    centers = np.load(tmp_path / "pts.centers.npy")
+    stem = src.name[:-len(src.suffix)]
+    labels = np.load(tmp_path / f"{stem}.labels.npy")
+    centers = np.load(tmp_path / f"{stem}.centers.npy")
     assert labels.shape == (400,) and centers.shape == (4, 3)
     # Each point is labelled with its nearest final center.
     d2 = ((X[:, None].astype(np.float64) - centers[None]) ** 2).sum(-1)
@@ -49,10 +52,25 @@ def test_fit_writes_labels_and_centers(tmp_path, ext):
 @pytest.mark.parametrize("args,message", [
     (["missing.npy", "-k", "3"], "missing.npy: no such file"),
     (["flat.npy", "-k", "3"], "expected a 2-D array"),
-    (["nan.npy", "-k", "3"], "rows contain NaN"),
+    (["nan.npy", "-k", "3"], "nan.npy: row 7 contains NaN"),
     (["good.npy", "-k", "401"], "larger than the number of points"),
-    (["good.npy", "-k", "0"], "-k must be positive"),
+    (["good.npy", "-k", "0"], "argument -k: expected an integer >= 1, got 0"),
     (["good.txt", "-k", "3"], "unknown format"),
+    (["empty.npy", "-k", "3"], "empty.npy: empty .npy file"),
+    (["cut.npy", "-k", "3"], "cut.npy: cannot read"),
+    (["huge.npy", "-k", "3"], "huge.npy: row 5 holds a value too large for float32"),
+    (["text.csv", "-k", "3"], "text.csv: line 5: 'x' is not a number"),
+    (["ragged.csv", "-k", "3"], "ragged.csv: line 3: 2 values, the lines above have 3"),
+    (["nan.csv", "-k", "3"], "nan.csv: line 5 contains NaN"),
+    (["good.npy", "-k", "3", "--out", "good.txt"], "--out good.txt: not a folder"),
+    (["good.npy", "-k", "3", "--plot", "p.xyz"], "unknown image format '.xyz'"),
+    (["good.npy", "-k", "3", "--plot", "p.png"], "--plot needs matplotlib"),
+    (["good.npy", "-k", "3", "--threads", "0"], "argument --threads: expected an integer >= 1"),
+    (["good.npy", "-k", "3", "--tol", "-1"], "argument --tol: expected a number >= 0"),
+    (["good.npy", "-k", "3", "--seed", "-1"], "argument --seed: expected an integer in"),
+    (["good.npy", "-k", "3", "--max-iter", "x"], "argument --max-iter: expected an integer"),
+    (["good.npy", "-k", "3", "--n-init", "0"], "argument --n-init: expected an integer >= 1"),
+    (["good.npy", "--bogus"], "unrecognized arguments: --bogus"),
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     X = points()
@@ -62,17 +80,51 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     np.save(tmp_path / "nan.npy", bad)
     np.save(tmp_path / "good.npy", X)
     (tmp_path / "good.txt").write_text("1,2\n")
-    out = tavrine("fit", *args, cwd=tmp_path)
+    (tmp_path / "empty.npy").write_bytes(b"")
+    (tmp_path / "cut.npy").write_bytes((tmp_path / "good.npy").read_bytes()[:1000])
+    huge = X.astype(np.float64)
+    huge[5, 2] = 1e39
+    np.save(tmp_path / "huge.npy", huge)
+    # Errors name the file's lines: header, a comment and a blank line before line 5.
+    (tmp_path / "text.csv").write_text("a,b,c\n1,2,3\n# note\n\n4,x,6\n")
+    (tmp_path / "ragged.csv").write_text("1,2,3\n4,5,6\n7,8\n")
+    (tmp_path / "nan.csv").write_text("\ufeffa,b,c\n1,2,3\n\n4,5,6\n7,nan,9\n")
+    env = None
+    if "p.png" in args:  # a matplotlib that fails to import
+        fake = tmp_path / "fake" / "matplotlib"
+        fake.mkdir(parents=True)
+        (fake / "__init__.py").write_text("raise ImportError('no matplotlib here')\n")
+        env = dict(os.environ, PYTHONPATH=str(tmp_path / "fake"))
+    out = tavrine("fit", *args, cwd=tmp_path, env=env)
     assert out.returncode == 2
     assert message in out.stderr
     assert len(out.stderr.strip().splitlines()) == 1 and "Traceback" not in out.stderr
+    assert not list(tmp_path.glob("*.labels.npy"))  # refused before the fit
 
 
 def test_demo_run_and_plot(tmp_path):
     pytest.importorskip("matplotlib")
-    out = tavrine("fit", "--plot", "demo.png", cwd=tmp_path)
+    # Missing folders for the results and the plot are made.
+    out = tavrine("fit", "--plot", "figs/demo.png", "--out", "results/run1", cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert "n=200000 d=16 k=32" in out.stdout
-    with open(tmp_path / "demo.png", "rb") as fh:
+    with open(tmp_path / "figs" / "demo.png", "rb") as fh:
         assert fh.read(8) == b"\x89PNG\r\n\x1a\n"
-    assert np.load(tmp_path / "demo.labels.npy").shape == (200000,)
+    assert np.load(tmp_path / "results" / "run1" / "demo.labels.npy").shape == (200000,)
+    work = [line for line in out.stdout.splitlines() if line.startswith("work per iteration")]
+    assert len(work) == 1 and "first 1.000, median 0." in work[0]
+
+
+def test_help_and_version(tmp_path):
+    alone = tavrine(cwd=tmp_path)
+    assert alone.returncode == 0 and alone.stdout.startswith("usage: tavrine")
+    version = tavrine("--version", cwd=tmp_path)
+    assert version.returncode == 0 and version.stdout.strip() == f"tavrine {tavrine_version()}"
+    helped = tavrine("fit", "--help", cwd=tmp_path)
+    assert helped.returncode == 0 and "(default: 300)" in helped.stdout
+
+
+def tavrine_version():
+    import tavrine
+
+    return tavrine.__version__

@@ -66,6 +66,16 @@ def test_same_clustering_as_the_single_machine_fit(client, chunk, dtype):
     np.testing.assert_array_equal(dist.predict(X[:500]), single.predict(X[:500]))
 
 
+def test_data_far_from_the_origin_are_centred(client):
+    X, init = blobs(20000, 8, 10, 1.0, 4)
+    single = tavrine.KMeans(10, init=init, n_init=1).fit(X)
+    far = X.astype(np.float64) + 1e5
+    dist = KMeans(10, init=init + 1e5).fit(da.from_array(far, chunks=(6000, 8)))
+    np.testing.assert_array_equal(dist.labels_.compute(), single.labels_)
+    np.testing.assert_allclose(dist.cluster_centers_ - 1e5, single.cluster_centers_, atol=1e-4)
+    np.testing.assert_array_equal(dist.predict(far[:500]), single.labels_[:500])
+
+
 def test_the_iteration_cap_and_the_tolerance_stop_as_on_one_machine(client):
     X, init = blobs(30000, 5, 16, 2.0, 1)
     Xd = da.from_array(X, chunks=(4096, 5))
@@ -102,8 +112,10 @@ def test_bad_input_is_refused_before_anything_runs(client):
     bad[7, 1] = np.nan
     with pytest.raises(ValueError, match="contains NaN"):
         KMeans(2).fit(da.from_array(bad, chunks=(50, 3)))
+    # Centred, a column of +-1e300 still does not fit in float32.
+    huge = np.full((10, 2), 1e300) * np.where(np.arange(10) % 2, 1.0, -1.0)[:, None]
     with pytest.raises(ValueError, match="too large"):
-        KMeans(2).fit(da.from_array(np.full((10, 2), 1e300), chunks=(5, 2)))
+        KMeans(2).fit(da.from_array(huge, chunks=(5, 2)))
     with pytest.raises(ValueError, match="2-D"):
         KMeans(2).fit(da.zeros(10, chunks=5))
     with pytest.raises(ValueError, match="expecting 3 features"):

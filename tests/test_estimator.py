@@ -51,6 +51,22 @@ def test_tol_is_relative_to_the_variance_and_max_iter_caps():
     assert (one.labels_ != ref1.labels_).mean() < 0.002
 
 
+@pytest.mark.parametrize("shift", [1e3, 1e5])
+def test_data_far_from_the_origin_cluster_as_at_the_origin(shift):
+    # Uncentred, float32 |x|^2 - 2x.c + |c|^2 loses the spread to cancellation.
+    X = blobs(n=20000, d=16, k=10, spread=1.0, seed=11).astype(np.float64)
+    near = KMeans(10, random_state=0).fit(X)
+    far_X = X + shift
+    far = KMeans(10, random_state=0).fit(far_X)
+    np.testing.assert_array_equal(far.labels_, near.labels_)
+    np.testing.assert_allclose(far.cluster_centers_ - shift, near.cluster_centers_, atol=1e-4)
+    assert far.inertia_ == pytest.approx(near.inertia_, rel=1e-5)
+    np.testing.assert_array_equal(far.predict(far_X), far.labels_)
+    assert far.score(far_X) == pytest.approx(-far.inertia_, rel=1e-5)
+    np.testing.assert_allclose(far.transform(far_X[:100]), near.transform(X[:100]), atol=1e-3)
+    np.testing.assert_array_equal(far_X, X + shift)  # the caller's data are left alone
+
+
 def test_an_emptied_cluster_keeps_its_last_center():
     rng = np.random.default_rng(0)
     X = rng.normal(0, 1, (500, 2)).astype(np.float32)
@@ -102,9 +118,71 @@ def test_input_forms_and_errors():
         KMeans(3).fit(bad)
     with pytest.raises(ValueError, match="n_clusters"):
         KMeans(0).fit(X)
+    # pandas' missing value is NaN to the validation, not a TypeError.
+    with pytest.raises(ValueError, match="NaN"):
+        KMeans(3).fit(df.astype("Float64").mask(df > 5))
+    # A callable init gets the validated array, not the DataFrame.
+    seen = []
+
+    def first_rows(A, k, random_state):
+        seen.append(type(A))
+        return A[:k]
+
+    KMeans(3, init=first_rows, n_init=1).fit(df)
+    assert seen == [np.ndarray]
 
 
 def test_check_estimator():
     from sklearn.utils.estimator_checks import check_estimator
 
-    check_estimator(KMeans(n_clusters=3, random_state=0))
+    # Marked as for scikit-learn's own KMeans: the seeding draws differ
+    # between weighted and repeated rows, so the local optima do too.
+    xfail = {"check_sample_weight_equivalence_on_dense_data":
+             "sample_weight is not equivalent to removing/repeating samples."}
+    check_estimator(KMeans(n_clusters=3, random_state=0), expected_failed_checks=xfail)
+
+
+def test_in_a_pipeline_with_pandas_output():
+    pd = pytest.importorskip("pandas")
+    from sklearn.utils._param_validation import InvalidParameterError
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+
+    X = blobs(n=500, d=4, k=3)
+    df = pd.DataFrame(X, columns=list("abcd"))
+    for algorithm in ("lloyd", "elkan"):
+        pipe = make_pipeline(StandardScaler(), KMeans(3, algorithm=algorithm, random_state=0))
+        out = pipe.set_output(transform="pandas").fit_transform(df)
+        assert list(out.columns) == ["kmeans0", "kmeans1", "kmeans2"]
+        km = pipe[-1]
+        ref = np.sqrt(((StandardScaler().fit_transform(X)[:, None].astype(np.float64)
+                        - km.cluster_centers_[None]) ** 2).sum(-1))
+        np.testing.assert_allclose(out.to_numpy(), ref, rtol=1e-4, atol=1e-4)
+    with pytest.raises(InvalidParameterError, match="'algorithm' parameter"):
+        KMeans(3, algorithm="fast").fit(X)
+    with pytest.raises(InvalidParameterError, match="'n_threads' parameter"):
+        KMeans(3, n_threads=0).fit(X)
+
+
+def test_weighted_seeding_and_score():
+    X = blobs(n=2000, d=5, k=6, seed=2).astype(np.float64)
+    rng = np.random.default_rng(0)
+    w = np.zeros(len(X))
+    heavy = np.array([3, 500, 1200, 1999])
+    w[heavy] = [1.0, 0.5, 40.0, 2.0]
+    for seed in range(5):
+        centers, idx = kmeans_plusplus(X, 4, sample_weight=w, random_state=seed)
+        assert sorted(idx.tolist()) == heavy.tolist()
+        np.testing.assert_array_equal(centers, X[idx])
+    # Rows of weight 0 are never drawn while others remain.
+    w = rng.uniform(0.5, 2.0, len(X)) * (np.arange(len(X)) % 3 > 0)
+    idx = np.concatenate([kmeans_plusplus(X, 6, sample_weight=w, random_state=s)[1]
+                          for s in range(20)])
+    assert (idx % 3 > 0).all()
+    km = KMeans(6, random_state=0).fit(X)
+    Y = X[::7] + rng.normal(0, 0.5, X[::7].shape)
+    wy = rng.uniform(0, 3, len(Y))
+    d2 = ((Y[:, None] - km.cluster_centers_[None]) ** 2).sum(-1).min(1)
+    assert km.score(Y, sample_weight=wy) == pytest.approx(-(wy @ d2), rel=1e-5)
+    with pytest.raises(ValueError, match="Negative values"):
+        kmeans_plusplus(X, 4, sample_weight=-np.ones(len(X)))

@@ -15,14 +15,18 @@ c_u64 = ctypes.c_uint64
 
 
 def make_kpp():
-    fn = bind("tavrine_kmeanspp", c_int, c_int, c_int, c_int, F32P, c_int, c_u64, F32P, I32P)
+    fn = bind("tavrine_kmeanspp", c_int, c_int, c_int, c_int, F32P, ctypes.c_void_p, c_int, c_u64,
+              F32P, I32P)
 
-    def run(X, k, trials=0, seed=0):
+    def run(X, k, trials=0, seed=0, weights=None):
         """(return code, centers, indices); a guard row/entry past each output must survive."""
         n, d = X.shape
         centers = np.full((k + 1, d), -7.0, np.float32)
         indices = np.full(k + 1, -7, np.int32)
-        rc = fn(n, d, k, np.ascontiguousarray(X, np.float32), trials, seed, centers, indices)
+        if weights is not None:
+            weights = np.ascontiguousarray(weights, np.float32)
+        rc = fn(n, d, k, np.ascontiguousarray(X, np.float32),
+                None if weights is None else weights.ctypes.data, trials, seed, centers, indices)
         assert (centers[k] == -7.0).all() and indices[k] == -7, "wrote past the outputs"
         return rc, centers[:k], indices[:k]
     return run
@@ -83,30 +87,38 @@ def test_kmeanspp_contract(kpp, n, d, k, trials):
         assert any(not np.array_equal(kpp(X, k, trials, seed=s)[2], idx) for s in (6, 7, 8))
 
 
+@pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("n,d", [(5, 1), (600, 3)])
-def test_kmeanspp_draws_proportional_to_squared_distance(kpp, n, d):
-    """One trial, two centers: the second is drawn with probability D^2 / sum D^2."""
+def test_kmeanspp_draws_proportional_to_squared_distance(kpp, n, d, weighted):
+    """One trial, two centers: the first is drawn with probability w / sum w,
+    the second with probability w D^2 / sum w D^2 (w = 1 unweighted)."""
     if n == 5:
         X = np.array([[0.0], [1.0], [3.0], [6.0], [6.0]], np.float32)
     else:
         # Three far rows in different blocks; the rest coincide at the origin.
         X = np.zeros((n, d), np.float32)
         X[10], X[300], X[590] = [3, 0, 0], [0, 5, 0], [1, 1, 1]
-    D2 = sq_dists(X, X)
-    expected = (D2 / D2.sum(axis=1, keepdims=True)).mean(axis=0)  # first center uniform
+    # Weights from 0 (never drawn) to 5, zero on one far row.
+    w = np.arange(n) % 6 * 1.0 if weighted else np.ones(n)
+    D2 = sq_dists(X, X) * w[None]
+    first = w / w.sum()
+    with np.errstate(invalid="ignore"):  # a zero-weight first row: never drawn
+        expected = np.nan_to_num(D2 / D2.sum(axis=1, keepdims=True)).T @ first
     # Coinciding rows are one outcome: which of them is taken does not matter.
     _, group = np.unique(X, axis=0, return_inverse=True)
     group = group.ravel()
     n_seeds = 3000
-    second = [kpp(X, 2, 1, seed=s)[2][1] for s in range(n_seeds)]
+    second = [kpp(X, 2, 1, seed=s, weights=w if weighted else None)[2][1]
+              for s in range(n_seeds)]
     counts = np.bincount(group[second], minlength=group.max() + 1)
     e = np.bincount(group, weights=expected) * n_seeds
     assert (counts[e == 0] == 0).all()
     assert (np.abs(counts - e) <= 5 * np.sqrt(e) + 1).all(), (counts, e)
 
 
+@pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("n,d", [(37, 1), (45, 5), (40, 8), (700, 17)])
-def test_kmeanspp_greedy_step_keeps_lowest_potential(kpp, n, d):
+def test_kmeanspp_greedy_step_keeps_lowest_potential(kpp, n, d, weighted):
     """With 3000 trials every row of probability >= 1% is a candidate (a miss has
     odds below 1e-13), so each chosen center must do at least as well as all of
     them, measured in float64; it must also have been drawable."""
@@ -114,15 +126,17 @@ def test_kmeanspp_greedy_step_keeps_lowest_potential(kpp, n, d):
     # A few far rows keep some probabilities above 1% even for large n.
     scale = np.where(rng.random(n) < 0.03, 25.0, 1.0) * rng.uniform(0.5, 1.5, n)
     X = (rng.standard_normal((n, d)) * scale[:, None]).astype(np.float32)
+    w = rng.uniform(0, 3, n).astype(np.float32) if weighted else np.ones(n, np.float32)
     k = 6
-    rc, _, idx = kpp(X, k, 3000, seed=11)
+    rc, _, idx = kpp(X, k, 3000, seed=11, weights=w if weighted else None)
     assert rc == 0
     D2 = sq_dists(X, X)
     closest = D2[idx[0]]
     for c in range(1, k):
-        pot_if = np.minimum(closest[None, :], D2).sum(axis=1)  # potential with row i added
-        sure = closest / closest.sum() >= 0.01
-        assert sure.any() and closest[idx[c]] > 0
+        # Weighted potential with row i added.
+        pot_if = np.minimum(closest[None, :], D2) @ w.astype(np.float64)
+        sure = w * closest / (w @ closest) >= 0.01
+        assert sure.any() and w[idx[c]] * closest[idx[c]] > 0
         assert pot_if[idx[c]] <= pot_if[sure].min() * (1 + 1e-5), (c, pot_if[idx[c]])
         closest = np.minimum(closest, D2[idx[c]])
 
@@ -163,6 +177,30 @@ def test_kmeanspp_nan_and_bad_sizes(kpp):
         assert rc == ERR_ARGS and (idx == -7).all() and (centers == -7).all()
 
 
+def test_kmeanspp_weights_pick_only_weighted_rows_while_any_is_left(kpp):
+    rng = np.random.default_rng(4)
+    X = rng.standard_normal((700, 6)).astype(np.float32)
+    heavy = np.array([5, 260, 261, 511, 699])
+    w = np.zeros(700, np.float32)
+    w[heavy] = [1.0, 1e-3, 2.0, 7.5, 1e6]
+    for seed in range(20):
+        rc, centers, idx = kpp(X, 5, 0, seed=seed, weights=w)
+        assert rc == 0 and sorted(idx.tolist()) == heavy.tolist()
+        np.testing.assert_array_equal(centers, X[idx])
+    # Past the weighted rows, the lowest rows not chosen.
+    rc, _, idx = kpp(X, 8, 0, seed=3, weights=w)
+    assert rc == 0 and sorted(idx[:5].tolist()) == heavy.tolist() and idx[5:].tolist() == [0, 1, 2]
+    # A row with 99.99% of the weight is the first center nearly always.
+    w_one = np.full(700, 1e-4 / 699, np.float32)
+    w_one[42] = 1.0
+    firsts = [kpp(X, 3, 0, seed=s, weights=w_one)[2][0] for s in range(200)]
+    assert firsts.count(42) >= 195
+    for bad in (-w_one, np.where(np.arange(700) == 9, np.nan, w_one), np.zeros(700),
+                np.where(np.arange(700) == 9, np.inf, w_one)):
+        rc, centers, idx = kpp(X, 3, 0, weights=bad)
+        assert rc == ERR_ARGS and (idx == -7).all() and (centers == -7).all()
+
+
 def test_random_init(rand_init):
     n, d = 23, 5
     X = np.random.default_rng(1).standard_normal((n, d)).astype(np.float32)
@@ -189,6 +227,8 @@ import test_seed as t
 kpp, ri = t.make_kpp(), t.make_rand_init()
 X = np.random.default_rng(0).standard_normal((3000, 13)).astype(np.float32)
 out = [kpp(X, 40, trials, seed=9)[2].tolist() for trials in (0, 11)]
+w = np.random.default_rng(1).uniform(0, 2, 3000) * (np.arange(3000) % 5 > 0)
+out.append(kpp(X, 40, 0, seed=9, weights=w)[2].tolist())
 out.append(ri(X, 40, seed=9)[2].tolist())
 print(json.dumps(out))
 """
