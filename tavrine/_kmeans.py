@@ -97,6 +97,25 @@ def _as_float_matrix(X, name="X", dtype_out=None):
     return arr
 
 
+def _check_sample_weight(sample_weight, n_samples):
+    """None, or the weights as a C-contiguous float32 array of shape (n_samples,)."""
+    if sample_weight is None:
+        return None
+    w = np.asarray(sample_weight)
+    if w.dtype.kind not in "fiub":
+        raise ValueError(f"sample_weight must be numeric, got dtype {w.dtype}.")
+    if w.ndim != 1 or w.shape[0] != n_samples:
+        raise ValueError(f"sample_weight.shape == {w.shape}, expected ({n_samples},)!")
+    w = np.ascontiguousarray(w, dtype=np.float32)
+    if not np.isfinite(w).all():
+        raise ValueError("sample_weight contains NaN or infinity.")
+    if (w < 0).any():
+        raise ValueError("sample_weight must be non-negative.")
+    if not w.any():
+        raise ValueError("sample_weight must not be all zero.")
+    return w
+
+
 def _mean_variance(X):
     """Mean over features of the per-feature variance, in float64, by blocks of rows."""
     total = np.zeros(X.shape[1])
@@ -217,8 +236,11 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Feature names, when X had string column names.
     products_per_iter_ : ndarray of shape (n_iter_,)
-        Point-center and center-center products computed in each iteration
-        of the kept run (the full first iteration computes all of them).
+        Point-center distances computed in each iteration of the kept run
+        (the first iteration computes all n_samples x n_clusters).
+    points_per_iter_ : ndarray of shape (n_iter_,)
+        Points whose bounds did not settle them in each iteration of the
+        kept run (all of them in the first).
     """
 
     def __init__(self, n_clusters=8, *, init="k-means++", n_init="auto", max_iter=300,
@@ -281,7 +303,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
 
     # ---- fitting -----------------------------------------------------------
 
-    def fit(self, X, y=None, *, progress=None):
+    def fit(self, X, y=None, sample_weight=None, *, progress=None):
         """Compute k-means clustering.
 
         Parameters
@@ -290,10 +312,14 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             Training data; float32 is used as it is, anything else converted.
         y : Ignored
             Not used, present for API consistency.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of each point in the centers, the counts and
+            the inertia (an integer weight acts as that many copies of the
+            row); None weighs every point 1.
         progress : callable or None, default=None
             Called after every iteration as ``progress(iteration, products,
-            shift)``: the iteration's number, its point-center and
-            center-center products, and the summed squared center shifts.
+            shift)``: the iteration's number, its point-center distances
+            computed, and the summed squared center shifts.
 
         Returns
         -------
@@ -304,6 +330,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         arr = _as_float_matrix(X)
         n_init = self._check_params(arr.shape[0])
         X32 = _float32_c(arr)
+        weights = _check_sample_weight(sample_weight, X32.shape[0])
         rng = _check_random_state(self.random_state)
         tol = _mean_variance(X32) * self.tol
         if self.verbose:
@@ -314,10 +341,10 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
             if self.verbose:
                 print(f"Initialization {run + 1} of {n_init} complete")
             result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
-                                progress)
+                                progress, weights)
             if best is None or result[2] < best[2]:
                 best = result
-        labels, centers, inertia, n_iter, products = best
+        labels, centers, inertia, n_iter, products, points = best
         distinct = len(np.unique(labels))
         if distinct < self.n_clusters:
             warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
@@ -328,6 +355,7 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
         self.inertia_ = float(inertia)
         self.n_iter_ = int(n_iter)
         self.products_per_iter_ = products
+        self.points_per_iter_ = points
         self.n_features_in_ = arr.shape[1]
         if names is not None:
             self.feature_names_in_ = names

@@ -126,8 +126,7 @@ def plot(path, X, model, n, k):
     a.scatter(P[:, 0], P[:, 1], c=model.labels_[show], s=2, cmap="tab20", alpha=0.6)
     a.scatter(C[:, 0], C[:, 1], c="black", marker="x", s=40)
     a.set_title(f"{n} points, k = {k} (2-D projection)")
-    k8 = (k + 7) // 8 * 8
-    frac = (model.products_per_iter_ - k8 * k8) / (n * k)
+    frac = model.products_per_iter_ / (n * k)
     frac[0] = 1.0
     b.plot(np.arange(1, len(frac) + 1), frac, marker="o")
     b.set_xlabel("iteration")
@@ -165,8 +164,7 @@ def fit_command(args):
     centers_path = os.path.join(out_dir, f"{stem}.centers.npy")
     np.save(labels_path, model.labels_)
     np.save(centers_path, model.cluster_centers_)
-    k8 = (k + 7) // 8 * 8
-    work = (model.products_per_iter_ - k8 * k8) / (n * k)
+    work = model.products_per_iter_ / (n * k)
     work[0] = 1.0
     print(f"n={n} d={d} k={k}  iterations={model.n_iter_}  inertia={model.inertia_:.6g}  "
           f"time={seconds:.3f}s")
