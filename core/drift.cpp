@@ -123,12 +123,19 @@ int team_size(int n_threads, int n, int k, int d8) {
     return team_cap(int(std::max<int64_t>(1, std::min<int64_t>(asked, by_work))));
 }
 
-// Groups: t = about k / 10 (at least 1), and the bounds (t + 1 floats a point)
-// no larger than the point itself (d floats), so at most d - 1 groups.
+// Groups: t = about k / 10 (at least 1), and the bounds no larger than the
+// point itself (d floats): one group takes 2 floats a point (upper and lower
+// bound), t > 1 groups t + 3 (with the global bound and its epoch).
 int group_count(int k, int d) {
     const int by_k = (k + kCentersPerGroup / 2) / kCentersPerGroup;
-    return std::max(1, std::min({by_k, d - 1, k}));
+    const int t = std::min({by_k, d - 3, k});
+    return t > 1 ? t : 1;
 }
+
+// Group bounds are stamped with the epoch (center updates so far) they hold
+// for; a point's are brought up to date when it survives the global filter,
+// or once they are kHistory - 1 epochs old.
+constexpr int kHistory = 32;
 
 // ---- Centers in group order ------------------------------------------------
 
@@ -227,10 +234,20 @@ struct run_state {
     // norms, norms by center, drifts rounded up, the largest norm.
     buffer<float> cen, rows_by_slot, slot_norm, c_norm, drift, group_drift;
     float radius = 0.0f;
-    // Points: squared norms and norms rounded up, labels, upper bounds, n x t
-    // lower bounds.
-    buffer<float> x_norm, x_len, ub, lb;
+    // Points: squared norms and norms rounded up, labels, upper bounds, the
+    // global lower bound; with t > 1 groups also n x t group lower bounds and
+    // the epoch they hold for (with one group, the global bound is its bound).
+    buffer<float> x_norm, x_len, ub, glb, lb_store;
+    buffer<int32_t> stamp;
+    float *lb;
     int32_t *y;
+    // Epochs so far; per group the summed largest drifts up to each of the
+    // last kHistory epochs (double, ring) and, for each age a, what a bound
+    // stamped a epochs ago must lose (rounded up).
+    int epoch = 0;
+    std::vector<double> drift_sum;
+    std::vector<float> loss;  // kHistory x t
+    float widest_drift = 0.0f;
     // Changed points, chunk c's at its first point: index and former label.
     buffer<int32_t> changed, changed_from;
     int n_chunks;
@@ -249,8 +266,8 @@ constexpr int kEntries = kChunk + 8;
 
 // One thread's working arrays for a chunk.
 struct scratch {
-    buffer<float> points, products, min1, min2, best, margin, low_base;
-    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest;
+    buffer<float> points, every_points, products, min1, min2, best, margin, low_base;
+    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every;
 
     bool init(int d8, int widest, int t) {
         return take(points, at(kEntries, d8)) && take(products, at(widest, kEntries)) &&
@@ -258,7 +275,8 @@ struct scratch {
                take(best, kChunk) && take(bucket, at(t, kChunk)) && take(bucket_n, t) &&
                take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
                take(nearest, at(t, kEntries)) && take(margin, kChunk) &&
-               take(low_base, kChunk) && take(best_group, kChunk);
+               take(low_base, kChunk) && take(best_group, kChunk) &&
+               take(every_points, at(kEntries, d8)) && take(every, kChunk);
     }
 };
 
@@ -316,19 +334,22 @@ void pack_points(const run_state &r, int lo, const int32_t *entries, int count, 
     }
 }
 
-// Entries [from, to) of group g's bucket: their points packed (or the
-// chunk's, already packed, in the full pass), the group's centers run as
+// Entries [from, to) of group g's bucket: their points packed (unless
+// already packed, for every group at once), the group's centers run as
 // rows against them, then per point and lane at once the lowest score of the
 // group, its center (the first on ties: slots go in center order), and the
 // lowest score of the other members.
-void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to, bool packed,
-                int64_t &products) {
+void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
+                const float *packed, int64_t &products) {
     const int count = to - from;
     if (count <= 0) return;
     const int count8 = round_up8(count), base = r.L.start[g], size = r.L.size(g);
     const int32_t *entries = &s.bucket[at(g, kChunk)];
-    if (!packed) pack_points(r, lo, entries + from, count, s.points.get());
-    packed_product(size, r.d8, count8, &r.rows_by_slot[at(base, r.d8)], r.d8, s.points.get(),
+    if (packed == nullptr) {
+        pack_points(r, lo, entries + from, count, s.points.get());
+        packed = s.points.get();
+    }
+    packed_product(size, r.d8, count8, &r.rows_by_slot[at(base, r.d8)], r.d8, packed,
                    s.products.get(), count8);
     float *min1 = &s.min1[at(g, kEntries) + from], *min2 = &s.min2[at(g, kEntries) + from];
     int32_t *nearest = &s.nearest[at(g, kEntries) + from];
@@ -368,29 +389,66 @@ inline void start_best(const run_state &r, scratch &s, int lo, int i, float marg
     s.low_base[i] = r.x_norm[lo + i] - margin;
 }
 
-// Loosens point p's bounds by the drifts; whether they still rule out every
-// other center.
-inline bool still_settled(run_state &r, int64_t p, float margin) {
+// Point p's group bounds, stamped some epochs ago, brought up to this one.
+inline void bring_up_to_date(run_state &r, int64_t p) {
+    if (r.t == 1) return;
+    const int age = r.epoch - r.stamp[p];
+    if (age == 0) return;
+    float *lb = &r.lb[at(p, r.t)];
+    const float *loss = &r.loss[at(age, r.t)];
+    const __m256 down = _mm256_set1_ps(kLoosenDown);
+    const int whole = r.t & ~7;
+    for (int g = 0; g < whole; g += 8)
+        _mm256_storeu_ps(lb + g, _mm256_mul_ps(
+            _mm256_sub_ps(_mm256_loadu_ps(lb + g), _mm256_loadu_ps(loss + g)), down));
+    for (int g = whole; g < r.t; ++g) lb[g] = (lb[g] - loss[g]) * kLoosenDown;
+    r.stamp[p] = r.epoch;
+}
+
+// Lowest of point p's group bounds.
+inline float lowest_group_bound(const run_state &r, int64_t p) {
+    const float *lb = &r.lb[at(p, r.t)];
+    __m256 low = _mm256_set1_ps(kInf);
+    for (int g = 0; g < r.t; g += 8)
+        low = _mm256_min_ps(low, _mm256_blendv_ps(_mm256_set1_ps(kInf),
+                                                   masked_read(lb + g, std::min(8, r.t - g)),
+                                                   _mm256_castsi256_ps(tail_mask(r.t - g))));
+    return hmin(low);
+}
+
+// Groups whose bound does not clear the threshold.
+inline int open_groups(const run_state &r, int64_t p, float threshold) {
+    const float *lb = &r.lb[at(p, r.t)];
+    const __m256 th = _mm256_set1_ps(threshold);
+    int open = 0;
+    for (int g = 0; g < r.t; g += 8) {
+        const int valid = std::min(8, r.t - g);
+        const unsigned bits =
+            unsigned(_mm256_movemask_ps(_mm256_cmp_ps(masked_read(lb + g, valid), th, _CMP_NGT_UQ)));
+        open += __builtin_popcount(bits & ((1u << valid) - 1u));
+    }
+    return open;
+}
+
+// Loosens point p's upper and global lower bound by the last drifts; 0 when
+// they still rule out every other center, 1 when the group bounds (brought
+// up to date) do, 3 when they leave three quarters of the groups open (the
+// point is then scanned over every group), 2 otherwise.
+inline int filter_point(run_state &r, int64_t p, float margin) {
     const float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
     r.ub[p] = ub;
+    const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
+    r.glb[p] = low;
     const float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
-    float *lb = &r.lb[at(p, r.t)];
-    const float *gd = r.group_drift.get();
-    const __m256 down = _mm256_set1_ps(kLoosenDown);
-    __m256 low = _mm256_set1_ps(kInf);
-    const int whole = r.t & ~7;
-    for (int g = 0; g < whole; g += 8) {
-        const __m256 v =
-            _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(lb + g), _mm256_loadu_ps(gd + g)), down);
-        _mm256_storeu_ps(lb + g, v);
-        low = _mm256_min_ps(low, v);
+    if (low > threshold) {
+        if (r.t > 1 && r.epoch - r.stamp[p] >= kHistory - 1) bring_up_to_date(r, p);
+        return 0;
     }
-    float lowest = hmin(low);
-    for (int g = whole; g < r.t; ++g) {
-        lb[g] = (lb[g] - gd[g]) * kLoosenDown;
-        lowest = std::min(lowest, lb[g]);
-    }
-    return lowest > threshold;
+    if (r.t == 1) return 2;
+    bring_up_to_date(r, p);
+    r.glb[p] = std::max(low, lowest_group_bound(r, p));
+    if (r.glb[p] > threshold) return 1;
+    return open_groups(r, p, threshold) * 4 >= r.t * 3 ? 3 : 2;
 }
 
 // After the own group: the other groups whose lower bound does not clear the
@@ -458,6 +516,11 @@ void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_resul
         }
     }
     for (int g = 0; g < r.t; ++g) settle_group(r, s, lo, g);
+    if (r.t == 1) return;
+    for (int v = 0; v < n_survivors; ++v) {
+        const int64_t p = lo + s.survivors[v];
+        r.glb[p] = lowest_group_bound(r, p);
+    }
 }
 
 // One chunk of the assignment: every group for every point (full), or the
@@ -465,36 +528,63 @@ void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_resul
 void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_result &out) {
     const int m = hi - lo;
     std::fill(s.bucket_n.get(), s.bucket_n.get() + r.t, 0);
-    int n_survivors = 0;
-    if (full) {
-        pack_points(r, lo, nullptr, m, s.points.get());
-        for (int i = 0; i < m; ++i) {
-            start_best(r, s, lo, i, margin_of(r, lo + i));
-            s.survivors[n_survivors++] = i;
+    // Points scanned over every group (all of them in the full pass) come
+    // first in every bucket, packed once; then the others' own groups, then
+    // the groups their tightened bounds leave open.
+    int n_survivors = 0, n_every = 0, passed = 0;
+    for (int i = 0; i < m; ++i) {
+        const int64_t p = lo + i;
+        const float margin = margin_of(r, p);
+        const int verdict = full ? 3 : filter_point(r, p, margin);
+        passed += verdict > 0;
+        if (verdict < 2) continue;
+        const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
+        for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        start_best(r, s, lo, i, margin);
+        s.survivors[n_survivors++] = i;
+        if (verdict == 3) {
+            s.every[n_every++] = i;
+            if (r.t > 1) r.stamp[p] = r.epoch;
         }
-        for (int g = 0; g < r.t; ++g) {
-            for (int i = 0; i < m; ++i) push(s, g, i);
-            run_bucket(r, s, lo, g, 0, m, true, out.products);
-        }
-    } else {
-        for (int i = 0; i < m; ++i) {
-            const float margin = margin_of(r, lo + i);
-            if (still_settled(r, lo + i, margin)) continue;
-            const char *row = reinterpret_cast<const char *>(r.X + at(lo + i, r.d));
-            for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
-            start_best(r, s, lo, i, margin);
-            s.survivors[n_survivors++] = i;
-            push(s, r.L.of_center[r.y[lo + i]], i);
-        }
-        for (int g = 0; g < r.t; ++g) {
-            s.bucket_own[g] = s.bucket_n[g];
-            run_bucket(r, s, lo, g, 0, s.bucket_n[g], false, out.products);
-        }
-        for (int v = 0; v < n_survivors; ++v) push_open_groups(r, s, lo, s.survivors[v]);
-        for (int g = 0; g < r.t; ++g)
-            run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], false, out.products);
     }
-    out.survivors = n_survivors;
+    if (n_every > 0) {
+        pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
+        for (int g = 0; g < r.t; ++g) {
+            std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, kChunk)]);
+            s.bucket_n[g] = n_every;
+            run_bucket(r, s, lo, g, 0, n_every, s.every_points.get(), out.products);
+        }
+    }
+    int v = 0;
+    for (int e = 0; e < n_survivors; ++e) {
+        const int i = s.survivors[e];
+        if (v < n_every && s.every[v] == i) {
+            ++v;
+            continue;
+        }
+        push(s, r.L.of_center[r.y[lo + i]], i);
+    }
+    if (n_every == n_survivors) {
+        out.survivors = passed;
+        settle_chunk(r, s, lo, n_survivors, out);
+        return;
+    }
+    for (int g = 0; g < r.t; ++g) {
+        s.bucket_own[g] = s.bucket_n[g];
+        run_bucket(r, s, lo, g, n_every, s.bucket_n[g], nullptr, out.products);
+    }
+    v = 0;
+    for (int e = 0; e < n_survivors; ++e) {
+        const int i = s.survivors[e];
+        if (v < n_every && s.every[v] == i) {
+            ++v;
+            continue;
+        }
+        push_open_groups(r, s, lo, i);
+    }
+    for (int g = 0; g < r.t; ++g)
+        run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], nullptr, out.products);
+    out.survivors = passed;
     settle_chunk(r, s, lo, n_survivors, out);
 }
 
@@ -574,17 +664,31 @@ void place_group(run_state &r, int g) {
     r.group_drift[g] = gd;
 }
 
+// The largest norm and drift, and the group bounds' losses by age for the
+// epoch just begun.
 void finish_centers(run_state &r) {
     float widest = 0.0f;
     for (int c = 0; c < r.k; ++c) widest = std::max(widest, r.c_norm[c]);
     r.radius = std::sqrt(widest) * kRootUp;
+    r.widest_drift = 0.0f;
+    for (int g = 0; g < r.t; ++g) r.widest_drift = std::max(r.widest_drift, r.group_drift[g]);
+    if (r.t == 1) return;
+    const int t = r.t, now = r.epoch % kHistory;
+    const double *before = &r.drift_sum[at((r.epoch + kHistory - 1) % kHistory, t)];
+    double *sum = &r.drift_sum[at(now, t)];
+    for (int g = 0; g < t; ++g) sum[g] = r.epoch == 0 ? 0.0 : before[g] + r.group_drift[g];
+    for (int age = 1; age < std::min(kHistory, r.epoch + 1); ++age) {
+        const double *then = &r.drift_sum[at((r.epoch - age) % kHistory, t)];
+        for (int g = 0; g < t; ++g)
+            r.loss[at(age, t) + g] = round_up_float((sum[g] - then[g]) * (1.0 + 0x1p-40));
+    }
 }
 
 // ---- Test check -------------------------------------------------------------
 
 // Every label against the first minimum of a full scan, and every bound
 // against float64 distances; faults are counted.
-void check_assignment(const run_state &r) {
+void check_assignment(run_state &r) {
     std::vector<int32_t> labels(r.n);
     std::vector<float> dense(at(r.k, r.d));
     for (int c = 0; c < r.k; ++c)
@@ -597,8 +701,14 @@ void check_assignment(const run_state &r) {
         const float *x = r.X + at(p, r.d);
         for (int c = 0; c < r.k; ++c) dist[c] = std::sqrt(sq_gap(x, &r.cen[at(c, r.d8)], r.d));
         if (!(r.ub[p] >= dist[r.y[p]])) ++faults;
-        for (int c = 0; c < r.k; ++c)
-            if (c != r.y[p] && !(r.lb[at(p, r.t) + r.L.of_center[c]] <= dist[c])) ++faults;
+        const int age = r.t > 1 ? r.epoch - r.stamp[p] : 0;
+        for (int c = 0; c < r.k; ++c) {
+            if (c == r.y[p]) continue;
+            const int g = r.L.of_center[c];
+            const float lb = age ? (r.lb[at(p, r.t) + g] - r.loss[at(age, r.t) + g]) * kLoosenDown
+                                 : r.lb[at(p, r.t) + g];
+            if (!(lb <= dist[c]) || !(r.glb[p] <= dist[c])) ++faults;
+        }
     }
     check_faults += faults;
 }
@@ -650,6 +760,7 @@ double update_centers(run_state &r) {
     if (check_level.load() > 1) std::fill(r.drift.get(), r.drift.get() + r.k, 0.0f);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int g = 0; g < r.t; ++g) place_group(r, g);
+    ++r.epoch;
     finish_centers(r);
     double total = 0.0;
     for (int c = 0; c < r.k; ++c) total += r.shift[c];
@@ -677,8 +788,16 @@ bool allocate(run_state &r, std::vector<scratch> &work) {
     if (!(take(r.rows_by_slot, at(k, d8)) && take(r.slot_norm, k) && take(r.c_norm, k) &&
           take(r.drift, k) &&
           take(r.group_drift, r.t) && take(r.x_norm, n) && take(r.x_len, n) && take(r.ub, n) &&
-          take(r.lb, at(n, r.t)) && take(r.changed, n) && take(r.changed_from, n)))
+          take(r.glb, n) && take(r.changed, n) && take(r.changed_from, n)))
         return false;
+    if (r.t > 1) {
+        if (!take(r.lb_store, at(n, r.t)) || !take(r.stamp, n)) return false;
+        r.lb = r.lb_store.get();
+        r.drift_sum.assign(at(kHistory, r.t), 0.0);
+        r.loss.assign(at(kHistory, r.t), 0.0f);
+    } else {
+        r.lb = r.glb.get();
+    }
     r.n_chunks = (n + kChunk - 1) / kChunk;
     r.chunk_changed.assign(r.n_chunks, 0);
     r.chunk_survivors.assign(r.n_chunks, 0);
