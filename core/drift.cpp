@@ -260,6 +260,9 @@ struct run_state {
     std::vector<double> shift;  // k
 };
 
+// Centers per product of the every-group list: whole groups, one long sweep.
+constexpr int kBatchRows = 256;
+
 // Per-group results of a chunk are kept at stride kEntries: a bucket's last
 // block of eight lanes may run past its entries.
 constexpr int kEntries = kChunk + 8;
@@ -270,7 +273,7 @@ struct scratch {
     buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every;
 
     bool init(int d8, int widest, int t) {
-        return take(points, at(kEntries, d8)) && take(products, at(widest, kEntries)) &&
+        return take(points, at(kEntries, d8)) && take(products, at(std::max(widest, kBatchRows), kEntries)) &&
                take(min1, at(t, kEntries)) && take(min2, at(t, kEntries)) &&
                take(best, kChunk) && take(bucket, at(t, kChunk)) && take(bucket_n, t) &&
                take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
@@ -334,30 +337,22 @@ void pack_points(const run_state &r, int lo, const int32_t *entries, int count, 
     }
 }
 
-// Entries [from, to) of group g's bucket: their points packed (unless
-// already packed, for every group at once), the group's centers run as
-// rows against them, then per point and lane at once the lowest score of the
-// group, its center (the first on ties: slots go in center order), and the
-// lowest score of the other members.
-void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
-                const float *packed, int64_t &products) {
-    const int count = to - from;
-    if (count <= 0) return;
-    const int count8 = round_up8(count), base = r.L.start[g], size = r.L.size(g);
+// Entries [from, to) of group g's bucket from the group's products (its
+// centers by rows, the entries by lanes): per point, eight at once, the
+// lowest score of the group, its center (the first on ties: slots go in
+// center order), and the lowest score of the other members.
+void scan_group(const run_state &r, scratch &s, int g, int from, int to, const float *rows,
+                int64_t &products) {
+    const int count = to - from, count8 = round_up8(count);
+    const int base = r.L.start[g], size = r.L.size(g);
     const int32_t *entries = &s.bucket[at(g, kChunk)];
-    if (packed == nullptr) {
-        pack_points(r, lo, entries + from, count, s.points.get());
-        packed = s.points.get();
-    }
-    packed_product(size, r.d8, count8, &r.rows_by_slot[at(base, r.d8)], r.d8, packed,
-                   s.products.get(), count8);
     float *min1 = &s.min1[at(g, kEntries) + from], *min2 = &s.min2[at(g, kEntries) + from];
     int32_t *nearest = &s.nearest[at(g, kEntries) + from];
     for (int j = 0; j < count8; j += 8) {
         __m256 low = _mm256_set1_ps(kInf), next = low;
         __m256i who = _mm256_setzero_si256();
         for (int c = 0; c < size; ++c) {
-            const __m256 score = _mm256_add_ps(_mm256_loadu_ps(&s.products[at(c, count8) + j]),
+            const __m256 score = _mm256_add_ps(_mm256_loadu_ps(rows + at(c, count8) + j),
                                                _mm256_set1_ps(r.slot_norm[base + c]));
             const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
             next = _mm256_min_ps(next, _mm256_max_ps(low, score));
@@ -377,6 +372,36 @@ void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
         }
     }
     products += int64_t(count) * size;
+}
+
+// Entries [from, to) of group g's bucket packed, the group's centers run as
+// rows against them, then scanned.
+void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
+                int64_t &products) {
+    const int count = to - from;
+    if (count <= 0) return;
+    const int count8 = round_up8(count);
+    pack_points(r, lo, &s.bucket[at(g, kChunk)] + from, count, s.points.get());
+    packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
+                   s.points.get(), s.products.get(), count8);
+    scan_group(r, s, g, from, to, s.products.get(), products);
+}
+
+// The points of the every-group list (entries [0, count) of every bucket,
+// packed once) against runs of whole groups of up to kBatchRows centers.
+void run_every(const run_state &r, scratch &s, int count, int64_t &products) {
+    const int count8 = round_up8(count);
+    for (int g0 = 0; g0 < r.t;) {
+        int g1 = g0 + 1;
+        while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
+        const int rows = r.L.start[g1] - r.L.start[g0];
+        packed_product(rows, r.d8, count8, &r.rows_by_slot[at(r.L.start[g0], r.d8)], r.d8,
+                       s.every_points.get(), s.products.get(), count8);
+        for (int g = g0; g < g1; ++g)
+            scan_group(r, s, g, 0, count,
+                       &s.products[at(r.L.start[g] - r.L.start[g0], count8)], products);
+        g0 = g1;
+    }
 }
 
 inline void push(scratch &s, int g, int i) { s.bucket[at(g, kChunk) + s.bucket_n[g]++] = i; }
@@ -552,8 +577,8 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
         for (int g = 0; g < r.t; ++g) {
             std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, kChunk)]);
             s.bucket_n[g] = n_every;
-            run_bucket(r, s, lo, g, 0, n_every, s.every_points.get(), out.products);
         }
+        run_every(r, s, n_every, out.products);
     }
     int v = 0;
     for (int e = 0; e < n_survivors; ++e) {
@@ -571,7 +596,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     }
     for (int g = 0; g < r.t; ++g) {
         s.bucket_own[g] = s.bucket_n[g];
-        run_bucket(r, s, lo, g, n_every, s.bucket_n[g], nullptr, out.products);
+        run_bucket(r, s, lo, g, n_every, s.bucket_n[g], out.products);
     }
     v = 0;
     for (int e = 0; e < n_survivors; ++e) {
@@ -583,7 +608,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
         push_open_groups(r, s, lo, i);
     }
     for (int g = 0; g < r.t; ++g)
-        run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], nullptr, out.products);
+        run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
     out.survivors = passed;
     settle_chunk(r, s, lo, n_survivors, out);
 }
