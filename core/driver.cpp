@@ -1,20 +1,15 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
-// The run driver and the iteration loop: padded copies of the caller's
-// arrays, squared norms, every working buffer taken once before the loop,
-// then Lloyd iterations (one full, the rest pruned) until the labels stop
-// changing, the centers stop moving, or the cap. `zozid` runs the loop with
-// its fixed settings; `tavrine_fit` runs the same loop with the caller's
-// iteration limit and tolerance, keeps emptied centers in place, reports
-// progress and hands back the centers and the inertia. Allocation failures
-// release everything taken and return TAVRINE_ERR_NOMEM before any write.
+// The run driver and the iteration loop of `zozid`: padded copies of the
+// caller's arrays, squared norms, every working buffer taken once before the
+// loop, then Lloyd iterations (one full, the rest pruned by the angle bound)
+// until the labels stop changing, the centers stop moving, or the cap.
+// Allocation failures release everything taken and return TAVRINE_ERR_NOMEM
+// before any write. The estimator's loop is in drift.cpp.
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
-#include <omp.h>
-
-#include "blas.h"
 #include "common.h"
 
 using namespace tavrine;
@@ -22,14 +17,11 @@ using namespace tavrine;
 namespace {
 
 struct loop_settings {
-    int max_iter;              // iterations before the final relabelling
-    float tol;                 // stop once the summed squared shifts are at most this
-    bool keep_empty;           // an emptied center stays where it was instead of NaN
-    tavrine_progress progress; // called after every iteration, may be null
-    void *user;
+    int max_iter;  // iterations before the final relabelling
+    float tol;     // stop once the summed squared shifts are at most this
 };
 
-constexpr loop_settings kFixedSettings{TAVRINE_MAX_ITER, 1e-6f, false, nullptr, nullptr};
+constexpr loop_settings kFixedSettings{TAVRINE_MAX_ITER, 1e-6f};
 
 // Member counts are floats incremented by 1.0, exact only up to 2^24, and
 // float sums of that many points lose their low digits long before: a slice
@@ -76,16 +68,6 @@ float shift_sum(const float *shift, int k) {
     float s = 0.0f;
     for (int j = 0; j < k; ++j) s += shift[j];
     return s;
-}
-
-// A real center without members keeps its old row and moves by nothing.
-void keep_empty_centers(int k, int d8, const float *cen_cnt, const float *cen, float *new_cen,
-                        float *shift) {
-    for (int j = 0; j < k; ++j)
-        if (cen_cnt[j] == 0.0f) {
-            std::memcpy(new_cen + at(j, d8), cen + at(j, d8), at(d8, 1) * sizeof(float));
-            shift[j] = 0.0f;
-        }
 }
 
 struct loop_buffers {
@@ -152,13 +134,11 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
                 b.new_cen[e] = static_cast<float>(totals[k8 + e]);
         }
     };
-    auto update_centers = [&](int iter) {
+    auto update_centers = [&]() {
         center_time += update_cen(k8, d8, b.cen_cnt, b.thread_cnt, b.new_cen, b.thread_sum,
                                   b.cen, b.shift);
-        if (s.keep_empty) keep_empty_centers(k, d8, b.cen_cnt, b.cen, b.new_cen, b.shift);
         swap_pointers(&b.cen, &b.new_cen);
         refresh_time += update_fv(n, d8, k8, X, x_norm, b.cen, b.c_norm, y, b.fv);
-        if (s.progress) s.progress(s.user, iter, count[iter - 1], shift_sum(b.shift, k));
     };
 
     // Nothing reads D_NC or the candidate lists between steps: in a finite run
@@ -170,7 +150,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
     zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
     assign(full, true);
     count[0] = static_cast<int64_t>(n + k8) * k8;
-    update_centers(1);
+    update_centers();
 
     int iter = 1;
     for (;;) {
@@ -191,7 +171,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
         zero_accumulators(k8, d8, b.new_cen, b.cen_cnt, b.thread_sum, b.thread_cnt);
         assign(pruned, true);
         count[iter - 1] = static_cast<int64_t>(k8) * k8 + sum_mask_counts(b.fv->mask_count, n);
-        update_centers(iter);
+        update_centers();
     }
 
     stats->assign_time = assign_time;
@@ -221,19 +201,9 @@ struct run_buffers {
 
 float *take(std::size_t count) { return static_cast<float *>(aligned_floats(count)); }
 
-// Sum over points of |x - c_label|^2, from float32 distances summed in double.
-double inertia_of(int n, int d8, const float *X, const float *cen, const int32_t *y,
-                  float *r2) {
-    compute_r2_omp(n, d8, X, cen, y, r2);
-    double total = 0.0;
-    for (int i = 0; i < n; ++i) total += r2[i];
-    return total;
-}
-
-// Pads the inputs, takes every buffer, runs the loop, and (when asked) hands
-// back the final centers (k x d, dense) and the inertia.
+// Pads the inputs, takes every buffer and runs the loop.
 int run_driver(const loop_settings &s, int n, int d, int k, const float *X, const float *Cen,
-               int32_t *y, int64_t *count, int64_t *time, float *centers_out, double *inertia) {
+               int32_t *y, int64_t *count, int64_t *time) {
     const timeval t0 = wall_now();
     const int k8 = round_up8(k), d8 = round_up8(d);
     int result;
@@ -271,10 +241,6 @@ int run_driver(const loop_settings &s, int n, int d, int k, const float *X, cons
                            b.thread_sum, b.shift},
                           y, count, reinterpret_cast<run_stats *>(time), &final_cen);
         if (result == TAVRINE_ERR_NOMEM) return result;
-        if (centers_out)
-            for (int j = 0; j < k; ++j)
-                std::memcpy(centers_out + at(j, d), final_cen + at(j, d8), at(d, 1) * sizeof(float));
-        if (inertia) *inertia = inertia_of(n, d8, Xp, final_cen, y, b.fv.r2);
     }
     time[3] = elapsed_us(t0, wall_now());
     return result;
@@ -294,15 +260,5 @@ int update_chunk_omp(int n, int d8, int k8, int k, const float *X, const float *
 
 int zozid(int n, int d, int k, const float *X, const float *Cen, int32_t *y, float /*tol*/,
           int64_t *count, int64_t *time, int /*max_iter*/, int /*verbose*/, int /*n_threads*/) {
-    return run_driver(kFixedSettings, n, d, k, X, Cen, y, count, time, nullptr, nullptr);
-}
-
-int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
-                float *centers_out, double *inertia, int64_t *count, int64_t *time, int max_iter,
-                float tol, tavrine_progress progress, void *user) {
-    const loop_settings s{max_iter, tol, true, progress, user};
-    // The first product of this run gets the OpenMP team's threads instead of
-    // whatever a previous run left; the caller's count comes back afterwards.
-    blas_threads scope(omp_get_max_threads());
-    return run_driver(s, n, d, k, X, Cen, y, count, time, centers_out, inertia);
+    return run_driver(kFixedSettings, n, d, k, X, Cen, y, count, time);
 }

@@ -146,19 +146,43 @@ TAVRINE_API void swap_pointers(float **a, float **b);
  * blocks spread over several processes.
  * ====================================================================== */
 
-/** Progress report after each iteration: its number, its point-center and
- *  center-center products, and the summed squared center shifts. */
+/** Progress report after each iteration: its number, its point-center
+ *  products, and the summed squared shifts of all k centers. */
 typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, float shift);
 
-/** Lloyd run with the caller's settings, sharing zozid's loop. Emptied
- *  centers keep their previous position. Writes the labels, the final
- *  centers (k x d) and the inertia; count needs max_iter entries, time 4.
- *  Returns the iteration in which the run stopped, max_iter + 1 when it
- *  reached the cap, or TAVRINE_ERR_NOMEM. Never calls back into Python
- *  except through `progress`, from the calling thread. */
-TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
-                            float *centers_out, double *inertia, int64_t *count, int64_t *time,
-                            int max_iter, float tol, tavrine_progress progress, void *user);
+/** The estimator's Lloyd run, pruned by group drift bounds (drift.cpp).
+ *  Reads X (n x d, dense), optional weights (n, non-negative; null = all 1)
+ *  and the initial centers Cen (k x d). Each label is the first minimum over
+ *  all k centers of -2 x.c + |c|^2 as tavrine_assign scores it; a center
+ *  without weighted members keeps its previous position. Writes the labels
+ *  y (n), the final centers (k x d, nullable) with y their labels, the
+ *  weighted inertia (nullable), and per iteration i the point-center products
+ *  count[i] and the points that passed the global filter points[i] (both
+ *  max_iter entries); time (4): microseconds of assignment, center update,
+ *  setup, whole call. Stops when no label changes, when the summed squared
+ *  center shifts are <= tol, or after max_iter. n_threads <= 0 takes the
+ *  runtime's count; the results do not depend on it. Returns the iterations
+ *  run, max_iter + 1 when it stopped at the cap, TAVRINE_ERR_NOMEM or
+ *  TAVRINE_ERR_ARGS. Calls back only through `progress`, from the calling
+ *  thread. */
+TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *weights,
+                            const float *Cen, int32_t *y, float *centers_out, double *inertia,
+                            int64_t *count, int64_t *points, int64_t *time, int max_iter,
+                            float tol, int n_threads, tavrine_progress progress, void *user);
+
+/** Labels the n rows of X (n x d, dense) by the centers (k x d, dense): the
+ *  first minimum of -2 x.c + |c|^2 over all k, the scores of tavrine_fit.
+ *  Writes labels (n); min_dist (n, nullable) the float64-summed
+ *  |x - c_label|^2; all_dist (n x k, nullable) max(|x|^2 + score, 0) from the
+ *  same products. Returns 0, TAVRINE_ERR_NOMEM or TAVRINE_ERR_ARGS. */
+TAVRINE_API int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
+                               int32_t *labels, float *min_dist, float *all_dist, int n_threads);
+
+/** Test switch of tavrine_fit: level 1 checks every assignment against a
+ *  full scan and every bound against float64 distances, level 2 also drops
+ *  the drifts (a fault the check must find), 0 turns checking off. Returns
+ *  the faults found since the previous call. */
+TAVRINE_API int64_t tavrine_drift_check(int level);
 
 /* ---- Seeding --------------------------------------------------------- */
 

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: BSD-3-Clause
 # cython: boundscheck=False, wraparound=False
-"""Binding of the core's fit entry point for the estimator.
+"""Binding of the core's fit and nearest-center entry points for the estimator.
 
 Arrays arrive here already validated (C-contiguous float32, sizes checked);
 the run releases the GIL and reacquires it only to report progress.
@@ -13,9 +13,13 @@ cnp.import_array()
 
 cdef extern from "tavrine.h" nogil:
     ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, float shift)
-    int tavrine_fit(int n, int d, int k, const float *X, const float *Cen, int32_t *y,
-                    float *centers_out, double *inertia, int64_t *count, int64_t *time,
-                    int max_iter, float tol, tavrine_progress progress, void *user)
+    int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
+                    int32_t *y, float *centers_out, double *inertia, int64_t *count,
+                    int64_t *points, int64_t *time, int max_iter, float tol, int n_threads,
+                    tavrine_progress progress, void *user)
+    int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
+                       int32_t *labels, float *min_dist, float *all_dist, int n_threads)
+    int64_t tavrine_drift_check(int level)
     int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
                          int n_local_trials, uint64_t seed, float *centers_out,
                          int32_t *indices_out)
@@ -55,48 +59,109 @@ cdef void _report(void *user, int iteration, int64_t products, float shift) noex
 
 
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
-          int n_threads, progress=None):
+          int n_threads, progress=None, sample_weight=None):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
+
+    `sample_weight` is None or a float32 array of shape (n,), non-negative.
+    `n_threads` <= 0 uses the OpenMP runtime's count.
 
     Returns
     -------
     labels : ndarray of int32, shape (n,)
     centers : ndarray of float32, shape (k, d)
     inertia : float
+        Weighted sum of squared distances to the returned centers.
     n_iter : int
         Iterations run (at most max_iter).
     products : ndarray of int64, shape (n_iter,)
-        Point-center and center-center products computed in each iteration.
+        Point-center distances computed in each iteration.
+    points : ndarray of int64, shape (n_iter,)
+        Points that passed the global filter in each iteration.
     """
     cdef int n = X.shape[0], d = X.shape[1], k = init.shape[0]
+    if init.shape[1] != d:
+        raise ValueError(f"init has {init.shape[1]} features, X has {d}")
+    cdef const float[::1] w_v
+    cdef const float *w_ptr = NULL
+    if sample_weight is not None:
+        w_v = sample_weight
+        if w_v.shape[0] != n:
+            raise ValueError(f"sample_weight has {w_v.shape[0]} entries, X has {n} rows")
+        w_ptr = &w_v[0]
     labels = np.empty(n, np.int32)
     centers = np.empty((k, d), np.float32)
-    count = np.zeros(max_iter, np.int64)
+    count = np.zeros(max(max_iter, 1), np.int64)
+    points = np.zeros(max(max_iter, 1), np.int64)
     time = np.zeros(4, np.int64)
     cdef int32_t[::1] y_v = labels
     cdef float[:, ::1] c_v = centers
     cdef int64_t[::1] count_v = count
+    cdef int64_t[::1] points_v = points
     cdef int64_t[::1] time_v = time
     cdef double inertia = 0.0
     cdef int result
-    cdef int saved_threads = omp_get_max_threads()
     state = [progress, None]
     cdef tavrine_progress report = NULL
     if progress is not None:
         report = _report
     with nogil:
-        if n_threads > 0:
-            omp_set_num_threads(n_threads)
-        result = tavrine_fit(n, d, k, &X[0, 0], &init[0, 0], &y_v[0], &c_v[0, 0], &inertia,
-                             &count_v[0], &time_v[0], max_iter, tol, report, <void *> state)
-        omp_set_num_threads(saved_threads)
+        result = tavrine_fit(n, d, k, &X[0, 0], w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
+                             &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
+                             n_threads, report, <void *> state)
     if result == TAVRINE_ERR_NOMEM:
         raise MemoryError(f"not enough memory to cluster n={n} points of d={d} around k={k} "
                           f"centers")
+    if result == TAVRINE_ERR_ARGS:
+        raise ValueError(f"cannot cluster n={n} points of d={d} around k={k} centers with "
+                         f"max_iter={max_iter}, tol={tol}")
     if state[1] is not None:
         raise state[1]
     n_iter = min(result, max_iter)
-    return labels, centers, inertia, n_iter, count[:n_iter].copy()
+    return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
+
+
+def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
+           bint all_distances=False):
+    """Nearest center of every row, by the scores the fit labels with.
+
+    Returns
+    -------
+    labels : ndarray of int32, shape (n,)
+    min_dist : ndarray of float32, shape (n,)
+        Squared distance to the labelled center.
+    all_dist : ndarray of float32, shape (n, k)
+        Squared distances to every center; only with `all_distances`.
+    """
+    cdef int n = X.shape[0], d = X.shape[1], k = centers.shape[0], status
+    if centers.shape[1] != d:
+        raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
+    labels = np.empty(n, np.int32)
+    min_dist = np.empty(n, np.float32)
+    cdef int32_t[::1] y_v = labels
+    cdef float[::1] m_v = min_dist
+    cdef float[:, ::1] a_v
+    cdef float *a_ptr = NULL
+    if all_distances:
+        all_dist = np.empty((n, k), np.float32)
+        a_v = all_dist
+        a_ptr = &a_v[0, 0]
+    with nogil:
+        status = tavrine_assign(n, d, k, &X[0, 0], &centers[0, 0], &y_v[0], &m_v[0], a_ptr,
+                                n_threads)
+    if status == TAVRINE_ERR_NOMEM:
+        raise MemoryError(f"not enough memory to label n={n} points by k={k} centers")
+    if status == TAVRINE_ERR_ARGS:
+        raise ValueError(f"cannot label n={n} points of d={d} by k={k} centers")
+    if all_distances:
+        return labels, min_dist, all_dist
+    return labels, min_dist
+
+
+def drift_check(int level):
+    """Test switch of this module's fit: 1 checks every assignment against a
+    full scan and every bound against float64 distances, 2 also drops the
+    drifts, 0 stops checking. Returns the faults found since the last call."""
+    return tavrine_drift_check(level)
 
 
 cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus,

@@ -229,8 +229,11 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     feature_names_in_ : ndarray of shape (n_features_in_,)
         Feature names, when X had string column names.
     products_per_iter_ : ndarray of shape (n_iter_,)
-        Point-center and center-center products computed in each iteration
-        of the kept run (the full first iteration computes all of them).
+        Point-center distances computed in each iteration of the kept run
+        (the first iteration computes all n_samples x n_clusters).
+    points_per_iter_ : ndarray of shape (n_iter_,)
+        Points whose bounds did not settle them in each iteration of the
+        kept run (all of them in the first).
     """
 
     _parameter_constraints: dict = {
@@ -322,7 +325,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                                 progress, **weights)
             if best is None or result[2] < best[2]:
                 best = result
-        labels, centers, inertia, n_iter, products = best
+        labels, centers, inertia, n_iter, products, points = best
         distinct = len(np.unique(labels))
         if distinct < self.n_clusters:
             warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
@@ -336,6 +339,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         self.inertia_ = float(inertia)
         self.n_iter_ = int(n_iter)
         self.products_per_iter_ = products
+        self.points_per_iter_ = points
         return X32
 
     @_fit_context(prefer_skip_nested_validation=True)
@@ -351,12 +355,13 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         y : Ignored
             Not used, present for API consistency.
         sample_weight : array-like of shape (n_samples,), default=None
-            Non-negative weight of each point in the seeding, the centers and
-            the inertia. None means equal weights.
+            Non-negative weight of each point in the seeding, the centers, the
+            counts and the inertia (an integer weight acts as that many copies
+            of the row); None weighs every point 1.
         progress : callable or None, default=None
             Called after every iteration as ``progress(iteration, products,
-            shift)``: the iteration's number, its point-center and
-            center-center products, and the summed squared center shifts.
+            shift)``: the iteration's number, its point-center distances
+            computed, and the summed squared center shifts.
 
         Returns
         -------

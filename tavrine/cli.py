@@ -249,13 +249,8 @@ def progress_bar(max_iter, n_init):
 
 
 def work_per_iteration(model, n):
-    """Fraction of the n x k point-center products each iteration computed
-    (pruned iterations also count the k8 x k8 center pairs, taken off)."""
-    k = model.n_clusters
-    k8 = (k + 7) // 8 * 8
-    work = (model.products_per_iter_ - k8 * k8) / (n * k)
-    work[0] = 1.0
-    return work
+    """Fraction of the n x k point-center products each iteration computed."""
+    return model.products_per_iter_ / (n * model.n_clusters)
 
 
 def fit_command(args):

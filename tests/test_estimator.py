@@ -83,7 +83,9 @@ def test_progress_reports_every_iteration():
     km = KMeans(12, random_state=0).fit(X, progress=lambda *a: seen.append(a))
     assert [s[0] for s in seen] == list(range(1, km.n_iter_ + 1))
     np.testing.assert_array_equal([s[1] for s in seen], km.products_per_iter_)
-    assert seen[0][1] == (3000 + 16) * 16
+    # Point-center distances only: the first iteration computes all of them.
+    assert seen[0][1] == 3000 * 12
+    assert km.points_per_iter_[0] == 3000 and len(km.points_per_iter_) == km.n_iter_
 
 
 def test_seeding_is_deterministic_and_beats_nothing_worse_than_sklearn():

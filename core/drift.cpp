@@ -1,0 +1,991 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// The estimator's Lloyd loop with group drift bounds, and the nearest-center
+// routine that labels by the same scores. Every point keeps an upper bound on
+// the distance to its own center and one lower bound per group of centers
+// (the groups are k-means of the initial centers, formed once). After each
+// center update the bounds loosen by the centers' drifts; a point whose
+// bounds still separate its center from every group is skipped, and a
+// surviving point computes its own group and then only the groups its bounds
+// do not rule out. Survivors are gathered per group into packed panels and
+// the group's centers run against them as the rows of packed_product, one
+// lane per point: each product is one FMA chain in column order either way
+// round, so a score P(x, c) + |c|^2 is the same whatever points and centers
+// are batched with it, and the label is the first minimum over all k
+// centers, as a full scan gives.
+//
+// Center sums are double, updated from the list of changed points in point
+// order (each center and column owned by one worker): the result does not
+// depend on the thread count, and an iteration that moves few points costs
+// few additions.
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "common.h"
+
+using namespace tavrine;
+
+namespace {
+
+constexpr float kInf = __builtin_inff();
+// Points per chunk of the assignment: a chunk's gathered rows and scores stay
+// in L2, and chunks are many enough to balance the team.
+constexpr int kChunk = 256;
+// Target number of centers per group, and Lloyd steps that form the groups.
+constexpr int kCentersPerGroup = 10;
+constexpr int kGroupSteps = 5;
+// Products of a full iteration below which one more thread does not pay for
+// its share of the region's start and barriers.
+constexpr int64_t kWorkPerThread = int64_t(1) << 22;
+
+// Exactness margin. With u = 2^-24, a product P(x,c) = -2 x.c is one FMA chain of d8 terms
+// and |c|^2, |x|^2 are chains too, so each is within g = d8 u / (1 - d8 u) of its exact value
+// relative to |x||c|, |c|^2, |x|^2; the score s = P + |c|^2 adds one rounding. Hence the score
+// is within (2g + 2u)(|x| + |c|)^2 / 2 <= (g + 2u)(|x|+|c|)^2 of -2x.c + |c|^2, and
+// q = |x|^2 + s within (2g + 4u)(|x|+|c|)^2 of |x - c|^2. With E = (2 d8 + 32) u (|x| + R)^2,
+// R >= |c| for every center, the few float steps that turn q into a bound (an addition of E, a
+// square root, each rounded, then scaled by 1 -/+ 2^-21) stay inside the slack of E, so
+// lb = sqrt(q - E) <= |x - c| and ub = sqrt(q + E) >= |x - a|. A center c is ruled out only
+// when lb^2 > ub^2 + E, so |x-c|^2 - |x-a|^2 > E >= 2 (g + 2u)(|x| + R)^2 bounds the two
+// scores' errors together: s(c) > s(a) strictly, and c can neither win nor tie. Loosening
+// rounds away from the bound's side: (lb - drift)(1 - 2^-22), (ub + drift)(1 + 2^-22), with
+// every drift rounded up.
+constexpr float kLoosenDown = 1.0f - 0x1p-22f, kLoosenUp = 1.0f + 0x1p-22f;
+constexpr float kRootDown = 1.0f - 0x1p-21f, kRootUp = 1.0f + 0x1p-21f;
+inline float margin_rate(int d8) { return float(2 * d8 + 32) * 0x1p-24f; }
+
+// Test switch: 1 checks every assignment against a full scan and the bounds
+// against float64 distances; 2 also drops the drifts (a fault the check must see).
+std::atomic<int> check_level{0};
+std::atomic<int64_t> check_faults{0};
+
+// |row|^2 over d8 floats, eight lanes then their sum: the one way the loop,
+// the bounds and the nearest-center routine take squared norms.
+inline float sq_norm(const float *row, int d8) {
+    __m256 acc = _mm256_setzero_ps();
+    for (int o = 0; o < d8; o += 8) {
+        const __m256 v = _mm256_loadu_ps(row + o);
+        acc = _mm256_fmadd_ps(v, v, acc);
+    }
+    return hsum_halves(acc);
+}
+
+inline float hmin(__m256 v) {
+    __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+    return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
+}
+
+// Row r of X (dense, d columns) into out, padded with zeros to d8.
+inline void copy_padded(const float *X, int d, int d8, int64_t r, float *out) {
+    const float *src = X + at(r, d);
+    if (d == d8) {
+        std::memcpy(out, src, at(d, 1) * sizeof(float));
+        return;
+    }
+    const int whole = d & ~7;
+    for (int o = 0; o < whole; o += 8) _mm256_storeu_ps(out + o, _mm256_loadu_ps(src + o));
+    _mm256_storeu_ps(out + whole, masked_read(src + whole, d - whole));
+}
+
+// Squared distance of a dense row to a padded center, float differences
+// summed in double: inertia and the reported distances of labelled points.
+inline double sq_gap(const float *x, const float *c, int d) {
+    double s = 0.0;
+    for (int j = 0; j < d; ++j) {
+        const double g = double(x[j]) - double(c[j]);
+        s += g * g;
+    }
+    return s;
+}
+
+// A float at least v (v >= 0).
+inline float round_up_float(double v) {
+    float f = float(v);
+    if (double(f) < v) f = std::nextafter(f, kInf);
+    return f;
+}
+
+// Threads of a run: the caller's count (<= 0: the runtime's), at most one
+// per kWorkPerThread products of a full iteration, so that small problems
+// run without parallel regions.
+int team_size(int n_threads, int n, int k, int d8) {
+    const int asked = n_threads > 0 ? n_threads : omp_get_max_threads();
+    const int64_t by_work = int64_t(n) * k * d8 / kWorkPerThread;
+    return team_cap(int(std::max<int64_t>(1, std::min<int64_t>(asked, by_work))));
+}
+
+// Groups: t = about k / 10 (at least 1), and the bounds no larger than the
+// point itself (d floats): one group takes 2 floats a point (upper and lower
+// bound), t > 1 groups t + 3 (with the global bound and its epoch).
+int group_count(int k, int d) {
+    const int by_k = (k + kCentersPerGroup / 2) / kCentersPerGroup;
+    const int t = std::min({by_k, d - 3, k});
+    return t > 1 ? t : 1;
+}
+
+// Group bounds are stamped with the epoch (center updates so far) they hold
+// for; a point's are brought up to date when it survives the global filter,
+// or once they are kHistory - 1 epochs old.
+constexpr int kHistory = 32;
+
+// ---- Centers in group order ------------------------------------------------
+
+// Groups laid out one after the other in slots, each group's members in
+// increasing center order.
+struct group_layout {
+    int t = 0, widest = 0;
+    std::vector<int32_t> of_center;  // k
+    std::vector<int32_t> start;      // t + 1, slot of each group's first member
+    std::vector<int32_t> center;     // k: center in each slot
+
+    int size(int g) const { return start[g + 1] - start[g]; }
+};
+
+// Nearest of the rows of `means` (count x d8, padded) for every padded
+// center, scores by packed_product and the first-minimum scan.
+void nearest_means(const float *cen, int k, int d8, const float *means, int count,
+                   int32_t *out) {
+    const int c8 = round_up8(count);
+    std::vector<float> packed(at(c8, d8)), norms(c8, 0.0f), scores(at(kChunk, c8));
+    pack_centers(means, c8, d8, 0, center_panels(c8), packed.data());
+    for (int j = 0; j < count; ++j) norms[j] = sq_norm(means + at(j, d8), d8);
+    for (int lo = 0; lo < k; lo += kChunk) {
+        const int m = std::min(kChunk, k - lo);
+        packed_product(m, d8, c8, cen + at(lo, d8), d8, packed.data(), scores.data(), c8);
+        for (int i = 0; i < m; ++i) out[lo + i] = nearest_of_row(&scores[at(i, c8)], norms.data(), count);
+    }
+}
+
+// k-means of the initial centers into t groups, from centers spread evenly
+// over the index range; groups left empty are dropped.
+group_layout form_groups(const float *cen, int k, int d8, int t) {
+    std::vector<float> means(at(round_up8(t), d8), 0.0f);
+    for (int g = 0; g < t; ++g)
+        std::memcpy(&means[at(g, d8)], cen + at(int64_t(g) * k / t, d8), at(d8, 1) * sizeof(float));
+    std::vector<int32_t> of(k);
+    std::vector<double> sums(at(t, d8));
+    std::vector<int> counts(t);
+    for (int step = 0; step < kGroupSteps; ++step) {
+        nearest_means(cen, k, d8, means.data(), t, of.data());
+        std::fill(sums.begin(), sums.end(), 0.0);
+        std::fill(counts.begin(), counts.end(), 0);
+        for (int j = 0; j < k; ++j) {
+            ++counts[of[j]];
+            for (int o = 0; o < d8; ++o) sums[at(of[j], d8) + o] += cen[at(j, d8) + o];
+        }
+        for (int g = 0; g < t; ++g)
+            if (counts[g] > 0)
+                for (int o = 0; o < d8; ++o)
+                    means[at(g, d8) + o] = float(sums[at(g, d8) + o] / counts[g]);
+    }
+    nearest_means(cen, k, d8, means.data(), t, of.data());
+
+    group_layout L;
+    std::vector<int32_t> renumber(t, -1);
+    std::fill(counts.begin(), counts.end(), 0);
+    for (int j = 0; j < k; ++j) ++counts[of[j]];
+    L.start.push_back(0);
+    for (int g = 0; g < t; ++g)
+        if (counts[g] > 0) {
+            renumber[g] = L.t++;
+            L.start.push_back(L.start.back() + counts[g]);
+            L.widest = std::max(L.widest, counts[g]);
+        }
+    L.center.resize(k);
+    L.of_center.resize(k);
+    std::vector<int32_t> fill(L.start.begin(), L.start.end() - 1);
+    for (int j = 0; j < k; ++j) {
+        const int g = renumber[of[j]];
+        L.of_center[j] = g;
+        L.center[fill[g]++] = j;
+    }
+    return L;
+}
+
+// ---- Run state -------------------------------------------------------------
+
+struct free_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <typename T>
+using buffer = std::unique_ptr<T[], free_deleter>;
+
+template <typename T>
+bool take(buffer<T> &b, std::size_t count) {
+    b.reset(static_cast<T *>(aligned_floats((count * sizeof(T) + 3) / 4 + 8)));
+    return b != nullptr;
+}
+
+struct run_state {
+    int n, d, d8, k, team;
+    const float *X, *weights;
+    group_layout L;
+    int t;
+    // Centers: padded rows (k x d8), the same rows in slot order with their
+    // norms, norms by center, drifts rounded up, the largest norm.
+    buffer<float> cen, rows_by_slot, slot_norm, c_norm, drift, group_drift;
+    float radius = 0.0f;
+    // Points: squared norms and norms rounded up, labels, upper bounds, the
+    // global lower bound; with t > 1 groups also n x t group lower bounds and
+    // the epoch they hold for (with one group, the global bound is its bound).
+    buffer<float> x_norm, x_len, ub, glb, lb_store;
+    buffer<int32_t> stamp;
+    float *lb;
+    int32_t *y;
+    // Epochs so far; per group the summed largest drifts up to each of the
+    // last kHistory epochs (double, ring) and, for each age a, what a bound
+    // stamped a epochs ago must lose (rounded up).
+    int epoch = 0;
+    std::vector<double> drift_sum;
+    std::vector<float> loss;  // kHistory x t
+    float widest_drift = 0.0f;
+    // Changed points, chunk c's at its first point: index and former label.
+    buffer<int32_t> changed, changed_from;
+    int n_chunks;
+    std::vector<int32_t> chunk_changed, chunk_survivors;
+    std::vector<int64_t> chunk_products;
+    // Double sums (k x d8), weights (k) and members per column block (n_blocks x k).
+    std::vector<double> sums, weight_sum;
+    std::vector<int64_t> members;
+    int n_col_blocks, n_center_slices;
+    std::vector<double> shift;  // k
+};
+
+// Centers per product of the every-group list: whole groups, one long sweep.
+constexpr int kBatchRows = 256;
+
+// Per-group results of a chunk are kept at stride kEntries: a bucket's last
+// block of eight lanes may run past its entries.
+constexpr int kEntries = kChunk + 8;
+
+// One thread's working arrays for a chunk.
+struct scratch {
+    buffer<float> points, every_points, products, min1, min2, best, margin, low_base;
+    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every;
+
+    bool init(int d8, int widest, int t) {
+        return take(points, at(kEntries, d8)) && take(products, at(std::max(widest, kBatchRows), kEntries)) &&
+               take(min1, at(t, kEntries)) && take(min2, at(t, kEntries)) &&
+               take(best, kChunk) && take(bucket, at(t, kChunk)) && take(bucket_n, t) &&
+               take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
+               take(nearest, at(t, kEntries)) && take(margin, kChunk) &&
+               take(low_base, kChunk) && take(best_group, kChunk) &&
+               take(every_points, at(kEntries, d8)) && take(every, kChunk);
+    }
+};
+
+inline float margin_of(const run_state &r, int64_t p) {
+    const float span = r.x_len[p] + r.radius;
+    return margin_rate(r.d8) * span * span + 0x1p-100f;
+}
+
+inline void transpose8(__m256 (&v)[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
+    v[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    v[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    v[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    v[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    v[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    v[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    v[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    v[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Points lo + entries[0 .. count-1] (lo + 0 .. count-1 without entries),
+// packed as pack_centers lays out centers: panels of 16 (the last of 8), each
+// d8 rows of its points' values; lanes past count are zero.
+void pack_points(const run_state &r, int lo, const int32_t *entries, int count, float *out) {
+    const int count8 = round_up8(count), d = r.d, d8 = r.d8;
+    for (int j0 = 0; j0 < count8; j0 += 8) {
+        const int panel = j0 & ~(kPanelCenters - 1);
+        const int width = std::min(kPanelCenters, count8 - panel), lane = j0 - panel;
+        const float *src[8];
+        for (int q = 0; q < 8; ++q)
+            src[q] = j0 + q < count ? r.X + at(lo + (entries ? entries[j0 + q] : j0 + q), d)
+                                    : nullptr;
+        float *dst = out + at(panel, d8) + lane;
+        for (int o = 0; o < d8; o += 8) {
+            const int m = std::min(8, d - o);
+            __m256 v[8];
+            for (int q = 0; q < 8; ++q)
+                v[q] = src[q] == nullptr ? _mm256_setzero_ps()
+                       : m == 8          ? _mm256_loadu_ps(src[q] + o)
+                                         : masked_read(src[q] + o, m);
+            transpose8(v);
+            for (int c = 0; c < 8; ++c) _mm256_storeu_ps(dst + at(o + c, width), v[c]);
+        }
+    }
+}
+
+// Entries [from, to) of group g's bucket from the group's products (its
+// centers by rows, the entries by lanes): per point, eight at once, the
+// lowest score of the group, its center (the first on ties: slots go in
+// center order), and the lowest score of the other members.
+void scan_group(const run_state &r, scratch &s, int g, int from, int to, const float *rows,
+                int64_t &products) {
+    const int count = to - from, count8 = round_up8(count);
+    const int base = r.L.start[g], size = r.L.size(g);
+    const int32_t *entries = &s.bucket[at(g, kChunk)];
+    float *min1 = &s.min1[at(g, kEntries) + from], *min2 = &s.min2[at(g, kEntries) + from];
+    int32_t *nearest = &s.nearest[at(g, kEntries) + from];
+    for (int j = 0; j < count8; j += 8) {
+        __m256 low = _mm256_set1_ps(kInf), next = low;
+        __m256i who = _mm256_setzero_si256();
+        for (int c = 0; c < size; ++c) {
+            const __m256 score = _mm256_add_ps(_mm256_loadu_ps(rows + at(c, count8) + j),
+                                               _mm256_set1_ps(r.slot_norm[base + c]));
+            const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
+            next = _mm256_min_ps(next, _mm256_max_ps(low, score));
+            low = _mm256_blendv_ps(low, score, lower);
+            who = _mm256_castps_si256(_mm256_blendv_ps(
+                _mm256_castsi256_ps(who), _mm256_castsi256_ps(_mm256_set1_epi32(c)), lower));
+        }
+        _mm256_storeu_ps(min1 + j, low);
+        _mm256_storeu_ps(min2 + j, next);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(nearest + j), who);
+    }
+    for (int e = 0; e < count; ++e) {
+        const int i = entries[from + e], c = r.L.center[base + nearest[e]];
+        if (min1[e] < s.best[i] || (min1[e] == s.best[i] && c < s.best_idx[i])) {
+            s.best[i] = min1[e];
+            s.best_idx[i] = c;
+        }
+    }
+    products += int64_t(count) * size;
+}
+
+// Entries [from, to) of group g's bucket packed, the group's centers run as
+// rows against them, then scanned.
+void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
+                int64_t &products) {
+    const int count = to - from;
+    if (count <= 0) return;
+    const int count8 = round_up8(count);
+    pack_points(r, lo, &s.bucket[at(g, kChunk)] + from, count, s.points.get());
+    packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
+                   s.points.get(), s.products.get(), count8);
+    scan_group(r, s, g, from, to, s.products.get(), products);
+}
+
+// The points of the every-group list (entries [0, count) of every bucket,
+// packed once) against runs of whole groups of up to kBatchRows centers.
+void run_every(const run_state &r, scratch &s, int count, int64_t &products) {
+    const int count8 = round_up8(count);
+    for (int g0 = 0; g0 < r.t;) {
+        int g1 = g0 + 1;
+        while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
+        const int rows = r.L.start[g1] - r.L.start[g0];
+        packed_product(rows, r.d8, count8, &r.rows_by_slot[at(r.L.start[g0], r.d8)], r.d8,
+                       s.every_points.get(), s.products.get(), count8);
+        for (int g = g0; g < g1; ++g)
+            scan_group(r, s, g, 0, count,
+                       &s.products[at(r.L.start[g] - r.L.start[g0], count8)], products);
+        g0 = g1;
+    }
+}
+
+inline void push(scratch &s, int g, int i) { s.bucket[at(g, kChunk) + s.bucket_n[g]++] = i; }
+
+// A survivor's scan starts from nothing; its margin is taken once.
+inline void start_best(const run_state &r, scratch &s, int lo, int i, float margin) {
+    s.best[i] = kInf;
+    s.best_idx[i] = INT32_MAX;
+    s.margin[i] = margin;
+    s.low_base[i] = r.x_norm[lo + i] - margin;
+}
+
+// Point p's group bounds, stamped some epochs ago, brought up to this one.
+inline void bring_up_to_date(run_state &r, int64_t p) {
+    if (r.t == 1) return;
+    const int age = r.epoch - r.stamp[p];
+    if (age == 0) return;
+    float *lb = &r.lb[at(p, r.t)];
+    const float *loss = &r.loss[at(age, r.t)];
+    const __m256 down = _mm256_set1_ps(kLoosenDown);
+    const int whole = r.t & ~7;
+    for (int g = 0; g < whole; g += 8)
+        _mm256_storeu_ps(lb + g, _mm256_mul_ps(
+            _mm256_sub_ps(_mm256_loadu_ps(lb + g), _mm256_loadu_ps(loss + g)), down));
+    for (int g = whole; g < r.t; ++g) lb[g] = (lb[g] - loss[g]) * kLoosenDown;
+    r.stamp[p] = r.epoch;
+}
+
+// Lowest of point p's group bounds.
+inline float lowest_group_bound(const run_state &r, int64_t p) {
+    const float *lb = &r.lb[at(p, r.t)];
+    __m256 low = _mm256_set1_ps(kInf);
+    for (int g = 0; g < r.t; g += 8)
+        low = _mm256_min_ps(low, _mm256_blendv_ps(_mm256_set1_ps(kInf),
+                                                   masked_read(lb + g, std::min(8, r.t - g)),
+                                                   _mm256_castsi256_ps(tail_mask(r.t - g))));
+    return hmin(low);
+}
+
+// Groups whose bound does not clear the threshold.
+inline int open_groups(const run_state &r, int64_t p, float threshold) {
+    const float *lb = &r.lb[at(p, r.t)];
+    const __m256 th = _mm256_set1_ps(threshold);
+    int open = 0;
+    for (int g = 0; g < r.t; g += 8) {
+        const int valid = std::min(8, r.t - g);
+        const unsigned bits =
+            unsigned(_mm256_movemask_ps(_mm256_cmp_ps(masked_read(lb + g, valid), th, _CMP_NGT_UQ)));
+        open += __builtin_popcount(bits & ((1u << valid) - 1u));
+    }
+    return open;
+}
+
+// Loosens point p's upper and global lower bound by the last drifts; 0 when
+// they still rule out every other center, 1 when the group bounds (brought
+// up to date) do, 3 when they leave three quarters of the groups open (the
+// point is then scanned over every group), 2 otherwise.
+inline int filter_point(run_state &r, int64_t p, float margin) {
+    const float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
+    r.ub[p] = ub;
+    const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
+    r.glb[p] = low;
+    const float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    if (low > threshold) {
+        if (r.t > 1 && r.epoch - r.stamp[p] >= kHistory - 1) bring_up_to_date(r, p);
+        return 0;
+    }
+    if (r.t == 1) return 2;
+    bring_up_to_date(r, p);
+    r.glb[p] = std::max(low, lowest_group_bound(r, p));
+    if (r.glb[p] > threshold) return 1;
+    return open_groups(r, p, threshold) * 4 >= r.t * 3 ? 3 : 2;
+}
+
+// After the own group: the other groups whose lower bound does not clear the
+// tightened upper bound go into their buckets.
+inline void push_open_groups(run_state &r, scratch &s, int lo, int i) {
+    const int64_t p = lo + i;
+    const int own = r.L.of_center[r.y[p]];
+    const float margin = s.margin[i];
+    const float q = r.x_norm[p] + s.best[i] + margin;
+    const float ub = std::sqrt(std::max(q, 0.0f)) * kRootUp;
+    const __m256 threshold = _mm256_set1_ps(std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
+    const float *lb = &r.lb[at(p, r.t)];
+    for (int g0 = 0; g0 < r.t; g0 += 8) {
+        const int valid = std::min(8, r.t - g0);
+        // Lanes past t read as 0.0, which never clears the threshold: masked off below.
+        const __m256 open = _mm256_cmp_ps(masked_read(lb + g0, valid), threshold, _CMP_NGT_UQ);
+        unsigned bits = unsigned(_mm256_movemask_ps(open)) & ((1u << valid) - 1u);
+        if (own >= g0 && own < g0 + 8) bits &= ~(1u << (own - g0));
+        for (; bits; bits &= bits - 1) push(s, g0 + __builtin_ctz(bits), i);
+    }
+}
+
+struct chunk_result {
+    int64_t products = 0;
+    int32_t survivors = 0, changed = 0;
+};
+
+// Lower bounds of group g from its bucket's entries, eight at a time: the
+// lowest score of the group, or of its other members where it holds the
+// point's new center.
+void settle_group(run_state &r, scratch &s, int lo, int g) {
+    const int32_t *entries = &s.bucket[at(g, kChunk)];
+    const float *min1 = &s.min1[at(g, kEntries)], *min2 = &s.min2[at(g, kEntries)];
+    const int count = s.bucket_n[g];
+    const __m256i group = _mm256_set1_epi32(g);
+    float bound[8];
+    for (int e = 0; e < count; e += 8) {
+        const int valid = std::min(8, count - e);
+        const __m256i live = tail_mask(valid);
+        const __m256i at_e = _mm256_maskload_epi32(entries + e, live);
+        const __m256i holder = _mm256_mask_i32gather_epi32(group, s.best_group.get(), at_e, live, 4);
+        const __m256 other = _mm256_castsi256_ps(_mm256_cmpeq_epi32(holder, group));
+        const __m256 m = _mm256_blendv_ps(_mm256_loadu_ps(min1 + e), _mm256_loadu_ps(min2 + e), other);
+        const __m256 base = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), s.low_base.get(), at_e,
+                                                     _mm256_castsi256_ps(live), 4);
+        const __m256 v = _mm256_max_ps(_mm256_add_ps(base, m), _mm256_setzero_ps());
+        _mm256_storeu_ps(bound, _mm256_mul_ps(_mm256_sqrt_ps(v), _mm256_set1_ps(kRootDown)));
+        for (int q = 0; q < valid; ++q) r.lb[at(lo + entries[e + q], r.t) + g] = bound[q];
+    }
+}
+
+// Labels, bounds and change list of the survivors from their buckets.
+void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_result &out) {
+    for (int v = 0; v < n_survivors; ++v) {
+        const int i = s.survivors[v];
+        const int64_t p = lo + i;
+        const float q = r.x_norm[p] + s.best[i] + s.margin[i];
+        r.ub[p] = std::sqrt(std::max(q, 0.0f)) * kRootUp;
+        s.best_group[i] = r.L.of_center[s.best_idx[i]];
+        if (r.y[p] != s.best_idx[i]) {
+            r.changed[lo + out.changed] = int32_t(p);
+            r.changed_from[lo + out.changed] = r.y[p];
+            ++out.changed;
+            r.y[p] = s.best_idx[i];
+        }
+    }
+    for (int g = 0; g < r.t; ++g) settle_group(r, s, lo, g);
+    if (r.t == 1) return;
+    for (int v = 0; v < n_survivors; ++v) {
+        const int64_t p = lo + s.survivors[v];
+        r.glb[p] = lowest_group_bound(r, p);
+    }
+}
+
+// One chunk of the assignment: every group for every point (full), or the
+// drift-bound filters first.
+void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_result &out) {
+    const int m = hi - lo;
+    std::fill(s.bucket_n.get(), s.bucket_n.get() + r.t, 0);
+    // Points scanned over every group (all of them in the full pass) come
+    // first in every bucket, packed once; then the others' own groups, then
+    // the groups their tightened bounds leave open.
+    int n_survivors = 0, n_every = 0, passed = 0;
+    for (int i = 0; i < m; ++i) {
+        const int64_t p = lo + i;
+        const float margin = margin_of(r, p);
+        const int verdict = full ? 3 : filter_point(r, p, margin);
+        passed += verdict > 0;
+        if (verdict < 2) continue;
+        const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
+        for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        start_best(r, s, lo, i, margin);
+        s.survivors[n_survivors++] = i;
+        if (verdict == 3) {
+            s.every[n_every++] = i;
+            if (r.t > 1) r.stamp[p] = r.epoch;
+        }
+    }
+    if (n_every > 0) {
+        pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
+        for (int g = 0; g < r.t; ++g) {
+            std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, kChunk)]);
+            s.bucket_n[g] = n_every;
+        }
+        run_every(r, s, n_every, out.products);
+    }
+    int v = 0;
+    for (int e = 0; e < n_survivors; ++e) {
+        const int i = s.survivors[e];
+        if (v < n_every && s.every[v] == i) {
+            ++v;
+            continue;
+        }
+        push(s, r.L.of_center[r.y[lo + i]], i);
+    }
+    if (n_every == n_survivors) {
+        out.survivors = passed;
+        settle_chunk(r, s, lo, n_survivors, out);
+        return;
+    }
+    for (int g = 0; g < r.t; ++g) {
+        s.bucket_own[g] = s.bucket_n[g];
+        run_bucket(r, s, lo, g, n_every, s.bucket_n[g], out.products);
+    }
+    v = 0;
+    for (int e = 0; e < n_survivors; ++e) {
+        const int i = s.survivors[e];
+        if (v < n_every && s.every[v] == i) {
+            ++v;
+            continue;
+        }
+        push_open_groups(r, s, lo, i);
+    }
+    for (int g = 0; g < r.t; ++g)
+        run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
+    out.survivors = passed;
+    settle_chunk(r, s, lo, n_survivors, out);
+}
+
+// ---- Center update -----------------------------------------------------------
+
+// rows[0 .. 7] += w * x and rows[0 .. 7] -= w * x in double for eight floats
+// of a point: w * x is exact in double, so each step rounds once.
+inline void add_scaled(double *row, __m256 x, double w) {
+    const __m256d lo = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), _mm256_set1_pd(w));
+    const __m256d hi = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), _mm256_set1_pd(w));
+    _mm256_storeu_pd(row, _mm256_add_pd(_mm256_loadu_pd(row), lo));
+    _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), hi));
+}
+
+// Column block b (8 columns), center slice c: this worker's share of the
+// double sums, every change applied in point order.
+void add_changes(run_state &r, int block, int slice) {
+    const int c0 = block * 8, width = std::min(8, r.d - c0);
+    int64_t *members = &r.members[at(block, r.k)];
+    const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        const int lo = ch * kChunk;
+        for (int e = 0; e < r.chunk_changed[ch]; ++e) {
+            const int64_t p = r.changed[lo + e];
+            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            if (w == 0.0) continue;
+            const float *x = r.X + at(p, r.d) + c0;
+            const __m256 xv = width == 8 ? _mm256_loadu_ps(x) : masked_read(x, width);
+            const int from = r.changed_from[lo + e], to = r.y[p];
+            if (from >= 0 && owns(from)) {
+                double *s = &r.sums[at(from, r.d8) + c0];
+                add_scaled(s, xv, -w);
+                if (block == 0) r.weight_sum[from] -= w;
+                // The last member gone: the sums are exactly zero again.
+                if (--members[from] == 0) {
+                    std::fill(s, s + 8, 0.0);
+                    if (block == 0) r.weight_sum[from] = 0.0;
+                }
+            }
+            if (owns(to)) {
+                add_scaled(&r.sums[at(to, r.d8) + c0], xv, w);
+                if (block == 0) r.weight_sum[to] += w;
+                ++members[to];
+            }
+        }
+    }
+}
+
+// New position of center c (kept when it has no weighted member), its drift and norm.
+void move_center(run_state &r, int c) {
+    float *row = &r.cen[at(c, r.d8)];
+    double moved = 0.0;
+    if (r.members[c] > 0) {
+        const double *s = &r.sums[at(c, r.d8)];
+        for (int j = 0; j < r.d; ++j) {
+            const float v = float(s[j] / r.weight_sum[c]);
+            const double g = double(v) - double(row[j]);
+            moved += g * g;
+            row[j] = v;
+        }
+    }
+    r.shift[c] = moved;
+    r.drift[c] = round_up_float(std::sqrt(moved) * (1.0 + 0x1p-40));
+    r.c_norm[c] = sq_norm(row, r.d8);
+}
+
+// Group g's centers copied in slot order, with their norms and the group's drift.
+void place_group(run_state &r, int g) {
+    float gd = 0.0f;
+    for (int slot = r.L.start[g]; slot < r.L.start[g + 1]; ++slot) {
+        const int c = r.L.center[slot];
+        std::memcpy(&r.rows_by_slot[at(slot, r.d8)], &r.cen[at(c, r.d8)],
+                    at(r.d8, 1) * sizeof(float));
+        r.slot_norm[slot] = r.c_norm[c];
+        gd = std::max(gd, r.drift[c]);
+    }
+    r.group_drift[g] = gd;
+}
+
+// The largest norm and drift, and the group bounds' losses by age for the
+// epoch just begun.
+void finish_centers(run_state &r) {
+    float widest = 0.0f;
+    for (int c = 0; c < r.k; ++c) widest = std::max(widest, r.c_norm[c]);
+    r.radius = std::sqrt(widest) * kRootUp;
+    r.widest_drift = 0.0f;
+    for (int g = 0; g < r.t; ++g) r.widest_drift = std::max(r.widest_drift, r.group_drift[g]);
+    if (r.t == 1) return;
+    const int t = r.t, now = r.epoch % kHistory;
+    const double *before = &r.drift_sum[at((r.epoch + kHistory - 1) % kHistory, t)];
+    double *sum = &r.drift_sum[at(now, t)];
+    for (int g = 0; g < t; ++g) sum[g] = r.epoch == 0 ? 0.0 : before[g] + r.group_drift[g];
+    for (int age = 1; age < std::min(kHistory, r.epoch + 1); ++age) {
+        const double *then = &r.drift_sum[at((r.epoch - age) % kHistory, t)];
+        for (int g = 0; g < t; ++g)
+            r.loss[at(age, t) + g] = round_up_float((sum[g] - then[g]) * (1.0 + 0x1p-40));
+    }
+}
+
+// ---- Test check -------------------------------------------------------------
+
+// Every label against the first minimum of a full scan, and every bound
+// against float64 distances; faults are counted.
+void check_assignment(run_state &r) {
+    std::vector<int32_t> labels(r.n);
+    std::vector<float> dense(at(r.k, r.d));
+    for (int c = 0; c < r.k; ++c)
+        std::memcpy(&dense[at(c, r.d)], &r.cen[at(c, r.d8)], at(r.d, 1) * sizeof(float));
+    tavrine_assign(r.n, r.d, r.k, r.X, dense.data(), labels.data(), nullptr, nullptr, 1);
+    int64_t faults = 0;
+    std::vector<double> dist(r.k);
+    for (int64_t p = 0; p < r.n; ++p) {
+        if (labels[p] != r.y[p]) ++faults;
+        const float *x = r.X + at(p, r.d);
+        for (int c = 0; c < r.k; ++c) dist[c] = std::sqrt(sq_gap(x, &r.cen[at(c, r.d8)], r.d));
+        if (!(r.ub[p] >= dist[r.y[p]])) ++faults;
+        const int age = r.t > 1 ? r.epoch - r.stamp[p] : 0;
+        for (int c = 0; c < r.k; ++c) {
+            if (c == r.y[p]) continue;
+            const int g = r.L.of_center[c];
+            const float lb = age ? (r.lb[at(p, r.t) + g] - r.loss[at(age, r.t) + g]) * kLoosenDown
+                                 : r.lb[at(p, r.t) + g];
+            if (!(lb <= dist[c]) || !(r.glb[p] <= dist[c])) ++faults;
+        }
+    }
+    check_faults += faults;
+}
+
+// ---- The loop ----------------------------------------------------------------
+
+struct loop_args {
+    int max_iter;
+    float tol;
+    tavrine_progress progress;
+    void *user;
+};
+
+struct counters {
+    int64_t products = 0, survivors = 0, changed = 0;
+};
+
+counters assign_all(run_state &r, std::vector<scratch> &work, bool full) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        const int lo = ch * kChunk, hi = std::min(r.n, lo + kChunk);
+        chunk_result out;
+        assign_chunk(r, work[omp_get_thread_num()], lo, hi, full, out);
+        r.chunk_changed[ch] = out.changed;
+        r.chunk_survivors[ch] = out.survivors;
+        r.chunk_products[ch] = out.products;
+    }
+    counters c;
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        c.products += r.chunk_products[ch];
+        c.survivors += r.chunk_survivors[ch];
+        c.changed += r.chunk_changed[ch];
+    }
+    if (check_level.load() > 0) check_assignment(r);
+    return c;
+}
+
+// Sums from the changes, then every center, then the groups; returns the
+// summed squared shifts of all k centers.
+double update_centers(run_state &r) {
+    const int units = r.n_col_blocks * r.n_center_slices;
+#pragma omp parallel num_threads(r.team) if (r.team > 1)
+    {
+#pragma omp for schedule(dynamic, 1)
+        for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
+#pragma omp for schedule(static)
+        for (int c = 0; c < r.k; ++c) move_center(r, c);
+    }
+    if (check_level.load() > 1) std::fill(r.drift.get(), r.drift.get() + r.k, 0.0f);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+    for (int g = 0; g < r.t; ++g) place_group(r, g);
+    ++r.epoch;
+    finish_centers(r);
+    double total = 0.0;
+    for (int c = 0; c < r.k; ++c) total += r.shift[c];
+    return total;
+}
+
+double weighted_inertia(const run_state &r) {
+    std::vector<double> part(r.n_chunks);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        double s = 0.0;
+        for (int64_t p = int64_t(ch) * kChunk; p < std::min<int64_t>(r.n, (ch + 1) * int64_t(kChunk)); ++p) {
+            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            s += w * sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
+        }
+        part[ch] = s;
+    }
+    double total = 0.0;
+    for (double v : part) total += v;
+    return total;
+}
+
+bool allocate(run_state &r, std::vector<scratch> &work) {
+    const int n = r.n, k = r.k, d8 = r.d8;
+    if (!(take(r.rows_by_slot, at(k, d8)) && take(r.slot_norm, k) && take(r.c_norm, k) &&
+          take(r.drift, k) &&
+          take(r.group_drift, r.t) && take(r.x_norm, n) && take(r.x_len, n) && take(r.ub, n) &&
+          take(r.glb, n) && take(r.changed, n) && take(r.changed_from, n)))
+        return false;
+    if (r.t > 1) {
+        if (!take(r.lb_store, at(n, r.t)) || !take(r.stamp, n)) return false;
+        r.lb = r.lb_store.get();
+        r.drift_sum.assign(at(kHistory, r.t), 0.0);
+        r.loss.assign(at(kHistory, r.t), 0.0f);
+    } else {
+        r.lb = r.glb.get();
+    }
+    r.n_chunks = (n + kChunk - 1) / kChunk;
+    r.chunk_changed.assign(r.n_chunks, 0);
+    r.chunk_survivors.assign(r.n_chunks, 0);
+    r.chunk_products.assign(r.n_chunks, 0);
+    r.n_col_blocks = (r.d + 7) / 8;
+    r.n_center_slices = std::max(1, (2 * r.team + r.n_col_blocks - 1) / r.n_col_blocks);
+    r.sums.assign(at(k, r.d8), 0.0);
+    r.weight_sum.assign(k, 0.0);
+    r.members.assign(at(r.n_col_blocks, k), 0);
+    r.shift.assign(k, 0.0);
+    work.resize(r.team);
+    for (scratch &s : work)
+        if (!s.init(d8, r.L.widest, r.t)) return false;
+    return true;
+}
+
+int run_fit(const loop_args &a, run_state &r, int64_t *count, int64_t *points, int64_t *time) {
+    const timeval t0 = wall_now();
+    std::vector<scratch> work;
+    if (!allocate(r, work)) return TAVRINE_ERR_NOMEM;
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        float row[1024] __attribute__((aligned(32)));
+        for (int p = ch * kChunk; p < std::min(r.n, (ch + 1) * kChunk); ++p) {
+            if (r.d8 <= 1024) {
+                copy_padded(r.X, r.d, r.d8, p, row);
+                r.x_norm[p] = sq_norm(row, r.d8);
+            } else {
+                std::vector<float> wide(r.d8);
+                copy_padded(r.X, r.d, r.d8, p, wide.data());
+                r.x_norm[p] = sq_norm(wide.data(), r.d8);
+            }
+            r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
+        }
+    }
+    for (int c = 0; c < r.k; ++c) {
+        r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+        r.drift[c] = 0.0f;
+    }
+    for (int g = 0; g < r.t; ++g) place_group(r, g);
+    finish_centers(r);
+    std::memset(r.y, 0xFF, at(r.n, 1) * sizeof(int32_t));
+    int64_t assign_us = 0, center_us = 0;
+    const int64_t setup_us = elapsed_us(t0, wall_now());
+
+    auto assign = [&](bool full) {
+        const timeval s = wall_now();
+        const counters c = assign_all(r, work, full);
+        assign_us += elapsed_us(s, wall_now());
+        return c;
+    };
+    counters c = assign(true);
+    int iter = 0, result;
+    for (;;) {
+        count[iter] = c.products;
+        points[iter] = c.survivors;
+        ++iter;
+        const timeval s = wall_now();
+        const double shift = update_centers(r);
+        center_us += elapsed_us(s, wall_now());
+        if (a.progress) a.progress(a.user, iter, count[iter - 1], float(shift));
+        // No label moved: the centers did not either, and the labels are theirs.
+        if (iter > 1 && c.changed == 0) {
+            result = iter;
+            break;
+        }
+        if (shift <= double(a.tol) || iter == a.max_iter) {
+            assign(false);
+            result = shift <= double(a.tol) ? iter : a.max_iter + 1;
+            break;
+        }
+        c = assign(false);
+    }
+    time[0] = assign_us;
+    time[1] = center_us;
+    time[2] = setup_us;
+    time[3] = elapsed_us(t0, wall_now());
+    return result;
+}
+
+}  // namespace
+
+int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
+                int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
+                int64_t *time, int max_iter, float tol, int n_threads,
+                tavrine_progress progress, void *user) {
+    if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24))
+        return TAVRINE_ERR_ARGS;
+    try {
+        run_state r;
+        r.n = n;
+        r.d = d;
+        r.d8 = round_up8(d);
+        r.k = k;
+        r.X = X;
+        r.weights = weights;
+        r.y = y;
+        r.team = team_size(n_threads, n, k, r.d8);
+        if (!take(r.cen, at(k, r.d8))) return TAVRINE_ERR_NOMEM;
+        for (int c = 0; c < k; ++c) copy_padded(Cen, d, r.d8, c, &r.cen[at(c, r.d8)]);
+        r.L = form_groups(r.cen.get(), k, r.d8, group_count(k, d));
+        r.t = r.L.t;
+        const int result = run_fit({max_iter, tol, progress, user}, r, count, points, time);
+        if (result < 0) return result;
+        if (centers_out)
+            for (int c = 0; c < k; ++c)
+                std::memcpy(centers_out + at(c, d), &r.cen[at(c, r.d8)], at(d, 1) * sizeof(float));
+        if (inertia) *inertia = weighted_inertia(r);
+        return result;
+    } catch (const std::bad_alloc &) {
+        return TAVRINE_ERR_NOMEM;
+    }
+}
+
+int tavrine_assign(int n, int d, int k, const float *X, const float *centers, int32_t *labels,
+                   float *min_dist, float *all_dist, int n_threads) {
+    if (n < 1 || d < 1 || k < 1 || d > (1 << 24)) return TAVRINE_ERR_ARGS;
+    const int d8 = round_up8(d), k8 = round_up8(k);
+    buffer<float> cen, packed, norms;
+    if (!take(cen, at(k8, d8)) || !take(packed, at(k8, d8)) || !take(norms, k8))
+        return TAVRINE_ERR_NOMEM;
+    std::memset(cen.get(), 0, at(k8, d8) * sizeof(float));
+    for (int c = 0; c < k; ++c) {
+        copy_padded(centers, d, d8, c, &cen[at(c, d8)]);
+        norms[c] = sq_norm(&cen[at(c, d8)], d8);
+    }
+    pack_centers(cen.get(), k8, d8, 0, center_panels(k8), packed.get());
+    const int team = team_size(n_threads, n, k, d8);
+    const int n_chunks = (n + kChunk - 1) / kChunk;
+    bool short_of_memory = false;
+#pragma omp parallel num_threads(team) if (team > 1)
+    {
+        buffer<float> rows, scores;
+        const bool ok = take(rows, at(kChunk, d8)) && take(scores, at(kChunk, k8));
+        if (!ok) {
+#pragma omp atomic write
+            short_of_memory = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int ch = 0; ch < n_chunks; ++ch) {
+            if (!ok) continue;
+            const int lo = ch * kChunk, m = std::min(kChunk, n - lo);
+            for (int i = 0; i < m; ++i) copy_padded(X, d, d8, lo + i, &rows[at(i, d8)]);
+            packed_product(m, d8, k8, rows.get(), d8, packed.get(), scores.get(), k8);
+            for (int i = 0; i < m; ++i) {
+                const float *row = &scores[at(i, k8)];
+                const int label = nearest_of_row(row, norms.get(), k);
+                const int64_t p = lo + i;
+                labels[p] = label;
+                if (min_dist)
+                    min_dist[p] = float(sq_gap(X + at(p, d), &cen[at(label, d8)], d));
+                if (all_dist) {
+                    const float xn = sq_norm(&rows[at(i, d8)], d8);
+                    float *out = all_dist + at(p, k);
+                    for (int c = 0; c < k; ++c) out[c] = std::max(xn + (row[c] + norms[c]), 0.0f);
+                }
+            }
+        }
+    }
+    return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
+}
+
+int64_t tavrine_drift_check(int level) {
+    check_level.store(level);
+    return check_faults.exchange(0);
+}
