@@ -163,9 +163,9 @@ def test_weighted_fit_matches_sklearn_lloyd():
 def test_sample_weight_is_validated():
     X = np.random.default_rng(0).standard_normal((50, 3)).astype(np.float32)
     km = KMeans(2, random_state=0)
-    for bad, match in [(np.ones(49), "shape"), (np.ones((50, 1)), "shape"),
-                       (-np.ones(50), "non-negative"), (np.full(50, np.nan), "NaN"),
-                       (np.zeros(50), "zero")]:
+    for bad, match in [(np.ones(49), "shape"), (np.ones((50, 1)), "1D"),
+                       (-np.ones(50), "Negative"), (np.full(50, np.nan), "NaN"),
+                       (np.zeros(50), "non-zero")]:
         with pytest.raises(ValueError, match=match):
             km.fit(X, sample_weight=bad)
     ones = km.fit(X, sample_weight=np.ones(50)).labels_

@@ -221,5 +221,5 @@ def test_allocation_failure_is_a_memory_error(tmp_path):
     assert out.returncode == 0, out.stderr
     lines = out.stdout.strip().splitlines()
     assert lines[0].startswith("MemoryError: not enough memory to cluster n=2000000")
-    assert lines[1].startswith("MemoryError: not enough memory to cluster n=2000000")
+    assert lines[1].startswith("MemoryError: ")  # the core's, or NumPy's for the centred copy
     assert lines[2] == "True"
