@@ -81,34 +81,18 @@ def _seeding_weights(sw32):
     return None if sw32 is None or (sw32 == sw32[0]).all() else sw32
 
 
-# ---- distances to fitted centers, by blocks of rows --------------------------
-# Both take the centred float32 data and centers the fit used.
+# ---- distances to fitted centers ---------------------------------------------
+# Both take the centred float32 data and centers the fit used, and score
+# them as the fit's own loop does: predict on the training data gives labels_.
 
-def _squared_distances(X, C):
-    """|x - c|^2 for every pair, float64."""
-    c_norm = (C.astype(np.float64) ** 2).sum(1)
-    out = np.empty((X.shape[0], C.shape[0]), dtype=np.float64)
-    for lo in range(0, X.shape[0], _CHUNK):
-        block = X[lo:lo + _CHUNK]
-        x_norm = np.einsum("ij,ij->i", block, block, dtype=np.float64)
-        d2 = x_norm[:, None] - 2.0 * (block @ C.T) + c_norm[None]
-        np.maximum(d2, 0.0, out=d2)
-        out[lo:lo + _CHUNK] = d2
-    return out
+def _nearest(X, C, n_threads=None):
+    """Labels and squared distances (float32) of the nearest center."""
+    return _fit.assign(X, C, n_threads or 0)
 
 
-def _nearest(X, C):
-    """Labels and squared distances (float64) of the nearest center."""
-    labels = np.empty(X.shape[0], np.int32)
-    dist = np.empty(X.shape[0], np.float64)
-    c_norm = (C.astype(np.float64) ** 2).sum(1)
-    for lo in range(0, X.shape[0], _CHUNK):
-        block = X[lo:lo + _CHUNK]
-        x_norm = np.einsum("ij,ij->i", block, block, dtype=np.float64)
-        d2 = c_norm[None] - 2.0 * (block @ C.T)
-        labels[lo:lo + _CHUNK] = lab = d2.argmin(1)
-        dist[lo:lo + _CHUNK] = np.maximum(d2[np.arange(len(block)), lab] + x_norm, 0.0)
-    return labels, dist
+def _squared_distances(X, C, n_threads=None):
+    """|x - c|^2 (float32) for every pair, from the products that label."""
+    return _fit.assign(X, C, n_threads or 0, all_distances=True)[2]
 
 
 # ---- seeding -----------------------------------------------------------------
@@ -419,7 +403,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             Euclidean distances, in the dtype of X.
         """
         X32 = self._fit(X, sample_weight, None)
-        return np.sqrt(_squared_distances(X32, self._centers32)).astype(
+        return np.sqrt(_squared_distances(X32, self._centers32, self.n_threads)).astype(
             self.cluster_centers_.dtype)
 
     # ---- using a fitted model ----------------------------------------------
@@ -443,7 +427,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         labels : ndarray of shape (n_samples,)
             Index of the nearest center.
         """
-        return _nearest(self._centred_test_data(X)[1], self._centers32)[0]
+        return _nearest(self._centred_test_data(X)[1], self._centers32, self.n_threads)[0]
 
     def transform(self, X: ArrayLike) -> NDArray[np.floating]:
         """Euclidean distances of the points of X to every center.
@@ -459,7 +443,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             In the dtype of X (float32 stays float32, anything else float64).
         """
         X, X32 = self._centred_test_data(X)
-        return np.sqrt(_squared_distances(X32, self._centers32)).astype(X.dtype)
+        return np.sqrt(_squared_distances(X32, self._centers32, self.n_threads)).astype(X.dtype)
 
     def score(self, X: ArrayLike, y: Any = None,
               sample_weight: ArrayLike | None = None) -> float:
@@ -481,7 +465,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             centers.
         """
         X, X32 = self._centred_test_data(X)
-        dist = _nearest(X32, self._centers32)[1]
+        dist = _nearest(X32, self._centers32, self.n_threads)[1].astype(np.float64)
         if sample_weight is not None:
             dist *= _check_sample_weight(sample_weight, X, dtype=np.float64)
         return -float(dist.sum())

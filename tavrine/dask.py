@@ -138,12 +138,7 @@ def _forget(fit_id, dask_worker=None):
 
 def _nearest_distances(threads, X, C):
     """Labels and squared distances of each row's nearest row of C, by the core."""
-    block = _fit.Block(X.shape[0])
-    ws = _fit.Workspace(X.shape[1], C.shape[0])
-    block.assign(ws, X, C, True, threads)
-    labels = block.labels()
-    diff = X - C[labels]
-    return labels, np.einsum("ij,ij->i", diff, diff)
+    return _nearest(X, C, threads)
 
 
 def _seed_mins(address, threads, fit_id, index, X, candidates):
@@ -193,7 +188,7 @@ def _take_rows(part, offsets):
 
 
 def _predict_part(part, mean, centers):
-    return _nearest(_centred32(np.asarray(part), mean)[0], centers)[0]
+    return _nearest(_centred32(np.asarray(part), mean)[0], centers, _worker()[1])[0]
 
 
 # ---- client side -------------------------------------------------------------

@@ -188,3 +188,15 @@ def test_weighted_seeding_and_score():
     assert km.score(Y, sample_weight=wy) == pytest.approx(-(wy @ d2), rel=1e-5)
     with pytest.raises(ValueError, match="Negative values"):
         kmeans_plusplus(X, 4, sample_weight=-np.ones(len(X)))
+
+
+# predict labels by the fit's own scores: on the training data it gives
+# labels_ exactly, ties and near-ties included (integer data makes them common).
+@pytest.mark.parametrize("shift", [0.0, 1e4])
+def test_predict_on_the_training_data_is_labels_(shift):
+    rng = np.random.default_rng(4)
+    X = rng.integers(-3, 4, (30000, 6)).astype(np.float64) + shift
+    for init in ("k-means++", "random"):
+        km = KMeans(37, init=init, n_init=1, random_state=1).fit(X)
+        np.testing.assert_array_equal(km.predict(X), km.labels_)
+        assert km.score(X) == pytest.approx(-km.inertia_, rel=1e-5)
