@@ -9,6 +9,8 @@ import numpy as np
 cimport numpy as cnp
 from libc.stdint cimport int32_t, int64_t, uint64_t
 
+include "_status.pxi"
+
 cnp.import_array()
 
 cdef extern from "tavrine.h" nogil:
@@ -25,8 +27,6 @@ cdef extern from "tavrine.h" nogil:
                          int32_t *indices_out)
     int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed,
                             float *centers_out, int32_t *indices_out)
-    int TAVRINE_ERR_NOMEM
-    int TAVRINE_ERR_ARGS
 
     ctypedef struct tavrine_block:
         pass
@@ -108,12 +108,8 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
         result = tavrine_fit(n, d, k, &X[0, 0], w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
                              &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
                              n_threads, report, <void *> state)
-    if result == TAVRINE_ERR_NOMEM:
-        raise MemoryError(f"not enough memory to cluster n={n} points of d={d} around k={k} "
-                          f"centers")
-    if result == TAVRINE_ERR_ARGS:
-        raise ValueError(f"cannot cluster n={n} points of d={d} around k={k} centers with "
-                         f"max_iter={max_iter}, tol={tol}")
+    check_status(result, f"cluster n={n} points of d={d} around k={k} centers",
+                 f"with max_iter={max_iter}, tol={tol}")
     if state[1] is not None:
         raise state[1]
     n_iter = min(result, max_iter)
@@ -148,10 +144,7 @@ def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
     with nogil:
         status = tavrine_assign(n, d, k, &X[0, 0], &centers[0, 0], &y_v[0], &m_v[0], a_ptr,
                                 n_threads)
-    if status == TAVRINE_ERR_NOMEM:
-        raise MemoryError(f"not enough memory to label n={n} points by k={k} centers")
-    if status == TAVRINE_ERR_ARGS:
-        raise ValueError(f"cannot label n={n} points of d={d} by k={k} centers")
+    check_status(status, f"label n={n} points of d={d} by k={k} centers")
     if all_distances:
         return labels, min_dist, all_dist
     return labels, min_dist
@@ -183,12 +176,8 @@ cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint
                                       &i_v[0])
         else:
             status = tavrine_random_init(n, d, k, &X[0, 0], seed, &c_v[0, 0], &i_v[0])
-    if status == TAVRINE_ERR_NOMEM:
-        raise MemoryError(f"not enough memory to seed k={k} centers from n={n} points")
-    if status == TAVRINE_ERR_ARGS:
-        raise ValueError(f"cannot seed k={k} centers from n={n} points of d={d} features"
-                         + ("" if w == NULL else " with weights that are finite, >= 0 and not "
-                            "all 0"))
+    check_status(status, f"seed k={k} centers from n={n} points of d={d} features",
+                 "" if w == NULL else "with weights that are finite, >= 0 and not all 0")
     return centers, indices
 
 
@@ -277,8 +266,7 @@ cdef class Block:
             status = tavrine_block_assign(self.b, ws.w, &X[0, 0], &centers[0, 0], full,
                                           &s_v[0, 0], &c_v[0], &digest, &products)
             omp_set_num_threads(saved)
-        if status != 0:
-            raise ValueError("block assignment rejected its arguments")
+        check_status(status, f"assign a block of {self.n} rows to k={ws.k} centers")
         self.labelled = True
         return sums, counts, int(digest), int(products)
 

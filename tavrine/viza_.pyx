@@ -28,6 +28,8 @@ cimport numpy as cnp
 cimport cython
 from libc.stdint cimport int32_t, int64_t
 
+include "_status.pxi"
+
 cnp.import_array()
 
 cdef extern from "tavrine.h":
@@ -35,7 +37,6 @@ cdef extern from "tavrine.h":
               float tol, int64_t *count, int64_t *time, int max_iter, int verbose,
               int n_threads)
     int TAVRINE_MAX_ITER
-    int TAVRINE_ERR_NOMEM
 
 # Largest size whose round-up to a multiple of 8 still fits a 32-bit int.
 cdef Py_ssize_t MAX_DIM = 2147483647 - 7
@@ -263,8 +264,6 @@ cdef object _run(float[:, ::1] X, float[:, ::1] Cen, int[::1] y,
     cdef int result = zozid(<int> X.shape[0], <int> X.shape[1], <int> Cen.shape[0],
                             x_ptr, cen_ptr, y_ptr, tol, <int64_t *> &count[0],
                             <int64_t *> &time[0], max_iter, verbose, n_threads)
-    if result == TAVRINE_ERR_NOMEM:
-        raise MemoryError(
-            f"not enough memory to cluster n={X.shape[0]} points of d={X.shape[1]} "
-            f"around k={Cen.shape[0]} centers")
+    check_status(result, f"cluster n={X.shape[0]} points of d={X.shape[1]} "
+                         f"around k={Cen.shape[0]} centers")
     return result
