@@ -198,18 +198,30 @@ def test_assign_scores_and_distances():
 
 
 _THREADS = """
-import os, numpy as np
-from tavrine import _fit
-X = np.random.default_rng(0).standard_normal((60000, 32)).astype(np.float32)
-before = set(os.listdir("/proc/self/task"))
-_fit.lloyd(X, X[:100].copy(), 5, 0.0, 1)
-print(len(set(os.listdir("/proc/self/task")) - before))
+import os, sys, numpy as np
+from tavrine import KMeans
+t = int(sys.argv[1])
+rng = np.random.default_rng(2)
+C0 = rng.normal(scale=4.0, size=(40, 16))
+X = (C0[rng.integers(0, 40, 60000)] + rng.normal(size=(60000, 16))).astype(np.float32)
+tasks = lambda: len(os.listdir("/proc/self/task"))
+base = tasks()
+seen = []
+km = KMeans(40, init=X[:40], n_threads=t).fit(X, progress=lambda *a: seen.append(tasks()))
+print(base, max(seen), km.cluster_centers_.tobytes().hex())
 """
 
 
-def test_one_thread_starts_no_thread():
-    env = dict(os.environ, OMP_NUM_THREADS="4")
-    out = subprocess.run([sys.executable, "-c", _THREADS], capture_output=True, text=True,
-                         timeout=120, env=env)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "0"
+# A fresh process per count: its threads at start are the interpreter's and
+# OpenBLAS's; a fit on t threads may add the OpenMP team's t - 1, no more.
+def test_threads_give_one_result_and_no_extra_os_threads(tmp_path):
+    script = tmp_path / "threads.py"
+    script.write_text(_THREADS)
+    centers = set()
+    for t in (1, 2, 7):
+        out = subprocess.run([sys.executable, str(script), str(t)], capture_output=True,
+                             text=True, timeout=300, cwd=tmp_path, check=True).stdout.split()
+        base, peak = int(out[0]), int(out[1])
+        assert peak - base <= t - 1, (t, base, peak)
+        centers.add(out[-1])
+    assert len(centers) == 1  # bit-identical centers whatever the thread count
