@@ -191,12 +191,12 @@ def kmeans_plusplus(X, n_clusters, *, random_state=None, n_local_trials=None):
 
 
 class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
-    """K-means clustering with exact Lloyd iterations, pruned by an angle bound.
+    """K-means clustering with exact Lloyd iterations, pruned by drift bounds.
 
     A drop-in for :class:`sklearn.cluster.KMeans` in its common uses. Data
     are converted once to C-contiguous float32; every iteration gives the
-    labels plain Lloyd gives, while the bound skips most point-center
-    products after the first iteration.
+    labels plain Lloyd gives, while per-point bounds skip most point-center
+    distances after the first iteration.
 
     Parameters
     ----------
@@ -219,7 +219,8 @@ class KMeans(ClusterMixin, TransformerMixin, BaseEstimator):
     random_state : int, RandomState instance or None, default=None
         Seeds the initialisation.
     n_threads : int or None, default=None
-        OpenMP threads of the core; None uses the runtime's setting.
+        OpenMP threads of the core; None uses the runtime's setting. The
+        result does not depend on it.
 
     Attributes
     ----------
