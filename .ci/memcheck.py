@@ -1,4 +1,4 @@
-"""valgrind memcheck over a small clustering (zozid_py and KMeans.fit).
+"""valgrind memcheck over small clusterings (zozid_py, KMeans.fit, _fit.assign).
 
 The interpreter itself is not clean under memcheck, so only errors and
 definite leaks whose stacks pass through tavrine's own binaries count.
@@ -19,6 +19,12 @@ y = np.empty(2000, np.int32)
 it = viza_.zozid_py(X, X[:12].copy(), y, np.zeros(150, np.int64), np.zeros(4, np.int64), 0)
 km = KMeans(12, random_state=0).fit(X)
 assert it >= 2 and km.n_iter_ >= 1
+# Several groups of centers, weights, and the nearest-center routine.
+X16 = (rng.integers(0, 5, (2000, 16)) * 4 + rng.standard_normal((2000, 16))).astype(np.float32)
+w = rng.integers(0, 3, 2000).astype(np.float32)
+km = KMeans(53, random_state=0).fit(X16, sample_weight=w)
+from tavrine import _fit
+_fit.assign(X16, km.cluster_centers_, 2, all_distances=True)
 """
 
 OURS = re.compile(r"viza_\.|_fit\.|tavrine")

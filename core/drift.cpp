@@ -2,17 +2,18 @@
 //
 // The estimator's Lloyd loop with group drift bounds, and the nearest-center
 // routine that labels by the same scores. Every point keeps an upper bound on
-// the distance to its own center and one lower bound per group of centers
-// (the groups are k-means of the initial centers, formed once). After each
-// center update the bounds loosen by the centers' drifts; a point whose
-// bounds still separate its center from every group is skipped, and a
-// surviving point computes its own group and then only the groups its bounds
-// do not rule out. Survivors are gathered per group into packed panels and
-// the group's centers run against them as the rows of packed_product, one
-// lane per point: each product is one FMA chain in column order either way
-// round, so a score P(x, c) + |c|^2 is the same whatever points and centers
-// are batched with it, and the label is the first minimum over all k
-// centers, as a full scan gives.
+// the distance to its own center, a global lower bound on the others, and one
+// lower bound per group of centers (the groups are k-means of the initial
+// centers, formed once). After each center update the upper and global bounds
+// loosen by the drifts; the group bounds are aged lazily, only for points the
+// global bound does not settle. A point its bounds do not settle computes its
+// own group, then only the groups the tightened bound leaves open; a point
+// with most groups open is scanned over all of them. Points are packed per
+// group (or once, for the all-groups list) and the group's centers run
+// against them as the rows of packed_product, one lane per point: each
+// product is one FMA chain in column order either way round, so a score
+// P(x, c) + |c|^2 is the same whatever points and centers are batched with it,
+// and the label is the first minimum over all k centers, as a full scan gives.
 //
 // Center sums are double, updated from the list of changed points in point
 // order (each center and column owned by one worker): the result does not
@@ -46,18 +47,16 @@ constexpr int kGroupSteps = 5;
 // its share of the region's start and barriers.
 constexpr int64_t kWorkPerThread = int64_t(1) << 22;
 
-// Exactness margin. With u = 2^-24, a product P(x,c) = -2 x.c is one FMA chain of d8 terms
-// and |c|^2, |x|^2 are chains too, so each is within g = d8 u / (1 - d8 u) of its exact value
-// relative to |x||c|, |c|^2, |x|^2; the score s = P + |c|^2 adds one rounding. Hence the score
-// is within (2g + 2u)(|x| + |c|)^2 / 2 <= (g + 2u)(|x|+|c|)^2 of -2x.c + |c|^2, and
-// q = |x|^2 + s within (2g + 4u)(|x|+|c|)^2 of |x - c|^2. With E = (2 d8 + 32) u (|x| + R)^2,
-// R >= |c| for every center, the few float steps that turn q into a bound (an addition of E, a
-// square root, each rounded, then scaled by 1 -/+ 2^-21) stay inside the slack of E, so
-// lb = sqrt(q - E) <= |x - c| and ub = sqrt(q + E) >= |x - a|. A center c is ruled out only
-// when lb^2 > ub^2 + E, so |x-c|^2 - |x-a|^2 > E >= 2 (g + 2u)(|x| + R)^2 bounds the two
-// scores' errors together: s(c) > s(a) strictly, and c can neither win nor tie. Loosening
-// rounds away from the bound's side: (lb - drift)(1 - 2^-22), (ub + drift)(1 + 2^-22), with
-// every drift rounded up.
+// Exactness margin. Let u = 2^-24, g = d8 u / (1 - d8 u). P(x,c) = -2 x.c is one FMA chain of
+// d8 terms, within 2g|x||c| of exact; |c|^2, |x|^2 are chains too, within g|c|^2, g|x|^2; the
+// score s = P + |c|^2 and q = |x|^2 + s add one rounding each. So s is within
+// (g + u)(|x| + |c|)^2 of -2x.c + |c|^2, and q within (g + 2u)(|x| + |c|)^2 of |x - c|^2. Take
+// E = (2 d8 + 32) u (|x| + R)^2 with R >= every |c|: the float steps that turn q into a bound (one
+// addition of E, a square root, a scaling by 1 -/+ 2^-21) fit in E's slack, so lb = sqrt(q - E)
+// <= |x - c| and ub = sqrt(q + E) >= |x - a|. A center c is ruled out only when lb^2 > ub^2 + E:
+// then |x - c|^2 - |x - a|^2 > E >= 2 (g + u)(|x| + R)^2 covers both scores' errors, s(c) > s(a)
+// strictly, and c can neither win nor tie. Loosening rounds away from the bound's side,
+// (lb - drift)(1 - 2^-22) and (ub + drift)(1 + 2^-22), with every drift rounded up.
 constexpr float kLoosenDown = 1.0f - 0x1p-22f, kLoosenUp = 1.0f + 0x1p-22f;
 constexpr float kRootDown = 1.0f - 0x1p-21f, kRootUp = 1.0f + 0x1p-21f;
 inline float margin_rate(int d8) { return float(2 * d8 + 32) * 0x1p-24f; }
@@ -845,16 +844,10 @@ int run_fit(const loop_args &a, run_state &r, int64_t *count, int64_t *points, i
     if (!allocate(r, work)) return TAVRINE_ERR_NOMEM;
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
-        float row[1024] __attribute__((aligned(32)));
+        float *row = work[omp_get_thread_num()].points.get();
         for (int p = ch * kChunk; p < std::min(r.n, (ch + 1) * kChunk); ++p) {
-            if (r.d8 <= 1024) {
-                copy_padded(r.X, r.d, r.d8, p, row);
-                r.x_norm[p] = sq_norm(row, r.d8);
-            } else {
-                std::vector<float> wide(r.d8);
-                copy_padded(r.X, r.d, r.d8, p, wide.data());
-                r.x_norm[p] = sq_norm(wide.data(), r.d8);
-            }
+            copy_padded(r.X, r.d, r.d8, p, row);
+            r.x_norm[p] = sq_norm(row, r.d8);
             r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
         }
     }

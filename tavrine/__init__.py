@@ -1,4 +1,4 @@
-"""tavrine: exact k-means (Lloyd) for float32 data, pruned with angle bounds.
+"""tavrine: exact k-means (Lloyd) for float32 data, pruned with drift bounds.
 
 The numeric core is C++ with AVX2/FMA kernels, OpenMP threads and OpenBLAS.
 ``tavrine.KMeans`` is the scikit-learn-style estimator; ``tavrine.viza_.zozid_py``

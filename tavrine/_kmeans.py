@@ -159,12 +159,12 @@ def kmeans_plusplus(
 # ---- the estimator -----------------------------------------------------------
 
 class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, BaseEstimator):
-    """K-means clustering with exact Lloyd iterations, pruned by an angle bound.
+    """K-means clustering with exact Lloyd iterations, pruned by drift bounds.
 
     A drop-in for :class:`sklearn.cluster.KMeans`. The data are centred on
     their float64 column means and converted once to C-contiguous float32;
-    every iteration gives the labels plain Lloyd gives, while the bound skips
-    most point-center products after the first iteration.
+    every iteration gives the labels plain Lloyd gives, while per-point bounds
+    skip most point-center distances after the first iteration.
 
     Parameters
     ----------
@@ -196,7 +196,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         Accepted for compatibility with scikit-learn. Every value gives the
         exact Lloyd result, computed by tavrine's pruned Lloyd iterations.
     n_threads : int or None, default=None
-        OpenMP threads of the core; None uses the runtime's setting.
+        OpenMP threads of the core; None uses the runtime's setting. The
+        result does not depend on it.
 
     Attributes
     ----------
