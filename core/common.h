@@ -49,6 +49,11 @@ int team_cap(int threads);
 // runtime's count, at most one per piece, at least one, through team_cap.
 int team_size(int limit);
 
+// Threads of an estimator run: the caller's count (<= 0: the runtime's), at
+// most one per 2^22 multiply-adds of a full iteration (`work`), so small
+// problems run without parallel regions; through team_cap.
+int team_for_work(int n_threads, int64_t work);
+
 // OpenBLAS's thread count, where the exported steps fix it as a side effect.
 void set_blas_threads(int n);
 

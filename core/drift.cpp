@@ -43,9 +43,6 @@ constexpr int kChunk = 256;
 // Target number of centers per group, and Lloyd steps that form the groups.
 constexpr int kCentersPerGroup = 10;
 constexpr int kGroupSteps = 5;
-// Products of a full iteration below which one more thread does not pay for
-// its share of the region's start and barriers.
-constexpr int64_t kWorkPerThread = int64_t(1) << 22;
 
 // Exactness margin. Let u = 2^-24, g = d8 u / (1 - d8 u). P(x,c) = -2 x.c is one FMA chain of
 // d8 terms, within 2g|x||c| of exact; |c|^2, |x|^2 are chains too, within g|c|^2, g|x|^2; the
@@ -111,15 +108,6 @@ inline float round_up_float(double v) {
     float f = float(v);
     if (double(f) < v) f = std::nextafter(f, kInf);
     return f;
-}
-
-// Threads of a run: the caller's count (<= 0: the runtime's), at most one
-// per kWorkPerThread products of a full iteration, so that small problems
-// run without parallel regions.
-int team_size(int n_threads, int n, int k, int d8) {
-    const int asked = n_threads > 0 ? n_threads : omp_get_max_threads();
-    const int64_t by_work = int64_t(n) * k * d8 / kWorkPerThread;
-    return team_cap(int(std::max<int64_t>(1, std::min<int64_t>(asked, by_work))));
 }
 
 // Groups: t = about k / 10 (at least 1), and the bounds no larger than the
@@ -913,7 +901,7 @@ int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const
         r.X = X;
         r.weights = weights;
         r.y = y;
-        r.team = team_size(n_threads, n, k, r.d8);
+        r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
         if (!take(r.cen, at(k, r.d8))) return TAVRINE_ERR_NOMEM;
         for (int c = 0; c < k; ++c) copy_padded(Cen, d, r.d8, c, &r.cen[at(c, r.d8)]);
         r.L = form_groups(r.cen.get(), k, r.d8, group_count(k, d));
@@ -943,7 +931,7 @@ int tavrine_assign(int n, int d, int k, const float *X, const float *centers, in
         norms[c] = sq_norm(&cen[at(c, d8)], d8);
     }
     pack_centers(cen.get(), k8, d8, 0, center_panels(k8), packed.get());
-    const int team = team_size(n_threads, n, k, d8);
+    const int team = team_for_work(n_threads, int64_t(n) * k * d8);
     const int n_chunks = (n + kChunk - 1) / kChunk;
     bool short_of_memory = false;
 #pragma omp parallel num_threads(team) if (team > 1)

@@ -46,6 +46,15 @@ int tavrine::team_size(int limit) {
     return team_cap(t < limit ? t : (limit > 0 ? limit : 1));
 }
 
+int tavrine::team_for_work(int n_threads, int64_t work) {
+    // Multiply-adds of a full iteration below which one more thread does not
+    // pay for its share of the region's start and barriers.
+    constexpr int64_t kWorkPerThread = int64_t(1) << 22;
+    const int asked = n_threads > 0 ? n_threads : omp_get_max_threads();
+    const int64_t by_work = work / kWorkPerThread;
+    return team_cap(int(by_work < 1 ? 1 : by_work < asked ? by_work : asked));
+}
+
 void tavrine::set_blas_threads(int n) { openblas_set_num_threads(n); }
 
 tavrine::blas_threads::blas_threads(int n) : saved(openblas_get_num_threads()) {
