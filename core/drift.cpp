@@ -74,12 +74,6 @@ inline float sq_norm(const float *row, int d8) {
     return hsum_halves(acc);
 }
 
-inline float hmin(__m256 v) {
-    __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
-    return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
-}
-
 // Row r of X (dense, d columns) into out, padded with zeros to d8.
 inline void copy_padded(const float *X, int d, int d8, int64_t r, float *out) {
     const float *src = X + at(r, d);
@@ -273,29 +267,6 @@ struct scratch {
 inline float margin_of(const run_state &r, int64_t p) {
     const float span = r.x_len[p] + r.radius;
     return margin_rate(r.d8) * span * span + 0x1p-100f;
-}
-
-inline void transpose8(__m256 (&v)[8]) {
-    const __m256 t0 = _mm256_unpacklo_ps(v[0], v[1]), t1 = _mm256_unpackhi_ps(v[0], v[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(v[2], v[3]), t3 = _mm256_unpackhi_ps(v[2], v[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(v[4], v[5]), t5 = _mm256_unpackhi_ps(v[4], v[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(v[6], v[7]), t7 = _mm256_unpackhi_ps(v[6], v[7]);
-    const __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-    v[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    v[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    v[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    v[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    v[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    v[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    v[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    v[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
 // Points lo + entries[0 .. count-1] (lo + 0 .. count-1 without entries),
