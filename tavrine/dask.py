@@ -36,7 +36,7 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
 from sklearn.base import BaseEstimator, ClusterMixin
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.validation import check_is_fitted
+from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _fit
 from ._kmeans import _centred32, _nearest
@@ -82,10 +82,20 @@ def _rows(part):
     return np.ascontiguousarray(part, dtype=np.float32)
 
 
-def _step(part, fit_id, index, centers, full):
+def _weighted_members(X, labels, w, k):
+    """Weighted member sums (k x d) and weights (k) of one block, in double,
+    each center's members added in point order."""
+    counts = np.bincount(labels, weights=w, minlength=k)
+    sums = np.empty((k, X.shape[1]))
+    for j in range(X.shape[1]):
+        sums[:, j] = np.bincount(labels, weights=X[:, j] * w.astype(np.float64), minlength=k)
+    return sums, counts
+
+
+def _step(part, fit_id, index, centers, full, w=None):
     """Assignment of block `index`: pruned from the labels this worker holds
     for it (the bound is exact for any labels), or a full assignment that
-    rebuilds a block it does not hold."""
+    rebuilds a block it does not hold. `w`: the block's sample weights."""
     address, threads = _worker()
     X = _rows(part)
     key = (address, fit_id, index)
@@ -96,10 +106,12 @@ def _step(part, fit_id, index, centers, full):
             block = _blocks[key] = _fit.Block(X.shape[0])
         ws = _workspace(address, X.shape[1], centers.shape[0])
         sums, counts, digest, products = block.assign(ws, X, centers, full or rebuilt, threads)
+    if w is not None:
+        sums, counts = _weighted_members(X, block.labels(), w, centers.shape[0])
     return sums, counts, {index: digest}, products, int(rebuilt and not full)
 
 
-def _finish(part, fit_id, index, centers, relabel):
+def _finish(part, fit_id, index, centers, relabel, w=None):
     """Final labels and inertia of block `index` against the last centers."""
     address, threads = _worker()
     X = _rows(part)
@@ -109,7 +121,11 @@ def _finish(part, fit_id, index, centers, relabel):
         if block is None or relabel:
             block = block or _fit.Block(X.shape[0])
             block.assign(ws, X, centers, False, threads)
-        inertia = block.inertia(ws, X, centers, threads)
+        if w is None:
+            inertia = block.inertia(ws, X, centers, threads)
+        else:
+            gap = X - centers[block.labels()]
+            inertia = float(w.astype(np.float64) @ np.einsum("ij,ij->i", gap, gap))
     return block.labels(), inertia
 
 
@@ -155,32 +171,35 @@ def _seed_mins(address, threads, fit_id, index, X, candidates):
     return mins
 
 
-def _seed_potential(part, fit_id, index, candidates):
-    """Block `index`'s summed distance to the candidates."""
+def _seed_potential(part, fit_id, index, candidates, w=None):
+    """Block `index`'s summed (weighted) distance to the candidates."""
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
         mins = _seed_mins(address, threads, fit_id, index, X, candidates)
+    if w is not None:
+        return float(w.astype(np.float64) @ mins)
     return float(mins.sum(dtype=np.float64))
 
 
-def _seed_sample(part, fit_id, index, candidates, scale, seed):
-    """Rows of block `index` drawn each with probability min(1, scale * dist)."""
+def _seed_sample(part, fit_id, index, candidates, scale, seed, w=None):
+    """Rows of block `index` drawn each with probability min(1, scale * w * dist)."""
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
         mins = _seed_mins(address, threads, fit_id, index, X, candidates)
     u = np.random.default_rng(seed).random(X.shape[0])
-    return X[u < scale * mins.astype(np.float64)]
+    share = mins.astype(np.float64) if w is None else mins * w.astype(np.float64)
+    return X[u < scale * share]
 
 
-def _seed_weights(part, candidates):
-    """How many of the block's rows each candidate is nearest to."""
+def _seed_weights(part, candidates, w=None):
+    """The (weighted) number of the block's rows each candidate is nearest to."""
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
         labels = _nearest_distances(threads, X, candidates)[0]
-    return np.bincount(labels, minlength=len(candidates)).astype(np.float64)
+    return np.bincount(labels, weights=w, minlength=len(candidates)).astype(np.float64)
 
 
 def _take_rows(part, offsets):
@@ -212,9 +231,12 @@ class _Blocks:
     inside the tasks, not as scattered data, so that a task can be run again
     anywhere after a worker is lost."""
 
-    def __init__(self, client, X32):
+    def __init__(self, client, X32, w32=None):
         self.client = client
         self.parts = client.compute(list(X32.to_delayed().ravel()))
+        # Each block's weights travel as an extra last argument of its tasks.
+        self.weights = ([None] * len(self.parts) if w32 is None
+                        else client.compute(list(w32.to_delayed().ravel())))
         wait(self.parts)
         self.sizes = [int(c) for c in X32.chunks[0]]
         self._place()
@@ -223,15 +245,16 @@ class _Blocks:
         who = self.client.who_has(self.parts)
         self.workers = [list(who.get(p.key, ())) or None for p in self.parts]
 
-    def run(self, fn, args, combine=False):
+    def run(self, fn, args, combine=False, weighted=True):
         """fn(part_b, *args[b]) on block b's worker, for every block. Returns the
         results, or with `combine` their sum by `_add` in a fixed tree. When a
         pinned worker leaves, the step is dropped and run again with each
         block on the worker that now holds its rows (the scheduler recomputes
         rows that were lost)."""
         for _ in range(_MAX_ATTEMPTS):
-            futures = [self.client.submit(fn, part, *a, workers=w, pure=False)
-                       for part, a, w in zip(self.parts, args, self.workers)]
+            futures = [self.client.submit(fn, part, *a, *([sw] if weighted else []), workers=w,
+                                          pure=False)
+                       for part, a, w, sw in zip(self.parts, args, self.workers, self.weights)]
             final = [_tree_sum(self.client, futures)] if combine else futures
             pinned = {addr for w in self.workers if w for addr in w}
             try:
@@ -253,9 +276,9 @@ class _Blocks:
         """fn(part_b, *args[b]) for every block, preferring the block's worker
         but free to run elsewhere (its results may outlive that worker)."""
         # A block whose rows are being recomputed has no worker yet: then any will do.
-        return [self.client.submit(fn, part, *a, workers=w, allow_other_workers=w is not None,
-                                   pure=False)
-                for part, a, w in zip(self.parts, args, self.workers)]
+        return [self.client.submit(fn, part, *a, sw, workers=w,
+                                   allow_other_workers=w is not None, pure=False)
+                for part, a, w, sw in zip(self.parts, args, self.workers, self.weights)]
 
     def rows(self, index):
         """Rows of X at the given global indices, in that order."""
@@ -263,7 +286,7 @@ class _Blocks:
         starts = np.concatenate([[0], np.cumsum(self.sizes)])
         owner = np.searchsorted(starts, index, side="right") - 1
         args = [(index[owner == b] - starts[b],) for b in range(len(self.parts))]
-        taken = np.concatenate(self.run(_take_rows, args))
+        taken = np.concatenate(self.run(_take_rows, args, weighted=False))
         # run returns the rows grouped by block; put them back in the asked order.
         order = np.argsort(owner, kind="stable")
         out = np.empty_like(taken)
@@ -419,7 +442,7 @@ class KMeans(ClusterMixin, BaseEstimator):
     def _kmeans_parallel(self, blocks, rng):
         client, n, k = blocks.client, sum(blocks.sizes), self.n_clusters
         nb = len(blocks.parts)
-        candidates = blocks.rows([rng.randint(n)])
+        candidates = blocks.rows([self._draw(n, 1, rng)[0]])
         for _ in range(self.init_max_iter):
             phi = float(np.sum(blocks.run(_seed_potential,
                                           [(self._fit_id, b, candidates) for b in range(nb)])))
@@ -436,11 +459,18 @@ class KMeans(ClusterMixin, BaseEstimator):
         weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
         return _weighted_kmeans(candidates, weights, k, rng).astype(np.float32)
 
+    def _draw(self, n, size, rng):
+        """size distinct rows, drawn in proportion to their weights."""
+        p = None if self._sw is None else self._sw / self._sw.sum()
+        if size == 1:
+            return [rng.randint(n)] if p is None else [rng.choice(n, p=p)]
+        return rng.choice(n, size=size, replace=False, p=p)
+
     def _initial_centers(self, blocks, d, mean, rng):
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             if init == "random":
-                return blocks.rows(rng.choice(sum(blocks.sizes), size=k, replace=False))
+                return blocks.rows(self._draw(sum(blocks.sizes), k, rng))
             return self._kmeans_parallel(blocks, rng)
         centers = np.asarray(init, dtype=np.float64)
         if centers.shape != (k, d):
@@ -452,7 +482,8 @@ class KMeans(ClusterMixin, BaseEstimator):
 
     # ---- fitting -------------------------------------------------------------
 
-    def fit(self, X: da.Array | ArrayLike, y: Any = None, *,
+    def fit(self, X: da.Array | ArrayLike, y: Any = None,
+            sample_weight: da.Array | ArrayLike | None = None, *,
             progress: Callable[[int, int, float], Any] | None = None) -> KMeans:
         """Compute k-means clustering of a Dask array.
 
@@ -462,6 +493,10 @@ class KMeans(ClusterMixin, BaseEstimator):
             Training data, chunked by rows; column chunks are merged.
         y : Ignored
             Not used, present for API consistency.
+        sample_weight : dask.array.Array or array-like of shape (n_samples,), default=None
+            Non-negative weight of each point in the seeding, the centers and
+            the inertia, as in :meth:`tavrine.KMeans.fit`; rechunked like X's
+            rows. None weighs every point 1.
         progress : callable or None, default=None
             Called on the client after every iteration as ``progress(iteration,
             products, shift)``, as in :meth:`tavrine.KMeans.fit`.
@@ -486,7 +521,18 @@ class KMeans(ClusterMixin, BaseEstimator):
         self._fit_id = uuid.uuid4().hex
         # Centred before the float32 rounding, as tavrine.KMeans does.
         X32 = client.persist((X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1}))
-        blocks = _Blocks(client, X32)
+        self._sw = None
+        w32 = None
+        if sample_weight is not None:
+            # n floats: checked on the client with scikit-learn's rules and messages.
+            sw = np.asarray(sample_weight.compute() if isinstance(sample_weight, da.Array)
+                            else sample_weight)
+            self._sw = _check_sample_weight(sw, np.empty((n, 0)), dtype=np.float64,
+                                            ensure_non_negative=True)
+            if not self._sw.any():
+                raise ValueError("Sample weights must contain at least one non-zero number.")
+            w32 = da.from_array(self._sw.astype(np.float32), chunks=(X32.chunks[0],))
+        blocks = _Blocks(client, X32, w32)
         try:
             tol = self._tolerance(X32)
             centers = self._initial_centers(blocks, d, mean, rng)
@@ -572,9 +618,10 @@ class KMeans(ClusterMixin, BaseEstimator):
         wait(labels)
         return centers, labels, inertia, iteration, products, rebuilt
 
-    def fit_predict(self, X: da.Array | ArrayLike, y: Any = None) -> da.Array:
+    def fit_predict(self, X: da.Array | ArrayLike, y: Any = None,
+                    sample_weight: da.Array | ArrayLike | None = None) -> da.Array:
         """Fit, then return the labels (a Dask array)."""
-        return self.fit(X).labels_
+        return self.fit(X, sample_weight=sample_weight).labels_
 
     def predict(self, X: da.Array | ArrayLike) -> da.Array | NDArray[np.int32]:
         """Label each row of X with its nearest center.

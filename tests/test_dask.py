@@ -157,3 +157,23 @@ def test_data_larger_than_one_worker_memory_limit():
         dist = KMeans(k, init=init, max_iter=5).fit(X)
         np.testing.assert_allclose(dist.cluster_centers_.mean(1) / step, np.arange(k), atol=0.01)
         np.testing.assert_array_equal(dist.labels_.compute(), labels.compute())
+
+
+# Weights chunked unlike X are rechunked; zero weights leave their rows out of
+# the centers and the inertia, as in the single-machine fit.
+def test_sample_weight_as_in_the_single_machine_fit(client):
+    X, init = blobs(30000, 6, 12, 2.0, 7)
+    w = np.random.default_rng(7).integers(0, 4, len(X)).astype(np.float64)
+    w[:12] = 1.0  # the initial centers' own rows keep their clusters
+    single = tavrine.KMeans(12, init=init, n_init=1, tol=1e-6).fit(X, sample_weight=w)
+    Xd = da.from_array(X, chunks=(7000, 6))
+    dist = KMeans(12, init=init, tol=1e-6).fit(Xd, sample_weight=da.from_array(w, chunks=5000))
+    labels = dist.labels_.compute()
+    assert dist.n_iter_ == single.n_iter_
+    assert (labels != single.labels_).sum() <= 2
+    np.testing.assert_allclose(dist.cluster_centers_, single.cluster_centers_, rtol=1e-5,
+                               atol=1e-5)
+    ref = w @ ((X.astype(np.float64) - dist.cluster_centers_[labels]) ** 2).sum(1)
+    assert dist.inertia_ == pytest.approx(ref, rel=1e-5)
+    with pytest.raises(ValueError, match="Negative values"):
+        KMeans(12, init=init).fit(Xd, sample_weight=-w)
