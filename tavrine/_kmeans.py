@@ -39,9 +39,10 @@ def _column_mean(X):
     return total / X.shape[0]
 
 
-def _centred32(X, mean, name="X"):
-    """C-contiguous float32 copy of X - mean, the difference taken in float64,
-    and the mean over features of the squared differences' column means.
+def _centred32(X, mean, name="X", variance=False):
+    """C-contiguous float32 copy of X - mean, the difference taken in float64;
+    with `variance`, also the mean over features of the squared differences'
+    column means (the fit's tolerance scale), taken in the same pass.
 
     The core's distances expand |x|^2 - 2 x.c + |c|^2 in float32, which
     cancels when the norms dwarf the spread of the data; centred data keep
@@ -57,8 +58,9 @@ def _centred32(X, mean, name="X"):
             if not np.isfinite(block).all():
                 raise ValueError(f"Input {name} contains a value too large for dtype('float32') "
                                  "once the column means are subtracted.")
-            sq += np.einsum("ij,ij->j", diff, diff)
-    return out, float(np.mean(sq / X.shape[0]))
+            if variance:
+                sq += np.einsum("ij,ij->j", diff, diff)
+    return (out, float(np.mean(sq / X.shape[0]))) if variance else out
 
 
 def _weights32(sample_weight, X):
@@ -150,7 +152,7 @@ def kmeans_plusplus(
         raise ValueError(f"n_samples={X.shape[0]} should be >= n_clusters={n_clusters}.")
     sw32 = _weights32(sample_weight, X)
     seed = _core_seed(check_random_state(random_state))
-    X32 = _centred32(X, _column_mean(X))[0]
+    X32 = _centred32(X, _column_mean(X))
     _, indices = _fit.kmeanspp(X32, n_clusters, n_local_trials or 0, seed,
                                sample_weight=_seeding_weights(sw32))
     return X[indices].copy(), indices.astype(np.intp)
@@ -284,7 +286,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                              f"the number of clusters {k} and features {X32.shape[1]}.")
         if callable(init):
             return np.ascontiguousarray(centers, dtype=np.float32)
-        return _centred32(centers, self._mean, name="init")[0]
+        return _centred32(centers, self._mean, name="init")
 
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the centred float32 data the core ran on."""
@@ -296,7 +298,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         n_runs = self._n_runs()
         rng = check_random_state(self.random_state)
         self._mean = _column_mean(X)
-        X32, variance = _centred32(X, self._mean)
+        X32, variance = _centred32(X, self._mean, variance=True)
         tol = variance * self.tol
         if self.verbose:
             progress = self._printer(progress)
@@ -413,7 +415,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         """X validated against the fit, and its centred float32 copy."""
         check_is_fitted(self)
         X = validate_data(self, X, dtype=_FLOATS, reset=False)
-        return X, _centred32(X, self._mean)[0]
+        return X, _centred32(X, self._mean)
 
     def predict(self, X: ArrayLike) -> NDArray[np.int32]:
         """Label each point of X with its nearest center.

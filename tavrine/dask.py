@@ -152,11 +152,6 @@ def _forget(fit_id, dask_worker=None):
             del _workspaces[key]
 
 
-def _nearest_distances(threads, X, C):
-    """Labels and squared distances of each row's nearest row of C, by the core."""
-    return _nearest(X, C, threads)
-
-
 def _seed_mins(address, threads, fit_id, index, X, candidates):
     """Distances of block `index`'s rows to their nearest candidate, brought
     up to date with the candidates this worker has not yet seen for it."""
@@ -165,7 +160,7 @@ def _seed_mins(address, threads, fit_id, index, X, candidates):
     if mins is None:
         mins = np.full(X.shape[0], np.inf, np.float32)
     if known < len(candidates):
-        dist = _nearest_distances(threads, X, np.ascontiguousarray(candidates[known:]))[1]
+        dist = _nearest(X, np.ascontiguousarray(candidates[known:]), threads)[1]
         np.minimum(mins, dist, out=mins)
     _blocks[key] = (mins, len(candidates))
     return mins
@@ -198,7 +193,7 @@ def _seed_weights(part, candidates, w=None):
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
-        labels = _nearest_distances(threads, X, candidates)[0]
+        labels = _nearest(X, candidates, threads)[0]
     return np.bincount(labels, weights=w, minlength=len(candidates)).astype(np.float64)
 
 
@@ -207,7 +202,7 @@ def _take_rows(part, offsets):
 
 
 def _predict_part(part, mean, centers):
-    return _nearest(_centred32(np.asarray(part), mean)[0], centers, _worker()[1])[0]
+    return _nearest(_centred32(np.asarray(part), mean), centers, _worker()[1])[0]
 
 
 # ---- client side -------------------------------------------------------------
@@ -478,7 +473,7 @@ class KMeans(ClusterMixin, BaseEstimator):
                              f"the number of clusters {k} and features {d}.")
         if not np.isfinite(centers).all():
             raise ValueError("Input init contains NaN or infinity.")
-        return _centred32(centers, mean, name="init")[0]
+        return _centred32(centers, mean, name="init")
 
     # ---- fitting -------------------------------------------------------------
 
