@@ -97,6 +97,31 @@ inline double sq_gap(const float *x, const float *c, int d) {
     return s;
 }
 
+// An upper bound on |x - c| for a dense row x and a padded center c, from
+// float differences. Each lane is a chain of at most d8/16 + 1 FMAs and the
+// lanes meet in four additions, so with m = d8/8 + 4 the sum s is within
+// gamma_m s of the rounded differences' squares, which are within (1 + u)^2
+// of the exact ones (u = 2^-24). s (1 + (2m + 10) u), its square root and the
+// scaling by 1 + 2^-21, each rounding once, then stay above |x - c| while
+// m u <= 1/8 (d < 2^24); 2^-100 covers products lost to underflow.
+inline float distance_bound(const float *x, const float *c, int d, int d8) {
+    __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
+    const int whole = d & ~15;
+    for (int o = 0; o < whole; o += 16) {
+        const __m256 g0 = _mm256_sub_ps(_mm256_loadu_ps(x + o), _mm256_loadu_ps(c + o));
+        const __m256 g1 = _mm256_sub_ps(_mm256_loadu_ps(x + o + 8), _mm256_loadu_ps(c + o + 8));
+        acc0 = _mm256_fmadd_ps(g0, g0, acc0);
+        acc1 = _mm256_fmadd_ps(g1, g1, acc1);
+    }
+    for (int o = whole; o < d; o += 8) {
+        const __m256 g = _mm256_sub_ps(masked_read(x + o, std::min(8, d - o)), _mm256_loadu_ps(c + o));
+        acc0 = _mm256_fmadd_ps(g, g, acc0);
+    }
+    const float s = hsum_halves(_mm256_add_ps(acc0, acc1));
+    const float rate = float(2 * (d8 / 8 + 4) + 10) * 0x1p-24f;
+    return std::sqrt(std::fma(s, rate, s) + 0x1p-100f) * kRootUp;
+}
+
 // A float at least v (v >= 0).
 inline float round_up_float(double v) {
     float f = float(v);
@@ -418,11 +443,16 @@ inline int open_groups(const run_state &r, int64_t p, float threshold) {
 // up to date) do, 3 when they leave three quarters of the groups open (the
 // point is then scanned over every group), 2 otherwise.
 inline int filter_point(run_state &r, int64_t p, float margin) {
-    const float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
-    r.ub[p] = ub;
+    float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
     const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
     r.glb[p] = low;
-    const float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    if (low <= threshold && r.drift[r.y[p]] > 0.0f) {
+        // The drifts loosened it: the distance to its own center first.
+        ub = distance_bound(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d, r.d8);
+        threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    }
+    r.ub[p] = ub;
     if (low > threshold) {
         if (r.t > 1 && r.epoch - r.stamp[p] >= kHistory - 1) bring_up_to_date(r, p);
         return 0;
