@@ -30,16 +30,14 @@
 #include <new>
 #include <vector>
 
-#include "common.h"
+#include "drift.h"
 
 using namespace tavrine;
+using namespace tavrine::drift;
 
 namespace {
 
 constexpr float kInf = __builtin_inff();
-// Points per chunk of the assignment: a chunk's gathered rows and scores stay
-// in L2, and chunks are many enough to balance the team.
-constexpr int kChunk = 256;
 // Target number of centers per group, and Lloyd steps that form the groups.
 constexpr int kCentersPerGroup = 10;
 constexpr int kGroupSteps = 5;
@@ -138,23 +136,9 @@ int group_count(int k, int d) {
     return t > 1 ? t : 1;
 }
 
-// Group bounds are stamped with the epoch (center updates so far) they hold
-// for; a point's are brought up to date when it survives the global filter,
-// or once they are kHistory - 1 epochs old.
-constexpr int kHistory = 32;
 
 // ---- Centers in group order ------------------------------------------------
 
-// Groups laid out one after the other in slots, each group's members in
-// increasing center order.
-struct group_layout {
-    int t = 0, widest = 0;
-    std::vector<int32_t> of_center;  // k
-    std::vector<int32_t> start;      // t + 1, slot of each group's first member
-    std::vector<int32_t> center;     // k: center in each slot
-
-    int size(int g) const { return start[g + 1] - start[g]; }
-};
 
 // Nearest of the rows of `means` (count x d8, padded) for every padded
 // center, scores by packed_product and the first-minimum scan.
@@ -219,75 +203,6 @@ group_layout form_groups(const float *cen, int k, int d8, int t) {
 
 // ---- Run state -------------------------------------------------------------
 
-struct free_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T>
-using buffer = std::unique_ptr<T[], free_deleter>;
-
-template <typename T>
-bool take(buffer<T> &b, std::size_t count) {
-    b.reset(static_cast<T *>(aligned_floats((count * sizeof(T) + 3) / 4 + 8)));
-    return b != nullptr;
-}
-
-struct run_state {
-    int n, d, d8, k, team;
-    const float *X, *weights;
-    group_layout L;
-    int t;
-    // Centers: padded rows (k x d8), the same rows in slot order with their
-    // norms, norms by center, drifts rounded up, the largest norm.
-    buffer<float> cen, rows_by_slot, slot_norm, c_norm, drift, group_drift;
-    float radius = 0.0f;
-    // Points: squared norms and norms rounded up, labels, upper bounds, the
-    // global lower bound; with t > 1 groups also n x t group lower bounds and
-    // the epoch they hold for (with one group, the global bound is its bound).
-    buffer<float> x_norm, x_len, ub, glb, lb_store;
-    buffer<int32_t> stamp;
-    float *lb;
-    int32_t *y;
-    // Epochs so far; per group the summed largest drifts up to each of the
-    // last kHistory epochs (double, ring) and, for each age a, what a bound
-    // stamped a epochs ago must lose (rounded up).
-    int epoch = 0;
-    std::vector<double> drift_sum;
-    std::vector<float> loss;  // kHistory x t
-    float widest_drift = 0.0f;
-    // Changed points, chunk c's at its first point: index and former label.
-    buffer<int32_t> changed, changed_from;
-    int n_chunks;
-    std::vector<int32_t> chunk_changed, chunk_survivors;
-    std::vector<int64_t> chunk_products;
-    // Double sums (k x d8), weights (k) and members per column block (n_blocks x k).
-    std::vector<double> sums, weight_sum;
-    std::vector<int64_t> members;
-    int n_col_blocks, n_center_slices;
-    std::vector<double> shift;  // k
-};
-
-// Centers per product of the every-group list: whole groups, one long sweep.
-constexpr int kBatchRows = 256;
-
-// Per-group results of a chunk are kept at stride kEntries: a bucket's last
-// block of eight lanes may run past its entries.
-constexpr int kEntries = kChunk + 8;
-
-// One thread's working arrays for a chunk.
-struct scratch {
-    buffer<float> points, every_points, products, min1, min2, best, margin, low_base;
-    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every;
-
-    bool init(int d8, int widest, int t) {
-        return take(points, at(kEntries, d8)) && take(products, at(std::max(widest, kBatchRows), kEntries)) &&
-               take(min1, at(t, kEntries)) && take(min2, at(t, kEntries)) &&
-               take(best, kChunk) && take(bucket, at(t, kChunk)) && take(bucket_n, t) &&
-               take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
-               take(nearest, at(t, kEntries)) && take(margin, kChunk) &&
-               take(low_base, kChunk) && take(best_group, kChunk) &&
-               take(every_points, at(kEntries, d8)) && take(every, kChunk);
-    }
-};
 
 inline float margin_of(const run_state &r, int64_t p) {
     const float span = r.x_len[p] + r.radius;
@@ -646,7 +561,26 @@ void add_changes(run_state &r, int block, int slice) {
     }
 }
 
-// New position of center c (kept when it has no weighted member), its drift and norm.
+// Center c's squared shift, drift and norm once its row has moved.
+void record_move(run_state &r, int c, double moved) {
+    r.shift[c] = moved;
+    r.drift[c] = round_up_float(std::sqrt(moved) * (1.0 + 0x1p-40));
+    r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+}
+
+// Center c to row `to` (d floats).
+void move_to(run_state &r, int c, const float *to) {
+    float *row = &r.cen[at(c, r.d8)];
+    double moved = 0.0;
+    for (int j = 0; j < r.d; ++j) {
+        const double g = double(to[j]) - double(row[j]);
+        moved += g * g;
+        row[j] = to[j];
+    }
+    record_move(r, c, moved);
+}
+
+// New position of center c from its sums (kept when it has no weighted member).
 void move_center(run_state &r, int c) {
     float *row = &r.cen[at(c, r.d8)];
     double moved = 0.0;
@@ -659,9 +593,7 @@ void move_center(run_state &r, int c) {
             row[j] = v;
         }
     }
-    r.shift[c] = moved;
-    r.drift[c] = round_up_float(std::sqrt(moved) * (1.0 + 0x1p-40));
-    r.c_norm[c] = sq_norm(row, r.d8);
+    record_move(r, c, moved);
 }
 
 // Group g's centers copied in slot order, with their norms and the group's drift.
@@ -726,25 +658,16 @@ void check_assignment(run_state &r) {
     check_faults += faults;
 }
 
-// ---- The loop ----------------------------------------------------------------
+}  // namespace
 
-struct loop_args {
-    int max_iter;
-    float tol;
-    tavrine_progress progress;
-    void *user;
-};
+// ---- Steps shared with the row blocks ------------------------------------------
 
-struct counters {
-    int64_t products = 0, survivors = 0, changed = 0;
-};
-
-counters assign_all(run_state &r, std::vector<scratch> &work, bool full) {
+counters drift::assign_all(run_state &r, bool full) {
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         const int lo = ch * kChunk, hi = std::min(r.n, lo + kChunk);
         chunk_result out;
-        assign_chunk(r, work[omp_get_thread_num()], lo, hi, full, out);
+        assign_chunk(r, r.work[omp_get_thread_num()], lo, hi, full, out);
         r.chunk_changed[ch] = out.changed;
         r.chunk_survivors[ch] = out.survivors;
         r.chunk_products[ch] = out.products;
@@ -759,35 +682,29 @@ counters assign_all(run_state &r, std::vector<scratch> &work, bool full) {
     return c;
 }
 
-// Sums from the changes, then every center, then the groups; returns the
-// summed squared shifts of all k centers.
-double update_centers(run_state &r) {
-    const int units = r.n_col_blocks * r.n_center_slices;
-#pragma omp parallel num_threads(r.team) if (r.team > 1)
-    {
-#pragma omp for schedule(dynamic, 1)
-        for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
-#pragma omp for schedule(static)
-        for (int c = 0; c < r.k; ++c) move_center(r, c);
-    }
+// After the centers moved: the groups, a new epoch and its losses.
+static void close_epoch(run_state &r) {
     if (check_level.load() > 1) std::fill(r.drift.get(), r.drift.get() + r.k, 0.0f);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int g = 0; g < r.t; ++g) place_group(r, g);
     ++r.epoch;
     finish_centers(r);
-    double total = 0.0;
-    for (int c = 0; c < r.k; ++c) total += r.shift[c];
-    return total;
 }
 
-double weighted_inertia(const run_state &r) {
+void drift::load_centers(run_state &r, const float *centers) {
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int c = 0; c < r.k; ++c) move_to(r, c, centers + at(c, r.d));
+    close_epoch(r);
+}
+
+double drift::inertia(const run_state &r, const float *centers, int ldc) {
     std::vector<double> part(r.n_chunks);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         double s = 0.0;
         for (int64_t p = int64_t(ch) * kChunk; p < std::min<int64_t>(r.n, (ch + 1) * int64_t(kChunk)); ++p) {
             const double w = r.weights ? double(r.weights[p]) : 1.0;
-            s += w * sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
+            s += w * sq_gap(r.X + at(p, r.d), centers + at(r.y[p], ldc), r.d);
         }
         part[ch] = s;
     }
@@ -796,7 +713,18 @@ double weighted_inertia(const run_state &r) {
     return total;
 }
 
-bool allocate(run_state &r, std::vector<scratch> &work) {
+bool drift::take_scratch(run_state &r) {
+    r.work.resize(r.team);
+    for (scratch &s : r.work)
+        if (!s.init(r.d8, r.L.widest, r.t)) return false;
+    return true;
+}
+
+void drift::drop_scratch(run_state &r) { std::vector<scratch>().swap(r.work); }
+
+namespace {
+
+bool allocate(run_state &r) {
     const int n = r.n, k = r.k, d8 = r.d8;
     if (!(take(r.rows_by_slot, at(k, d8)) && take(r.slot_norm, k) && take(r.c_norm, k) &&
           take(r.drift, k) &&
@@ -821,19 +749,20 @@ bool allocate(run_state &r, std::vector<scratch> &work) {
     r.weight_sum.assign(k, 0.0);
     r.members.assign(at(r.n_col_blocks, k), 0);
     r.shift.assign(k, 0.0);
-    work.resize(r.team);
-    for (scratch &s : work)
-        if (!s.init(d8, r.L.widest, r.t)) return false;
-    return true;
+    return take_scratch(r);
 }
 
-int run_fit(const loop_args &a, run_state &r, int64_t *count, int64_t *points, int64_t *time) {
-    const timeval t0 = wall_now();
-    std::vector<scratch> work;
-    if (!allocate(r, work)) return TAVRINE_ERR_NOMEM;
+}  // namespace
+
+bool drift::start(run_state &r, const float *centers) {
+    if (!take(r.cen, at(r.k, r.d8))) return false;
+    for (int c = 0; c < r.k; ++c) copy_padded(centers, r.d, r.d8, c, &r.cen[at(c, r.d8)]);
+    r.L = form_groups(r.cen.get(), r.k, r.d8, group_count(r.k, r.d));
+    r.t = r.L.t;
+    if (!allocate(r)) return false;
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
-        float *row = work[omp_get_thread_num()].points.get();
+        float *row = r.work[omp_get_thread_num()].points.get();
         for (int p = ch * kChunk; p < std::min(r.n, (ch + 1) * kChunk); ++p) {
             copy_padded(r.X, r.d, r.d8, p, row);
             r.x_norm[p] = sq_norm(row, r.d8);
@@ -847,12 +776,47 @@ int run_fit(const loop_args &a, run_state &r, int64_t *count, int64_t *points, i
     for (int g = 0; g < r.t; ++g) place_group(r, g);
     finish_centers(r);
     std::memset(r.y, 0xFF, at(r.n, 1) * sizeof(int32_t));
+    return true;
+}
+
+// ---- The loop ----------------------------------------------------------------
+
+namespace {
+
+// Sums from the changes, then every center, then the groups; returns the
+// summed squared shifts of all k centers.
+double update_centers(run_state &r) {
+    const int units = r.n_col_blocks * r.n_center_slices;
+#pragma omp parallel num_threads(r.team) if (r.team > 1)
+    {
+#pragma omp for schedule(dynamic, 1)
+        for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
+#pragma omp for schedule(static)
+        for (int c = 0; c < r.k; ++c) move_center(r, c);
+    }
+    close_epoch(r);
+    double total = 0.0;
+    for (int c = 0; c < r.k; ++c) total += r.shift[c];
+    return total;
+}
+
+struct loop_args {
+    int max_iter;
+    float tol;
+    tavrine_progress progress;
+    void *user;
+};
+
+int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *count,
+            int64_t *points, int64_t *time) {
+    const timeval t0 = wall_now();
+    if (!start(r, centers)) return TAVRINE_ERR_NOMEM;
     int64_t assign_us = 0, center_us = 0;
     const int64_t setup_us = elapsed_us(t0, wall_now());
 
     auto assign = [&](bool full) {
         const timeval s = wall_now();
-        const counters c = assign_all(r, work, full);
+        const counters c = assign_all(r, full);
         assign_us += elapsed_us(s, wall_now());
         return c;
     };
@@ -903,16 +867,12 @@ int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const
         r.weights = weights;
         r.y = y;
         r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
-        if (!take(r.cen, at(k, r.d8))) return TAVRINE_ERR_NOMEM;
-        for (int c = 0; c < k; ++c) copy_padded(Cen, d, r.d8, c, &r.cen[at(c, r.d8)]);
-        r.L = form_groups(r.cen.get(), k, r.d8, group_count(k, d));
-        r.t = r.L.t;
-        const int result = run_fit({max_iter, tol, progress, user}, r, count, points, time);
+        const int result = run_fit({max_iter, tol, progress, user}, r, Cen, count, points, time);
         if (result < 0) return result;
         if (centers_out)
             for (int c = 0; c < k; ++c)
                 std::memcpy(centers_out + at(c, d), &r.cen[at(c, r.d8)], at(d, 1) * sizeof(float));
-        if (inertia) *inertia = weighted_inertia(r);
+        if (inertia) *inertia = drift::inertia(r, r.cen.get(), r.d8);
         return result;
     } catch (const std::bad_alloc &) {
         return TAVRINE_ERR_NOMEM;

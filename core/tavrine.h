@@ -212,38 +212,37 @@ TAVRINE_API int tavrine_random_init(int n, int d, int k, const float *X, uint64_
 
 /* ---- Row blocks on several processes ------------------------------- */
 
-/** Labels (and squared norms) of one block of rows, kept between iterations
- *  by the process that holds the rows; every call on a block takes the same
- *  rows. */
+/** One block of rows of a fit spread over several processes: its labels and
+ *  the drift-bound loop's state (bounds, the centers last seen), kept between
+ *  iterations by the process that holds the rows; every call on a block takes
+ *  the same rows. */
 typedef struct tavrine_block tavrine_block;
-/** Working arrays for assigning blocks of d columns to k centers, one block
- *  at a time; sized for a round of rows, not for a block. */
-typedef struct tavrine_workspace tavrine_workspace;
 
 /** A block of n >= 1 rows with no labels yet; null when memory is short. */
 TAVRINE_API tavrine_block *tavrine_block_new(int n);
 TAVRINE_API void tavrine_block_free(tavrine_block *b);
 /** The block's n labels, -1 before its first assignment. */
 TAVRINE_API const int32_t *tavrine_block_labels(const tavrine_block *b);
-/** Null when memory is short or d, k are outside [1, 2^30]. */
-TAVRINE_API tavrine_workspace *tavrine_workspace_new(int d, int k);
-TAVRINE_API void tavrine_workspace_free(tavrine_workspace *w);
 
-/** Assigns the block's rows X (n x d, dense) to their nearest centers
- *  (k x d, dense): every product for a block without labels or when `full`
- *  is set, otherwise only the candidates the angle bound leaves from the
- *  previous labels. Adds each center's member rows (k x d) and count (k) to
- *  sums and counts in double, in point order, when both are given; writes a
- *  64-bit digest of the new labels and the point-center products computed.
- *  Blocks that follow one another with the same centers share the centers'
- *  norms and pair geometry. Returns 0 or TAVRINE_ERR_ARGS. */
-TAVRINE_API int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
-                                     const float *centers, int full, double *sums,
-                                     double *counts, uint64_t *digest, int64_t *products);
-/** Sum over the block's rows of |x - c_label|^2 (float32 terms, double sum).
- *  Returns 0, or TAVRINE_ERR_ARGS for a block without labels. */
-TAVRINE_API int tavrine_block_inertia(const tavrine_block *b, tavrine_workspace *w,
-                                      const float *X, const float *centers, double *inertia);
+/** Assigns the block's rows X (n x d, dense; weights n or null) to their
+ *  nearest centers (k x d, dense) on at most n_threads threads (<= 0: the
+ *  OpenMP runtime's count): every product for a block without state, when
+ *  d or k changed, or when `full` is set; otherwise only where the bounds,
+ *  loosened by each center's move since the last call, leave a doubt. Writes
+ *  each center's weighted member sums (k x d) and weights (k) in double,
+ *  each center's members added in point order; a 64-bit digest of the new
+ *  labels; the point-center products computed. Each pointer may be null.
+ *  Returns 0, TAVRINE_ERR_NOMEM (the block then has no labels) or
+ *  TAVRINE_ERR_ARGS. */
+TAVRINE_API int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X,
+                                     const float *weights, const float *centers, int full,
+                                     int n_threads, double *sums, double *counts,
+                                     uint64_t *digest, int64_t *products);
+/** Weighted sum over the block's rows of |x - c_label|^2 for centers (k x d,
+ *  dense), float differences summed in double. Returns 0, or
+ *  TAVRINE_ERR_ARGS for a block without labels. */
+TAVRINE_API int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
+                                      const float *centers, int n_threads, double *inertia);
 
 /* ======================================================================
  * Standalone exported kernels: the pieces of the steps above, and dense

@@ -30,22 +30,15 @@ cdef extern from "tavrine.h" nogil:
 
     ctypedef struct tavrine_block:
         pass
-    ctypedef struct tavrine_workspace:
-        pass
     tavrine_block *tavrine_block_new(int n)
     void tavrine_block_free(tavrine_block *b)
     const int32_t *tavrine_block_labels(const tavrine_block *b)
-    tavrine_workspace *tavrine_workspace_new(int d, int k)
-    void tavrine_workspace_free(tavrine_workspace *w)
-    int tavrine_block_assign(tavrine_block *b, tavrine_workspace *w, const float *X,
-                             const float *centers, int full, double *sums, double *counts,
-                             uint64_t *digest, int64_t *products)
-    int tavrine_block_inertia(const tavrine_block *b, tavrine_workspace *w, const float *X,
-                              const float *centers, double *inertia)
-
-cdef extern from "omp.h" nogil:
-    int omp_get_max_threads()
-    void omp_set_num_threads(int n)
+    int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X,
+                             const float *weights, const float *centers, int full,
+                             int n_threads, double *sums, double *counts, uint64_t *digest,
+                             int64_t *products)
+    int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
+                              const float *centers, int n_threads, double *inertia)
 
 
 cdef void _report(void *user, int iteration, int64_t products, float shift) noexcept with gil:
@@ -193,28 +186,10 @@ def random_init(const float[:, ::1] X, int k, uint64_t seed):
     return _seed(X, k, 0, seed, False)
 
 
-cdef class Workspace:
-    """Working arrays for assigning blocks of `d` columns to `k` centers."""
-    cdef tavrine_workspace *w
-    cdef readonly int d, k
-
-    def __cinit__(self, int d, int k):
-        if d < 1 or k < 1:
-            raise ValueError(f"a workspace needs d >= 1 and k >= 1, got d={d}, k={k}")
-        self.w = tavrine_workspace_new(d, k)
-        if self.w == NULL:
-            raise MemoryError(f"not enough memory for a workspace of d={d}, k={k}")
-        self.d = d
-        self.k = k
-
-    def __dealloc__(self):
-        tavrine_workspace_free(self.w)
-
-
 cdef class Block:
-    """Labels of one block of `n` rows, kept between iterations."""
+    """One block of `n` rows: its labels and bounds, kept between iterations."""
     cdef tavrine_block *b
-    cdef readonly int n
+    cdef readonly int n, k
     cdef readonly bint labelled
 
     def __cinit__(self, int n):
@@ -224,64 +199,71 @@ cdef class Block:
         if self.b == NULL:
             raise MemoryError(f"not enough memory for a block of {n} rows")
         self.n = n
+        self.k = 0
         self.labelled = False
 
     def __dealloc__(self):
         tavrine_block_free(self.b)
 
-    cdef _check(self, Workspace ws, const float[:, ::1] X, const float[:, ::1] centers):
-        if X.shape[0] != self.n or X.shape[1] != ws.d:
-            raise ValueError(f"X has shape ({X.shape[0]}, {X.shape[1]}), "
-                             f"expected ({self.n}, {ws.d})")
-        if centers.shape[0] != ws.k or centers.shape[1] != ws.d:
-            raise ValueError(f"centers have shape ({centers.shape[0]}, {centers.shape[1]}), "
-                             f"expected ({ws.k}, {ws.d})")
+    cdef const float *_weights(self, const float[::1] w) except? NULL:
+        if w is None:
+            return NULL
+        if w.shape[0] != self.n:
+            raise ValueError(f"sample_weight has {w.shape[0]} entries, expected {self.n}")
+        return &w[0]
 
-    def assign(self, Workspace ws, const float[:, ::1] X, const float[:, ::1] centers,
-               bint full, int n_threads):
+    def assign(self, const float[:, ::1] X, const float[:, ::1] centers, bint full,
+               int n_threads, const float[::1] sample_weight=None):
         """Assign the rows to their nearest centers on `n_threads` threads.
 
-        Pruned from the previous labels unless `full` or the block has none.
+        Pruned by the bounds kept from the previous call unless `full` or the
+        block has none. `sample_weight`: float32, one per row, or None.
 
         Returns
         -------
         sums : ndarray of float64, shape (k, d)
-            Sum of each center's member rows.
+            Weighted sum of each center's member rows.
         counts : ndarray of float64, shape (k,)
+            Summed weight (or number) of each center's members.
         digest : int
             64-bit digest of the new labels.
         products : int
-            Point-center and center-center products computed.
+            Point-center products computed.
         """
-        self._check(ws, X, centers)
-        sums = np.zeros((ws.k, ws.d), np.float64)
-        counts = np.zeros(ws.k, np.float64)
+        cdef int d = X.shape[1], k = centers.shape[0]
+        if X.shape[0] != self.n:
+            raise ValueError(f"X has shape ({X.shape[0]}, {d}), expected ({self.n}, {d})")
+        if centers.shape[1] != d:
+            raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
+        cdef const float *w = self._weights(sample_weight)
+        sums = np.zeros((k, d), np.float64)
+        counts = np.zeros(k, np.float64)
         cdef double[:, ::1] s_v = sums
         cdef double[::1] c_v = counts
         cdef uint64_t digest = 0
         cdef int64_t products = 0
-        cdef int status, saved = omp_get_max_threads()
+        cdef int status
         with nogil:
-            omp_set_num_threads(max(n_threads, 1))
-            status = tavrine_block_assign(self.b, ws.w, &X[0, 0], &centers[0, 0], full,
-                                          &s_v[0, 0], &c_v[0], &digest, &products)
-            omp_set_num_threads(saved)
-        check_status(status, f"assign a block of {self.n} rows to k={ws.k} centers")
-        self.labelled = True
+            status = tavrine_block_assign(self.b, d, k, &X[0, 0], w, &centers[0, 0], full,
+                                          n_threads, &s_v[0, 0], &c_v[0], &digest, &products)
+        self.labelled = status == 0
+        self.k = k if self.labelled else 0
+        check_status(status, f"assign a block of {self.n} rows to k={k} centers")
         return sums, counts, int(digest), int(products)
 
-    def inertia(self, Workspace ws, const float[:, ::1] X, const float[:, ::1] centers,
-                int n_threads):
-        """Sum of squared distances of the rows to their labelled centers."""
-        self._check(ws, X, centers)
+    def inertia(self, const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
+                const float[::1] sample_weight=None):
+        """Weighted sum of squared distances of the rows to their labelled centers."""
         if not self.labelled:
             raise ValueError("the block has no labels yet")
+        if X.shape[0] != self.n or centers.shape[0] != self.k or centers.shape[1] != X.shape[1]:
+            raise ValueError(f"X has shape ({X.shape[0]}, {X.shape[1]}) and centers "
+                             f"({centers.shape[0]}, {centers.shape[1]}), expected {self.n} "
+                             f"rows and {self.k} centers of as many features")
+        cdef const float *w = self._weights(sample_weight)
         cdef double total = 0.0
-        cdef int saved = omp_get_max_threads()
         with nogil:
-            omp_set_num_threads(max(n_threads, 1))
-            tavrine_block_inertia(self.b, ws.w, &X[0, 0], &centers[0, 0], &total)
-            omp_set_num_threads(saved)
+            tavrine_block_inertia(self.b, &X[0, 0], w, &centers[0, 0], n_threads, &total)
         return total
 
     def labels(self):

@@ -1,14 +1,15 @@
 """K-means on a Dask array spread over a ``dask.distributed`` cluster.
 
 Each row block is assigned by the core on the worker that holds it. A block
-keeps its labels on that worker between iterations, so after the first
-iteration it does only its pruned work; the per-block member sums and counts
-(double, taken in point order) are added in a fixed tree, and the client
-divides and tests convergence exactly as the single-machine loop does.
+keeps its labels and drift bounds on that worker between iterations, so after
+the first iteration it computes only the distances its bounds leave in doubt;
+the per-block member sums and counts (double, each center's members in point
+order) are added in a fixed tree, and the client divides and tests
+convergence exactly as the single-machine loop does.
 
-A block whose worker died, or that moved, finds no labels where it runs: it
-is rebuilt with one full assignment, which gives the same labels, so the fit
-ends with the same result. Labels are compared across iterations through a
+A block whose worker died, or that moved, finds no state where it runs: it
+is rebuilt with one full assignment, which gives the same labels and sums,
+so the fit ends with the same result. Labels are compared across iterations through a
 64-bit digest per block, so a rebuilt block needs no copy of its old labels.
 """
 from __future__ import annotations
@@ -47,12 +48,11 @@ _FAN_IN = 4  # partial results added per reduction task
 
 # ---- worker side -------------------------------------------------------------
 # Per process: the blocks and k-means|| distances of running fits, keyed by
-# (worker address, fit id, block index), and one workspace and one lock per
-# worker, so that one block at a time runs on all of the worker's threads.
+# (worker address, fit id, block index), and one lock per worker, so that one
+# block at a time runs on all of the worker's threads.
 
 _registry_lock = threading.Lock()
 _blocks = {}
-_workspaces = {}
 _locks = {}
 
 
@@ -70,32 +70,18 @@ def _worker_lock(address):
         return _locks.setdefault(address, threading.Lock())
 
 
-def _workspace(address, d, k):
-    key = (address, d, k)
-    ws = _workspaces.get(key)
-    if ws is None:
-        ws = _workspaces[key] = _fit.Workspace(d, k)
-    return ws
-
-
 def _rows(part):
     return np.ascontiguousarray(part, dtype=np.float32)
 
 
-def _weighted_members(X, labels, w, k):
-    """Weighted member sums (k x d) and weights (k) of one block, in double,
-    each center's members added in point order."""
-    counts = np.bincount(labels, weights=w, minlength=k)
-    sums = np.empty((k, X.shape[1]))
-    for j in range(X.shape[1]):
-        sums[:, j] = np.bincount(labels, weights=X[:, j] * w.astype(np.float64), minlength=k)
-    return sums, counts
+def _weights(w):
+    return None if w is None else np.ascontiguousarray(w, dtype=np.float32)
 
 
 def _step(part, fit_id, index, centers, full, w=None):
-    """Assignment of block `index`: pruned from the labels this worker holds
-    for it (the bound is exact for any labels), or a full assignment that
-    rebuilds a block it does not hold. `w`: the block's sample weights."""
+    """Assignment of block `index`: pruned by the bounds this worker holds for
+    it, or a full assignment that rebuilds a block it does not hold. `w`: the
+    block's sample weights."""
     address, threads = _worker()
     X = _rows(part)
     key = (address, fit_id, index)
@@ -104,10 +90,8 @@ def _step(part, fit_id, index, centers, full, w=None):
         rebuilt = block is None
         if rebuilt:
             block = _blocks[key] = _fit.Block(X.shape[0])
-        ws = _workspace(address, X.shape[1], centers.shape[0])
-        sums, counts, digest, products = block.assign(ws, X, centers, full or rebuilt, threads)
-    if w is not None:
-        sums, counts = _weighted_members(X, block.labels(), w, centers.shape[0])
+        sums, counts, digest, products = block.assign(X, centers, full or rebuilt, threads,
+                                                      _weights(w))
     return sums, counts, {index: digest}, products, int(rebuilt and not full)
 
 
@@ -117,15 +101,10 @@ def _finish(part, fit_id, index, centers, relabel, w=None):
     X = _rows(part)
     with _worker_lock(address):
         block = _blocks.pop((address, fit_id, index), None)
-        ws = _workspace(address, X.shape[1], centers.shape[0])
         if block is None or relabel:
             block = block or _fit.Block(X.shape[0])
-            block.assign(ws, X, centers, False, threads)
-        if w is None:
-            inertia = block.inertia(ws, X, centers, threads)
-        else:
-            gap = X - centers[block.labels()]
-            inertia = float(w.astype(np.float64) @ np.einsum("ij,ij->i", gap, gap))
+            block.assign(X, centers, False, threads, _weights(w))
+        inertia = block.inertia(X, centers, threads, _weights(w))
     return block.labels(), inertia
 
 
@@ -148,8 +127,6 @@ def _forget(fit_id, dask_worker=None):
     with _registry_lock:
         for key in [key for key in _blocks if key[:2] == (address, fit_id)]:
             del _blocks[key]
-        for key in [key for key in _workspaces if key[0] == address]:
-            del _workspaces[key]
 
 
 def _seed_mins(address, threads, fit_id, index, X, candidates):

@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// State of the drift-bound Lloyd loop, shared by the estimator's loop
+// (drift.cpp) and the row blocks of a distributed fit (block.cpp), which keep
+// it between calls. Internal; not installed.
+#ifndef TAVRINE_DRIFT_H
+#define TAVRINE_DRIFT_H
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "common.h"
+
+namespace tavrine::drift {
+
+// Points per chunk of the assignment: a chunk's gathered rows and scores stay
+// in L2, and chunks are many enough to balance the team.
+constexpr int kChunk = 256;
+
+// Group bounds are stamped with the epoch (center updates so far) they hold
+// for; a point's are brought up to date when it survives the global filter,
+// or once they are kHistory - 1 epochs old.
+constexpr int kHistory = 32;
+
+// Groups laid out one after the other in slots, each group's members in
+// increasing center order.
+struct group_layout {
+    int t = 0, widest = 0;
+    std::vector<int32_t> of_center;  // k
+    std::vector<int32_t> start;      // t + 1, slot of each group's first member
+    std::vector<int32_t> center;     // k: center in each slot
+
+    int size(int g) const { return start[g + 1] - start[g]; }
+};
+
+struct free_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <typename T>
+using buffer = std::unique_ptr<T[], free_deleter>;
+
+template <typename T>
+bool take(buffer<T> &b, std::size_t count) {
+    b.reset(static_cast<T *>(aligned_floats((count * sizeof(T) + 3) / 4 + 8)));
+    return b != nullptr;
+}
+
+// Centers per product of the every-group list: whole groups, one long sweep.
+constexpr int kBatchRows = 256;
+
+// Per-group results of a chunk are kept at stride kEntries: a bucket's last
+// block of eight lanes may run past its entries.
+constexpr int kEntries = kChunk + 8;
+
+// One thread's working arrays for a chunk.
+struct scratch {
+    buffer<float> points, every_points, products, min1, min2, best, margin, low_base;
+    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every;
+
+    bool init(int d8, int widest, int t) {
+        return take(points, at(kEntries, d8)) && take(products, at(std::max(widest, kBatchRows), kEntries)) &&
+               take(min1, at(t, kEntries)) && take(min2, at(t, kEntries)) &&
+               take(best, kChunk) && take(bucket, at(t, kChunk)) && take(bucket_n, t) &&
+               take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
+               take(nearest, at(t, kEntries)) && take(margin, kChunk) &&
+               take(low_base, kChunk) && take(best_group, kChunk) &&
+               take(every_points, at(kEntries, d8)) && take(every, kChunk);
+    }
+};
+
+struct run_state {
+    int n, d, d8, k, team;
+    const float *X, *weights;
+    group_layout L;
+    int t;
+    // Centers: padded rows (k x d8), the same rows in slot order with their
+    // norms, norms by center, drifts rounded up, the largest norm.
+    buffer<float> cen, rows_by_slot, slot_norm, c_norm, drift, group_drift;
+    float radius = 0.0f;
+    // Points: squared norms and norms rounded up, labels, upper bounds, the
+    // global lower bound; with t > 1 groups also n x t group lower bounds and
+    // the epoch they hold for (with one group, the global bound is its bound).
+    buffer<float> x_norm, x_len, ub, glb, lb_store;
+    buffer<int32_t> stamp;
+    float *lb;
+    int32_t *y;
+    // Epochs so far; per group the summed largest drifts up to each of the
+    // last kHistory epochs (double, ring) and, for each age a, what a bound
+    // stamped a epochs ago must lose (rounded up).
+    int epoch = 0;
+    std::vector<double> drift_sum;
+    std::vector<float> loss;  // kHistory x t
+    float widest_drift = 0.0f;
+    // Changed points, chunk c's at its first point: index and former label.
+    buffer<int32_t> changed, changed_from;
+    int n_chunks;
+    std::vector<int32_t> chunk_changed, chunk_survivors;
+    std::vector<int64_t> chunk_products;
+    // Double sums (k x d8), weights (k) and members per column block (n_blocks x k).
+    std::vector<double> sums, weight_sum;
+    std::vector<int64_t> members;
+    int n_col_blocks, n_center_slices;
+    std::vector<double> shift;  // k
+    std::vector<scratch> work;  // one per thread of the team
+};
+
+struct counters {
+    int64_t products = 0, survivors = 0, changed = 0;
+};
+
+// With n, d, d8, k, X, weights, y and team set: the centers (k x d, dense)
+// taken, groups formed from them, every array allocated, the norms taken and
+// no point labelled. False when memory is short.
+bool start(run_state &r, const float *centers);
+
+// One assignment of every point: all products (full), or the bounds first.
+// Points whose label changed are listed per chunk in changed/changed_from.
+counters assign_all(run_state &r, bool full);
+
+// The centers moved to new positions (k x d, dense), as the center update
+// moves them: drifts, norms, groups and the bounds' losses follow.
+void load_centers(run_state &r, const float *centers);
+
+// Weighted sum over the points of |x - c_label|^2 for centers of leading
+// dimension ldc, float differences summed in double in point order.
+double inertia(const run_state &r, const float *centers, int ldc);
+
+// The team's working arrays, taken for a run of assignments and given back.
+bool take_scratch(run_state &r);
+void drop_scratch(run_state &r);
+
+}  // namespace tavrine::drift
+
+#endif
