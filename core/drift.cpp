@@ -37,7 +37,7 @@ using namespace tavrine::drift;
 
 namespace {
 
-constexpr float kInf = __builtin_inff();
+constexpr float kInf = __builtin_inff(), kNaN = __builtin_nanf("");
 // Target number of centers per group, and Lloyd steps that form the groups.
 constexpr int kCentersPerGroup = 10;
 constexpr int kGroupSteps = 5;
@@ -308,8 +308,45 @@ inline void push(scratch &s, int g, int i) { s.bucket[at(g, kChunk) + s.bucket_n
 inline void start_best(const run_state &r, scratch &s, int lo, int i, float margin) {
     s.best[i] = kInf;
     s.best_idx[i] = INT32_MAX;
+    s.own_score[i] = kNaN;
     s.margin[i] = margin;
     s.low_base[i] = r.x_norm[lo + i] - margin;
+}
+
+// Scores of listed points against their own centers, eight points at a time
+// with points and centers transposed into lanes: each is the same FMA chain
+// in column order as the packed product's, so it equals a full scan's score.
+// The scan of the other open groups starts from it.
+void own_scores(const run_state &r, scratch &s, int lo, int count) {
+    const int d = r.d, d8 = r.d8;
+    for (int e0 = 0; e0 < count; e0 += 8) {
+        const int m = std::min(8, count - e0);
+        const float *x[8], *c[8];
+        for (int q = 0; q < 8; ++q) {
+            const int64_t p = lo + s.own[e0 + std::min(q, m - 1)];
+            x[q] = r.X + at(p, d);
+            c[q] = &r.cen[at(r.y[p], d8)];
+        }
+        __m256 acc = _mm256_setzero_ps();
+        for (int o = 0; o < d8; o += 8) {
+            const int width = std::min(8, d - o);
+            __m256 xv[8], cv[8];
+            for (int q = 0; q < 8; ++q) {
+                xv[q] = width == 8 ? _mm256_loadu_ps(x[q] + o) : masked_read(x[q] + o, width);
+                cv[q] = _mm256_loadu_ps(c[q] + o);
+            }
+            transpose8(xv);
+            transpose8(cv);
+            for (int j = 0; j < 8; ++j) acc = _mm256_fmadd_ps(xv[j], cv[j], acc);
+        }
+        float product[8];
+        _mm256_storeu_ps(product, _mm256_mul_ps(acc, _mm256_set1_ps(-2.0f)));
+        for (int q = 0; q < m; ++q) {
+            const int i = s.own[e0 + q], label = r.y[lo + i];
+            s.best[i] = s.own_score[i] = product[q] + r.c_norm[label];
+            s.best_idx[i] = label;
+        }
+    }
 }
 
 // Point p's group bounds, stamped some epochs ago, brought up to this one.
@@ -379,14 +416,25 @@ inline int filter_point(run_state &r, int64_t p, float margin) {
     return open_groups(r, p, threshold) * 4 >= r.t * 3 ? 3 : 2;
 }
 
-// After the own group: the other groups whose lower bound does not clear the
-// tightened upper bound go into their buckets.
+// Upper bound from a point's best score so far.
+inline float score_bound(const run_state &r, const scratch &s, int64_t p, int i) {
+    const float q = r.x_norm[p] + s.best[i] + s.margin[i];
+    return std::sqrt(std::max(q, 0.0f)) * kRootUp;
+}
+
+// Whether group g's bound leaves it open for point p under upper bound ub.
+inline bool group_open(const run_state &r, int64_t p, int g, float ub, float margin) {
+    return !(r.lb[at(p, r.t) + g] > std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
+}
+
+// After the own group (scanned, or scored alone when its bound rules out its
+// other members): the other groups whose lower bound does not clear the
+// tighter of the point's upper bound and its best score go into their buckets.
 inline void push_open_groups(run_state &r, scratch &s, int lo, int i) {
     const int64_t p = lo + i;
     const int own = r.L.of_center[r.y[p]];
     const float margin = s.margin[i];
-    const float q = r.x_norm[p] + s.best[i] + margin;
-    const float ub = std::sqrt(std::max(q, 0.0f)) * kRootUp;
+    const float ub = std::min(r.ub[p], score_bound(r, s, p, i));
     const __m256 threshold = _mm256_set1_ps(std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
     const float *lb = &r.lb[at(p, r.t)];
     for (int g0 = 0; g0 < r.t; g0 += 8) {
@@ -433,10 +481,15 @@ void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_resul
     for (int v = 0; v < n_survivors; ++v) {
         const int i = s.survivors[v];
         const int64_t p = lo + i;
-        const float q = r.x_norm[p] + s.best[i] + s.margin[i];
-        r.ub[p] = std::sqrt(std::max(q, 0.0f)) * kRootUp;
+        const float ub = score_bound(r, s, p, i);
+        r.ub[p] = r.y[p] == s.best_idx[i] ? std::min(r.ub[p], ub) : ub;
         s.best_group[i] = r.L.of_center[s.best_idx[i]];
         if (r.y[p] != s.best_idx[i]) {
+            // An own group left unscanned now holds a center the point left.
+            if (!std::isnan(s.own_score[i])) {
+                float &lb = r.lb[at(p, r.t) + r.L.of_center[r.y[p]]];
+                lb = std::min(lb, std::sqrt(std::max(s.low_base[i] + s.own_score[i], 0.0f)) * kRootDown);
+            }
             r.changed[lo + out.changed] = int32_t(p);
             r.changed_from[lo + out.changed] = r.y[p];
             ++out.changed;
@@ -483,15 +536,22 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
         }
         run_every(r, s, n_every, out.products);
     }
-    int v = 0;
+    int v = 0, n_own = 0;
     for (int e = 0; e < n_survivors; ++e) {
         const int i = s.survivors[e];
         if (v < n_every && s.every[v] == i) {
             ++v;
             continue;
         }
-        push(s, r.L.of_center[r.y[lo + i]], i);
+        const int64_t p = lo + i;
+        const int own = r.L.of_center[r.y[p]];
+        if (r.t > 1 && !group_open(r, p, own, r.ub[p], s.margin[i]))
+            s.own[n_own++] = i;
+        else
+            push(s, own, i);
     }
+    own_scores(r, s, lo, n_own);
+    out.products += n_own;
     if (n_every == n_survivors) {
         out.survivors = passed;
         settle_chunk(r, s, lo, n_survivors, out);

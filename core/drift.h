@@ -56,8 +56,9 @@ constexpr int kEntries = kChunk + 8;
 
 // One thread's working arrays for a chunk.
 struct scratch {
-    buffer<float> points, every_points, products, min1, min2, best, margin, low_base;
-    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every;
+    buffer<float> points, every_points, products, min1, min2, best, margin, low_base, own_score;
+    buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every,
+        own;
 
     bool init(int d8, int widest, int t) {
         return take(points, at(kEntries, d8)) && take(products, at(std::max(widest, kBatchRows), kEntries)) &&
@@ -66,7 +67,8 @@ struct scratch {
                take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
                take(nearest, at(t, kEntries)) && take(margin, kChunk) &&
                take(low_base, kChunk) && take(best_group, kChunk) &&
-               take(every_points, at(kEntries, d8)) && take(every, kChunk);
+               take(every_points, at(kEntries, d8)) && take(every, kChunk) &&
+               take(own_score, kChunk) && take(own, kChunk);
     }
 };
 
