@@ -6,14 +6,17 @@
 // lower bound per group of centers (the groups are k-means of the initial
 // centers, formed once). After each center update the upper and global bounds
 // loosen by the drifts; the group bounds are aged lazily, only for points the
-// global bound does not settle. A point its bounds do not settle computes its
-// own group, then only the groups the tightened bound leaves open; a point
-// with most groups open is scanned over all of them. Points are packed per
-// group (or once, for the all-groups list) and the group's centers run
-// against them as the rows of packed_product, one lane per point: each
-// product is one FMA chain in column order either way round, so a score
-// P(x, c) + |c|^2 is the same whatever points and centers are batched with it,
-// and the label is the first minimum over all k centers, as a full scan gives.
+// global bound does not settle. A point the loosened bounds do not settle
+// first takes the distance to its own center, then its group bounds. A
+// survivor scans its own group (or, when that group's bound rules out its
+// other members, scores its own center alone), then only the groups the
+// tightened bound leaves open; a point with most groups open is scanned over
+// all of them. Points are packed per group (or once, for the all-groups list)
+// and the group's centers run against them as the rows of packed_product, one
+// lane per point: each product is one FMA chain in column order either way
+// round, so a score P(x, c) + |c|^2 is the same whatever points and centers
+// are batched with it, and the label is the first minimum over all k centers,
+// as a full scan gives.
 //
 // Center sums are double, updated from the list of changed points in point
 // order (each center and column owned by one worker): the result does not
