@@ -7,13 +7,10 @@
 // shape (masked_gemm_hybrid, gemm_myblas), and the internal product of the
 // assignments against packed centers. Rows may start anywhere: every
 // vector load is unaligned, which costs nothing on aligned data. All routines
-// are single-threaded and allocate nothing. The packed product alone has a
-// 16-lane AVX-512 variant, chosen when the library loads.
-#include <array>
-#include <atomic>
+// are single-threaded and allocate nothing. The packed product runs its
+// whole 16-center panels by wide.cpp's AVX-512 tile where that is in use.
 #include <cmath>
 #include <cstdio>
-#include <utility>
 
 #include "blas.h"
 #include "common.h"
@@ -238,106 +235,14 @@ static void packed_product_8(int m, int d8, int k8, const float *a, int lda, con
     if (j < k8) panel_rows<1>(m, d8, a, lda, packed + at(j, d8), out + j, ldo);
 }
 
-// ---- Packed centers, 16 lanes ---------------------------------------------
-//
-// The same chains with AVX-512: one 16-lane vector is one panel row, so a
-// tile of R point rows against P whole panels keeps R x P accumulators, and
-// each step is P loads, R broadcasts and R x P fused multiply-adds. Only
-// these functions carry the avx512f target: code shared through headers is
-// never compiled for it, so the linker cannot pick an AVX-512 copy of an
-// inline helper for a machine without it.
-
-// Rows of a full tile and panels it spans: 24 accumulators and 2 panel
-// vectors of the 32 registers. 14 x 2, 8 x 3 and 6 x 4 ran within 3% of it
-// (6 x 4 slower on few rows); tiles of one panel ran ~30% slower.
-constexpr int kTileRows16 = 12;
-constexpr int kTilePanels16 = 2;
-
-template <int R, int P>
-__attribute__((target("avx512f"))) static void packed_tile16(const float *a, int lda,
-                                                             const float *panels, int d8,
-                                                             float *out, int ldo) {
-    const std::size_t panel_len = at(kPanelCenters, d8);
-    __m512 acc[R * P];
-#pragma GCC unroll 32
-    for (int t = 0; t < R * P; ++t) acc[t] = _mm512_setzero_ps();
-    for (int o = 0; o < d8; ++o) {
-        __m512 b[P];
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p)
-            b[p] = _mm512_loadu_ps(panels + p * panel_len + at(o, kPanelCenters));
-#pragma GCC unroll 32
-        for (int r = 0; r < R; ++r) {
-            const float x = a[at(r, lda) + o];
-#pragma GCC unroll 4
-            for (int p = 0; p < P; ++p)
-                acc[r * P + p] = _mm512_fmadd_ps(_mm512_set1_ps(x), b[p], acc[r * P + p]);
-        }
-    }
-    const __m512 minus2 = _mm512_set1_ps(-2.0f);
-#pragma GCC unroll 32
-    for (int r = 0; r < R; ++r)
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p)
-            _mm512_storeu_ps(out + at(r, ldo) + kPanelCenters * p,
-                             _mm512_mul_ps(acc[r * P + p], minus2));
-}
-
-using tile16_fn = void (*)(const float *, int, const float *, int, float *, int);
-
-// Tiles of 1 .. R-1 rows, indexed by rows - 1.
-template <int P, int... Rows>
-static constexpr std::array<tile16_fn, sizeof...(Rows)> edge_tiles16(
-    std::integer_sequence<int, Rows...>) {
-    return {&packed_tile16<Rows + 1, P>...};
-}
-
-// All m rows against P adjacent panels: whole tiles, then one edge tile.
-template <int R, int P>
-static void panel_rows16(int m, int d8, const float *a, int lda, const float *panels, float *out,
-                         int ldo) {
-    static constexpr auto edge = edge_tiles16<P>(std::make_integer_sequence<int, R - 1>());
-    int i = 0;
-    for (; i + R <= m; i += R)
-        packed_tile16<R, P>(a + at(i, lda), lda, panels, d8, out + at(i, ldo), ldo);
-    if (i < m) edge[m - i - 1](a + at(i, lda), lda, panels, d8, out + at(i, ldo), ldo);
-}
-
-// Groups of P whole panels, the whole panels left over one at a time, and a
-// last 8-wide panel by the 8-lane tile.
-template <int R, int P>
-static void packed_product_16(int m, int d8, int k8, const float *a, int lda,
-                              const float *packed, float *out, int ldo) {
-    constexpr int group = P * kPanelCenters;
-    int j = 0;
-    for (; j + group <= k8; j += group)
-        panel_rows16<R, P>(m, d8, a, lda, packed + at(j, d8), out + j, ldo);
-    for (; j + kPanelCenters <= k8; j += kPanelCenters)
-        panel_rows16<R, 1>(m, d8, a, lda, packed + at(j, d8), out + j, ldo);
-    if (j < k8) panel_rows<1>(m, d8, a, lda, packed + at(j, d8), out + j, ldo);
-}
-
-// ---- Choice of width ------------------------------------------------------
-
-static bool has_avx512() {
-    // The feature bits may be read before libgcc's own constructor has run.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
-// 16 where the processor (and the operating system) offers AVX-512, fixed
-// at load; tavrine_simd_width may force 8.
-static std::atomic<int> simd_width{has_avx512() ? 16 : 8};
-
 void tavrine::packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
                              float *out, int ldo) {
-    if (simd_width.load(std::memory_order_relaxed) == 16)
-        packed_product_16<kTileRows16, kTilePanels16>(m, d8, k8, a, lda, packed, out, ldo);
-    else
+    if (kernel_lanes() != 16) {
         packed_product_8(m, d8, k8, a, lda, packed, out, ldo);
-}
-
-int tavrine_simd_width(int request) {
-    if (request == 8 || (request == 16 && has_avx512())) simd_width.store(request);
-    return simd_width.load();
+        return;
+    }
+    // Whole panels at 16 lanes, a last 8-wide one by the 8-lane tile.
+    const int whole = k8 / kPanelCenters * kPanelCenters;
+    packed_panels_16(m, d8, whole / kPanelCenters, a, lda, packed, out, ldo);
+    if (whole < k8) panel_rows<1>(m, d8, a, lda, packed + at(whole, d8), out + whole, ldo);
 }
