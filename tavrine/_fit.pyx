@@ -159,9 +159,9 @@ def drift_check(int level):
 
 
 def _simd_width(int request=-1):
-    """Lanes of the product kernel: 8 forces AVX2, 16 takes AVX-512 where the
-    processor has it, -1 only asks. Returns the width in use. Not to be
-    changed while a run is going on."""
+    """Lanes of the product and label-scan kernels: 8 forces AVX2, 16 takes
+    AVX-512 where the processor has it, -1 only asks. Returns the width in
+    use. Not to be changed while a run is going on."""
     return tavrine_simd_width(request)
 
 
