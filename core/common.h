@@ -118,6 +118,11 @@ int center_panels(int k8);
 void packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
                     float *out, int ldo);
 
+// packed_product's AVX-512 part (wide.cpp): the n_panels whole panels of 16
+// centers, out's first 16 n_panels columns.
+void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, const float *packed,
+                      float *out, int ldo);
+
 // Requests for ownership of the output lines a row will write: its entries
 // are scattered over the row, so the hardware prefetcher cannot guess them.
 static inline void prefetch_outputs(float *c_row, const int32_t *list, int m, int width) {

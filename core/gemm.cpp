@@ -7,7 +7,8 @@
 // shape (masked_gemm_hybrid, gemm_myblas), and the internal product of the
 // assignments against packed centers. Rows may start anywhere: every
 // vector load is unaligned, which costs nothing on aligned data. All routines
-// are single-threaded and allocate nothing.
+// are single-threaded and allocate nothing. The packed product runs its
+// whole 16-center panels by wide.cpp's AVX-512 tile where that is in use.
 #include <cmath>
 #include <cstdio>
 
@@ -226,10 +227,22 @@ static void panel_rows(int m, int d8, const float *a, int lda, const float *pane
 
 // Panel by panel, so one panel (16 x d8 floats) stays in L1 while the rows
 // stream past it.
-void tavrine::packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
+static void packed_product_8(int m, int d8, int k8, const float *a, int lda, const float *packed,
                              float *out, int ldo) {
     int j = 0;
     for (; j + kPanelCenters <= k8; j += kPanelCenters)
         panel_rows<2>(m, d8, a, lda, packed + at(j, d8), out + j, ldo);
     if (j < k8) panel_rows<1>(m, d8, a, lda, packed + at(j, d8), out + j, ldo);
+}
+
+void tavrine::packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
+                             float *out, int ldo) {
+    if (kernel_lanes() != 16) {
+        packed_product_8(m, d8, k8, a, lda, packed, out, ldo);
+        return;
+    }
+    // Whole panels at 16 lanes, a last 8-wide one by the 8-lane tile.
+    const int whole = k8 / kPanelCenters * kPanelCenters;
+    packed_panels_16(m, d8, whole / kPanelCenters, a, lda, packed, out, ldo);
+    if (whole < k8) panel_rows<1>(m, d8, a, lda, packed + at(whole, d8), out + whole, ldo);
 }

@@ -205,7 +205,7 @@ struct FirstMin {
 // row[c] + c_norm[c], eight at a time with the lanes past k NaN: the
 // sequential strict scan, in which ties keep the lower index, a NaN never
 // wins and a NaN first score stays the best.
-static inline int nearest_of_row(const float *row, const float *c_norm, int k) {
+static inline int nearest_of_row_8(const float *row, const float *c_norm, int k) {
     FirstMin scan;
     const int k_vec = k & ~7;
     for (int j = 0; j < k_vec; j += 8)
@@ -221,6 +221,23 @@ static inline int nearest_of_row(const float *row, const float *c_norm, int k) {
     // With no score below +inf no later one replaces the first either.
     const float s0 = row[0] + c_norm[0];
     return s0 != s0 || !scan.any() ? 0 : scan.position();
+}
+
+// Lanes of the kernels in use: 16 where AVX-512 runs, else 8 (wide.cpp).
+int kernel_lanes();
+
+// nearest_of_row_8's scan at 16 lanes (wide.cpp); the same label.
+int nearest_of_row_16(const float *row, const float *c_norm, int k);
+
+// Rows shorter than this scanned no faster at 16 lanes (the call and the
+// reduction of 16 lanes cost what the wider steps save).
+constexpr int kWideScanMin = 48;
+
+// The label scan: nearest_of_row_8, or its 16-lane twin for rows of at
+// least kWideScanMin while the 16-lane kernels are in use.
+static inline int nearest_of_row(const float *row, const float *c_norm, int k) {
+    if (k >= kWideScanMin && kernel_lanes() == 16) return nearest_of_row_16(row, c_norm, k);
+    return nearest_of_row_8(row, c_norm, k);
 }
 
 }  // namespace tavrine

@@ -184,6 +184,13 @@ TAVRINE_API int tavrine_assign(int n, int d, int k, const float *X, const float 
  *  the faults found since the previous call. */
 TAVRINE_API int64_t tavrine_drift_check(int level);
 
+/** Lanes of the point-center product and nearest-center scan kernels: 16
+ *  (AVX-512) where the processor has it, else 8 (AVX2), chosen when the
+ *  library loads; both give bit-identical results. request 8 forces AVX2, 16 takes AVX-512 if
+ *  available, anything else only asks. Returns the width now in use. Not to
+ *  be changed while a call of the core runs. */
+TAVRINE_API int tavrine_simd_width(int request);
+
 /* ---- Seeding --------------------------------------------------------- */
 
 /** Greedy k-means++ seeding among the n rows of X (dense n x d, row-major):

@@ -22,6 +22,7 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
                        int32_t *labels, float *min_dist, float *all_dist, int n_threads)
     int64_t tavrine_drift_check(int level)
+    int tavrine_simd_width(int request)
     int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
                          int n_local_trials, uint64_t seed, float *centers_out,
                          int32_t *indices_out)
@@ -148,6 +149,13 @@ def drift_check(int level):
     full scan and every bound against float64 distances, 2 also drops the
     drifts, 0 stops checking. Returns the faults found since the last call."""
     return tavrine_drift_check(level)
+
+
+def _simd_width(int request=-1):
+    """Lanes of the product and label-scan kernels: 8 forces AVX2, 16 takes
+    AVX-512 where the processor has it, -1 only asks. Returns the width in
+    use. Not to be changed while a run is going on."""
+    return tavrine_simd_width(request)
 
 
 cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus,

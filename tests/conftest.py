@@ -58,6 +58,18 @@ def bind(name, restype, *argtypes):
     return fn
 
 
+@pytest.fixture(params=[8, 16], ids=["8lanes", "16lanes"])
+def lanes(request):
+    """The core's kernels forced to 8 lanes (AVX2) and to 16 (AVX-512, skipped
+    where the processor lacks it); the load-time width comes back afterwards."""
+    width = bind("tavrine_simd_width", c_int, c_int)
+    default = width(-1)
+    if width(request.param) != request.param:
+        pytest.skip("the processor has no AVX-512")
+    yield request.param
+    assert width(default) == default
+
+
 def aligned_zeros(shape, dtype=np.float32, align=32):
     """A C-contiguous zero array whose data starts on an `align`-byte boundary."""
     dtype = np.dtype(dtype)

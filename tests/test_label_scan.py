@@ -1,6 +1,7 @@
 """compute_y, the label scan of the full assignment, against the sequential
 strict scan written out in Python: ties keep the lower index, a NaN never
-wins, a NaN first score stays the best, and columns from k on are ignored.
+wins, a NaN first score stays the best, and columns from k on are ignored;
+at 8 and at 16 lanes.
 """
 import numpy as np
 import pytest
@@ -35,8 +36,8 @@ def scan(dist, c_norm, k, accumulate=False, points=None):
 
 # Small integer scores make ties common; the specials land anywhere, the first
 # column included, and the pad columns past k hold the smallest scores of all.
-@pytest.mark.parametrize("k", [1, 2, 7, 8, 9, 15, 16, 17, 31, 64, 100, 256])
-def test_scan_matches_the_sequential_strict_scan(k):
+@pytest.mark.parametrize("k", [1, 2, 7, 8, 9, 15, 16, 17, 31, 48, 49, 63, 64, 100, 256])
+def test_scan_matches_the_sequential_strict_scan(k, lanes):
     rng = np.random.default_rng(k)
     rows, ld = 400, round8(k) + 8
     dist = aligned_zeros((rows, ld))

@@ -1,4 +1,5 @@
-"""Dense product kernels and the center merging helpers.
+"""Dense product kernels, the packed product at both kernel widths, and the
+center merging helpers.
 
 Products are checked against float64 NumPy (a[:, :kw] @ b[:, :kw].T with kw
 the whole blocks of eight that the blocked kernels use), and where the order
@@ -13,6 +14,7 @@ import numpy as np
 import pytest
 
 from conftest import F32P, F64P, I32P, VOIDP, aligned_zeros, bind, c_float, c_int
+from tavrine import _fit
 
 F32 = np.float32
 MAP_FIXED = 0x10  # Linux value; the mmap module does not export it
@@ -270,6 +272,66 @@ def test_gemm_myblas(m, n, k):
     c_h = np.empty(m * n, F32)
     hybrid(a.ravel(), b.ravel(), None, m, k, n, c_h)
     np.testing.assert_allclose(got.ravel(), c_h, rtol=1e-5, atol=1e-5)
+
+
+# ---- The packed product at 8 and 16 lanes ------------------------------------
+
+# (n, d, k): row counts that leave edge tiles of every kind, d off multiples of
+# 8, k8 with and without a last 8-wide panel and with an odd count of whole
+# 16-center panels (a pair of panels, then one alone).
+PACKED_SHAPES = [(1, 1, 1), (13, 3, 5), (37, 9, 23), (700, 13, 56), (3001, 20, 80),
+                 (1500, 64, 200)]
+
+
+@pytest.fixture
+def width():
+    """Forces a kernel width; the load-time choice comes back afterwards."""
+    default = _fit._simd_width()
+    yield lambda w: _fit._simd_width(w) == w
+    assert _fit._simd_width(default) == default
+
+
+def mixture(n, d, k, seed):
+    rng = np.random.default_rng(seed)
+    means = rng.standard_normal((max(1, k // 2), d)) * 4
+    X = (means[rng.integers(0, len(means), n)] + rng.standard_normal((n, d))).astype(F32)
+    return X, X[rng.choice(n, k, replace=False)].copy()
+
+
+def bits(x):
+    x = np.ascontiguousarray(x)
+    return x.view({4: np.uint32, 8: np.uint64}[x.dtype.itemsize])
+
+
+@pytest.mark.parametrize("n,d,k", PACKED_SHAPES)
+def test_forced_avx2_distances_match_float64(n, d, k, width):
+    assert width(8)
+    X, C = mixture(n, d, k, seed=n + k)
+    labels, min_dist, all_dist = _fit.assign(X, C, 1, all_distances=True)
+    X64, C64 = X.astype(np.float64), C.astype(np.float64)
+    d2 = ((X64[:, None, :] - C64[None]) ** 2).sum(-1)
+    # Products, norms and their sum each round in float32; the chains are d8 long.
+    d8 = (d + 7) // 8 * 8
+    norms = np.sqrt((X64 ** 2).sum(1))[:, None] + np.sqrt((C64 ** 2).sum(1))[None]
+    np.testing.assert_array_less(np.abs(all_dist - d2), (2 * d8 + 8) * 2.0 ** -24 * norms ** 2)
+    rows = np.arange(n)
+    np.testing.assert_array_equal(all_dist[rows, labels], all_dist.min(1))
+
+
+@pytest.mark.parametrize("n,d,k", PACKED_SHAPES)
+def test_avx512_products_are_bitwise_avx2(n, d, k, width):
+    if not width(16):
+        pytest.skip("the processor has no AVX-512")
+    X, C = mixture(n, d, k, seed=n + k)
+    runs = {}
+    for w in (16, 8):
+        assert width(w)
+        labels, min_dist, all_dist = _fit.assign(X, C, 2, all_distances=True)
+        fit = _fit.lloyd(X, C, 25, 0.0, 2)
+        runs[w] = (labels, bits(min_dist), bits(all_dist), fit[0], bits(fit[1]),
+                   bits(np.float64(fit[2])), fit[3], fit[4], fit[5])
+    for wide, narrow in zip(runs[16], runs[8]):
+        np.testing.assert_array_equal(wide, narrow)
 
 
 # ---- Center merging helpers ----------------------------------------------------------
