@@ -238,6 +238,29 @@ void pack_points(const run_state &r, int lo, const int32_t *entries, int count, 
     }
 }
 
+// Per lane j < width of rows (size rows of stride ld, width a multiple of 8):
+// the lowest of rows[c][j] + norm[c] over c, its first c, and the lowest of
+// the others.
+void group_minima_8(const float *rows, int ld, int width, int size, const float *norm,
+                    float *min1, float *min2, int32_t *nearest) {
+    for (int j = 0; j < width; j += 8) {
+        __m256 low = _mm256_set1_ps(kInf), next = low;
+        __m256i who = _mm256_setzero_si256();
+        for (int c = 0; c < size; ++c) {
+            const __m256 score =
+                _mm256_add_ps(_mm256_loadu_ps(rows + at(c, ld) + j), _mm256_set1_ps(norm[c]));
+            const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
+            next = _mm256_min_ps(next, _mm256_max_ps(low, score));
+            low = _mm256_blendv_ps(low, score, lower);
+            who = _mm256_castps_si256(_mm256_blendv_ps(
+                _mm256_castsi256_ps(who), _mm256_castsi256_ps(_mm256_set1_epi32(c)), lower));
+        }
+        _mm256_storeu_ps(min1 + j, low);
+        _mm256_storeu_ps(min2 + j, next);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(nearest + j), who);
+    }
+}
+
 // Entries [from, to) of group g's bucket from the group's products (its
 // centers by rows, the entries by lanes): per point, eight at once, the
 // lowest score of the group, its center (the first on ties: slots go in
@@ -249,22 +272,12 @@ void scan_group(const run_state &r, scratch &s, int g, int from, int to, const f
     const int32_t *entries = &s.bucket[at(g, kChunk)];
     float *min1 = &s.min1[at(g, kEntries) + from], *min2 = &s.min2[at(g, kEntries) + from];
     int32_t *nearest = &s.nearest[at(g, kEntries) + from];
-    for (int j = 0; j < count8; j += 8) {
-        __m256 low = _mm256_set1_ps(kInf), next = low;
-        __m256i who = _mm256_setzero_si256();
-        for (int c = 0; c < size; ++c) {
-            const __m256 score = _mm256_add_ps(_mm256_loadu_ps(rows + at(c, count8) + j),
-                                               _mm256_set1_ps(r.slot_norm[base + c]));
-            const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
-            next = _mm256_min_ps(next, _mm256_max_ps(low, score));
-            low = _mm256_blendv_ps(low, score, lower);
-            who = _mm256_castps_si256(_mm256_blendv_ps(
-                _mm256_castsi256_ps(who), _mm256_castsi256_ps(_mm256_set1_epi32(c)), lower));
-        }
-        _mm256_storeu_ps(min1 + j, low);
-        _mm256_storeu_ps(min2 + j, next);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(nearest + j), who);
-    }
+    const float *norm = &r.slot_norm[base];
+    const int wide = kernel_lanes() == 16 ? count8 & ~15 : 0;
+    if (wide > 0) group_minima_16(rows, count8, wide, size, norm, min1, min2, nearest);
+    if (wide < count8)
+        group_minima_8(rows + wide, count8, count8 - wide, size, norm, min1 + wide, min2 + wide,
+                       nearest + wide);
     for (int e = 0; e < count; ++e) {
         const int i = entries[from + e], c = r.L.center[base + nearest[e]];
         if (min1[e] < s.best[i] || (min1[e] == s.best[i] && c < s.best_idx[i])) {
