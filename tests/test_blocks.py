@@ -22,7 +22,16 @@ def members64(X, labels, k):
 
 @pytest.mark.parametrize("n, d, k", [(9000, 13, 1000), (3001, 8, 5), (1, 3, 1)])
 def test_full_then_pruned_assignment_matches_lloyd(n, d, k):
-    # k = 1000 makes the workspace take several rounds of rows per block.
+    # k = 1000 gives the bounds ten groups; the check mode verifies every
+    # assignment against a full scan and every bound against float64.
+    _fit.drift_check(1)
+    try:
+        run_block_iterations(n, d, k)
+    finally:
+        assert _fit.drift_check(0) == 0
+
+
+def run_block_iterations(n, d, k):
     rng = np.random.default_rng(n)
     X = rng.standard_normal((n, d)).astype(np.float32)
     C = X[rng.choice(n, k, replace=False)] + np.float32(0.05)
