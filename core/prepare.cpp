@@ -22,11 +22,12 @@ constexpr int kBlockRows = 1024;  // rows per partial sum; fixes the order of ev
 inline __m256d four_wide(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 inline __m256d four_wide(const double *p) { return _mm256_loadu_pd(p); }
 
-// sum[j] += x[i][j] for the rows [lo, hi), each column in row order.
+// sum[j] += x[i][j] for the rows [lo, hi) of X (row stride ld), each column
+// in row order.
 template <typename T>
-void add_rows(const T *X, int d, int lo, int hi, double *sum) {
+void add_rows(const T *X, int d, int64_t ld, int lo, int hi, double *sum) {
     for (int i = lo; i < hi; ++i) {
-        const T *row = X + at(i, d);
+        const T *row = X + at(i, ld);
         int j = 0;
         for (; j + 4 <= d; j += 4)
             _mm256_storeu_pd(sum + j, _mm256_add_pd(_mm256_loadu_pd(sum + j), four_wide(row + j)));
@@ -37,14 +38,14 @@ void add_rows(const T *X, int d, int lo, int hi, double *sum) {
 // out = float(double(x) - mean) for the rows [lo, hi); with sq, also
 // sq[j] += (double(x) - mean)^2. Returns whether every written value is finite.
 template <typename T>
-bool centre_rows(const T *X, int d, int lo, int hi, const double *mean, float *out,
+bool centre_rows(const T *X, int d, int64_t ld, int lo, int hi, const double *mean, float *out,
                  double *sq) {
     // x - x is +0.0 for a finite x and NaN otherwise: OR-ing the differences
     // leaves a NaN pattern exactly when some value was not finite.
     __m256 spread = _mm256_setzero_ps();
     bool finite = true;
     for (int i = lo; i < hi; ++i) {
-        const T *row = X + at(i, d);
+        const T *row = X + at(i, ld);
         float *dst = out + at(i, d);
         int j = 0;
         for (; j + 8 <= d; j += 8) {
@@ -79,9 +80,9 @@ void combine_blocks(const std::vector<double> &partial, int n_blocks, int d, dou
 }
 
 template <typename T>
-int centre(int n, int d, const T *X, double *mean, int find_mean, float *out, double *variance,
-           int n_threads) {
-    if (n < 1 || d < 1) return TAVRINE_ERR_ARGS;
+int centre(int n, int d, const T *X, int64_t ld, double *mean, int find_mean, float *out,
+           double *variance, int n_threads) {
+    if (n < 1 || d < 1 || ld < d) return TAVRINE_ERR_ARGS;
     try {
         const int n_blocks = (n - 1) / kBlockRows + 1;
         const bool sums = find_mean || variance;
@@ -94,7 +95,7 @@ int centre(int n, int d, const T *X, double *mean, int find_mean, float *out, do
             if (find_mean) {
 #pragma omp for schedule(static)
                 for (int b = 0; b < n_blocks; ++b)
-                    add_rows(X, d, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
+                    add_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
                              &partial[at(b, d)]);
 #pragma omp single
                 {
@@ -105,7 +106,7 @@ int centre(int n, int d, const T *X, double *mean, int find_mean, float *out, do
             }
 #pragma omp for schedule(static) reduction(&& : finite)
             for (int b = 0; b < n_blocks; ++b)
-                finite = centre_rows(X, d, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
+                finite = centre_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
                                      mean, out, variance ? &partial[at(b, d)] : nullptr) &&
                          finite;
         }
@@ -123,12 +124,12 @@ int centre(int n, int d, const T *X, double *mean, int find_mean, float *out, do
 
 }  // namespace
 
-int tavrine_centre_f32(int n, int d, const float *X, double *mean, int find_mean, float *out,
-                       double *variance, int n_threads) {
-    return centre(n, d, X, mean, find_mean, out, variance, n_threads);
+int tavrine_centre_f32(int n, int d, const float *X, int64_t ld, double *mean, int find_mean,
+                       float *out, double *variance, int n_threads) {
+    return centre(n, d, X, ld, mean, find_mean, out, variance, n_threads);
 }
 
-int tavrine_centre_f64(int n, int d, const double *X, double *mean, int find_mean, float *out,
-                       double *variance, int n_threads) {
-    return centre(n, d, X, mean, find_mean, out, variance, n_threads);
+int tavrine_centre_f64(int n, int d, const double *X, int64_t ld, double *mean, int find_mean,
+                       float *out, double *variance, int n_threads) {
+    return centre(n, d, X, ld, mean, find_mean, out, variance, n_threads);
 }

@@ -44,8 +44,8 @@ def _centre(X, mean=None, variance=False, n_threads=None):
     cancels when the norms dwarf the spread of the data; centred data keep
     the norms at the scale of the spread. X itself is never modified.
     """
-    if X.dtype not in _FLOATS or not X.flags.c_contiguous:
-        X = np.ascontiguousarray(X, dtype=X.dtype if X.dtype in _FLOATS else np.float64)
+    if X.dtype not in _FLOATS:
+        X = np.asarray(X, dtype=np.float64)
     return _fit.centre(X, mean, variance, n_threads or 0)
 
 

@@ -5,7 +5,7 @@ import math
 
 import numpy as np
 import pytest
-from conftest import F32P, F64P, bind, c_int
+from conftest import F32P, F64P, VOIDP, bind, c_int, c_int64
 
 from tavrine import KMeans
 
@@ -13,17 +13,18 @@ DOUBLE_OUT = ctypes.POINTER(ctypes.c_double)
 
 
 def centre(X, mean=None, variance=True, n_threads=1):
-    """Calls the core on X as it is; returns (status, out, mean, variance)."""
+    """Calls the core on X's rows where they are (each row contiguous);
+    returns (status, out, mean, variance)."""
+    assert X.strides[1] == X.itemsize
     name = "tavrine_centre_f32" if X.dtype == np.float32 else "tavrine_centre_f64"
-    fn = bind(name, c_int, c_int, c_int, F32P if X.dtype == np.float32 else F64P, F64P,
-              c_int, F32P, DOUBLE_OUT, c_int)
+    fn = bind(name, c_int, c_int, c_int, VOIDP, c_int64, F64P, c_int, F32P, DOUBLE_OUT, c_int)
     n, d = X.shape
     find = mean is None
     mean = np.full(d, np.nan) if find else mean.copy()
     out = np.full((n, d), np.nan, np.float32)
     var = ctypes.c_double(np.nan)
-    status = fn(n, d, X, mean, int(find), out, ctypes.byref(var) if variance else None,
-                n_threads)
+    status = fn(n, d, X.ctypes.data, X.strides[0] // X.itemsize, mean, int(find), out,
+                ctypes.byref(var) if variance else None, n_threads)
     return status, out, mean, var.value
 
 
@@ -31,14 +32,16 @@ def exact_mean(X):
     return np.array([math.fsum(col) for col in X.astype(np.float64).T]) / len(X)
 
 
-# Rows around the 1024-row blocks, columns around the 8- and 4-wide steps.
+# Rows around the 1024-row blocks, columns around the 8- and 4-wide steps,
+# rows packed or spaced (the first d columns of wider rows).
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
-@pytest.mark.parametrize("n, d", [(1, 1), (7, 3), (1024, 8), (1025, 13), (5000, 64), (2100, 4)])
-def test_centring_against_float64_numpy(dtype, n, d):
+@pytest.mark.parametrize("n, d, width", [(1, 1, 1), (7, 3, 5), (1024, 8, 8), (1025, 13, 13),
+                                         (5000, 64, 65), (2100, 4, 4)])
+def test_centring_against_float64_numpy(dtype, n, d, width):
     rng = np.random.default_rng(n * 100 + d)
     # Far from the origin and unevenly spread: float32 sums or a lost block show.
-    X = (rng.standard_normal((n, d)) * rng.uniform(0.1, 50, d) + rng.uniform(-1e4, 1e4, d))
-    X = X.astype(dtype)
+    X = rng.standard_normal((n, width)) * rng.uniform(0.1, 50, width)
+    X = (X + rng.uniform(-1e4, 1e4, width)).astype(dtype)[:, :d]
     X64 = X.astype(np.float64)
     status, out, mean, var = centre(X)
     assert status == 0
