@@ -64,9 +64,27 @@ def _centred32(X, mean, name="X", n_threads=1):
     return X32
 
 
-def _check_finite(X, estimator):
-    """scikit-learn's own error for a NaN or infinity in validated X, if any."""
-    assert_all_finite(X, input_name="X", estimator_name=type(estimator).__name__)
+def _plain(X):
+    """Whether X is a 2-D float32 or float64 ndarray holding values: what
+    scikit-learn's check_array returns as it is."""
+    return type(X) is np.ndarray and X.ndim == 2 and X.dtype in _FLOATS and X.size > 0
+
+
+def _as_floats(X, name, estimator=None):
+    """X as scikit-learn's check_array gives it but for the finite check,
+    which the core's centring makes as it reads every value (see
+    _refuse_non_finite). A _plain array skips check_array's probes for
+    dataframes, sparse matrices and array namespaces."""
+    if _plain(X):
+        return X
+    return check_array(X, input_name=name, estimator=estimator, dtype=_FLOATS,
+                       ensure_all_finite=False)
+
+
+def _refuse_non_finite(X, name, estimator=None):
+    """scikit-learn's own error for a NaN or infinity in X, if it holds one."""
+    assert_all_finite(X, input_name=name,
+                      estimator_name=None if estimator is None else type(estimator).__name__)
 
 
 def _weights32(sample_weight, X):
@@ -285,29 +303,35 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             p = weights.astype(np.float64)
             return X32[rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())]
         # A callable sees the centred data and answers in its coordinates.
-        centers = init(X32, k, random_state=rng) if callable(init) else init
-        centers = check_array(centers, dtype=_FLOATS, input_name="init")
+        centers = _as_floats(init(X32, k, random_state=rng) if callable(init) else init, "init")
         if centers.shape != (k, X32.shape[1]):
+            _refuse_non_finite(centers, "init")  # scikit-learn names a NaN first
             raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
                              f"the number of clusters {k} and features {X32.shape[1]}.")
         if callable(init):
+            _refuse_non_finite(centers, "init")
             return np.ascontiguousarray(centers, dtype=np.float32)
-        return _centred32(centers, self._mean, name="init")
+        C32, _, _, finite = _centre(centers, self._mean)
+        if not finite:
+            _refuse_non_finite(centers, "init")
+            raise _too_large("init")
+        return C32
 
     def _validated(self, X, reset):
-        """X as scikit-learn's validate_data gives it, but for the finite
-        check, which the core's centring makes as it reads every value: the
-        callers then raise scikit-learn's error through _check_finite."""
-        _check_feature_names(self, X, reset=reset)
-        return check_array(X, input_name="X", estimator=self, dtype=_FLOATS,
-                           ensure_all_finite=False)
+        """X as scikit-learn's validate_data gives it but for the finite check
+        (see _as_floats) and the feature count, which the callers check."""
+        # A _plain array has no feature names: with none on record either,
+        # the names' check has nothing to do.
+        if not _plain(X) or hasattr(self, "feature_names_in_"):
+            _check_feature_names(self, X, reset=reset)
+        return _as_floats(X, "X", self)
 
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the centred float32 data the core ran on."""
         X = self._validated(X, reset=True)
         X32, mean, variance, finite = _centre(X, variance=True, n_threads=self.n_threads)
         if not finite:
-            _check_finite(X, self)
+            _refuse_non_finite(X, "X", self)
         _check_n_features(self, X, reset=True)
         sw32 = _weights32(sample_weight, X)
         if X.shape[0] < self.n_clusters:
@@ -435,11 +459,11 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         check_is_fitted(self)
         X = self._validated(X, reset=False)
         if X.shape[1] != self.n_features_in_:
-            _check_finite(X, self)  # scikit-learn names a NaN before a wrong width
+            _refuse_non_finite(X, "X", self)  # scikit-learn names a NaN before a wrong width
             _check_n_features(self, X, reset=False)
         X32, _, _, finite = _centre(X, self._mean, n_threads=self.n_threads)
         if not finite:
-            _check_finite(X, self)
+            _refuse_non_finite(X, "X", self)
             raise _too_large("X")
         return X, X32
 
