@@ -5,8 +5,6 @@
 // the centred copy and, for a fit, the squared differences. Every sum is
 // taken over fixed blocks of rows and the blocks' partial sums are added in
 // block order, so no result depends on the number of threads.
-#include <omp.h>
-
 #include <algorithm>
 #include <new>
 #include <vector>
@@ -166,6 +164,7 @@ int centre(int n, int d, const T *X, int64_t ld, double *mean, int find_mean, fl
                     if (variance) std::fill(partial.begin(), partial.end(), 0.0);
                 }
             }
+            // centre_rows first: every block is written, whatever came before.
 #pragma omp for schedule(static) reduction(&& : finite)
             for (int b = 0; b < n_blocks; ++b)
                 finite = centre_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),

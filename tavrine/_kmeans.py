@@ -16,9 +16,8 @@ from numpy.typing import ArrayLike, NDArray
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, ClusterMixin,
                           TransformerMixin, _fit_context)
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.utils import check_random_state
+from sklearn.utils import assert_all_finite, check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions, validate_params
-from sklearn.utils import assert_all_finite
 from sklearn.utils.validation import (_check_feature_names, _check_n_features,
                                       _check_sample_weight, check_array, check_is_fitted)
 
