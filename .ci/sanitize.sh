@@ -26,7 +26,7 @@ status=0
     PYTHONPATH="$(cd "$site" && pwd)" OMP_NUM_THREADS=2 \
     "$venv/bin/python" -m pytest -q -p no:cacheprovider test_storage.py test_full_iteration.py \
     test_refresh.py test_masked.py test_products.py test_seed.py test_loop_steps.py \
-    test_label_scan.py test_estimator.py test_drift.py test_blocks.py \
+    test_label_scan.py test_estimator.py test_drift.py test_blocks.py test_centre.py \
     "test_reliability.py::test_fork_after_a_run" \
     ) >"$log" 2>&1 || status=$?
 tail -n 3 "$log"

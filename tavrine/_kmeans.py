@@ -16,51 +16,74 @@ from numpy.typing import ArrayLike, NDArray
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, ClusterMixin,
                           TransformerMixin, _fit_context)
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.utils import check_random_state
+from sklearn.utils import assert_all_finite, check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions, validate_params
-from sklearn.utils.validation import (_check_sample_weight, check_array, check_is_fitted,
-                                      validate_data)
+from sklearn.utils.validation import (_check_feature_names, _check_n_features,
+                                      _check_sample_weight, check_array, check_is_fitted)
 
 from . import _fit
 
 __all__ = ["KMeans", "kmeans_plusplus"]
 
-_CHUNK = 4096  # rows per block when working on the data outside the core
 _FLOATS = [np.float64, np.float32]  # float32 stays float32, anything else becomes float64
 
 
 # ---- the float32 data the core sees ------------------------------------------
 
-def _column_mean(X):
-    """float64 mean of each column, by blocks of rows."""
-    total = np.zeros(X.shape[1])
-    for lo in range(0, X.shape[0], _CHUNK):
-        total += X[lo:lo + _CHUNK].sum(0, dtype=np.float64)
-    return total / X.shape[0]
+def _centre(X, mean=None, variance=False, n_threads=None):
+    """The core's centring of X: (X32, mean, variance, finite).
 
-
-def _centred32(X, mean, name="X", variance=False):
-    """C-contiguous float32 copy of X - mean, the difference taken in float64;
-    with `variance`, also the mean over features of the squared differences'
-    column means (the fit's tolerance scale), taken in the same pass.
+    X32 is the C-contiguous float32 copy of X - mean, each difference taken
+    in float64; `mean` None means X's own float64 column means, returned.
+    With `variance`, also the mean over features of the squared differences'
+    column means (the fit's tolerance scale), else None. `finite` is False
+    when X holds a NaN or an infinity or a difference overflows float32.
 
     The core's distances expand |x|^2 - 2 x.c + |c|^2 in float32, which
     cancels when the norms dwarf the spread of the data; centred data keep
     the norms at the scale of the spread. X itself is never modified.
     """
-    out = np.empty(X.shape, np.float32)
-    sq = np.zeros(X.shape[1])
-    with np.errstate(over="ignore"):
-        for lo in range(0, X.shape[0], _CHUNK):
-            diff = X[lo:lo + _CHUNK] - mean
-            block = out[lo:lo + _CHUNK]
-            block[...] = diff
-            if not np.isfinite(block).all():
-                raise ValueError(f"Input {name} contains a value too large for dtype('float32') "
-                                 "once the column means are subtracted.")
-            if variance:
-                sq += np.einsum("ij,ij->j", diff, diff)
-    return (out, float(np.mean(sq / X.shape[0]))) if variance else out
+    if X.dtype not in _FLOATS:
+        X = np.asarray(X, dtype=np.float64)
+    return _fit.centre(X, mean, variance, n_threads or 0)
+
+
+def _too_large(name):
+    return ValueError(f"Input {name} contains a value too large for dtype('float32') "
+                      "once the column means are subtracted.")
+
+
+def _centred32(X, mean, name="X", n_threads=1):
+    """C-contiguous float32 copy of X - mean (None: X's own column means), the
+    difference taken in float64; refuses values float32 cannot hold. One
+    thread by default, as for a Dask task."""
+    X32, _, _, finite = _centre(np.asarray(X), mean, n_threads=n_threads)
+    if not finite:
+        raise _too_large(name)
+    return X32
+
+
+def _plain(X):
+    """Whether X is a 2-D float32 or float64 ndarray holding values: what
+    scikit-learn's check_array returns as it is."""
+    return type(X) is np.ndarray and X.ndim == 2 and X.dtype in _FLOATS and X.size > 0
+
+
+def _as_floats(X, name, estimator=None):
+    """X as scikit-learn's check_array gives it but for the finite check,
+    which the core's centring makes as it reads every value (see
+    _refuse_non_finite). A _plain array skips check_array's probes for
+    dataframes, sparse matrices and array namespaces."""
+    if _plain(X):
+        return X
+    return check_array(X, input_name=name, estimator=estimator, dtype=_FLOATS,
+                       ensure_all_finite=False)
+
+
+def _refuse_non_finite(X, name, estimator=None):
+    """scikit-learn's own error for a NaN or infinity in X, if it holds one."""
+    assert_all_finite(X, input_name=name,
+                      estimator_name=None if estimator is None else type(estimator).__name__)
 
 
 def _weights32(sample_weight, X):
@@ -152,7 +175,7 @@ def kmeans_plusplus(
         raise ValueError(f"n_samples={X.shape[0]} should be >= n_clusters={n_clusters}.")
     sw32 = _weights32(sample_weight, X)
     seed = _core_seed(check_random_state(random_state))
-    X32 = _centred32(X, _column_mean(X))
+    X32 = _centred32(X, None, n_threads=0)
     _, indices = _fit.kmeanspp(X32, n_clusters, n_local_trials or 0, seed,
                                sample_weight=_seeding_weights(sw32))
     return X[indices].copy(), indices.astype(np.intp)
@@ -279,26 +302,45 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             p = weights.astype(np.float64)
             return X32[rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())]
         # A callable sees the centred data and answers in its coordinates.
-        centers = init(X32, k, random_state=rng) if callable(init) else init
-        centers = check_array(centers, dtype=_FLOATS, input_name="init")
+        centers = _as_floats(init(X32, k, random_state=rng) if callable(init) else init, "init")
         if centers.shape != (k, X32.shape[1]):
+            _refuse_non_finite(centers, "init")  # scikit-learn names a NaN first
             raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
                              f"the number of clusters {k} and features {X32.shape[1]}.")
         if callable(init):
+            _refuse_non_finite(centers, "init")
             return np.ascontiguousarray(centers, dtype=np.float32)
-        return _centred32(centers, self._mean, name="init")
+        C32, _, _, finite = _centre(centers, self._mean)
+        if not finite:
+            _refuse_non_finite(centers, "init")
+            raise _too_large("init")
+        return C32
+
+    def _validated(self, X, reset):
+        """X as scikit-learn's validate_data gives it but for the finite check
+        (see _as_floats) and the feature count, which the callers check."""
+        # A _plain array has no feature names: with none on record either,
+        # the names' check has nothing to do.
+        if not _plain(X) or hasattr(self, "feature_names_in_"):
+            _check_feature_names(self, X, reset=reset)
+        return _as_floats(X, "X", self)
 
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the centred float32 data the core ran on."""
-        X = validate_data(self, X, dtype=_FLOATS)
+        X = self._validated(X, reset=True)
+        X32, mean, variance, finite = _centre(X, variance=True, n_threads=self.n_threads)
+        if not finite:
+            _refuse_non_finite(X, "X", self)
+        _check_n_features(self, X, reset=True)
         sw32 = _weights32(sample_weight, X)
         if X.shape[0] < self.n_clusters:
             raise ValueError(f"n_samples={X.shape[0]} should be >= "
                              f"n_clusters={self.n_clusters}.")
         n_runs = self._n_runs()
+        if not finite:
+            raise _too_large("X")
         rng = check_random_state(self.random_state)
-        self._mean = _column_mean(X)
-        X32, variance = _centred32(X, self._mean, variance=True)
+        self._mean = mean
         tol = variance * self.tol
         if self.verbose:
             progress = self._printer(progress)
@@ -313,7 +355,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             if best is None or result[2] < best[2]:
                 best = result
         labels, centers, inertia, n_iter, products, points = best
-        distinct = len(np.unique(labels))
+        distinct = np.count_nonzero(np.bincount(labels, minlength=self.n_clusters))
         if distinct < self.n_clusters:
             warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
                           f"n_clusters ({self.n_clusters}). Possibly due to duplicate points "
@@ -414,8 +456,15 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     def _centred_test_data(self, X):
         """X validated against the fit, and its centred float32 copy."""
         check_is_fitted(self)
-        X = validate_data(self, X, dtype=_FLOATS, reset=False)
-        return X, _centred32(X, self._mean)
+        X = self._validated(X, reset=False)
+        if X.shape[1] != self.n_features_in_:
+            _refuse_non_finite(X, "X", self)  # scikit-learn names a NaN before a wrong width
+            _check_n_features(self, X, reset=False)
+        X32, _, _, finite = _centre(X, self._mean, n_threads=self.n_threads)
+        if not finite:
+            _refuse_non_finite(X, "X", self)
+            raise _too_large("X")
+        return X, X32
 
     def predict(self, X: ArrayLike) -> NDArray[np.int32]:
         """Label each point of X with its nearest center.

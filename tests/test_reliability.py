@@ -84,7 +84,10 @@ def test_layouts_and_memory_maps(tmp_path):
     rng = np.random.default_rng(1)
     X = rng.standard_normal((300, 6)).astype(np.float32)
     ref = KMeans(4, random_state=0).fit(X).labels_
-    for variant in (np.asfortranarray(X), X.astype(np.float64), X[::1, :].copy()):
+    # The first columns of wider rows: read in place at the wider step.
+    wider = np.hstack([X, X])
+    for variant in (np.asfortranarray(X), X.astype(np.float64), X[::1, :].copy(),
+                    wider[:, :6], wider.astype(np.float64)[:, :6]):
         np.testing.assert_array_equal(KMeans(4, random_state=0).fit(variant).labels_, ref)
     wide = np.zeros((300, 12), np.float32)
     wide[:, ::2] = X
