@@ -207,7 +207,8 @@ struct seeding {
     // sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used) {
-#pragma omp parallel for schedule(dynamic, 1) num_threads(team_size(n_blocks))
+        const int team = std::min(n_blocks, team_for_work(0, int64_t(n) * d * n_used * kLanes));
+#pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
         for (int blk = 0; blk < n_blocks; ++blk) {
             const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
             if (pending >= 0)
