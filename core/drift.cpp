@@ -603,33 +603,55 @@ inline void add_scaled(double *row, __m256 x, double w) {
     _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), hi));
 }
 
-// Column block b (8 columns), center slice c: this worker's share of the
-// double sums, every change applied in point order.
+// Changes ahead of the one being added whose row is fetched.
+constexpr int kFetchAhead = 12;
+
+// Column block b (block_cols columns), center slice c: this worker's share of
+// the double sums, every change applied in point order. A change is read only
+// by the workers owning its old or new center, so X passes through the cache
+// about once however many workers share the update.
 void add_changes(run_state &r, int block, int slice) {
-    const int c0 = block * 8, width = std::min(8, r.d - c0);
+    const int c0 = block * r.block_cols, c1 = std::min(r.d, c0 + r.block_cols);
     int64_t *members = &r.members[at(block, r.k)];
     const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
+    const auto add = [&](double *sums, const float *x, double w) {
+        for (int o = c0; o < c1; o += 8) {
+            const int width = std::min(8, c1 - o);
+            add_scaled(sums + o, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), w);
+        }
+    };
+    const auto mine = [&](int lo, int e) {
+        const int from = r.changed_from[lo + e];
+        return (from >= 0 && owns(from)) || owns(r.y[r.changed[lo + e]]);
+    };
     for (int ch = 0; ch < r.n_chunks; ++ch) {
-        const int lo = ch * kChunk;
-        for (int e = 0; e < r.chunk_changed[ch]; ++e) {
+        const int lo = ch * kChunk, count = r.chunk_changed[ch];
+        for (int e = 0; e < count; ++e) {
+            // The rows this worker reads are scattered: fetch one ahead of time.
+            if (e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
+                const char *row = reinterpret_cast<const char *>(
+                    r.X + at(r.changed[lo + e + kFetchAhead], r.d) + c0);
+                for (int64_t b = 0; b < int64_t(c1 - c0) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+            }
             const int64_t p = r.changed[lo + e];
+            const int from = r.changed_from[lo + e], to = r.y[p];
+            const bool take_from = from >= 0 && owns(from), give_to = owns(to);
+            if (!take_from && !give_to) continue;
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             if (w == 0.0) continue;
-            const float *x = r.X + at(p, r.d) + c0;
-            const __m256 xv = width == 8 ? _mm256_loadu_ps(x) : masked_read(x, width);
-            const int from = r.changed_from[lo + e], to = r.y[p];
-            if (from >= 0 && owns(from)) {
-                double *s = &r.sums[at(from, r.d8) + c0];
-                add_scaled(s, xv, -w);
+            const float *x = r.X + at(p, r.d);
+            if (take_from) {
+                double *s = &r.sums[at(from, r.d8)];
+                add(s, x, -w);
                 if (block == 0) r.weight_sum[from] -= w;
                 // The last member gone: the sums are exactly zero again.
                 if (--members[from] == 0) {
-                    std::fill(s, s + 8, 0.0);
+                    std::fill(s + c0, s + round_up8(c1), 0.0);
                     if (block == 0) r.weight_sum[from] = 0.0;
                 }
             }
-            if (owns(to)) {
-                add_scaled(&r.sums[at(to, r.d8) + c0], xv, w);
+            if (give_to) {
+                add(&r.sums[at(to, r.d8)], x, w);
                 if (block == 0) r.weight_sum[to] += w;
                 ++members[to];
             }
@@ -819,8 +841,13 @@ bool allocate(run_state &r) {
     r.chunk_changed.assign(r.n_chunks, 0);
     r.chunk_survivors.assign(r.n_chunks, 0);
     r.chunk_products.assign(r.n_chunks, 0);
-    r.n_col_blocks = (r.d + 7) / 8;
-    r.n_center_slices = std::max(1, (2 * r.team + r.n_col_blocks - 1) / r.n_col_blocks);
+    // Units of the center update: slices of centers first, column blocks only
+    // when there are too few centers to keep the team busy.
+    const int units = 4 * r.team;
+    r.n_center_slices = std::min(k, units);
+    const int blocks_wanted = (units + r.n_center_slices - 1) / r.n_center_slices;
+    r.block_cols = round_up8((r.d + blocks_wanted - 1) / blocks_wanted);
+    r.n_col_blocks = (r.d + r.block_cols - 1) / r.block_cols;
     r.sums.assign(at(k, r.d8), 0.0);
     r.weight_sum.assign(k, 0.0);
     r.members.assign(at(r.n_col_blocks, k), 0);

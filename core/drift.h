@@ -100,10 +100,11 @@ struct run_state {
     int n_chunks;
     std::vector<int32_t> chunk_changed, chunk_survivors;
     std::vector<int64_t> chunk_products;
-    // Double sums (k x d8), weights (k) and members per column block (n_blocks x k).
+    // Double sums (k x d8), weights (k) and members per column block (n_blocks x k);
+    // the center update's units: column blocks of block_cols, slices of centers.
     std::vector<double> sums, weight_sum;
     std::vector<int64_t> members;
-    int n_col_blocks, n_center_slices;
+    int n_col_blocks, block_cols, n_center_slices;
     std::vector<double> shift;  // k
     std::vector<scratch> work;  // one per thread of the team
 };
