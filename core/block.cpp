@@ -43,7 +43,7 @@ uint64_t labels_digest(const int32_t *y, int n) {
 void mark_changes(tavrine_block *b) {
     const run_state &r = *b->state;
     for (int ch = 0; ch < r.n_chunks; ++ch) {
-        const int lo = ch * kChunk;
+        const int lo = ch * r.chunk;
         for (int e = 0; e < r.chunk_changed[ch]; ++e) {
             const int from = r.changed_from[lo + e];
             if (from >= 0) b->stale[from] = 1;

@@ -41,6 +41,8 @@ using namespace tavrine::drift;
 namespace {
 
 constexpr float kInf = __builtin_inff(), kNaN = __builtin_nanf("");
+// Rows per product of the nearest-center routine: their scores stay in L2.
+constexpr int kAssignRows = 256;
 // Target number of centers per group, and Lloyd steps that form the groups.
 constexpr int kCentersPerGroup = 10;
 constexpr int kGroupSteps = 5;
@@ -148,11 +150,11 @@ int group_count(int k, int d) {
 void nearest_means(const float *cen, int k, int d8, const float *means, int count,
                    int32_t *out) {
     const int c8 = round_up8(count);
-    std::vector<float> packed(at(c8, d8)), norms(c8, 0.0f), scores(at(kChunk, c8));
+    std::vector<float> packed(at(c8, d8)), norms(c8, 0.0f), scores(at(kAssignRows, c8));
     pack_centers(means, c8, d8, 0, center_panels(c8), packed.data());
     for (int j = 0; j < count; ++j) norms[j] = sq_norm(means + at(j, d8), d8);
-    for (int lo = 0; lo < k; lo += kChunk) {
-        const int m = std::min(kChunk, k - lo);
+    for (int lo = 0; lo < k; lo += kAssignRows) {
+        const int m = std::min(kAssignRows, k - lo);
         packed_product(m, d8, c8, cen + at(lo, d8), d8, packed.data(), scores.data(), c8);
         for (int i = 0; i < m; ++i) out[lo + i] = nearest_of_row(&scores[at(i, c8)], norms.data(), count);
     }
@@ -269,9 +271,9 @@ void scan_group(const run_state &r, scratch &s, int g, int from, int to, const f
                 int64_t &products) {
     const int count = to - from, count8 = round_up8(count);
     const int base = r.L.start[g], size = r.L.size(g);
-    const int32_t *entries = &s.bucket[at(g, kChunk)];
-    float *min1 = &s.min1[at(g, kEntries) + from], *min2 = &s.min2[at(g, kEntries) + from];
-    int32_t *nearest = &s.nearest[at(g, kEntries) + from];
+    const int32_t *entries = &s.bucket[at(g, s.chunk)];
+    float *min1 = &s.min1[at(g, s.entries) + from], *min2 = &s.min2[at(g, s.entries) + from];
+    int32_t *nearest = &s.nearest[at(g, s.entries) + from];
     const float *norm = &r.slot_norm[base];
     const int wide = kernel_lanes() == 16 ? count8 & ~15 : 0;
     if (wide > 0) group_minima_16(rows, count8, wide, size, norm, min1, min2, nearest);
@@ -295,7 +297,7 @@ void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
     const int count = to - from;
     if (count <= 0) return;
     const int count8 = round_up8(count);
-    pack_points(r, lo, &s.bucket[at(g, kChunk)] + from, count, s.points.get());
+    pack_points(r, lo, &s.bucket[at(g, s.chunk)] + from, count, s.points.get());
     packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
                    s.points.get(), s.products.get(), count8);
     scan_group(r, s, g, from, to, s.products.get(), products);
@@ -318,7 +320,7 @@ void run_every(const run_state &r, scratch &s, int count, int64_t &products) {
     }
 }
 
-inline void push(scratch &s, int g, int i) { s.bucket[at(g, kChunk) + s.bucket_n[g]++] = i; }
+inline void push(scratch &s, int g, int i) { s.bucket[at(g, s.chunk) + s.bucket_n[g]++] = i; }
 
 // A survivor's scan starts from nothing; its margin is taken once.
 inline void start_best(const run_state &r, scratch &s, int lo, int i, float margin) {
@@ -472,8 +474,8 @@ struct chunk_result {
 // lowest score of the group, or of its other members where it holds the
 // point's new center.
 void settle_group(run_state &r, scratch &s, int lo, int g) {
-    const int32_t *entries = &s.bucket[at(g, kChunk)];
-    const float *min1 = &s.min1[at(g, kEntries)], *min2 = &s.min2[at(g, kEntries)];
+    const int32_t *entries = &s.bucket[at(g, s.chunk)];
+    const float *min1 = &s.min1[at(g, s.entries)], *min2 = &s.min2[at(g, s.entries)];
     const int count = s.bucket_n[g];
     const __m256i group = _mm256_set1_epi32(g);
     float bound[8];
@@ -547,7 +549,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     if (n_every > 0) {
         pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
         for (int g = 0; g < r.t; ++g) {
-            std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, kChunk)]);
+            std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, s.chunk)]);
             s.bucket_n[g] = n_every;
         }
         run_every(r, s, n_every, out.products);
@@ -625,7 +627,7 @@ void add_changes(run_state &r, int block, int slice) {
         return (from >= 0 && owns(from)) || owns(r.y[r.changed[lo + e]]);
     };
     for (int ch = 0; ch < r.n_chunks; ++ch) {
-        const int lo = ch * kChunk, count = r.chunk_changed[ch];
+        const int lo = ch * r.chunk, count = r.chunk_changed[ch];
         for (int e = 0; e < count; ++e) {
             // The rows this worker reads are scattered: fetch one ahead of time.
             if (e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
@@ -763,7 +765,7 @@ void check_assignment(run_state &r) {
 counters drift::assign_all(run_state &r, bool full) {
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
-        const int lo = ch * kChunk, hi = std::min(r.n, lo + kChunk);
+        const int lo = ch * r.chunk, hi = std::min(r.n, lo + r.chunk);
         chunk_result out;
         assign_chunk(r, r.work[omp_get_thread_num()], lo, hi, full, out);
         r.chunk_changed[ch] = out.changed;
@@ -800,7 +802,7 @@ double drift::inertia(const run_state &r, const float *centers, int ldc) {
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         double s = 0.0;
-        for (int64_t p = int64_t(ch) * kChunk; p < std::min<int64_t>(r.n, (ch + 1) * int64_t(kChunk)); ++p) {
+        for (int64_t p = int64_t(ch) * r.chunk; p < std::min<int64_t>(r.n, (ch + 1) * int64_t(r.chunk)); ++p) {
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             s += w * sq_gap(r.X + at(p, r.d), centers + at(r.y[p], ldc), r.d);
         }
@@ -814,7 +816,7 @@ double drift::inertia(const run_state &r, const float *centers, int ldc) {
 bool drift::take_scratch(run_state &r) {
     r.work.resize(r.team);
     for (scratch &s : r.work)
-        if (!s.init(r.d8, r.L.widest, r.t)) return false;
+        if (!s.init(r.d8, r.L.widest, r.t, r.chunk)) return false;
     return true;
 }
 
@@ -837,7 +839,9 @@ bool allocate(run_state &r) {
     } else {
         r.lb = r.glb.get();
     }
-    r.n_chunks = (n + kChunk - 1) / kChunk;
+    // No larger than keeps eight chunks per thread for the dynamic schedule.
+    r.chunk = std::max(kChunkMin, std::min(chunk_points(d8), (n / (8 * r.team) + 63) / 64 * 64));
+    r.n_chunks = (n + r.chunk - 1) / r.chunk;
     r.chunk_changed.assign(r.n_chunks, 0);
     r.chunk_survivors.assign(r.n_chunks, 0);
     r.chunk_products.assign(r.n_chunks, 0);
@@ -866,7 +870,7 @@ bool drift::start(run_state &r, const float *centers) {
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         float *row = r.work[omp_get_thread_num()].points.get();
-        for (int p = ch * kChunk; p < std::min(r.n, (ch + 1) * kChunk); ++p) {
+        for (int p = ch * r.chunk; p < std::min(r.n, (ch + 1) * r.chunk); ++p) {
             copy_padded(r.X, r.d, r.d8, p, row);
             r.x_norm[p] = sq_norm(row, r.d8);
             r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
@@ -996,12 +1000,12 @@ int tavrine_assign(int n, int d, int k, const float *X, const float *centers, in
     }
     pack_centers(cen.get(), k8, d8, 0, center_panels(k8), packed.get());
     const int team = team_for_work(n_threads, int64_t(n) * k * d8);
-    const int n_chunks = (n + kChunk - 1) / kChunk;
+    const int n_chunks = (n + kAssignRows - 1) / kAssignRows;
     bool short_of_memory = false;
 #pragma omp parallel num_threads(team) if (team > 1)
     {
         buffer<float> rows, scores;
-        const bool ok = take(rows, at(kChunk, d8)) && take(scores, at(kChunk, k8));
+        const bool ok = take(rows, at(kAssignRows, d8)) && take(scores, at(kAssignRows, k8));
         if (!ok) {
 #pragma omp atomic write
             short_of_memory = true;
@@ -1009,7 +1013,7 @@ int tavrine_assign(int n, int d, int k, const float *X, const float *centers, in
 #pragma omp for schedule(dynamic, 1)
         for (int ch = 0; ch < n_chunks; ++ch) {
             if (!ok) continue;
-            const int lo = ch * kChunk, m = std::min(kChunk, n - lo);
+            const int lo = ch * kAssignRows, m = std::min(kAssignRows, n - lo);
             for (int i = 0; i < m; ++i) copy_padded(X, d, d8, lo + i, &rows[at(i, d8)]);
             packed_product(m, d8, k8, rows.get(), d8, packed.get(), scores.get(), k8);
             for (int i = 0; i < m; ++i) {

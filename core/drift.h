@@ -15,9 +15,12 @@
 
 namespace tavrine::drift {
 
-// Points per chunk of the assignment: a chunk's gathered rows and scores stay
-// in L2, and chunks are many enough to balance the team.
-constexpr int kChunk = 256;
+// Points per chunk of the assignment, at most: the larger a chunk, the more
+// points share each group's product, while its packed points (chunk x d8) stay
+// within kChunkFloats.
+constexpr int kChunkMax = 2048, kChunkMin = 256;
+constexpr int kChunkFloats = 1 << 19;
+inline int chunk_points(int d8) { return std::clamp(kChunkFloats / d8 / 64 * 64, kChunkMin, kChunkMax); }
 
 // Group bounds are stamped with the epoch (center updates so far) they hold
 // for; a point's are brought up to date when it survives the global filter,
@@ -50,30 +53,33 @@ bool take(buffer<T> &b, std::size_t count) {
 // Centers per product of the every-group list: whole groups, one long sweep.
 constexpr int kBatchRows = 256;
 
-// Per-group results of a chunk are kept at stride kEntries: a bucket's last
-// block of eight lanes may run past its entries.
-constexpr int kEntries = kChunk + 8;
 
-// One thread's working arrays for a chunk.
+// One thread's working arrays for a chunk. Per-group results are kept at
+// stride entries: a bucket's last block of eight lanes may run past its
+// entries.
 struct scratch {
+    int chunk, entries;
     buffer<float> points, every_points, products, min1, min2, best, margin, low_base, own_score;
     buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every,
         own;
 
-    bool init(int d8, int widest, int t) {
-        return take(points, at(kEntries, d8)) && take(products, at(std::max(widest, kBatchRows), kEntries)) &&
-               take(min1, at(t, kEntries)) && take(min2, at(t, kEntries)) &&
-               take(best, kChunk) && take(bucket, at(t, kChunk)) && take(bucket_n, t) &&
-               take(bucket_own, t) && take(survivors, kChunk) && take(best_idx, kChunk) &&
-               take(nearest, at(t, kEntries)) && take(margin, kChunk) &&
-               take(low_base, kChunk) && take(best_group, kChunk) &&
-               take(every_points, at(kEntries, d8)) && take(every, kChunk) &&
-               take(own_score, kChunk) && take(own, kChunk);
+    bool init(int d8, int widest, int t, int chunk_) {
+        chunk = chunk_;
+        entries = chunk + 8;
+        return take(points, at(entries, d8)) && take(products, at(std::max(widest, kBatchRows), entries)) &&
+               take(min1, at(t, entries)) && take(min2, at(t, entries)) &&
+               take(best, chunk) && take(bucket, at(t, chunk)) && take(bucket_n, t) &&
+               take(bucket_own, t) && take(survivors, chunk) && take(best_idx, chunk) &&
+               take(nearest, at(t, entries)) && take(margin, chunk) &&
+               take(low_base, chunk) && take(best_group, chunk) &&
+               take(every_points, at(entries, d8)) && take(every, chunk) &&
+               take(own_score, chunk) && take(own, chunk);
     }
 };
 
 struct run_state {
     int n, d, d8, k, team;
+    int chunk;  // points per chunk of the assignment
     const float *X, *weights;
     group_layout L;
     int t;
