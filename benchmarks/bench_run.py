@@ -1,7 +1,7 @@
 """Whole clustering runs of tavrine next to scikit-learn, faiss and scikit-learn-intelex.
 
     pip install '.[bench]' scikit-learn-intelex
-    python benchmarks/bench_run.py [--quick] [--out FILE.md] [--plots DIR]
+    python benchmarks/bench_run.py [--quick] [--out FILE.md] [--plots DIR] [--lanes 8|16]
 
 Every workload is generated (or loaded from scikit-learn's bundled data) once
 as C-contiguous float32, and every system starts from the same centers:
@@ -20,7 +20,8 @@ computed (products / (n k)) and of points the bounds let through (points / n)
 per iteration as first / median / last; then each system's time divided by
 tavrine.KMeans's (above 1: tavrine faster). Every system runs on the same
 thread count; OMP_NUM_THREADS and the OPENBLAS_* settings are reported as
-found and never changed. A run shorter than 1.5 s is repeated twice and the
+found and never changed, and so is the width of tavrine's kernels (--lanes 8
+runs tavrine on its AVX2 kernels where it would pick AVX-512). A run shorter than 1.5 s is repeated twice and the
 median of the three counts. Writes the same as Markdown and two PNG plots.
 """
 import argparse
@@ -356,7 +357,13 @@ def main():
                              "--out; `--plots docs` refreshes the README's plot)")
     parser.add_argument("--only", default=None, help="run the workloads whose name contains this")
     parser.add_argument("--no-faiss", action="store_true")
+    parser.add_argument("--lanes", type=int, choices=(8, 16), default=None,
+                        help="tavrine's kernel width: 8 (AVX2) or 16 (AVX-512, where the "
+                             "processor has it); default: what the core picked at load")
     args = parser.parse_args()
+    from tavrine import _fit
+
+    lanes = _fit._simd_width(args.lanes or -1)
     out = args.out if args.out.endswith(".md") else os.path.join(args.out, "bench.md")
     plots = args.plots or os.path.dirname(os.path.abspath(out))
 
@@ -366,7 +373,7 @@ def main():
     settings = {k: os.environ.get(k, "(unset)") for k in
                 ("OMP_NUM_THREADS", "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
     settings_line = (", ".join(f"{k}={v}" for k, v in settings.items())
-                     + f"; {args.threads} threads for every system; "
+                     + f"; {args.threads} threads for every system; tavrine at {lanes} lanes; "
                      + ", ".join(f"{k} {v}" for k, v in versions().items()))
     print("settings: " + settings_line)
     missing = available_peers(args.no_faiss)
