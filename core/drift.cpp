@@ -798,15 +798,18 @@ void drift::load_centers(run_state &r, const float *centers) {
 }
 
 double drift::inertia(const run_state &r, const float *centers, int ldc) {
-    std::vector<double> part(r.n_chunks);
+    // Fixed blocks added in order: the same total for every team and chunk size.
+    constexpr int kRows = 1024;
+    const int n_blocks = (r.n + kRows - 1) / kRows;
+    std::vector<double> part(n_blocks);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
-    for (int ch = 0; ch < r.n_chunks; ++ch) {
+    for (int b = 0; b < n_blocks; ++b) {
         double s = 0.0;
-        for (int64_t p = int64_t(ch) * r.chunk; p < std::min<int64_t>(r.n, (ch + 1) * int64_t(r.chunk)); ++p) {
+        for (int64_t p = int64_t(b) * kRows; p < std::min<int64_t>(r.n, (b + 1) * int64_t(kRows)); ++p) {
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             s += w * sq_gap(r.X + at(p, r.d), centers + at(r.y[p], ldc), r.d);
         }
-        part[ch] = s;
+        part[b] = s;
     }
     double total = 0.0;
     for (double v : part) total += v;
