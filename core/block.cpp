@@ -113,40 +113,58 @@ void tavrine_block_free(tavrine_block *b) { delete b; }
 
 const int32_t *tavrine_block_labels(const tavrine_block *b) { return b->y.data(); }
 
+namespace {
+
+// The block's next assignment: a fresh state and every product, or the
+// bounds loosened by the centers' moves. False when memory is short.
+bool assign_block(tavrine_block *b, int d, int k, const float *X, const float *weights,
+                  const float *centers, bool full, int n_threads, counters &c) {
+    const bool fresh = full || !b->state || b->state->d != d || b->state->k != k;
+    const int team = team_for_work(n_threads, int64_t(b->n) * k * round_up8(d));
+    if (fresh) {
+        if (start_block(b, d, k, X, weights, team, centers) < 0) return false;
+        c = assign_all(*b->state, true);
+    } else {
+        run_state &r = *b->state;
+        r.X = X;
+        r.weights = weights;
+        r.team = team;
+        if (!take_scratch(r)) return false;
+        load_centers(r, centers);
+        c = assign_all(r, false);
+    }
+    drop_scratch(*b->state);
+    mark_changes(b);
+    refresh_sums(b);
+    return true;
+}
+
+}  // namespace
+
 int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X, const float *weights,
                          const float *centers, int full, int n_threads, double *sums,
                          double *counts, uint64_t *digest, int64_t *products) {
     if (b == nullptr || d < 1 || k < 1 || d > (1 << 24)) return TAVRINE_ERR_ARGS;
+    counters c;
+    bool done = false;
     try {
-        const bool fresh = full || !b->state || b->state->d != d || b->state->k != k;
-        const int team = team_for_work(n_threads, int64_t(b->n) * k * round_up8(d));
-        counters c;
-        if (fresh) {
-            const int status = start_block(b, d, k, X, weights, team, centers);
-            if (status < 0) return status;
-            c = assign_all(*b->state, true);
-        } else {
-            run_state &r = *b->state;
-            r.X = X;
-            r.weights = weights;
-            r.team = team;
-            if (!take_scratch(r)) return TAVRINE_ERR_NOMEM;
-            load_centers(r, centers);
-            c = assign_all(r, false);
-        }
-        drop_scratch(*b->state);
-        mark_changes(b);
-        refresh_sums(b);
-        const run_state &r = *b->state;
-        if (sums != nullptr)
-            for (int j = 0; j < k; ++j) std::memcpy(sums + at(j, d), &r.sums[at(j, r.d8)], at(d, 1) * sizeof(double));
-        if (counts != nullptr) std::memcpy(counts, r.weight_sum.data(), at(k, 1) * sizeof(double));
-        if (digest != nullptr) *digest = labels_digest(b->y.data(), b->n);
-        if (products != nullptr) *products = c.products;
-        return 0;
+        done = assign_block(b, d, k, X, weights, centers, full != 0, n_threads, c);
     } catch (const std::bad_alloc &) {
+    }
+    if (!done) {
+        // A state cut short holds no bound to trust: the block starts over.
+        b->state.reset();
+        std::fill(b->y.begin(), b->y.end(), -1);
         return TAVRINE_ERR_NOMEM;
     }
+    const run_state &r = *b->state;
+    if (sums != nullptr)
+        for (int j = 0; j < k; ++j)
+            std::memcpy(sums + at(j, d), &r.sums[at(j, r.d8)], at(d, 1) * sizeof(double));
+    if (counts != nullptr) std::memcpy(counts, r.weight_sum.data(), at(k, 1) * sizeof(double));
+    if (digest != nullptr) *digest = labels_digest(b->y.data(), b->n);
+    if (products != nullptr) *products = c.products;
+    return 0;
 }
 
 int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,

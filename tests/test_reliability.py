@@ -212,6 +212,18 @@ except MemoryError as exc:
     print("MemoryError:", exc)
 small = X[:500]
 print(KMeans(3, random_state=0).fit(small).n_iter_ > 0)
+# A block short of memory keeps no labels, then assigns once memory is back.
+from tavrine import _fit
+block = _fit.Block(len(X))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), 3 << 30))
+try:
+    block.assign(X, C, True, 1)
+except MemoryError as exc:
+    print("MemoryError:", exc)
+print(not block.labelled and (block.labels() == -1).all())
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+block.assign(X[:len(X)], C, False, 1)
+print(block.labelled and (block.labels() >= 0).all())
 """
 
 
@@ -226,3 +238,5 @@ def test_allocation_failure_is_a_memory_error(tmp_path):
     assert lines[0].startswith("MemoryError: not enough memory to cluster n=2000000")
     assert lines[1].startswith("MemoryError: ")  # the core's, or NumPy's for the centred copy
     assert lines[2] == "True"
+    assert lines[3].startswith("MemoryError: not enough memory to assign a block of 2000000 rows")
+    assert lines[4:] == ["True", "True"]
