@@ -6,6 +6,7 @@ subtracting the float64 column means.
 """
 from __future__ import annotations
 
+import math
 import warnings
 from collections.abc import Callable
 from numbers import Integral, Real
@@ -29,6 +30,18 @@ _FLOATS = [np.float64, np.float32]  # float32 stays float32, anything else becom
 
 
 # ---- the float32 data the core sees ------------------------------------------
+
+def _power_of_two_scale(spread):
+    """The power of two s that brings `spread` (the largest |x - mean|, finite
+    and >= 0) into [0.5, 1): data are multiplied by s before the float32
+    conversion, so squared float32 distances neither overflow nor underflow
+    whatever the data's scale, and the scaling itself is exact in binary."""
+    if not spread > 0.0:
+        return 1.0
+    # 2^1023 is the largest power of two float64 holds; a spread below
+    # 2^-1023 (subnormal) is scaled as far as that allows.
+    return math.ldexp(1.0, max(-1023, min(1023, -math.frexp(spread)[1])))
+
 
 def _centre(X, mean=None, variance=False, n_threads=None):
     """The core's centring of X: (X32, mean, variance, finite).
