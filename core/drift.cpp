@@ -893,21 +893,115 @@ bool drift::start(run_state &r, const float *centers) {
 
 namespace {
 
-// Sums from the changes, then every center, then the groups; returns the
-// summed squared shifts of all k centers.
-double update_centers(run_state &r) {
-    const int units = r.n_col_blocks * r.n_center_slices;
-#pragma omp parallel num_threads(r.team) if (r.team > 1)
-    {
-#pragma omp for schedule(dynamic, 1)
-        for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
-#pragma omp for schedule(static)
-        for (int c = 0; c < r.k; ++c) move_center(r, c);
+// Centers left without weight after an assignment, as scikit-learn's Lloyd
+// refills them: the farthest points from the centers they were assigned to
+// (squared distances, unweighted; ties to the lower index) each lend their
+// weighted row to one empty center, the farthest to the lowest-numbered,
+// for this one center update. Labels stay as assigned, so every bound holds:
+// the moved centers' drifts cover the move, and the next assignment relabels.
+struct relocation {
+    std::vector<int32_t> centers;        // empty centers, then the donors' centers
+    std::vector<double> sums, weights;   // their sums and weights before the loan
+    std::vector<int64_t> members;        // n_col_blocks per center
+};
+
+// Points of positive weight with a positive distance to their own center,
+// the `count` farthest first.
+std::vector<int32_t> farthest_points(const run_state &r, int count) {
+    std::vector<double> gap(r.n);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int p = 0; p < r.n; ++p) {
+        const bool weighless = r.weights && !(r.weights[p] > 0.0f);
+        gap[p] = weighless ? 0.0 : sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
     }
+    std::vector<int32_t> far;
+    for (int p = 0; p < r.n; ++p)
+        if (gap[p] > 0.0) far.push_back(p);
+    const auto farther = [&](int32_t a, int32_t b) { return gap[a] > gap[b] || (gap[a] == gap[b] && a < b); };
+    if (int(far.size()) > count) {
+        std::nth_element(far.begin(), far.begin() + count, far.end(), farther);
+        far.resize(count);
+    }
+    std::sort(far.begin(), far.end(), farther);
+    return far;
+}
+
+// Saves center c's sums, weight and member counts, once.
+void save_center(const run_state &r, relocation &saved, int c) {
+    if (std::find(saved.centers.begin(), saved.centers.end(), c) != saved.centers.end()) return;
+    saved.centers.push_back(c);
+    saved.sums.insert(saved.sums.end(), &r.sums[at(c, r.d8)], &r.sums[at(c + 1, r.d8)]);
+    saved.weights.push_back(r.weight_sum[c]);
+    for (int b = 0; b < r.n_col_blocks; ++b) saved.members.push_back(r.members[at(b, r.k) + c]);
+}
+
+// Member counts of center c in every column block, shifted by `by`.
+void count_members(run_state &r, int c, int64_t by) {
+    for (int b = 0; b < r.n_col_blocks; ++b) r.members[at(b, r.k) + c] += by;
+}
+
+// Lends the farthest points' rows to the empty centers; returns the centers refilled.
+int lend_to_empty(run_state &r, relocation &saved) {
+    std::vector<int32_t> empty;
+    for (int c = 0; c < r.k; ++c)
+        if (r.members[c] == 0) empty.push_back(c);
+    if (empty.empty()) return 0;
+    const std::vector<int32_t> far = farthest_points(r, int(empty.size()));
+    for (std::size_t e = 0; e < far.size(); ++e) {
+        const int to = empty[e], p = far[e], from = r.y[p];
+        const double w = r.weights ? double(r.weights[p]) : 1.0;
+        const float *x = r.X + at(p, r.d);
+        save_center(r, saved, to);
+        save_center(r, saved, from);
+        double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
+        for (int j = 0; j < r.d; ++j) {
+            give[j] += double(x[j]) * -w;
+            take[j] = double(x[j]) * w;
+        }
+        r.weight_sum[from] -= w;
+        r.weight_sum[to] = w;
+        count_members(r, from, -1);
+        count_members(r, to, 1);
+        // A donor left without members keeps its position, as any empty center.
+        if (r.members[from] == 0) {
+            std::fill(give, give + r.d8, 0.0);
+            r.weight_sum[from] = 0.0;
+        }
+    }
+    return int(far.size());
+}
+
+// The sums again those of the labels, once the centers have moved.
+void restore(run_state &r, const relocation &saved) {
+    for (std::size_t i = 0; i < saved.centers.size(); ++i) {
+        const int c = saved.centers[i];
+        std::copy(&saved.sums[at(int(i), r.d8)], &saved.sums[at(int(i) + 1, r.d8)], &r.sums[at(c, r.d8)]);
+        r.weight_sum[c] = saved.weights[i];
+        for (int b = 0; b < r.n_col_blocks; ++b)
+            r.members[at(b, r.k) + c] = saved.members[at(int(i), r.n_col_blocks) + b];
+    }
+}
+
+struct update_result {
+    double shift;   // summed squared shifts of all k centers
+    int refilled;   // empty centers given a far point
+};
+
+// Sums from the changes, empty centers refilled, then every center, then
+// the groups.
+update_result update_centers(run_state &r) {
+    const int units = r.n_col_blocks * r.n_center_slices;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+    for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
+    relocation saved;
+    const int refilled = lend_to_empty(r, saved);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int c = 0; c < r.k; ++c) move_center(r, c);
+    restore(r, saved);
     close_epoch(r);
     double total = 0.0;
     for (int c = 0; c < r.k; ++c) total += r.shift[c];
-    return total;
+    return {total, refilled};
 }
 
 struct loop_args {
@@ -915,6 +1009,7 @@ struct loop_args {
     float tol;
     tavrine_progress progress;
     void *user;
+    bool inertia_each;  // report each assignment's inertia
 };
 
 int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *count,
@@ -936,18 +1031,24 @@ int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *cou
         count[iter] = c.products;
         points[iter] = c.survivors;
         ++iter;
+        // Against the centers the labels were just taken from.
+        const double inertia = a.inertia_each ? drift::inertia(r, r.cen.get(), r.d8) : kNaN;
         const timeval s = wall_now();
-        const double shift = update_centers(r);
+        const update_result u = update_centers(r);
         center_us += elapsed_us(s, wall_now());
-        if (a.progress) a.progress(a.user, iter, count[iter - 1], float(shift));
-        // No label moved: the centers did not either, and the labels are theirs.
-        if (iter > 1 && c.changed == 0) {
+        // No label moved and no center was refilled: the centers did not
+        // move either, and the labels are theirs.
+        int stop = iter > 1 && c.changed == 0 && u.refilled == 0 ? TAVRINE_STOP_LABELS : 0;
+        if (!stop && u.shift <= double(a.tol)) stop = TAVRINE_STOP_SHIFT;
+        if (!stop && iter == a.max_iter) stop = TAVRINE_STOP_CAP;
+        if (a.progress) a.progress(a.user, iter, count[iter - 1], u.shift, inertia, stop);
+        if (stop == TAVRINE_STOP_LABELS) {
             result = iter;
             break;
         }
-        if (shift <= double(a.tol) || iter == a.max_iter) {
+        if (stop) {
             assign(false);
-            result = shift <= double(a.tol) ? iter : a.max_iter + 1;
+            result = stop == TAVRINE_STOP_SHIFT ? iter : a.max_iter + 1;
             break;
         }
         c = assign(false);
@@ -964,7 +1065,7 @@ int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *cou
 int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
                 int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
                 int64_t *time, int max_iter, float tol, int n_threads,
-                tavrine_progress progress, void *user) {
+                tavrine_progress progress, void *user, int inertia_each) {
     if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24))
         return TAVRINE_ERR_ARGS;
     try {
@@ -977,7 +1078,7 @@ int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const
         r.weights = weights;
         r.y = y;
         r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
-        const int result = run_fit({max_iter, tol, progress, user}, r, Cen, count, points, time);
+        const int result = run_fit({max_iter, tol, progress, user, inertia_each != 0}, r, Cen, count, points, time);
         if (result < 0) return result;
         if (centers_out)
             for (int c = 0; c < k; ++c)

@@ -146,29 +146,42 @@ TAVRINE_API void swap_pointers(float **a, float **b);
  * blocks spread over several processes.
  * ====================================================================== */
 
-/** Progress report after each iteration: its number, its point-center
- *  products, and the summed squared shifts of all k centers. */
-typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, float shift);
+/** How a run stopped, as its last progress report says: no label changed
+ *  (and no empty center was refilled), the shifts fell to tol, the cap. */
+enum { TAVRINE_STOP_LABELS = 1, TAVRINE_STOP_SHIFT = 2, TAVRINE_STOP_CAP = 3 };
+
+/** Progress report after each iteration's center update: its number, its
+ *  point-center products, the summed squared shifts of all k centers, the
+ *  weighted inertia of its labels against the centers they were taken from
+ *  (NaN unless asked for), and 0 or the TAVRINE_STOP_* reason the run ends. */
+typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
+                                 double inertia, int stop);
 
 /** The estimator's Lloyd run, pruned by group drift bounds (drift.cpp).
  *  Reads X (n x d, dense), optional weights (n, non-negative; null = all 1)
  *  and the initial centers Cen (k x d). Each label is the first minimum over
- *  all k centers of -2 x.c + |c|^2 as tavrine_assign scores it; a center
- *  without weighted members keeps its previous position. Writes the labels
+ *  all k centers of -2 x.c + |c|^2 as tavrine_assign scores it. After each
+ *  assignment a center without weighted members takes, for that update, the
+ *  weighted row of the farthest point from its own center (the farthest to
+ *  the lowest-numbered empty center, ties to the lower point; only points of
+ *  positive weight and distance), which leaves its old center's sums: its
+ *  label is taken again by the next assignment. Writes the labels
  *  y (n), the final centers (k x d, nullable) with y their labels, the
  *  weighted inertia (nullable), and per iteration i the point-center products
  *  count[i] and the points that passed the global filter points[i] (both
  *  max_iter entries); time (4): microseconds of assignment, center update,
- *  setup, whole call. Stops when no label changes, when the summed squared
- *  center shifts are <= tol, or after max_iter. n_threads <= 0 takes the
- *  runtime's count; the results do not depend on it. Returns the iterations
- *  run, max_iter + 1 when it stopped at the cap, TAVRINE_ERR_NOMEM or
- *  TAVRINE_ERR_ARGS. Calls back only through `progress`, from the calling
- *  thread. */
+ *  setup, whole call. Stops when no label changes and no center was refilled,
+ *  when the summed squared center shifts are <= tol, or after max_iter.
+ *  n_threads <= 0 takes the runtime's count; the results do not depend on it.
+ *  With inertia_each, each progress report carries its inertia (one more
+ *  pass over X per iteration). Returns the iterations run, max_iter + 1 when
+ *  it stopped at the cap, TAVRINE_ERR_NOMEM or TAVRINE_ERR_ARGS. Calls back
+ *  only through `progress`, from the calling thread. */
 TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *weights,
                             const float *Cen, int32_t *y, float *centers_out, double *inertia,
                             int64_t *count, int64_t *points, int64_t *time, int max_iter,
-                            float tol, int n_threads, tavrine_progress progress, void *user);
+                            float tol, int n_threads, tavrine_progress progress, void *user,
+                            int inertia_each);
 
 /** Labels the n rows of X (n x d, dense) by the centers (k x d, dense): the
  *  first minimum of -2 x.c + |c|^2 over all k, the scores of tavrine_fit.

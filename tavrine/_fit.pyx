@@ -14,11 +14,12 @@ include "_status.pxi"
 cnp.import_array()
 
 cdef extern from "tavrine.h" nogil:
-    ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, float shift)
+    ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
+                                      double inertia, int stop)
     int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
                     int32_t *y, float *centers_out, double *inertia, int64_t *count,
                     int64_t *points, int64_t *time, int max_iter, float tol, int n_threads,
-                    tavrine_progress progress, void *user)
+                    tavrine_progress progress, void *user, int inertia_each)
     int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
                        int32_t *labels, float *min_dist, float *all_dist, int n_threads)
     int64_t tavrine_drift_check(int level)
@@ -46,22 +47,30 @@ cdef extern from "tavrine.h" nogil:
                               const float *centers, int n_threads, double *inertia)
 
 
-cdef void _report(void *user, int iteration, int64_t products, float shift) noexcept with gil:
+# How a run stopped, as the last progress report gives it.
+STOP_LABELS, STOP_SHIFT, STOP_CAP = 1, 2, 3
+
+
+cdef void _report(void *user, int iteration, int64_t products, double shift, double inertia,
+                  int stop) noexcept with gil:
     state = <list> user
     if state[1] is not None:
         return
     try:
-        state[0](iteration, products, shift)
+        state[0](iteration, products, shift, inertia, stop)
     except BaseException as exc:  # re-raised once the run is over
         state[1] = exc
 
 
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
-          int n_threads, progress=None, sample_weight=None):
+          int n_threads, progress=None, sample_weight=None, bint inertia_each=False):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
 
     `sample_weight` is None or a float32 array of shape (n,), non-negative.
-    `n_threads` <= 0 uses the OpenMP runtime's count.
+    `n_threads` <= 0 uses the OpenMP runtime's count. `progress`, if given,
+    is called after each center update as ``progress(iteration, products,
+    shift, inertia, stop)``: inertia is NaN unless `inertia_each`; stop is 0
+    or the STOP_* reason the run ends.
 
     Returns
     -------
@@ -105,7 +114,7 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     with nogil:
         result = tavrine_fit(n, d, k, &X[0, 0], w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
                              &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
-                             n_threads, report, <void *> state)
+                             n_threads, report, <void *> state, inertia_each)
     check_status(result, f"cluster n={n} points of d={d} around k={k} centers",
                  f"with max_iter={max_iter}, tol={tol}")
     if state[1] is not None:

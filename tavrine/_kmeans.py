@@ -224,7 +224,9 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         Relative tolerance: a run stops once the summed squared center shifts
         are at most ``tol`` times the mean variance of the features.
     verbose : int, default=0
-        With a positive value, print each iteration's work and shift.
+        With a positive value, print what scikit-learn's Lloyd prints: each
+        initialization, each iteration's inertia (one more pass over the data
+        per iteration) and how the run converged.
     random_state : int, RandomState instance or None, default=None
         Seeds the initialisation.
     copy_x : bool, default=True
@@ -355,24 +357,19 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         rng = check_random_state(self.random_state)
         self._mean = mean
         tol = variance * self.tol
-        if self.verbose:
-            progress = self._printer(progress)
+        report = self._reporter(progress, tol)
         weights = {} if sw32 is None else {"sample_weight": sw32}
         best = None
         for run in range(n_runs):
             init = self._initial_centers(X32, rng, sw32)
             if self.verbose:
-                print(f"Initialization {run + 1} of {n_runs} complete")
+                print("Initialization complete")
             result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
-                                progress, **weights)
+                                report, inertia_each=bool(self.verbose), **weights)
             if best is None or result[2] < best[2]:
                 best = result
         labels, centers, inertia, n_iter, products, points = best
-        distinct = np.count_nonzero(np.bincount(labels, minlength=self.n_clusters))
-        if distinct < self.n_clusters:
-            warnings.warn(f"Number of distinct clusters ({distinct}) found smaller than "
-                          f"n_clusters ({self.n_clusters}). Possibly due to duplicate points "
-                          "in X.", ConvergenceWarning, stacklevel=4)
+        self._warn_if_empty(X32, labels)
         # predict, transform and score shift new data by the same mean and
         # compare them with the very float32 centers the fit ended with.
         self._centers32 = centers
@@ -413,13 +410,41 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         self._fit(X, sample_weight, progress)
         return self
 
-    @staticmethod
-    def _printer(then=None):
-        def report(iteration, products, shift):
-            print(f"Iteration {iteration}: {products} products, center shift {shift:.6g}")
-            if then is not None:
-                then(iteration, products, shift)
+    def _reporter(self, progress, tol):
+        """The core's per-iteration callback: scikit-learn's verbose lines
+        (0-based iterations) and the user's `progress`; None without either."""
+        if not self.verbose and progress is None:
+            return None
+        verbose = self.verbose
+
+        def report(iteration, products, shift, inertia, stop):
+            if verbose:
+                i = iteration - 1
+                print(f"Iteration {i}, inertia {inertia}.")
+                if stop == _fit.STOP_LABELS:
+                    print(f"Converged at iteration {i}: strict convergence.")
+                elif stop == _fit.STOP_SHIFT:
+                    print(f"Converged at iteration {i}: center shift {shift} within "
+                          f"tolerance {tol}.")
+            if progress is not None:
+                progress(iteration, products, shift)
         return report
+
+    def _warn_if_empty(self, X32, labels):
+        """scikit-learn's warning for clusters left empty, with its cause. The
+        loop refills an emptied cluster with a far point whenever one lies off
+        its center, so the usual cause is fewer distinct points than clusters."""
+        k = self.n_clusters
+        found = np.count_nonzero(np.bincount(labels, minlength=k))
+        if found == k:
+            return
+        rows = np.ascontiguousarray(X32).view(np.dtype((np.void, X32.dtype.itemsize * X32.shape[1])))
+        points = len(np.unique(rows.ravel()))
+        cause = (f"X has only {points} distinct point{'s' * (points != 1)}" if points < k else
+                 "clusters emptied in the last iteration were not refilled; a larger "
+                 "max_iter gives them points")
+        warnings.warn(f"Number of distinct clusters ({found}) found smaller than n_clusters "
+                      f"({k}): {cause}.", ConvergenceWarning, stacklevel=4)
 
     def fit_predict(self, X: ArrayLike, y: Any = None,
                     sample_weight: ArrayLike | None = None) -> NDArray[np.int32]:

@@ -73,9 +73,10 @@ def problems(draw):
 def test_labels_are_full_scan_labels_of_the_returned_centers(problem):
     X, init, w, max_iter = problem
     _fit.drift_check(1)
+    stops = []
     try:
         labels, centers, inertia, n_iter, products, points = _fit.lloyd(
-            X, init, max_iter, 0.0, 2, sample_weight=w)
+            X, init, max_iter, 0.0, 2, sample_weight=w, progress=lambda *a: stops.append(a[-1]))
     finally:
         assert _fit.drift_check(0) == 0
     n, k = len(X), len(init)
@@ -86,7 +87,9 @@ def test_labels_are_full_scan_labels_of_the_returned_centers(problem):
     assert np.all(products <= n * k) and np.all(points <= n) and len(products) == n_iter
     ww = np.ones(n) if w is None else w.astype(np.float64)
     np.testing.assert_allclose(inertia, (ww * dist).sum(), rtol=1e-5, atol=1e-6)
-    if n_iter < max_iter:  # stopped because no label moved: centers are the means
+    # Stopped because no label moved and no empty center borrowed a point:
+    # the centers are the means of their labels.
+    if stops[-1] == _fit.STOP_LABELS:
         for c in range(k):
             mine = (labels == c) & (ww > 0)
             if mine.any():
@@ -178,7 +181,7 @@ def test_tolerance_stops_at_equality_and_shift_sums_every_center():
     seen = []
     # Both centers move by 0.5: the summed squared shift is exactly 0.5.
     out = _fit.lloyd(X, init, 10, 0.5, 1, lambda *a: seen.append(a))
-    assert out[3] == 1 and seen == [(1, 8, 0.5)]
+    assert out[3] == 1 and [a[:3] for a in seen] == [(1, 8, 0.5)] and seen[0][4] == _fit.STOP_SHIFT
     assert _fit.lloyd(X, init, 10, 0.4999, 1)[3] == 2
 
 

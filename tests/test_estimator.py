@@ -1,4 +1,6 @@
 """tavrine.KMeans against scikit-learn's KMeans, and its own contract."""
+import re
+
 import numpy as np
 import pytest
 
@@ -6,6 +8,7 @@ from tavrine import KMeans, kmeans_plusplus
 
 sklearn = pytest.importorskip("sklearn")
 from sklearn.cluster import KMeans as SKMeans  # noqa: E402
+from sklearn.exceptions import ConvergenceWarning  # noqa: E402
 
 
 def blobs(n=3000, d=8, k=12, spread=1.5, seed=0):
@@ -67,14 +70,67 @@ def test_data_far_from_the_origin_cluster_as_at_the_origin(shift):
     np.testing.assert_array_equal(far_X, X + shift)  # the caller's data are left alone
 
 
-def test_an_emptied_cluster_keeps_its_last_center():
+def _two_blobs():
     rng = np.random.default_rng(0)
-    X = rng.normal(0, 1, (500, 2)).astype(np.float32)
-    init = np.array([[0, 0], [0.2, 0.2], [500, 500]], np.float32)
-    km = KMeans(3, init=init).fit(X)
-    assert np.isfinite(km.cluster_centers_).all()
-    np.testing.assert_array_equal(km.cluster_centers_[2], init[2])
-    assert not np.any(km.labels_ == 2)
+    return np.concatenate([rng.normal(0, 1, (500, 2)), rng.normal(10, 1, (500, 2))])
+
+
+def _far_starts():
+    # Half the centers start among the points, half far away: the far ones
+    # lose every point in the first assignment and must be refilled.
+    rng = np.random.default_rng(4)
+    X = blobs(n=6000, d=6, k=15, spread=1.0, seed=4).astype(np.float64)
+    return X, np.concatenate([X[:20], 300 + rng.normal(0, 1, (20, 6))])
+
+
+@pytest.mark.parametrize("case", ["iris", "blobs", "far"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_emptied_clusters_are_refilled_as_sklearn_does(case, dtype):
+    if case == "iris":
+        from sklearn.datasets import load_iris
+        X, init = load_iris().data, np.array([[5.8, 3, 4.3, 1.3], [100] * 4, [200] * 4])
+    elif case == "blobs":
+        X, init = _two_blobs(), np.array([[0.0, 0], [10, 10], [5, 5]])
+    else:
+        X, init = _far_starts()
+    X, k = X.astype(dtype), len(init)
+    ours = KMeans(k, init=init, n_init=1).fit(X)
+    ref = SKMeans(k, init=init, n_init=1, algorithm="lloyd").fit(X.astype(np.float64))
+    # Several centers refilled at once may take the far points in another
+    # order: the same clusters under other numbers.
+    np.testing.assert_array_equal(np.sort(np.bincount(ours.labels_, minlength=k)),
+                                  np.sort(np.bincount(ref.labels_, minlength=k)))
+    assert ours.inertia_ == pytest.approx(ref.inertia_, rel=1e-6)
+    assert ours.n_iter_ == ref.n_iter_
+
+
+def test_more_clusters_than_distinct_points_moves_nothing():
+    X = np.repeat(np.arange(4.0)[:, None] * [1.0, 2.0, 3.0], 10, axis=0)
+    init = X[[0, 10, 20, 30, 1, 2]]
+    with pytest.warns(ConvergenceWarning, match=r"\(4\) found smaller than n_clusters \(6\): "
+                      r"X has only 4 distinct points"):
+        km = KMeans(6, init=init, n_init=1).fit(X)
+    np.testing.assert_array_equal(km.labels_, np.repeat(np.arange(4), 10))
+    np.testing.assert_array_equal(km.cluster_centers_, init)
+    assert km.inertia_ == 0.0
+
+
+NUMBER = re.compile(r"[-+]?\d+(?:\.\d*)?(?:[eE][-+]?\d+)?")
+
+
+def test_verbose_prints_what_sklearn_prints(capsys):
+    from sklearn.datasets import load_iris
+    X, init = load_iris().data, np.array([[5.8, 3, 4.3, 1.3], [100] * 4, [200] * 4])
+    for tol in (0.0, 0.05):
+        KMeans(3, init=init, n_init=1, tol=tol, verbose=1).fit(X)
+        ours = capsys.readouterr().out.splitlines()
+        SKMeans(3, init=init, n_init=1, tol=tol, verbose=1, algorithm="lloyd").fit(X)
+        ref = capsys.readouterr().out.splitlines()
+        assert len(ours) == len(ref)
+        for a, b in zip(ours, ref):
+            assert NUMBER.sub("#", a) == NUMBER.sub("#", b)
+            for x, y in zip(NUMBER.findall(a), NUMBER.findall(b)):
+                assert float(x) == pytest.approx(float(y), rel=1e-4)
 
 
 def test_progress_reports_every_iteration():
