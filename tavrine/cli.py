@@ -44,9 +44,9 @@ def read_fvecs(path):
     return rows[:, 1:].view(np.float32), "row {}".format
 
 
-def _is_numbers(line):
+def _is_numbers(line, sep=","):
     try:
-        [float(v) for v in line.split(",")]
+        [float(v) for v in line.split(sep)]
     except ValueError:
         return False
     return True
@@ -55,6 +55,8 @@ def _is_numbers(line):
 def _csv_rows(path, skip):
     """(file line number from 1, text) of each data row: the lines past the
     header with something before any '#', as np.loadtxt reads them."""
+    # utf-8-sig drops a byte-order mark, which would make the first row
+    # look like a header.
     with open(path, encoding="utf-8-sig") as fh:
         for number, line in enumerate(fh, 1):
             text = line.split("#", 1)[0].strip()
@@ -62,34 +64,58 @@ def _csv_rows(path, skip):
                 yield number, text
 
 
-def _csv_fault(path, skip):
+def _csv_fault(path, skip, sep):
     """The first line np.loadtxt could not read, and why."""
     width = None
     for number, text in _csv_rows(path, skip):
-        values = text.split(",")
-        if not _is_numbers(text):
-            bad = next(v for v in values if not _is_numbers(v))
-            return f"line {number}: '{bad.strip()}' is not a number"
+        values = text.split(sep)
+        if not _is_numbers(text, sep):
+            bad = next(v for v in values if not _is_numbers(v, sep)).strip()
+            hint = " (comma-separated: name the file .csv)" if sep is None and "," in bad else ""
+            return f"line {number}: '{bad}' is not a number{hint}"
         if width is not None and len(values) != width:
             return f"line {number}: {len(values)} values, the lines above have {width}"
         width = len(values)
-    return "cannot read it as comma-separated numbers"
+    kind = "comma" if sep == "," else "whitespace"
+    return f"cannot read it as {kind}-separated numbers"
 
 
-def read_csv(path):
-    # utf-8-sig drops a byte-order mark, which would make the first row
-    # look like a header.
-    with open(path, encoding="utf-8-sig") as fh:
-        first = fh.readline()
-    skip = 0 if _is_numbers(first) else 1  # a header line
+def _saved_index(header, X):
+    """Whether column 1 is a row index as pandas' to_csv writes it by default:
+    no name and the values 0, 1, 2, ...  Anything less certain is data."""
+    names = header.split(",")
+    return (len(names) == X.shape[1] > 1 and names[0].strip().strip('"') == ""
+            and np.array_equal(X[:, 0], np.arange(X.shape[0])))
+
+
+def note(message):
+    print(f"tavrine: note: {message}", file=sys.stderr)
+
+
+def _read_delimited(path, sep):
+    number, first = next(_csv_rows(path, 0), (0, ""))
+    skip = number if first and not _is_numbers(first, sep) else 0  # a header line
     try:
         with warnings.catch_warnings():  # a file without rows is reported below
             warnings.simplefilter("ignore")
-            X = np.loadtxt(path, delimiter=",", skiprows=skip, dtype=np.float64, ndmin=2,
+            X = np.loadtxt(path, delimiter=sep, skiprows=skip, dtype=np.float64, ndmin=2,
                            encoding="utf-8-sig", comments="#")
     except ValueError:
-        raise InputError(f"{path}: {_csv_fault(path, skip)}") from None
+        raise InputError(f"{path}: {_csv_fault(path, skip, sep)}") from None
+    if sep == "," and skip and _saved_index(first, X):
+        note(f"{path}: column 1 has no name and holds the row numbers 0 to {X.shape[0] - 1} "
+             "(a saved index); it is left out of the points")
+        X = X[:, 1:]
     return X, lambda i: f"line {_csv_line(path, skip, i)}"
+
+
+def read_csv(path):
+    return _read_delimited(path, ",")
+
+
+def read_text(path):
+    """Numbers separated by spaces or tabs, as np.savetxt writes them."""
+    return _read_delimited(path, None)
 
 
 def _csv_line(path, skip, i):
@@ -104,7 +130,8 @@ def read_npy(path):
         raise InputError(f"{path}: empty .npy file") from None
 
 
-READERS = {".npy": read_npy, ".csv": read_csv, ".fvecs": read_fvecs}
+READERS = {".npy": read_npy, ".csv": read_csv, ".txt": read_text, ".dat": read_text,
+           ".fvecs": read_fvecs}
 
 
 def check_values(path, X, where):
@@ -130,7 +157,7 @@ def load_points(path):
         raise InputError(f"{path}: no such file")
     ext = os.path.splitext(path)[1].lower()
     if ext not in READERS:
-        raise InputError(f"{path}: unknown format '{ext}' (use .npy, .csv or .fvecs)")
+        raise InputError(f"{path}: unknown format '{ext}' (use .npy, .csv, .txt, .dat or .fvecs)")
     try:
         X, where = READERS[ext](path)
     except (ValueError, OSError, UnicodeDecodeError) as exc:
@@ -345,10 +372,10 @@ def build_parser() -> argparse.ArgumentParser:
                      epilog="'tavrine fit --help' lists the options of a run.")
     parser.add_argument("--version", action="version", version=f"tavrine {__version__}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="command")
-    fit = sub.add_parser("fit", help="cluster the rows of a .npy, .csv or .fvecs file",
-                         description="Cluster the rows of a .npy, .csv (header allowed) or "
-                         ".fvecs file, or a built-in demo set; write <name>.labels.npy and "
-                         "<name>.centers.npy.",
+    fit = sub.add_parser("fit", help="cluster the rows of a .npy, .csv, .txt or .fvecs file",
+                         description="Cluster the rows of a .npy, .csv (header allowed), .txt "
+                         "or .dat (numbers separated by whitespace) or .fvecs file, or a "
+                         "built-in demo set; write <name>.labels.npy and <name>.centers.npy.",
                          formatter_class=_Help)
     fit.add_argument("input", nargs="?", help="points file; omit it for a built-in demo set "
                      f"({DEMO['n']} x {DEMO['d']})")

@@ -55,13 +55,14 @@ def test_fit_writes_labels_and_centers(tmp_path, ext):
     (["nan.npy", "-k", "3"], "nan.npy: row 7 contains NaN"),
     (["good.npy", "-k", "401"], "larger than the number of points"),
     (["good.npy", "-k", "0"], "argument -k: expected an integer >= 1, got 0"),
-    (["good.txt", "-k", "3"], "unknown format"),
+    (["good.xyz", "-k", "3"], "unknown format"),
     (["empty.npy", "-k", "3"], "empty.npy: empty .npy file"),
     (["cut.npy", "-k", "3"], "cut.npy: cannot read"),
     (["huge.npy", "-k", "3"], "huge.npy: row 5 holds a value too large for float32"),
     (["text.csv", "-k", "3"], "text.csv: line 5: 'x' is not a number"),
     (["ragged.csv", "-k", "3"], "ragged.csv: line 3: 2 values, the lines above have 3"),
     (["nan.csv", "-k", "3"], "nan.csv: line 5 contains NaN"),
+    (["text.txt", "-k", "3"], "text.txt: line 4: '2,5' is not a number"),
     (["good.npy", "-k", "3", "--out", "good.txt"], "--out good.txt: not a folder"),
     (["good.npy", "-k", "3", "--plot", "p.xyz"], "unknown image format '.xyz'"),
     (["good.npy", "-k", "3", "--plot", "p.png"], "--plot needs matplotlib"),
@@ -80,6 +81,7 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     np.save(tmp_path / "nan.npy", bad)
     np.save(tmp_path / "good.npy", X)
     (tmp_path / "good.txt").write_text("1,2\n")
+    (tmp_path / "good.xyz").write_text("1 2\n")
     (tmp_path / "empty.npy").write_bytes(b"")
     (tmp_path / "cut.npy").write_bytes((tmp_path / "good.npy").read_bytes()[:1000])
     huge = X.astype(np.float64)
@@ -88,6 +90,7 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     # Errors name the file's lines: header, a comment and a blank line before line 5.
     (tmp_path / "text.csv").write_text("a,b,c\n1,2,3\n# note\n\n4,x,6\n")
     (tmp_path / "ragged.csv").write_text("1,2,3\n4,5,6\n7,8\n")
+    (tmp_path / "text.txt").write_text("# x y z\n1 2 3\n\n4\t2,5 6\n")
     (tmp_path / "nan.csv").write_text("\ufeffa,b,c\n1,2,3\n\n4,5,6\n7,nan,9\n")
     env = None
     if "p.png" in args:  # a matplotlib that fails to import
@@ -100,6 +103,31 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     assert message in out.stderr
     assert len(out.stderr.strip().splitlines()) == 1 and "Traceback" not in out.stderr
     assert not list(tmp_path.glob("*.labels.npy"))  # refused before the fit
+
+
+def test_text_files_as_pandas_and_numpy_write_them(tmp_path, capsys):
+    pd = pytest.importorskip("pandas")
+    from tavrine.cli import load_points
+
+    X = points().astype(np.float64)
+    frame = pd.DataFrame(X, columns=["a", "b", "c"])
+    numbered = np.column_stack([np.arange(len(X)), X])
+    order = np.argsort(X[:, 0], kind="stable")
+    cases = [  # (file, writer, the points expected, whether a column is left out)
+        ("index.csv", lambda p: frame.to_csv(p), X, True),
+        # A named first column, or one that is not the row numbers, may be data.
+        ("named.csv", lambda p: frame.to_csv(p, index_label="id"), numbered, False),
+        ("sorted.csv", lambda p: frame.sort_values("a", kind="stable").to_csv(p),
+         np.column_stack([order, X[order]]), False),
+        ("header.txt", lambda p: np.savetxt(p, X, header="a b c"), X, False),
+        ("tabs.dat", lambda p: np.savetxt(p, X, delimiter="\t"), X, False),
+    ]
+    for name, writer, expected, dropped in cases:
+        writer(tmp_path / name)
+        np.testing.assert_array_equal(load_points(str(tmp_path / name)), expected, err_msg=name)
+        err = capsys.readouterr().err
+        assert ("column 1 has no name" in err) == dropped, name
+        assert len(err.splitlines()) == dropped
 
 
 def test_demo_run_and_plot(tmp_path):
