@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import itertools
+import json
 import math
 import os
 import sys
@@ -203,6 +204,34 @@ def make_folder(option, folder):
         raise InputError(f"{option} {folder}: cannot create the folder: {exc.strerror}") from None
 
 
+def result_paths(out, stem):
+    """The labels, the centers, and the record of the input they came from."""
+    return [os.path.join(out or ".", f"{stem}.{what}") for what in
+            ("labels.npy", "centers.npy", "run.json")]
+
+
+def _source(input_path):
+    return None if input_path is None else os.path.realpath(input_path)
+
+
+def check_results(out, stem, input_path, overwrite):
+    """Results in the folder from a different input are kept unless asked:
+    pts.npy and pts.fvecs would otherwise share, and lose, pts.labels.npy."""
+    labels, centers, record = result_paths(out, stem)
+    if overwrite or not (os.path.exists(labels) or os.path.exists(centers)):
+        return
+    try:
+        with open(record, encoding="utf-8") as fh:
+            earlier = json.load(fh)["input"]
+    except (OSError, ValueError, KeyError, TypeError):
+        earlier = "an input not recorded"  # made by hand or by another program: keep it
+    if earlier == _source(input_path):
+        return
+    earlier = "the demo set" if earlier is None else earlier
+    raise InputError(f"--out {out}: {os.path.basename(labels)} holds the results of {earlier}; "
+                     "--overwrite replaces them")
+
+
 def check_plot(path):
     """matplotlib present and the file's extension one of its formats."""
     try:
@@ -286,6 +315,8 @@ def fit_command(args):
     if args.plot:
         check_plot(args.plot)
     check_folder("--out", args.out)
+    stem = "demo" if args.input is None else os.path.splitext(os.path.basename(args.input))[0]
+    check_results(args.out, stem, args.input, args.overwrite)
     X = demo_points() if args.input is None else load_points(args.input)
     n, d = X.shape
     k = args.k if args.k is not None else (DEMO["k"] if args.input is None else None)
@@ -308,13 +339,13 @@ def fit_command(args):
         close()
     seconds = time.perf_counter() - t0
 
-    stem = "demo" if args.input is None else os.path.splitext(os.path.basename(args.input))[0]
     out_dir = args.out or "."
-    labels_path = os.path.join(out_dir, f"{stem}.labels.npy")
-    centers_path = os.path.join(out_dir, f"{stem}.centers.npy")
+    labels_path, centers_path, record_path = result_paths(out_dir, stem)
     try:
         np.save(labels_path, model.labels_)
         np.save(centers_path, model.cluster_centers_)
+        with open(record_path, "w", encoding="utf-8") as fh:
+            json.dump({"input": _source(args.input)}, fh)
     except OSError as exc:
         raise InputError(f"cannot write the results to {out_dir}: {exc.strerror}") from None
     work = work_per_iteration(model, n)
@@ -394,7 +425,10 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--threads", type=_count, default=None, metavar="N",
                      help="threads; default: OMP_NUM_THREADS or all cores")
     fit.add_argument("--out", default=".", metavar="DIR",
-                     help="folder for the .labels.npy and .centers.npy files (made if missing)")
+                     help="folder for the .labels.npy and .centers.npy files (made if missing), "
+                     "and a .run.json naming their input")
+    fit.add_argument("--overwrite", action="store_true",
+                     help="replace results in --out that came from a different input file")
     fit.add_argument("--plot", metavar="FILE.png", default=None,
                      help="draw the clusters and the work per iteration (needs matplotlib: "
                      "pip install 'tavrine[plot]')")

@@ -105,6 +105,30 @@ def test_bad_input_is_one_line_and_status_2(tmp_path, args, message):
     assert not list(tmp_path.glob("*.labels.npy"))  # refused before the fit
 
 
+def test_results_of_another_input_are_kept(tmp_path):
+    X = points()
+    write(str(tmp_path / "pts.npy"), X)
+    write(str(tmp_path / "pts.fvecs"), X[::-1])
+    labels = tmp_path / "out" / "pts.labels.npy"
+
+    first = tavrine("fit", "pts.npy", "-k", "4", "--out", "out", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    kept = labels.read_bytes()
+    other = tavrine("fit", "pts.fvecs", "-k", "4", "--out", "out", cwd=tmp_path)
+    assert other.returncode == 2 and len(other.stderr.strip().splitlines()) == 1
+    assert str(tmp_path / "pts.npy") in other.stderr and "--overwrite" in other.stderr
+    assert labels.read_bytes() == kept
+    # The same input again, then the other one when asked.
+    again = tavrine("fit", str(tmp_path / "pts.npy"), "-k", "4", "--out", "out", "--seed", "3",
+                    cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    asked = tavrine("fit", "pts.fvecs", "-k", "4", "--out", "out", "--overwrite", cwd=tmp_path)
+    assert asked.returncode == 0, asked.stderr
+    centers = np.load(tmp_path / "out" / "pts.centers.npy")
+    d2 = ((X[::-1, None].astype(np.float64) - centers[None]) ** 2).sum(-1)
+    np.testing.assert_array_equal(np.load(labels), d2.argmin(1))  # the .fvecs points' labels
+
+
 def test_text_files_as_pandas_and_numpy_write_them(tmp_path, capsys):
     pd = pytest.importorskip("pandas")
     from tavrine.cli import load_points
