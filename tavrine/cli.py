@@ -280,28 +280,48 @@ def plot(path, X, model, work):
 
 # ---- the run -------------------------------------------------------------------
 
+def _terminal_size(stream):
+    """Columns and lines of the terminal, 0 where it reports none."""
+    try:
+        return tuple(os.get_terminal_size(stream.fileno()))
+    except (AttributeError, OSError, ValueError):
+        return 0, 0
+
+
 def progress_bar(max_iter, n_init):
     """A tqdm bar on standard error, shown on a terminal once a run has lasted
-    a second; returns (callback, close)."""
+    a second; returns (callback, close), close(True) after a finished fit."""
     from tqdm import tqdm
 
+    cols, lines = _terminal_size(sys.stderr)
+    # A terminal of unknown size (0 x 0, as some consoles and containers give)
+    # makes tqdm's own guess -1 columns, and it then draws nothing at all.
+    size = dict(dynamic_ncols=True) if cols and lines else dict(ncols=79, nrows=23)
+    # miniters=1: tqdm's adaptive count skips the draws of a short run's last
+    # iterations; mininterval alone limits the rate.
     bar = tqdm(total=max_iter, unit="iter", file=sys.stderr, disable=None, delay=1.0,
-               dynamic_ncols=True)
+               mininterval=0.1, miniters=1, **size)
     run = 0
 
     def update(iteration, products, shift):
         nonlocal run
         if iteration == 1:
             run += 1
+            if n_init > 1:
+                bar.set_description(f"run {run}/{n_init}", refresh=False)
             if run > 1:  # a reset draws the bar, so the first run leaves it to the delay
                 bar.set_postfix_str("", refresh=False)
                 bar.reset()
-            if n_init > 1:
-                bar.set_description(f"run {run}/{n_init}", refresh=False)
+                bar.delay = 0  # on view now: a delay would hold it at 0 for a second
         bar.set_postfix_str(f"shift {shift:.3g}", refresh=False)
         bar.update(1)
 
-    return update, bar.close
+    def close(finished=False):
+        if finished:  # converged before max_iter: the bar ends full, not at 7/300
+            bar.total = bar.n
+        bar.close()  # draws the final state if the bar was shown
+
+    return update, close
 
 
 def work_per_iteration(model, n):
@@ -333,10 +353,12 @@ def fit_command(args):
     n_runs = model._n_runs()
     update, close = progress_bar(args.max_iter, n_runs)
     t0 = time.perf_counter()
+    finished = False
     try:
         model.fit(X, progress=update)
+        finished = True
     finally:
-        close()
+        close(finished)
     seconds = time.perf_counter() - t0
 
     out_dir = args.out or "."

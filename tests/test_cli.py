@@ -167,6 +167,34 @@ def test_demo_run_and_plot(tmp_path):
     assert len(work) == 1 and "first 1.000, median 0." in work[0]
 
 
+def test_progress_bar_on_a_terminal_of_unknown_size(monkeypatch):
+    pty = pytest.importorskip("pty")
+    import time
+
+    from tavrine.cli import progress_bar
+
+    master, slave = pty.openpty()  # 0 x 0, as some consoles and containers report
+    with os.fdopen(slave, "w") as tty:
+        monkeypatch.setattr(sys, "stderr", tty)
+        update, close = progress_bar(max_iter=300, n_init=1)
+        for i in range(1, 8):  # 1.4 s: past the delay of a second
+            time.sleep(0.2)
+            update(i, 0, 0.5 ** i)
+        close(True)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(master, 1 << 16)
+        except OSError:  # the terminal's other end is closed
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(master)
+    last = drawn.decode().rstrip().split("\r")[-1]
+    assert "100%" in last and "7/7" in last and "shift 0.00781" in last, drawn
+
+
 def test_help_and_version(tmp_path):
     alone = tavrine(cwd=tmp_path)
     assert alone.returncode == 0 and alone.stdout.startswith("usage: tavrine")
