@@ -249,27 +249,54 @@ def check_plot(path):
     check_folder("--plot", os.path.dirname(path))
 
 
-def plot(path, X, model, work):
+PLOT_SAMPLE = 20_000  # points drawn at most
+
+
+def figure(X, model, work):
+    """The clusters on the two leading principal directions, and the work per
+    iteration."""
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
 
     n, k = X.shape[0], model.n_clusters
     rng = np.random.default_rng(0)
-    show = rng.choice(n, min(n, 20_000), replace=False)
+    show = rng.choice(n, min(n, PLOT_SAMPLE), replace=False)
     mean = X[show].mean(0, dtype=np.float64)
     # Project on the two leading principal directions of a sample.
     _, _, vt = np.linalg.svd(X[show] - mean, full_matrices=False)
     axes = vt[:2].T if vt.shape[0] >= 2 else np.eye(X.shape[1], 2)
     P = (X[show] - mean) @ axes
     C = (model.cluster_centers_ - mean) @ axes
+    # One colour per label from a qualitative map; a continuous map would give
+    # neighbouring labels near-identical shades.
+    palette = np.asarray(plt.get_cmap("tab10" if k <= 10 else "tab20").colors)
     fig, (a, b) = plt.subplots(1, 2, figsize=(12, 5))
-    a.scatter(P[:, 0], P[:, 1], c=model.labels_[show], s=2, cmap="tab20", alpha=0.6)
+    a.scatter(P[:, 0], P[:, 1], c=palette[model.labels_[show] % len(palette)], s=2, alpha=0.6)
     a.scatter(C[:, 0], C[:, 1], c="black", marker="x", s=40)
-    a.set_title(f"{n} points, k = {k} (2-D projection)")
+    drawn = f"{n} points" if len(show) == n else f"a sample of {len(show)} of {n} points"
+    title = f"{drawn}, k = {k}"
+    if k > len(palette):
+        title += f"\ncolours repeat: {k} clusters, {len(palette)} colours"
+    a.set_title(title)
+    if X.shape[1] > 1:
+        a.set_xlabel("first principal direction")
+        a.set_ylabel("second principal direction")
+    else:
+        a.set_xlabel("the one feature, less its mean")
+        a.set_ylabel("(none)")
     b.plot(np.arange(1, len(work) + 1), work, marker="o")
+    b.xaxis.set_major_locator(MaxNLocator(integer=True))
     b.set_xlabel("iteration")
     b.set_ylabel("fraction of point-center products computed")
     b.set_ylim(0, 1.05)
     fig.tight_layout()
+    return fig
+
+
+def plot(path, X, model, work):
+    import matplotlib.pyplot as plt
+
+    fig = figure(X, model, work)
     try:
         fig.savefig(path, dpi=100)
     except (OSError, RuntimeError, ValueError) as exc:

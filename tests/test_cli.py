@@ -167,6 +167,37 @@ def test_demo_run_and_plot(tmp_path):
     assert len(work) == 1 and "first 1.000, median 0." in work[0]
 
 
+def test_plot_axes_sample_and_colours():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from types import SimpleNamespace
+
+    from tavrine.cli import PLOT_SAMPLE, figure
+
+    rng = np.random.default_rng(1)
+    for n, k in [(PLOT_SAMPLE + 5000, 12), (500, 25)]:
+        X = rng.standard_normal((n, 3))
+        model = SimpleNamespace(n_clusters=k, labels_=np.arange(n) % k,
+                                cluster_centers_=rng.standard_normal((k, 3)))
+        fig = figure(X, model, [1.0, 0.4, 0.1])
+        fig.canvas.draw()
+        clusters, work = fig.axes
+        title = clusters.get_title()
+        assert clusters.get_xlabel() and clusters.get_ylabel()
+        assert all(t == round(t) for t in work.get_xticks()), work.get_xticks()
+        if n > PLOT_SAMPLE:
+            assert f"{PLOT_SAMPLE} of {n} points" in title
+        else:
+            assert title.startswith(f"{n} points") and " of " not in title
+        colours = np.unique(clusters.collections[0].get_facecolors(), axis=0)
+        if k <= 20:
+            assert len(colours) == k and "repeat" not in title
+        else:
+            assert "colours repeat" in title
+        plt.close(fig)
+
+
 def test_progress_bar_on_a_terminal_of_unknown_size(monkeypatch):
     pty = pytest.importorskip("pty")
     import time
