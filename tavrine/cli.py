@@ -83,9 +83,10 @@ def _csv_fault(path, skip, sep):
 
 def _saved_index(header, X):
     """Whether column 1 is a row index as pandas' to_csv writes it by default:
-    no name and the values 0, 1, 2, ...  Anything less certain is data."""
+    no name (or "Unnamed: 0", pandas' name for it once read back and saved
+    again) and the values 0, 1, 2, ...  Anything less certain is data."""
     names = header.split(",")
-    return (len(names) == X.shape[1] > 1 and names[0].strip().strip('"') == ""
+    return (len(names) == X.shape[1] > 1 and names[0].strip().strip('"') in ("", "Unnamed: 0")
             and np.array_equal(X[:, 0], np.arange(X.shape[0])))
 
 

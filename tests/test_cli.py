@@ -139,6 +139,8 @@ def test_text_files_as_pandas_and_numpy_write_them(tmp_path, capsys):
     order = np.argsort(X[:, 0], kind="stable")
     cases = [  # (file, writer, the points expected, whether a column is left out)
         ("index.csv", lambda p: frame.to_csv(p), X, True),
+        ("again.csv", lambda p: pd.read_csv(tmp_path / "index.csv").to_csv(p, index=False), X,
+         True),
         # A named first column, or one that is not the row numbers, may be data.
         ("named.csv", lambda p: frame.to_csv(p, index_label="id"), numbered, False),
         ("sorted.csv", lambda p: frame.sort_values("a", kind="stable").to_csv(p),
