@@ -145,6 +145,15 @@ def test_progress_reports_every_iteration():
     # Point-center distances only: the first iteration computes all of them.
     assert seen[0][1] == 3000 * 12
     assert km.points_per_iter_[0] == 3000 and len(km.points_per_iter_) == km.n_iter_
+    # The shift is the centers' summed squared moves in the data's own units,
+    # whatever scale the core ran at.
+    init = X[:12].astype(np.float64)
+    for scale in (1.0, 1e20):
+        seen = []
+        one = KMeans(12, init=init * scale, max_iter=1).fit(
+            X * scale, progress=lambda *a: seen.append(a))
+        moved = ((one.cluster_centers_.astype(np.float64) - init * scale) ** 2).sum()
+        assert seen[0][2] == pytest.approx(moved, rel=1e-4)
 
 
 def test_seeding_is_deterministic_and_beats_nothing_worse_than_sklearn():
