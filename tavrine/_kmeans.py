@@ -2,7 +2,7 @@
 
 Validation comes from scikit-learn at the boundary; the core runs seeding and
 Lloyd iterations on one C-contiguous float32 copy of the data, taken after
-subtracting the float64 column means.
+subtracting the float64 column means and multiplying by a power of two.
 """
 from __future__ import annotations
 
