@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
 // The estimator's copy of its data: float64 column means, then the float32
-// rows double(x) - mean. One pass over X sums the columns, a second writes
-// the centred copy and, for a fit, the squared differences. Every sum is
+// rows scale * (double(x) - mean). One pass over X sums the columns and finds
+// their extremes, hence the spread the caller picks the scale from; a second
+// writes the scaled, centred copy and, for a fit, the squared differences.
+// A power-of-two scale is exact, and it keeps float32 squared distances in
+// range whatever the magnitude of the data. Every sum is
 // taken over fixed blocks of rows and the blocks' partial sums are added in
 // block order, so no result depends on the number of threads.
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <vector>
 
@@ -36,67 +40,87 @@ inline double group_sum(const double (&v)[kGroup]) {
     else return (v[0] + v[1]) + (v[2] + v[3]);
 }
 
-// sum[j] += x[i][j] for the rows [R, R + G) from row (row stride ld), G =
-// kGroup or 1.
+// Per column of a block of rows: the sum, the least and the largest value.
+struct Extent {
+    double *sum, *low, *high;
+};
+
+// sum[j] += x[i][j], and low[j] / high[j] take in x[i][j], for the rows
+// [R, R + G) from row (row stride ld), G = kGroup or 1.
 template <int G, typename T>
-void add_group(const T *row, int d, int64_t ld, double *sum) {
+void add_group(const T *row, int d, int64_t ld, const Extent &e) {
     int j = 0;
     for (; j + 4 <= d; j += 4) {
         __m256d v[kGroup];
         for (int g = 0; g < G; ++g) v[g] = four_wide(row + at(g, ld) + j);
-        _mm256_storeu_pd(sum + j, _mm256_add_pd(_mm256_loadu_pd(sum + j), group_sum<G>(v)));
+        __m256d low = _mm256_loadu_pd(e.low + j), high = _mm256_loadu_pd(e.high + j);
+        for (int g = 0; g < G; ++g) {
+            low = _mm256_min_pd(low, v[g]);
+            high = _mm256_max_pd(high, v[g]);
+        }
+        _mm256_storeu_pd(e.low + j, low);
+        _mm256_storeu_pd(e.high + j, high);
+        _mm256_storeu_pd(e.sum + j, _mm256_add_pd(_mm256_loadu_pd(e.sum + j), group_sum<G>(v)));
     }
     for (; j < d; ++j) {
         double v[kGroup];
-        for (int g = 0; g < G; ++g) v[g] = double(row[at(g, ld) + j]);
-        sum[j] += group_sum<G>(v);
+        for (int g = 0; g < G; ++g) {
+            v[g] = double(row[at(g, ld) + j]);
+            e.low[j] = std::min(e.low[j], v[g]);
+            e.high[j] = std::max(e.high[j], v[g]);
+        }
+        e.sum[j] += group_sum<G>(v);
     }
 }
 
-// sum[j] += x[i][j] for the rows [lo, hi) of X: whole groups of rows first,
-// then the rows left one by one.
+// add_group over the rows [lo, hi) of X: whole groups of rows first, then
+// the rows left one by one.
 template <typename T>
-void add_rows(const T *X, int d, int64_t ld, int lo, int hi, double *sum) {
+void add_rows(const T *X, int d, int64_t ld, int lo, int hi, const Extent &e) {
     int i = lo;
-    for (; i + kGroup <= hi; i += kGroup) add_group<kGroup>(X + at(i, ld), d, ld, sum);
-    for (; i < hi; ++i) add_group<1>(X + at(i, ld), d, ld, sum);
+    for (; i + kGroup <= hi; i += kGroup) add_group<kGroup>(X + at(i, ld), d, ld, e);
+    for (; i < hi; ++i) add_group<1>(X + at(i, ld), d, ld, e);
 }
 
-// Writes float(x - mean) for the 8 values at x to dst and returns the float64
-// differences, lanes 0-3 in lo and 4-7 in hi. x - x is +0.0 for a finite x
+// Writes float(scale * (x - mean)) for the 8 values at x to dst and returns
+// the scaled float64 differences, lanes 0-3 in lo and 4-7 in hi. x - x is
+// +0.0 for a finite x
 // and NaN otherwise, so OR-ing the written values' differences into spread
 // leaves a NaN pattern exactly when one was not finite.
 template <typename T>
-inline void centre8(const T *x, const double *mean, float *dst, __m256 &spread, __m256d &lo,
-                    __m256d &hi) {
-    lo = _mm256_sub_pd(four_wide(x), _mm256_loadu_pd(mean));
-    hi = _mm256_sub_pd(four_wide(x + 4), _mm256_loadu_pd(mean + 4));
+inline void centre8(const T *x, const double *mean, __m256d scale, float *dst, __m256 &spread,
+                    __m256d &lo, __m256d &hi) {
+    lo = _mm256_mul_pd(_mm256_sub_pd(four_wide(x), _mm256_loadu_pd(mean)), scale);
+    hi = _mm256_mul_pd(_mm256_sub_pd(four_wide(x + 4), _mm256_loadu_pd(mean + 4)), scale);
     const __m256 f = _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
     _mm256_storeu_ps(dst, f);
     spread = _mm256_or_ps(spread, _mm256_sub_ps(f, f));
 }
 
 // The same for one value; returns its float64 difference.
-inline double centre1(double x, double mean, float *dst, bool &finite) {
-    const double diff = x - mean;
+inline double centre1(double x, double mean, double scale, float *dst, bool &finite) {
+    const double diff = (x - mean) * scale;
     const float f = float(diff);
     *dst = f;
     finite = finite && f - f == 0.0f;
     return diff;
 }
 
-// out = float(double(x) - mean) for the rows [R, R + G) of X, G = kGroup or 1;
-// with sq, also sq[j] += the group's sum of (double(x) - mean)^2.
+// out = float(scale * (double(x) - mean)) for the rows [R, R + G) of X, G =
+// kGroup or 1; with sq, also sq[j] += the group's sum of the squares of the
+// scaled float64 differences.
 template <int G, typename T>
-void centre_group(const T *X, int d, int64_t ld, int R, const double *mean, float *out,
-                  double *sq, __m256 &spread, bool &finite) {
+void centre_group(const T *X, int d, int64_t ld, int R, const double *mean, double scale,
+                  float *out, double *sq, __m256 &spread, bool &finite) {
     const T *row = X + at(R, ld);
     float *dst = out + at(R, d);
+    const __m256d scale4 = _mm256_set1_pd(scale);
     int j = 0;
     for (; j + 8 <= d; j += 8) {
         __m256d lo[kGroup], hi[kGroup];
         for (int g = 0; g < G; ++g)
-            centre8(row + at(g, ld) + j, mean + j, dst + at(g, d) + j, spread, lo[g], hi[g]);
+            centre8(row + at(g, ld) + j, mean + j, scale4, dst + at(g, d) + j, spread, lo[g],
+                    hi[g]);
         if (!sq) continue;
         for (int g = 0; g < G; ++g) {
             lo[g] = _mm256_mul_pd(lo[g], lo[g]);
@@ -108,26 +132,26 @@ void centre_group(const T *X, int d, int64_t ld, int R, const double *mean, floa
     for (; j < d; ++j) {
         double e[kGroup];
         for (int g = 0; g < G; ++g) {
-            const double diff = centre1(double(row[at(g, ld) + j]), mean[j], dst + at(g, d) + j,
-                                        finite);
+            const double diff = centre1(double(row[at(g, ld) + j]), mean[j], scale,
+                                        dst + at(g, d) + j, finite);
             e[g] = diff * diff;
         }
         if (sq) sq[j] += group_sum<G>(e);
     }
 }
 
-// out = float(double(x) - mean) for the rows [lo, hi); with sq, also
-// sq[j] += (double(x) - mean)^2, by groups of rows as add_rows sums them.
-// Returns whether every written value is finite.
+// out = float(scale * (double(x) - mean)) for the rows [lo, hi); with sq,
+// also sq[j] += (scale * (double(x) - mean))^2, by groups of rows as
+// add_rows sums them. Returns whether every written value is finite.
 template <typename T>
-bool centre_rows(const T *X, int d, int64_t ld, int lo, int hi, const double *mean, float *out,
-                 double *sq) {
+bool centre_rows(const T *X, int d, int64_t ld, int lo, int hi, const double *mean, double scale,
+                 float *out, double *sq) {
     __m256 spread = _mm256_setzero_ps();
     bool finite = true;
     int i = lo;
     for (; i + kGroup <= hi; i += kGroup)
-        centre_group<kGroup>(X, d, ld, i, mean, out, sq, spread, finite);
-    for (; i < hi; ++i) centre_group<1>(X, d, ld, i, mean, out, sq, spread, finite);
+        centre_group<kGroup>(X, d, ld, i, mean, scale, out, sq, spread, finite);
+    for (; i < hi; ++i) centre_group<1>(X, d, ld, i, mean, scale, out, sq, spread, finite);
     const __m256 unequal = _mm256_cmp_ps(spread, _mm256_setzero_ps(), _CMP_NEQ_UQ);
     return finite && _mm256_movemask_ps(unequal) == 0;
 }
@@ -139,39 +163,68 @@ void combine_blocks(const std::vector<double> &partial, int n_blocks, int d, dou
         for (int j = 0; j < d; ++j) total[j] += partial[at(b, d) + j];
 }
 
+// low[j] / high[j] = the least / largest of partial[b][j] over the blocks.
+void extremes(const std::vector<double> &low, const std::vector<double> &high, int n_blocks,
+              int d, double *col_low, double *col_high) {
+    for (int j = 0; j < d; ++j) {
+        col_low[j] = low[j];
+        col_high[j] = high[j];
+    }
+    for (int b = 1; b < n_blocks; ++b)
+        for (int j = 0; j < d; ++j) {
+            col_low[j] = std::min(col_low[j], low[at(b, d) + j]);
+            col_high[j] = std::max(col_high[j], high[at(b, d) + j]);
+        }
+}
+
+// The column means, and in *spread the largest |x - mean| over all values
+// (rounding is monotone, so the column's extremes give it). Returns whether
+// both are finite: a NaN or infinity in X, or a float64 sum or difference
+// that overflows, leaves them not so.
 template <typename T>
-int centre(int n, int d, const T *X, int64_t ld, double *mean, int find_mean, float *out,
-           double *variance, int n_threads) {
-    if (n < 1 || d < 1 || ld < d) return TAVRINE_ERR_ARGS;
+bool find_mean(int n, int d, const T *X, int64_t ld, int n_blocks, int team, double *mean,
+               double *spread) {
+    std::vector<double> sum(at(n_blocks, d), 0.0);
+    std::vector<double> low(at(n_blocks, d), HUGE_VAL), high(at(n_blocks, d), -HUGE_VAL);
+#pragma omp parallel for num_threads(team) if (team > 1) schedule(static)
+    for (int b = 0; b < n_blocks; ++b)
+        add_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
+                 Extent{&sum[at(b, d)], &low[at(b, d)], &high[at(b, d)]});
+    combine_blocks(sum, n_blocks, d, mean);
+    std::vector<double> col_low(d), col_high(d);
+    extremes(low, high, n_blocks, d, col_low.data(), col_high.data());
+    double widest = 0.0;
+    bool finite = true;
+    for (int j = 0; j < d; ++j) {
+        mean[j] /= n;
+        const double reach = std::max(col_high[j] - mean[j], mean[j] - col_low[j]);
+        finite = finite && std::isfinite(mean[j]) && std::isfinite(reach);
+        widest = std::max(widest, reach);
+    }
+    if (spread) *spread = finite ? widest : HUGE_VAL;
+    return finite;
+}
+
+template <typename T>
+int centre(int n, int d, const T *X, int64_t ld, double *mean, int find, double *spread,
+           double scale, float *out, double *variance, int n_threads) {
+    if (n < 1 || d < 1 || ld < d || (variance && !out) || !(scale > 0.0 && scale < HUGE_VAL))
+        return TAVRINE_ERR_ARGS;
     try {
         const int n_blocks = (n - 1) / kBlockRows + 1;
-        const bool sums = find_mean || variance;
-        std::vector<double> partial(sums ? at(n_blocks, d) : 0, 0.0);
-        std::vector<double> col_sq(variance ? d : 0);
         const int team = team_for_work(n_threads, int64_t(n) * d);
+        if (find && !find_mean(n, d, X, ld, n_blocks, team, mean, spread)) return 1;
+        if (!out) return 0;
+        std::vector<double> partial(variance ? at(n_blocks, d) : 0, 0.0);
         bool finite = true;
-#pragma omp parallel num_threads(team) if (team > 1)
-        {
-            if (find_mean) {
-#pragma omp for schedule(static)
-                for (int b = 0; b < n_blocks; ++b)
-                    add_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
-                             &partial[at(b, d)]);
-#pragma omp single
-                {
-                    combine_blocks(partial, n_blocks, d, mean);
-                    for (int j = 0; j < d; ++j) mean[j] /= n;
-                    if (variance) std::fill(partial.begin(), partial.end(), 0.0);
-                }
-            }
-            // centre_rows first: every block is written, whatever came before.
-#pragma omp for schedule(static) reduction(&& : finite)
-            for (int b = 0; b < n_blocks; ++b)
-                finite = centre_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
-                                     mean, out, variance ? &partial[at(b, d)] : nullptr) &&
-                         finite;
-        }
+#pragma omp parallel for num_threads(team) if (team > 1) schedule(static) \
+    reduction(&& : finite)
+        for (int b = 0; b < n_blocks; ++b)
+            finite = centre_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows), mean,
+                                 scale, out, variance ? &partial[at(b, d)] : nullptr) &&
+                     finite;
         if (variance) {
+            std::vector<double> col_sq(d);
             combine_blocks(partial, n_blocks, d, col_sq.data());
             double total = 0.0;
             for (int j = 0; j < d; ++j) total += col_sq[j] / n;
@@ -186,11 +239,13 @@ int centre(int n, int d, const T *X, int64_t ld, double *mean, int find_mean, fl
 }  // namespace
 
 int tavrine_centre_f32(int n, int d, const float *X, int64_t ld, double *mean, int find_mean,
-                       float *out, double *variance, int n_threads) {
-    return centre(n, d, X, ld, mean, find_mean, out, variance, n_threads);
+                       double *spread, double scale, float *out, double *variance,
+                       int n_threads) {
+    return centre(n, d, X, ld, mean, find_mean, spread, scale, out, variance, n_threads);
 }
 
 int tavrine_centre_f64(int n, int d, const double *X, int64_t ld, double *mean, int find_mean,
-                       float *out, double *variance, int n_threads) {
-    return centre(n, d, X, ld, mean, find_mean, out, variance, n_threads);
+                       double *spread, double scale, float *out, double *variance,
+                       int n_threads) {
+    return centre(n, d, X, ld, mean, find_mean, spread, scale, out, variance, n_threads);
 }

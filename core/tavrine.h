@@ -204,21 +204,29 @@ TAVRINE_API int64_t tavrine_drift_check(int level);
  *  be changed while a call of the core runs. */
 TAVRINE_API int tavrine_simd_width(int request);
 
-/** The float32 copy the estimator's calls run on: out (n x d, dense) gets
- *  float(double(x) - mean[j]) for every value x in column j of X, rounded
- *  to nearest. X holds n rows of d float32 or float64 values, row i at
- *  X + i * ld (ld >= d). With find_mean, mean (d) is first set to X's
- *  float64 column means; otherwise it is read. variance (nullable) gets the
- *  mean over the d columns of sum_i (x_ij - mean_j)^2 / n, the differences
- *  in double. Sums run over fixed blocks of rows added in block order, so
- *  nothing depends on n_threads (<= 0: the runtime's count). Returns 0 when
- *  every value of out is finite; 1 when some is not, which a NaN or
- *  infinity in X or a difference beyond float32's range causes;
- *  TAVRINE_ERR_ARGS (n < 1, d < 1 or ld < d) or TAVRINE_ERR_NOMEM. */
+/** The float32 copy the estimator's calls run on, in two steps. X holds n
+ *  rows of d float32 or float64 values, row i at X + i * ld (ld >= d).
+ *  With find_mean, mean (d) is set to X's float64 column means and spread
+ *  (nullable) to the largest |double(x) - mean[j]| over every value x of
+ *  every column j; otherwise mean is read. With out, out (n x d, dense)
+ *  then gets float(scale * (double(x) - mean[j])), rounded to nearest, and
+ *  variance (nullable, only with out) the mean over the d columns of
+ *  sum_i (scale * (x_ij - mean_j))^2 / n. A caller that needs the spread to
+ *  choose the scale (a power of two, exact) calls once with find_mean and
+ *  no out, then with the mean it got and out. Sums run over fixed blocks of
+ *  rows added in block order, so nothing depends on n_threads (<= 0: the
+ *  runtime's count). Returns 0 when every mean, the spread and every value
+ *  of out are finite; 1 when some is not, which a NaN or infinity in X, a
+ *  float64 sum or difference that overflows, or a scaled difference beyond
+ *  float32's range causes (out is then not written if the mean or spread
+ *  was not finite); TAVRINE_ERR_ARGS (n < 1, d < 1, ld < d, variance
+ *  without out, or scale not finite and > 0) or TAVRINE_ERR_NOMEM. */
 TAVRINE_API int tavrine_centre_f32(int n, int d, const float *X, int64_t ld, double *mean,
-                                   int find_mean, float *out, double *variance, int n_threads);
+                                   int find_mean, double *spread, double scale, float *out,
+                                   double *variance, int n_threads);
 TAVRINE_API int tavrine_centre_f64(int n, int d, const double *X, int64_t ld, double *mean,
-                                   int find_mean, float *out, double *variance, int n_threads);
+                                   int find_mean, double *spread, double scale, float *out,
+                                   double *variance, int n_threads);
 
 /* ---- Seeding --------------------------------------------------------- */
 

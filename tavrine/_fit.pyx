@@ -30,9 +30,11 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed,
                             float *centers_out, int32_t *indices_out)
     int tavrine_centre_f32(int n, int d, const float *X, int64_t ld, double *mean,
-                           int find_mean, float *out, double *variance, int n_threads)
+                           int find_mean, double *spread, double scale, float *out,
+                           double *variance, int n_threads)
     int tavrine_centre_f64(int n, int d, const double *X, int64_t ld, double *mean,
-                           int find_mean, float *out, double *variance, int n_threads)
+                           int find_mean, double *spread, double scale, float *out,
+                           double *variance, int n_threads)
 
     ctypedef struct tavrine_block:
         pass
@@ -157,24 +159,29 @@ def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
     return labels, min_dist
 
 
-def centre(X, mean=None, bint variance=False, int n_threads=0):
-    """float32 copy of X (2-D float32 or float64) less the float64 column
-    means, each difference taken in float64. Rows read in place when each is
-    contiguous and they come in increasing order at a fixed step (a slice of
-    columns, say); other layouts are copied first.
+def centre(X, mean=None, scale=1.0, bint variance=False, int n_threads=0):
+    """float32 copy of scale * (X - mean), X 2-D float32 or float64 and mean
+    its float64 column means, each difference taken in float64. Rows read in
+    place when each is contiguous and they come in increasing order at a
+    fixed step (a slice of columns, say); other layouts are copied first.
 
-    `mean` None: X's own column means are found and returned. With
-    `variance`, also the mean over columns of the squared differences'
-    column means.
+    `mean` None: X's own column means are found and returned, and `scale`
+    may be a function of the spread (the largest |x - mean|, finite) that
+    gives the factor; one pass over X finds both before the pass that
+    writes. With `variance`, also the mean over columns of the scaled
+    squared differences' column means.
 
     Returns
     -------
-    out : ndarray of float32, shape (n, d)
+    out : ndarray of float32, shape (n, d), or None
+        None when the means or the spread are not finite.
     mean : ndarray of float64, shape (d,)
+    scale : float
     variance : float or None
     finite : bool
-        Whether every value of `out` is finite: False for a NaN or infinity in
-        X, or for a difference too large for float32.
+        Whether the means, the spread and every value of `out` are finite:
+        False for a NaN or infinity in X, a float64 sum or difference that
+        overflows, or a scaled difference too large for float32.
     """
     cdef int n = X.shape[0], d = X.shape[1], status
     cdef Py_ssize_t size = X.itemsize, step = X.strides[0] if n > 1 else d * size
@@ -194,25 +201,41 @@ def centre(X, mean=None, bint variance=False, int n_threads=0):
         mean = np.empty(d, np.float64)
     elif mean.shape != (d,) or mean.dtype != np.float64 or not mean.flags.c_contiguous:
         raise ValueError(f"mean must be a contiguous float64 array of {d} values")
-    out = np.empty((n, d), np.float32)
     if n == 0 or d == 0:
         if find_mean:
             raise ValueError("an array without values has no column means")
-        return out, mean, None, True
+        return np.empty((n, d), np.float32), mean, float(scale), None, True
     # Read-only when given (a fitted model may live in a read-only memory map).
     cdef const double[::1] m_v = mean
+    cdef double *m_ptr = <double *> &m_v[0]
+    cdef double spread = 0.0
+    if find_mean:
+        with nogil:
+            if single:
+                status = tavrine_centre_f32(n, d, &x32[0, 0], ld, m_ptr, 1, &spread, 1.0, NULL,
+                                            NULL, n_threads)
+            else:
+                status = tavrine_centre_f64(n, d, &x64[0, 0], ld, m_ptr, 1, &spread, 1.0, NULL,
+                                            NULL, n_threads)
+        check_status(status, f"find the column means of n={n} rows of d={d} features")
+        if status:
+            return None, mean, float("nan"), None, False
+        if callable(scale):
+            scale = scale(spread)
+    cdef double factor = scale
+    out = np.empty((n, d), np.float32)
     cdef float[:, ::1] o_v = out
     cdef double var = 0.0
     cdef double *var_ptr = &var if variance else NULL
     with nogil:
         if single:
-            status = tavrine_centre_f32(n, d, &x32[0, 0], ld, <double *> &m_v[0], find_mean,
-                                        &o_v[0, 0], var_ptr, n_threads)
+            status = tavrine_centre_f32(n, d, &x32[0, 0], ld, m_ptr, 0, NULL, factor, &o_v[0, 0],
+                                        var_ptr, n_threads)
         else:
-            status = tavrine_centre_f64(n, d, &x64[0, 0], ld, <double *> &m_v[0], find_mean,
-                                        &o_v[0, 0], var_ptr, n_threads)
-    check_status(status, f"centre n={n} rows of d={d} features")
-    return out, mean, var if variance else None, status == 0
+            status = tavrine_centre_f64(n, d, &x64[0, 0], ld, m_ptr, 0, NULL, factor, &o_v[0, 0],
+                                        var_ptr, n_threads)
+    check_status(status, f"centre n={n} rows of d={d} features", f"with scale={factor!r}")
+    return out, mean, factor, var if variance else None, status == 0
 
 
 def drift_check(int level):

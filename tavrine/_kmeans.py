@@ -2,7 +2,7 @@
 
 Validation comes from scikit-learn at the boundary; the core runs seeding and
 Lloyd iterations on one C-contiguous float32 copy of the data, taken after
-subtracting the float64 column means.
+subtracting the float64 column means and multiplying by a power of two.
 """
 from __future__ import annotations
 
@@ -43,36 +43,48 @@ def _power_of_two_scale(spread):
     return math.ldexp(1.0, max(-1023, min(1023, -math.frexp(spread)[1])))
 
 
-def _centre(X, mean=None, variance=False, n_threads=None):
-    """The core's centring of X: (X32, mean, variance, finite).
+def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0):
+    """The core's centring of X: (X32, mean, scale, variance, finite).
 
-    X32 is the C-contiguous float32 copy of X - mean, each difference taken
-    in float64; `mean` None means X's own float64 column means, returned.
-    With `variance`, also the mean over features of the squared differences'
-    column means (the fit's tolerance scale), else None. `finite` is False
-    when X holds a NaN or an infinity or a difference overflows float32.
+    X32 is the C-contiguous float32 copy of scale * (X - mean), each
+    difference taken in float64. `mean` None means X's own float64 column
+    means, returned with the power of two that brings their spread near 1 as
+    the scale; otherwise `scale` is used. With `variance`, also the mean over
+    features of the scaled squared differences' column means (the fit's
+    tolerance scale), else None. `finite` is False when X holds a NaN or an
+    infinity, when its column sums or differences overflow float64 (X32 is
+    then None), or when a scaled difference overflows float32.
 
     The core's distances expand |x|^2 - 2 x.c + |c|^2 in float32, which
     cancels when the norms dwarf the spread of the data; centred data keep
-    the norms at the scale of the spread. X itself is never modified.
+    the norms at the scale of the spread, and the scale keeps their squares
+    within float32's range. X itself is never modified.
     """
     if X.dtype not in _FLOATS:
         X = np.asarray(X, dtype=np.float64)
-    return _fit.centre(X, mean, variance, n_threads or 0)
+    return _fit.centre(X, mean, _power_of_two_scale if mean is None else scale, variance,
+                       n_threads or 0)
 
 
 def _too_large(name):
     return ValueError(f"Input {name} contains a value too large for dtype('float32') "
-                      "once the column means are subtracted.")
+                      "once centred and scaled as the training data were.")
 
 
-def _centred32(X, mean, name="X", n_threads=1):
-    """C-contiguous float32 copy of X - mean (None: X's own column means), the
-    difference taken in float64; refuses values float32 cannot hold. One
-    thread by default, as for a Dask task."""
-    X32, _, _, finite = _centre(np.asarray(X), mean, n_threads=n_threads)
+def _too_spread(name):
+    return ValueError(f"Input {name} cannot be clustered: its values are so far apart that "
+                      "their column sums or their differences from the column means "
+                      "overflow float64.")
+
+
+def _centred32(X, mean, name="X", n_threads=1, scale=1.0):
+    """C-contiguous float32 copy of scale * (X - mean) (mean None: X's own
+    column means and scale), the difference taken in float64; refuses values
+    float64 or float32 cannot hold. One thread by default, as for a Dask
+    task."""
+    X32, _, _, _, finite = _centre(np.asarray(X), mean, n_threads=n_threads, scale=scale)
     if not finite:
-        raise _too_large(name)
+        raise _too_spread(name) if X32 is None else _too_large(name)
     return X32
 
 
@@ -95,8 +107,10 @@ def _as_floats(X, name, estimator=None):
 
 def _refuse_non_finite(X, name, estimator=None):
     """scikit-learn's own error for a NaN or infinity in X, if it holds one."""
-    assert_all_finite(X, input_name=name,
-                      estimator_name=None if estimator is None else type(estimator).__name__)
+    # Its quick check sums X, which overflows for finite data far apart.
+    with np.errstate(over="ignore", invalid="ignore"):
+        assert_all_finite(X, input_name=name,
+                          estimator_name=None if estimator is None else type(estimator).__name__)
 
 
 def _weights32(sample_weight, X):
@@ -183,7 +197,8 @@ def kmeans_plusplus(
     indices : ndarray of shape (n_clusters,)
         Rows of X chosen as centers.
     """
-    X = check_array(X, dtype=_FLOATS)
+    with np.errstate(over="ignore", invalid="ignore"):  # as in _refuse_non_finite
+        X = check_array(X, dtype=_FLOATS)
     if X.shape[0] < n_clusters:
         raise ValueError(f"n_samples={X.shape[0]} should be >= n_clusters={n_clusters}.")
     sw32 = _weights32(sample_weight, X)
@@ -213,8 +228,10 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         Initial centers: greedy k-means++, distinct random rows, a callable
         ``init(X, n_clusters, random_state=random_state)``, or the centers
         themselves. As in scikit-learn, a callable receives the validated
-        data centred on their column means (here as the float32 array the
-        core runs on) and returns centers in those coordinates.
+        data centred on their column means, here as the float32 array the
+        core runs on, which is also multiplied by the power of two that
+        brings the largest centred value into [0.5, 1); it returns centers
+        in those coordinates.
     n_init : "auto" or int, default="auto"
         Runs with different seeds; the one with the lowest inertia is kept.
         "auto" means 1 for "k-means++" and explicit centers, 10 otherwise.
@@ -260,6 +277,10 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         Points whose bounds did not settle them in each iteration of the
         kept run (all of them in the first).
     """
+
+    # The power of two the fitted data were multiplied by; models pickled
+    # before there was one ran on the data as they were.
+    _scale = 1.0
 
     _parameter_constraints: dict = {
         "n_clusters": [Interval(Integral, 1, None, closed="left")],
@@ -325,7 +346,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         if callable(init):
             _refuse_non_finite(centers, "init")
             return np.ascontiguousarray(centers, dtype=np.float32)
-        C32, _, _, finite = _centre(centers, self._mean)
+        C32, _, _, _, finite = _centre(centers, self._mean, scale=self._scale)
         if not finite:
             _refuse_non_finite(centers, "init")
             raise _too_large("init")
@@ -343,7 +364,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the centred float32 data the core ran on."""
         X = self._validated(X, reset=True)
-        X32, mean, variance, finite = _centre(X, variance=True, n_threads=self.n_threads)
+        X32, mean, scale, variance, finite = _centre(X, variance=True,
+                                                     n_threads=self.n_threads)
         if not finite:
             _refuse_non_finite(X, "X", self)
         _check_n_features(self, X, reset=True)
@@ -353,11 +375,11 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                              f"n_clusters={self.n_clusters}.")
         n_runs = self._n_runs()
         if not finite:
-            raise _too_large("X")
+            raise _too_spread("X") if X32 is None else _too_large("X")
         rng = check_random_state(self.random_state)
-        self._mean = mean
-        tol = variance * self.tol
-        report = self._reporter(progress, tol)
+        self._mean, self._scale = mean, scale
+        tol = variance * self.tol  # both in the scaled units the core runs in
+        report = self._reporter(progress, tol, scale)
         weights = {} if sw32 is None else {"sample_weight": sw32}
         best = None
         for run in range(n_runs):
@@ -373,9 +395,9 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         # predict, transform and score shift new data by the same mean and
         # compare them with the very float32 centers the fit ended with.
         self._centers32 = centers
-        self.cluster_centers_ = (centers + self._mean).astype(X.dtype)
+        self.cluster_centers_ = (centers.astype(np.float64) / scale + mean).astype(X.dtype)
         self.labels_ = labels
-        self.inertia_ = float(inertia)
+        self.inertia_ = float(inertia) / scale / scale  # scale ** 2 may overflow
         self.n_iter_ = int(n_iter)
         self.products_per_iter_ = products
         self.points_per_iter_ = points
@@ -410,22 +432,24 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         self._fit(X, sample_weight, progress)
         return self
 
-    def _reporter(self, progress, tol):
+    def _reporter(self, progress, tol, scale):
         """The core's per-iteration callback: scikit-learn's verbose lines
-        (0-based iterations) and the user's `progress`; None without either."""
+        (0-based iterations) and the user's `progress`, with shifts, inertia
+        and tolerance in the input's units; None without either."""
         if not self.verbose and progress is None:
             return None
-        verbose = self.verbose
+        verbose, unit = self.verbose, 1.0 / scale / scale
 
         def report(iteration, products, shift, inertia, stop):
+            shift *= unit
             if verbose:
                 i = iteration - 1
-                print(f"Iteration {i}, inertia {inertia}.")
+                print(f"Iteration {i}, inertia {inertia * unit}.")
                 if stop == _fit.STOP_LABELS:
                     print(f"Converged at iteration {i}: strict convergence.")
                 elif stop == _fit.STOP_SHIFT:
                     print(f"Converged at iteration {i}: center shift {shift} within "
-                          f"tolerance {tol}.")
+                          f"tolerance {tol * unit}.")
             if progress is not None:
                 progress(iteration, products, shift)
         return report
@@ -486,8 +510,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             Euclidean distances, in the dtype of X.
         """
         X32 = self._fit(X, sample_weight, None)
-        return np.sqrt(_squared_distances(X32, self._centers32, self.n_threads)).astype(
-            self.cluster_centers_.dtype)
+        return self._distances(X32, self.cluster_centers_.dtype)
 
     # ---- using a fitted model ----------------------------------------------
 
@@ -498,11 +521,18 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         if X.shape[1] != self.n_features_in_:
             _refuse_non_finite(X, "X", self)  # scikit-learn names a NaN before a wrong width
             _check_n_features(self, X, reset=False)
-        X32, _, _, finite = _centre(X, self._mean, n_threads=self.n_threads)
+        X32, _, _, _, finite = _centre(X, self._mean, n_threads=self.n_threads,
+                                       scale=self._scale)
         if not finite:
             _refuse_non_finite(X, "X", self)
             raise _too_large("X")
         return X, X32
+
+    def _distances(self, X32, dtype):
+        """Distances of the centred, scaled rows X32 to the centers, in the
+        input's scale."""
+        dist = np.sqrt(_squared_distances(X32, self._centers32, self.n_threads))
+        return (dist.astype(np.float64) / self._scale).astype(dtype)
 
     def predict(self, X: ArrayLike) -> NDArray[np.int32]:
         """Label each point of X with its nearest center.
@@ -533,7 +563,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             In the dtype of X (float32 stays float32, anything else float64).
         """
         X, X32 = self._centred_test_data(X)
-        return np.sqrt(_squared_distances(X32, self._centers32, self.n_threads)).astype(X.dtype)
+        return self._distances(X32, X.dtype)
 
     def score(self, X: ArrayLike, y: Any = None,
               sample_weight: ArrayLike | None = None) -> float:
@@ -558,7 +588,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         dist = _nearest(X32, self._centers32, self.n_threads)[1].astype(np.float64)
         if sample_weight is not None:
             dist *= _check_sample_weight(sample_weight, X, dtype=np.float64)
-        return -float(dist.sum())
+        return -float(dist.sum()) / self._scale / self._scale
 
     @property
     def _n_features_out(self):

@@ -12,20 +12,22 @@ from tavrine import KMeans
 DOUBLE_OUT = ctypes.POINTER(ctypes.c_double)
 
 
-def centre(X, mean=None, variance=True, n_threads=1):
+def centre(X, mean=None, variance=True, n_threads=1, scale=1.0, write=True):
     """Calls the core on X's rows where they are (each row contiguous);
-    returns (status, out, mean, variance)."""
+    returns (status, out, mean, variance, spread), out None unless `write`."""
     assert X.strides[1] == X.itemsize
     name = "tavrine_centre_f32" if X.dtype == np.float32 else "tavrine_centre_f64"
-    fn = bind(name, c_int, c_int, c_int, VOIDP, c_int64, F64P, c_int, F32P, DOUBLE_OUT, c_int)
+    fn = bind(name, c_int, c_int, c_int, VOIDP, c_int64, F64P, c_int, DOUBLE_OUT,
+              ctypes.c_double, VOIDP, DOUBLE_OUT, c_int)
     n, d = X.shape
     find = mean is None
     mean = np.full(d, np.nan) if find else mean.copy()
-    out = np.full((n, d), np.nan, np.float32)
-    var = ctypes.c_double(np.nan)
-    status = fn(n, d, X.ctypes.data, X.strides[0] // X.itemsize, mean, int(find), out,
+    out = np.full((n, d), np.nan, np.float32) if write else None
+    var, spread = ctypes.c_double(np.nan), ctypes.c_double(np.nan)
+    status = fn(n, d, X.ctypes.data, X.strides[0] // X.itemsize, mean, int(find),
+                ctypes.byref(spread), scale, None if out is None else out.ctypes.data,
                 ctypes.byref(var) if variance else None, n_threads)
-    return status, out, mean, var.value
+    return status, out, mean, var.value, spread.value
 
 
 def exact_mean(X):
@@ -43,7 +45,7 @@ def test_centring_against_float64_numpy(dtype, n, d, width):
     X = rng.standard_normal((n, width)) * rng.uniform(0.1, 50, width)
     X = (X + rng.uniform(-1e4, 1e4, width)).astype(dtype)[:, :d]
     X64 = X.astype(np.float64)
-    status, out, mean, var = centre(X)
+    status, out, mean, var, spread = centre(X)
     assert status == 0
     want = exact_mean(X)
     # Rounding of a float64 sum leaves a few ulps of the mean magnitude; a
@@ -51,13 +53,26 @@ def test_centring_against_float64_numpy(dtype, n, d, width):
     assert np.all(np.abs(mean - want) <= 32 * np.spacing(np.abs(X64).mean(0)))
     np.testing.assert_array_equal(out, (X64 - mean).astype(np.float32))
     assert var == pytest.approx(((X64 - mean) ** 2).mean(0).mean(), rel=1e-12)
+    assert spread == np.abs(X64 - mean).max()
+    # The scale multiplies the float64 differences before the rounding, and
+    # the variance is of the scaled values; the spread is of the data.
+    scale = 2.0 ** -(7 + n % 5)
+    status, out, again, var, spread = centre(X, scale=scale)
+    assert status == 0 and np.array_equal(again, mean)
+    assert spread == np.abs(X64 - mean).max()
+    np.testing.assert_array_equal(out, (scale * (X64 - mean)).astype(np.float32))
+    assert var == pytest.approx(((scale * (X64 - mean)) ** 2).mean(0).mean(), rel=1e-12)
+    # The means alone, without a copy, as a caller picking the scale asks.
+    status, none, alone, _, spread = centre(X, variance=False, write=False)
+    assert status == 0 and none is None and np.array_equal(alone, mean)
+    assert spread == np.abs(X64 - mean).max()
     # A given mean is read, not replaced, and the variance is of that mean.
     other = want + rng.uniform(-3, 3, d)
-    status, out, kept, var = centre(X, other)
+    status, out, kept, var, _ = centre(X, other)
     assert status == 0 and np.array_equal(kept, other)
     np.testing.assert_array_equal(out, (X64 - other).astype(np.float32))
     assert var == pytest.approx(((X64 - other) ** 2).mean(0).mean(), rel=1e-12)
-    status, out, _, var = centre(X, other, variance=False)
+    status, out, _, var, _ = centre(X, other, variance=False)
     assert status == 0 and math.isnan(var)
     np.testing.assert_array_equal(out, (X64 - other).astype(np.float32))
 
@@ -106,6 +121,24 @@ def test_non_finite_values_are_reported(dtype, col):
         assert centre(big, np.zeros(11), variance=False)[0] == 1
         big[7, col] = 3e38  # fits float32
         assert centre(big, np.zeros(11))[0] == 0
+        # Scaled into float32's range, 1e39 fits; scaled beyond it, 1 does not.
+        assert centre(big, scale=2.0 ** -10)[0] == 0
+        assert centre(X, np.zeros(11), scale=2.0 ** 130, variance=False)[0] == 1
+        # float64 overflow: a column sum, or a difference from a finite mean.
+        top = np.finfo(np.float64).max
+        over = X.astype(np.float64)
+        over[:, col] = top / 2
+        assert centre(over, variance=False, write=False)[0] == 1
+        over[:5, col] = [-top, top, -top, top, top]  # the first four add up to 0
+        over[5:, col] = 0.0
+        status, _, mean, _, spread = centre(over, variance=False, write=False)
+        assert status == 1 and np.isfinite(mean).all() and spread == np.inf
+
+
+def test_scale_must_be_a_positive_finite_number():
+    X = np.ones((4, 3))
+    for scale in (0.0, -1.0, np.inf, np.nan):
+        assert centre(X, scale=scale)[0] == -2  # TAVRINE_ERR_ARGS
 
 
 def test_estimator_errors_for_values_the_centring_refuses():
@@ -113,8 +146,10 @@ def test_estimator_errors_for_values_the_centring_refuses():
     X = rng.standard_normal((40, 4))
     km = KMeans(3, n_init=1, random_state=0).fit(X)
     huge = X.copy()
-    huge[5, 1] = 1e39  # finite in float64, so scikit-learn's validation lets it through
-    for call in (KMeans(3).fit, km.predict, km.transform, km.score):
+    # Finite in float64, so scikit-learn's validation lets it through; scaled
+    # as X was, still beyond float32.
+    huge[5, 1] = 1e40
+    for call in (km.predict, km.transform, km.score):
         with pytest.raises(ValueError, match="too large for dtype\\('float32'\\) once"):
             call(huge)
     # scikit-learn's own messages and order: a NaN is named before a wrong
@@ -129,6 +164,9 @@ def test_estimator_errors_for_values_the_centring_refuses():
     inf32[0, 0] = np.inf
     with pytest.raises(ValueError, match="infinity or a value too large for dtype\\('float32'\\)"):
         km.predict(inf32)
-    # A weight error still comes before the too-large data it comes with.
+    # A weight error still comes before the data that cannot be clustered.
+    apart = X.copy()
+    top = np.finfo(np.float64).max
+    apart[:5, 0] = [-top, top, -top, top, top]  # -top - mean overflows
     with pytest.raises(ValueError, match="Negative values"):
-        KMeans(3).fit(huge, sample_weight=-np.ones(40))
+        KMeans(3).fit(apart, sample_weight=-np.ones(40))

@@ -70,6 +70,65 @@ def test_data_far_from_the_origin_cluster_as_at_the_origin(shift):
     np.testing.assert_array_equal(far_X, X + shift)  # the caller's data are left alone
 
 
+@pytest.mark.parametrize("dtype, scale", [(np.float64, 1e19), (np.float64, 1e25),
+                                          (np.float64, 1e-25), (np.float64, 1e-300),
+                                          (np.float32, 1e19), (np.float32, 1e25),
+                                          (np.float32, 1e-25)])
+def test_iris_at_any_finite_scale_clusters_as_iris(dtype, scale):
+    # Unscaled, float32 squared distances overflow or underflow at these
+    # scales and every point lands in one cluster.
+    from sklearn.datasets import load_iris
+
+    iris = load_iris().data
+    ref = KMeans(3, random_state=0).fit(iris)
+    X = (iris * scale).astype(dtype)
+    X64 = X.astype(np.float64)
+    km = KMeans(3, random_state=0).fit(X)
+    np.testing.assert_array_equal(km.labels_, ref.labels_)
+    assert km.cluster_centers_.dtype == dtype
+    centers = km.cluster_centers_.astype(np.float64)
+    np.testing.assert_allclose(centers / scale, ref.cluster_centers_, rtol=1e-6)
+    means = np.array([X64[km.labels_ == c].mean(0) for c in range(3)])
+    np.testing.assert_allclose(centers, means, rtol=1e-6)
+    # scale ** 2 underflows at 1e-300, as float64 distances there do.
+    assert km.inertia_ == pytest.approx(ref.inertia_ * scale ** 2, rel=1e-6)
+    assert km.inertia_ == pytest.approx(((X64 - means[km.labels_]) ** 2).sum(), rel=1e-6)
+    # New data at the same scale, and explicit centers given at that scale.
+    Y = (iris[::3] * 1.05 * scale).astype(dtype)
+    np.testing.assert_array_equal(km.predict(Y), ref.predict(iris[::3] * 1.05))
+    np.testing.assert_array_equal(km.predict(X), km.labels_)
+    dist = km.transform(Y)
+    assert dist.dtype == dtype
+    want = np.sqrt(((iris[::3, None] * 1.05 - centers[None] / scale) ** 2).sum(-1))
+    np.testing.assert_allclose(dist.astype(np.float64) / scale, want, rtol=1e-5, atol=1e-3)
+    np.testing.assert_array_equal(KMeans(3, random_state=0).fit_transform(X), km.transform(X))
+    assert km.score(Y) == pytest.approx(ref.score(iris[::3] * 1.05) * scale ** 2, rel=1e-5)
+    assert km.score(X) == pytest.approx(-km.inertia_, rel=1e-5)
+    given = KMeans(3, init=(ref.cluster_centers_ * scale).astype(dtype)).fit(X)
+    np.testing.assert_array_equal(given.labels_, ref.labels_)
+    seeds = kmeans_plusplus(X, 3, random_state=0)[1]
+    np.testing.assert_array_equal(seeds, kmeans_plusplus(iris, 3, random_state=0)[1])
+
+
+def test_data_whose_spread_overflows_float64_are_refused():
+    from sklearn.datasets import load_iris
+
+    iris = load_iris().data
+    top = np.finfo(np.float64).max
+    apart = iris.copy()
+    apart[:5, 0] = [-top, top, -top, top, top]  # finite sums, but -top - mean overflows
+    for X in (iris * 1e307, apart):  # the column sums overflow; the differences do
+        with pytest.raises(ValueError, match="cannot be clustered: .* overflow float64"):
+            KMeans(3).fit(X)
+        with pytest.raises(ValueError, match="cannot be clustered: .* overflow float64"):
+            kmeans_plusplus(X, 3)
+    # Data about as wide as float64 sums allow, still clustered as iris is.
+    ref = KMeans(3, random_state=0).fit(iris)
+    wide = KMeans(3, random_state=0).fit(iris * 1e305)
+    np.testing.assert_array_equal(wide.labels_, ref.labels_)
+    np.testing.assert_allclose(wide.cluster_centers_ / 1e305, ref.cluster_centers_, rtol=1e-6)
+
+
 def _two_blobs():
     rng = np.random.default_rng(0)
     return np.concatenate([rng.normal(0, 1, (500, 2)), rng.normal(10, 1, (500, 2))])
@@ -142,6 +201,15 @@ def test_progress_reports_every_iteration():
     # Point-center distances only: the first iteration computes all of them.
     assert seen[0][1] == 3000 * 12
     assert km.points_per_iter_[0] == 3000 and len(km.points_per_iter_) == km.n_iter_
+    # The shift is the centers' summed squared moves in the data's own units,
+    # whatever scale the core ran at.
+    init = X[:12].astype(np.float64)
+    for scale in (1.0, 1e20):
+        seen = []
+        one = KMeans(12, init=init * scale, max_iter=1).fit(
+            X * scale, progress=lambda *a: seen.append(a))
+        moved = ((one.cluster_centers_.astype(np.float64) - init * scale) ** 2).sum()
+        assert seen[0][2] == pytest.approx(moved, rel=1e-4)
 
 
 def test_seeding_is_deterministic_and_beats_nothing_worse_than_sklearn():
