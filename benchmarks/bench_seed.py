@@ -40,7 +40,8 @@ def load_core():
     f32 = np.ctypeslib.ndpointer(np.float32, flags="C_CONTIGUOUS")
     i32 = np.ctypeslib.ndpointer(np.int32, flags="C_CONTIGUOUS")
     fn.restype = ctypes.c_int
-    fn.argtypes = [ctypes.c_int] * 3 + [f32, ctypes.c_void_p, ctypes.c_int, ctypes.c_uint64, f32, i32]
+    fn.argtypes = [ctypes.c_int] * 3 + [f32, ctypes.c_void_p, ctypes.c_int, ctypes.c_uint64, f32, i32,
+                  ctypes.c_int]
     return fn
 
 
@@ -86,7 +87,7 @@ def main():
         for _ in range(3):
             time.sleep(PAUSE)
             t0 = time.perf_counter()
-            rc = kmeanspp(n, d, k, X, None, 0, 12345, centers, indices)  # unweighted
+            rc = kmeanspp(n, d, k, X, None, 0, 12345, centers, indices, 0)  # unweighted, all threads
             times.append(time.perf_counter() - t0)
             if rc != 0:
                 raise RuntimeError(f"tavrine_kmeanspp returned {rc}")

@@ -165,6 +165,7 @@ inline bool take(T *&p, std::size_t count) {
 
 struct seeding {
     int n, d, n_trials, n_panels, ld, n_blocks;
+    int n_threads;  // the caller's count, <= 0: the runtime's
     int pending = -1;  // lane of mins holding the closest distances, or -1
     int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
     const float *X;
@@ -207,7 +208,7 @@ struct seeding {
     // sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used) {
-        const int team = std::min(n_blocks, team_for_work(0, int64_t(n) * d * n_used * kLanes));
+        const int team = std::min(n_blocks, team_for_work(n_threads, int64_t(n) * d * n_used * kLanes));
 #pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
         for (int blk = 0; blk < n_blocks; ++blk) {
             const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
@@ -353,7 +354,7 @@ inline void emit(const float *X, int d, int c, int row, float *centers_out,
 
 int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
                      int n_local_trials, uint64_t seed, float *centers_out,
-                     int32_t *indices_out) {
+                     int32_t *indices_out, int n_threads) {
     if (!valid_sizes(n, d, k) || n_local_trials > kMaxTrials) return TAVRINE_ERR_ARGS;
     const double total = weights ? weight_total(n, weights) : 0.0;
     if (weights && !(total > 0.0)) return TAVRINE_ERR_ARGS;
@@ -369,6 +370,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     s.d = d;
     s.X = X;
     s.w = weights;
+    s.n_threads = n_threads;
     s.n_trials = n_local_trials > 0 ? n_local_trials : 2 + static_cast<int>(std::log(k));
     s.n_panels = (s.n_trials - 1) / kLanes + 1;
     s.ld = s.n_panels * kLanes;

@@ -242,11 +242,12 @@ TAVRINE_API int tavrine_centre_f64(int n, int d, const double *X, int64_t ld, do
  *  is never drawn; once no other row is left, the lowest row not yet chosen
  *  is taken, rows of positive weight first. Draws from xoshiro256** seeded
  *  by splitmix64(seed); the result depends on the seed only, not on the
- *  thread count. Needs d >= 1, 1 <= k <= n and n_local_trials < 2^31 - 8.
+ *  thread count. Runs on at most n_threads threads (<= 0: the OpenMP
+ *  runtime's count). Needs d >= 1, 1 <= k <= n and n_local_trials < 2^31 - 8.
  *  Returns 0, TAVRINE_ERR_NOMEM or TAVRINE_ERR_ARGS. */
 TAVRINE_API int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
                                  int n_local_trials, uint64_t seed, float *centers_out,
-                                 int32_t *indices_out);
+                                 int32_t *indices_out, int n_threads);
 
 /** k distinct rows of X (dense n x d) chosen uniformly at random, in the
  *  order drawn, from the same generator. Needs d >= 1 and 1 <= k <= n.

@@ -26,7 +26,7 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_simd_width(int request)
     int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
                          int n_local_trials, uint64_t seed, float *centers_out,
-                         int32_t *indices_out)
+                         int32_t *indices_out, int n_threads)
     int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed,
                             float *centers_out, int32_t *indices_out)
     int tavrine_centre_f32(int n, int d, const float *X, int64_t ld, double *mean,
@@ -253,7 +253,7 @@ def _simd_width(int request=-1):
 
 
 cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus,
-           const float[::1] weights=None):
+           const float[::1] weights=None, int n_threads=0):
     """Runs one of the core's seedings; returns (centers, indices)."""
     cdef int n = X.shape[0], d = X.shape[1], status
     cdef const float *w = NULL
@@ -268,7 +268,7 @@ cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint
     with nogil:
         if plusplus:
             status = tavrine_kmeanspp(n, d, k, &X[0, 0], w, n_local_trials, seed, &c_v[0, 0],
-                                      &i_v[0])
+                                      &i_v[0], n_threads)
         else:
             status = tavrine_random_init(n, d, k, &X[0, 0], seed, &c_v[0, 0], &i_v[0])
     check_status(status, f"seed k={k} centers from n={n} points of d={d} features",
@@ -277,10 +277,11 @@ cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint
 
 
 def kmeanspp(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed,
-             const float[::1] sample_weight=None):
+             const float[::1] sample_weight=None, int n_threads=0):
     """Greedy k-means++ in the core, weighted by `sample_weight` (float32,
-    one per row) when given; returns (centers, indices)."""
-    return _seed(X, k, n_local_trials, seed, True, sample_weight)
+    one per row) when given, on at most `n_threads` threads (0: the OpenMP
+    runtime's count); returns (centers, indices)."""
+    return _seed(X, k, n_local_trials, seed, True, sample_weight, n_threads)
 
 
 def random_init(const float[:, ::1] X, int k, uint64_t seed):

@@ -330,7 +330,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         if isinstance(init, str):
             weights = _seeding_weights(sw32)
             if init == "k-means++":
-                return _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights)[0]
+                return _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights,
+                                     n_threads=self.n_threads or 0)[0]
             if weights is None:
                 return _fit.random_init(X32, k, _core_seed(rng))[0]
             # Distinct rows drawn with probability proportional to weight, as

@@ -228,3 +228,40 @@ def test_threads_give_one_result_and_no_extra_os_threads(tmp_path):
         assert peak - base <= t - 1, (t, base, peak)
         centers.add(out[-1])
     assert len(centers) == 1  # bit-identical centers whatever the thread count
+
+
+# Points at |x| ~ 1e4, where a float32 score's rounding (~8) dwarfs the gap
+# between two centers 1.0 and 1.1 away. A center moves ~1e4 straight at them
+# and stops there: the scores tie, the bounds loosened by that drift barely
+# clear the tight upper bound, and only the float32 margin keeps the points
+# from being pruned onto a label the full scan would not give. Either the
+# second threshold (own center moved, upper bound recomputed) or the first
+# (upper bound still tight from an earlier recompute) decides.
+@pytest.mark.parametrize("extra", [0, 22], ids=["one-group", "groups"])
+@pytest.mark.parametrize("steps", ["recomputed", "kept"])
+def test_margin_holds_a_far_move_onto_a_float32_tie(steps, extra):
+    m = 64
+    X = np.empty((m, 2), np.float32)
+    X[:, 0] = 1e4 + np.arange(m) * 0.01
+    X[:, 1] = np.linspace(-0.05, 0.05, m)
+    far_a, near_a = [1e4, 1e4], [1e4, 1.1]
+    own, own_nudged = [1e4, -1.001], [1e4, -1.0]
+    # The nudge of the own center has its upper bound recomputed exactly;
+    # the far center's large move lets that happen before the tie.
+    elsewhere, moved_elsewhere = [0.0, -1e4], [2e4, -1e4]
+    if steps == "recomputed":
+        seq = [[far_a, own, elsewhere], [near_a, own_nudged, elsewhere]]
+    else:
+        seq = [[far_a, own, elsewhere], [far_a, own_nudged, moved_elsewhere],
+               [near_a, own_nudged, moved_elsewhere]]
+    others = [[-1e4, 500.0 * j] for j in range(extra)]
+    block = _fit.Block(m)
+    for step, C in enumerate(seq):
+        C = np.array(C + others, np.float32)
+        block.assign(X, C, step == 0, 1)
+        labels = np.asarray(block.labels())
+        ref = _fit.assign(X, C, 1)[0]
+        np.testing.assert_array_equal(labels, ref, err_msg=f"step {step}")
+        assert_float64_labels(X, C, labels)
+    # The case is a tie: the scores give some points the center float64 puts second.
+    assert (ref == 0).any() and (float64_nearest(X, C)[1] == 1).all()

@@ -16,9 +16,9 @@ c_u64 = ctypes.c_uint64
 
 def make_kpp():
     fn = bind("tavrine_kmeanspp", c_int, c_int, c_int, c_int, F32P, ctypes.c_void_p, c_int, c_u64,
-              F32P, I32P)
+              F32P, I32P, c_int)
 
-    def run(X, k, trials=0, seed=0, weights=None):
+    def run(X, k, trials=0, seed=0, weights=None, n_threads=0):
         """(return code, centers, indices); a guard row/entry past each output must survive."""
         n, d = X.shape
         centers = np.full((k + 1, d), -7.0, np.float32)
@@ -26,7 +26,8 @@ def make_kpp():
         if weights is not None:
             weights = np.ascontiguousarray(weights, np.float32)
         rc = fn(n, d, k, np.ascontiguousarray(X, np.float32),
-                None if weights is None else weights.ctypes.data, trials, seed, centers, indices)
+                None if weights is None else weights.ctypes.data, trials, seed, centers, indices,
+                n_threads)
         assert (centers[k] == -7.0).all() and indices[k] == -7, "wrote past the outputs"
         return rc, centers[:k], indices[:k]
     return run
