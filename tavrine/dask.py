@@ -558,9 +558,10 @@ class KMeans(ClusterMixin, BaseEstimator):
             nonlocal centers, rebuilt
             sums, counts, digests, work, lost = blocks.run(
                 _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
-            new = (sums / np.maximum(counts, 1.0)[:, None]).astype(np.float32)
-            empty = counts == 0  # an emptied center stays where it was
-            new[empty] = centers[empty]
+            # Weights may be fractional: divide by the summed weight itself.
+            held = counts > 0  # an emptied center stays where it was
+            new = centers.copy()
+            new[held] = (sums[held] / counts[held, None]).astype(np.float32)
             shift = float(np.sum((new.astype(np.float64) - centers) ** 2))
             centers, rebuilt = new, rebuilt + lost
             products.append(work)

@@ -160,11 +160,16 @@ def test_data_larger_than_one_worker_memory_limit():
 
 
 # Weights chunked unlike X are rechunked; zero weights leave their rows out of
-# the centers and the inertia, as in the single-machine fit.
-def test_sample_weight_as_in_the_single_machine_fit(client):
+# the centers and the inertia, and weights below 1 count at their value, as in
+# the single-machine fit.
+@pytest.mark.parametrize("fractional", [False, True])
+def test_sample_weight_as_in_the_single_machine_fit(client, fractional):
     X, init = blobs(30000, 6, 12, 2.0, 7)
-    w = np.random.default_rng(7).integers(0, 4, len(X)).astype(np.float64)
-    w[:12] = 1.0  # the initial centers' own rows keep their clusters
+    rng = np.random.default_rng(7)
+    # Fractional: every cluster's summed weight below 1.
+    w = rng.uniform(0.0, 1.0 / len(X), len(X)) if fractional else rng.integers(
+        0, 4, len(X)).astype(np.float64)
+    w[:12] = w.max()  # the initial centers' own rows keep their clusters
     single = tavrine.KMeans(12, init=init, n_init=1, tol=1e-6).fit(X, sample_weight=w)
     Xd = da.from_array(X, chunks=(7000, 6))
     dist = KMeans(12, init=init, tol=1e-6).fit(Xd, sample_weight=da.from_array(w, chunks=5000))
