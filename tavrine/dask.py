@@ -40,7 +40,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _fit
-from ._kmeans import _centred32, _nearest
+from ._kmeans import _centred32, _core_seed, _nearest
 
 __all__ = ["KMeans"]
 
@@ -266,62 +266,19 @@ class _Blocks:
         return out
 
 
-def _weighted_kmeans(C, w, k, rng, n_init=3, max_iter=100):
-    """k centers for the points C weighted by w: the best, by weighted
-    inertia, of n_init runs of greedy weighted k-means++ then weighted Lloyd,
-    in float64."""
-    C = C.astype(np.float64)
-    c_norm = np.einsum("ij,ij->i", C, C)
-    best, best_inertia = None, np.inf
+def _seed_from_candidates(candidates, weights, k, rng, n_init=3, max_iter=100):
+    """k centers for the k-means|| candidates, each weighted by the points
+    nearest to it: the best, by weighted inertia, of n_init runs of the core's
+    weighted k-means++ then weighted Lloyd."""
+    C = np.ascontiguousarray(candidates, dtype=np.float32)
+    w = np.ascontiguousarray(weights, dtype=np.float32)
+    best = None
     for _ in range(n_init):
-        centers = _weighted_lloyd(C, c_norm, w, _weighted_plusplus(C, c_norm, w, k, rng),
-                                  max_iter)
-        d2 = np.einsum("ij,ij->i", centers, centers)[None] - 2.0 * C @ centers.T
-        inertia = float(w @ np.maximum(d2.min(1) + c_norm, 0.0))
-        if inertia < best_inertia:
-            best, best_inertia = centers, inertia
-    return best
-
-
-def _weighted_plusplus(C, c_norm, w, k, rng):
-    """Greedy k-means++ among the rows of C, drawn with probability w times
-    the squared distance to the nearest chosen row."""
-    m = len(C)
-    trials = 2 + int(np.log(k))
-
-    def sq_dist(rows):
-        return np.maximum(c_norm[rows][:, None] - 2.0 * C[rows] @ C.T + c_norm[None], 0.0)
-
-    chosen = [int(rng.choice(m, p=w / w.sum()))]
-    closest = sq_dist([chosen[0]])[0]
-    for _ in range(1, k):
-        pot = w * closest
-        total = pot.sum()
-        if total <= 0.0:  # every candidate coincides with a chosen one
-            rest = np.setdiff1d(np.arange(m), chosen)
-            chosen.append(int(rest[0]) if len(rest) else chosen[-1])
-            continue
-        picks = np.minimum(np.searchsorted(np.cumsum(pot), rng.random_sample(trials) * total),
-                           m - 1)
-        cand = np.minimum(closest[None], sq_dist(picks))
-        best = int(np.argmin(cand @ w))
-        chosen.append(int(picks[best]))
-        closest = cand[best]
-    return C[chosen].copy()
-
-
-def _weighted_lloyd(C, c_norm, w, centers, max_iter):
-    k = len(centers)
-    for _ in range(max_iter):
-        labels = (np.einsum("ij,ij->i", centers, centers)[None] - 2.0 * C @ centers.T).argmin(1)
-        mass = np.bincount(labels, weights=w, minlength=k)
-        sums = np.zeros_like(centers)
-        np.add.at(sums, labels, C * w[:, None])
-        new = np.where(mass[:, None] > 0, sums / np.maximum(mass, 1e-300)[:, None], centers)
-        if np.array_equal(new, centers):
-            break
-        centers = new
-    return centers
+        init = _fit.kmeanspp(C, k, 0, _core_seed(rng), sample_weight=w)[0]
+        run = _fit.lloyd(C, init, max_iter, 0.0, 0, sample_weight=w)
+        if best is None or run[2] < best[2]:
+            best = run
+    return best[1]
 
 
 class KMeans(ClusterMixin, BaseEstimator):
@@ -429,7 +386,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             extra = rng.choice(n, size=k - len(candidates), replace=False)
             candidates = np.concatenate([candidates, blocks.rows(extra)])
         weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
-        return _weighted_kmeans(candidates, weights, k, rng).astype(np.float32)
+        return _seed_from_candidates(candidates, weights, k, rng)
 
     def _draw(self, n, size, rng):
         """size distinct rows, drawn in proportion to their weights."""
