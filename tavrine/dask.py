@@ -108,6 +108,23 @@ def _finish(part, fit_id, index, centers, relabel, w=None):
     return block.labels(), inertia
 
 
+def _farthest(part, fit_id, index, centers, count, w=None):
+    """Up to `count` rows of block `index` farthest from the centers
+    (`centers`) of its last assignment: their squared distances, places in
+    the block, labels, rows and weights."""
+    address, threads = _worker()
+    X, sw = _rows(part), _weights(w)
+    with _worker_lock(address):
+        block = _blocks.get((address, fit_id, index))
+        if block is None:  # lost with a worker: a full assignment gives the same labels
+            block = _blocks[(address, fit_id, index)] = _fit.Block(X.shape[0])
+            block.assign(X, centers, True, threads, sw)
+        dist, rows = block.farthest(X, count, sw)
+        labels = block.labels()[rows]
+    weights = np.ones(len(rows), np.float32) if sw is None else sw[rows]
+    return dist, rows, labels, X[rows], weights
+
+
 def _add(*parts):
     """Sum of partial step results, in the order given."""
     sums, counts, digests, products, rebuilt = parts[0]
@@ -515,8 +532,10 @@ class KMeans(ClusterMixin, BaseEstimator):
             nonlocal centers, rebuilt
             sums, counts, digests, work, lost = blocks.run(
                 _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
+            sums, counts = np.array(sums), np.array(counts)  # gathered arrays may be read-only
+            moved = self._refound(blocks, centers, sums, counts)
             # Weights may be fractional: divide by the summed weight itself.
-            held = counts > 0  # an emptied center stays where it was
+            held = counts > 0  # emptied by a move: it stays where it was
             new = centers.copy()
             new[held] = (sums[held] / counts[held, None]).astype(np.float32)
             shift = float(np.sum((new.astype(np.float64) - centers) ** 2))
@@ -526,12 +545,12 @@ class KMeans(ClusterMixin, BaseEstimator):
                 print(f"Iteration {iteration}: {work} products, center shift {shift:.6g}")
             if progress is not None:
                 progress(iteration, work, shift)
-            return digests, shift
+            return digests, shift, moved
 
-        digests, shift = update(1, True)
+        digests, shift, moved = update(1, True)
         for iteration in itertools.count(1):
             if iteration > 1:
-                if digests == prev_digests:
+                if digests == prev_digests and not moved:
                     break
                 if shift <= tol:
                     relabel = True
@@ -540,13 +559,43 @@ class KMeans(ClusterMixin, BaseEstimator):
             if iteration == self.max_iter:
                 relabel = True
                 break
-            digests, shift = update(iteration + 1, False)
+            digests, shift, moved = update(iteration + 1, False)
         ends = blocks.submit(_finish, [(self._fit_id, b, centers, relabel) for b in range(nb)])
         labels = [client.submit(operator.getitem, f, 0, pure=False) for f in ends]
         inertia = sum(client.gather([client.submit(operator.getitem, f, 1, pure=False)
                                      for f in ends]))
         wait(labels)
         return centers, labels, inertia, iteration, products, rebuilt
+
+    def _refound(self, blocks, centers, sums, counts):
+        """Moves each center left without weight onto one of the points
+        farthest from the center they were just assigned to (farthest to the
+        lowest-numbered empty center, ties by lower row), as scikit-learn's
+        Lloyd does: the point's weighted row leaves its cluster's sum and
+        weight and becomes the new center's only member. `sums` and `counts`
+        are changed in place; returns how many centers moved."""
+        empty = np.flatnonzero(counts == 0)
+        if len(empty) == 0:
+            return 0
+        nb = len(blocks.parts)
+        found = blocks.run(_farthest, [(self._fit_id, b, centers, len(empty))
+                                       for b in range(nb)])
+        starts = np.concatenate([[0], np.cumsum(blocks.sizes)])
+        dist = np.concatenate([f[0] for f in found])
+        where = np.concatenate([f[1].astype(np.int64) + starts[b] for b, f in enumerate(found)])
+        labels = np.concatenate([f[2] for f in found])
+        rows = np.concatenate([f[3] for f in found])
+        weights = np.concatenate([f[4] for f in found])
+        # Every block sent its own best: the first of the merged list are the fit's.
+        picks = np.lexsort((where, -dist))[:len(empty)]
+        for c, j in zip(empty, picks):
+            w = float(weights[j])
+            x = w * rows[j].astype(np.float64)
+            sums[labels[j]] -= x
+            counts[labels[j]] -= w
+            sums[c] = x
+            counts[c] = w
+        return len(picks)
 
     def fit_predict(self, X: da.Array | ArrayLike, y: Any = None,
                     sample_weight: da.Array | ArrayLike | None = None) -> da.Array:

@@ -182,3 +182,31 @@ def test_sample_weight_as_in_the_single_machine_fit(client, fractional):
     assert dist.inertia_ == pytest.approx(ref, rel=1e-5)
     with pytest.raises(ValueError, match="Negative values"):
         KMeans(12, init=init).fit(Xd, sample_weight=-w)
+
+
+# Centers far from every point lose all of them: each moves onto the point
+# farthest from its own center, as scikit-learn's Lloyd moves it; with
+# weights, rows of weight 0 are never picked and several centers move at once.
+@pytest.mark.parametrize("chunk, k, weighted", [(75, 3, False), (40, 3, False), (40, 5, True)])
+def test_emptied_centers_move_as_in_scikit_learn(client, chunk, k, weighted):
+    from sklearn.cluster import KMeans as SKMeans
+    from sklearn.datasets import load_iris
+    X = load_iris().data
+    init = np.array([[5.8, 3, 4.3, 1.3], [100] * 4, [200] * 4, [300] * 4, [5, 3.4, 1.5, 0.2]])[:k]
+    w = None
+    if weighted:
+        w = np.random.default_rng(0).uniform(0.1, 1.0, len(X))
+        w[::7] = 0.0
+    Xd = da.from_array(X, chunks=(chunk, 4))
+    # Cut short, the fit shows the centers right after the first moves.
+    for max_iter in (1, 2, 300):
+        ref = SKMeans(k, init=init, n_init=1, algorithm="lloyd", max_iter=max_iter).fit(
+            X, sample_weight=w)
+        dist = KMeans(k, init=init, max_iter=max_iter).fit(Xd, sample_weight=w)
+        labels = dist.labels_.compute()
+        assert dist.inertia_ == pytest.approx(ref.inertia_, rel=1e-6)
+        assert dist.n_iter_ == ref.n_iter_
+        np.testing.assert_array_equal(labels, ref.labels_)
+        np.testing.assert_allclose(dist.cluster_centers_, ref.cluster_centers_, atol=1e-5)
+    if not weighted:
+        assert sorted(np.bincount(labels, minlength=3)) == [22, 32, 96]
