@@ -115,14 +115,30 @@ def _farthest(part, fit_id, index, centers, count, w=None):
     address, threads = _worker()
     X, sw = _rows(part), _weights(w)
     with _worker_lock(address):
-        block = _blocks.get((address, fit_id, index))
-        if block is None:  # lost with a worker: a full assignment gives the same labels
-            block = _blocks[(address, fit_id, index)] = _fit.Block(X.shape[0])
-            block.assign(X, centers, True, threads, sw)
+        block = _assigned(address, threads, fit_id, index, X, centers, sw)
         dist, rows = block.farthest(X, count, sw)
         labels = block.labels()[rows]
     weights = np.ones(len(rows), np.float32) if sw is None else sw[rows]
     return dist, rows, labels, X[rows], weights
+
+
+def _assigned(address, threads, fit_id, index, X, centers, sw):
+    """Block `index` as its last assignment (to `centers`) left it; one lost
+    with a worker is rebuilt by a full assignment, which gives the same labels."""
+    block = _blocks.get((address, fit_id, index))
+    if block is None:
+        block = _blocks[(address, fit_id, index)] = _fit.Block(X.shape[0])
+        block.assign(X, centers, True, threads, sw)
+    return block
+
+
+def _step_inertia(part, fit_id, index, centers, w=None):
+    """Block `index`'s inertia: its labels against the centers they came from."""
+    address, threads = _worker()
+    X, sw = _rows(part), _weights(w)
+    with _worker_lock(address):
+        block = _assigned(address, threads, fit_id, index, X, centers, sw)
+        return block.inertia(X, centers, threads, sw)
 
 
 def _add(*parts):
@@ -200,6 +216,12 @@ def _predict_part(part, mean, centers):
 
 
 # ---- client side -------------------------------------------------------------
+
+def _centred_rows(X, mean):
+    """X less its column means, rounded to float32 after the subtraction as
+    tavrine.KMeans rounds it, one chunk of columns per block of rows."""
+    return (X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1})
+
 
 _POLL_S = 0.25  # how often a waiting client checks that the pinned workers live
 _MAX_ATTEMPTS = 10  # runs of one step before a fit gives up on a failing cluster
@@ -328,7 +350,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         Seeds the initialisation; a given seed and block layout give the same
         centers on any cluster.
     verbose : int, default=0
-        Print one line per iteration.
+        Print each iteration's inertia and why the run stopped, as
+        scikit-learn's Lloyd does (the inertia costs one more pass over the
+        blocks per iteration).
 
     Attributes
     ----------
@@ -465,8 +489,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         rng = check_random_state(self.random_state)
         mean = self._column_mean(X)
         self._fit_id = uuid.uuid4().hex
-        # Centred before the float32 rounding, as tavrine.KMeans does.
-        X32 = client.persist((X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1}))
+        X32 = client.persist(_centred_rows(X, mean))
         self._sw = None
         w32 = None
         if sample_weight is not None:
@@ -533,6 +556,10 @@ class KMeans(ClusterMixin, BaseEstimator):
             sums, counts, digests, work, lost = blocks.run(
                 _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
             sums, counts = np.array(sums), np.array(counts)  # gathered arrays may be read-only
+            if self.verbose:
+                inertia = sum(blocks.run(_step_inertia, [(self._fit_id, b, centers)
+                                                         for b in range(nb)]))
+                print(f"Iteration {iteration - 1}, inertia {inertia}.")
             moved = self._refound(blocks, centers, sums, counts)
             # Weights may be fractional: divide by the summed weight itself.
             held = counts > 0  # emptied by a move: it stays where it was
@@ -541,8 +568,6 @@ class KMeans(ClusterMixin, BaseEstimator):
             shift = float(np.sum((new.astype(np.float64) - centers) ** 2))
             centers, rebuilt = new, rebuilt + lost
             products.append(work)
-            if self.verbose:
-                print(f"Iteration {iteration}: {work} products, center shift {shift:.6g}")
             if progress is not None:
                 progress(iteration, work, shift)
             return digests, shift, moved
@@ -551,8 +576,13 @@ class KMeans(ClusterMixin, BaseEstimator):
         for iteration in itertools.count(1):
             if iteration > 1:
                 if digests == prev_digests and not moved:
+                    if self.verbose:
+                        print(f"Converged at iteration {iteration - 1}: strict convergence.")
                     break
                 if shift <= tol:
+                    if self.verbose:
+                        print(f"Converged at iteration {iteration - 1}: center shift {shift} "
+                              f"within tolerance {tol}.")
                     relabel = True
                     break
             prev_digests = digests

@@ -210,3 +210,29 @@ def test_emptied_centers_move_as_in_scikit_learn(client, chunk, k, weighted):
         np.testing.assert_allclose(dist.cluster_centers_, ref.cluster_centers_, atol=1e-5)
     if not weighted:
         assert sorted(np.bincount(labels, minlength=3)) == [22, 32, 96]
+
+
+@pytest.mark.parametrize("tol", [1e-4, 0.05])
+def test_verbose_reports_what_scikit_learn_reports(client, capsys, tol):
+    # The same lines, numbers aside, which agree to float32 rounding: an
+    # inertia per iteration against the centers it used, then the stop.
+    import re
+    from sklearn.cluster import KMeans as SKMeans
+    from sklearn.datasets import load_iris
+    X = load_iris().data
+    init = np.array([[5.8, 3, 4.3, 1.3], [100] * 4, [200] * 4])
+    number = r"-?\d+(?:\.\d*)?(?:e[-+]?\d+)?"
+
+    def lines(out):
+        found = [(re.sub(number, "#", s), [float(v) for v in re.findall(number, s)])
+                 for s in out.splitlines() if s.startswith(("Iteration", "Converged"))]
+        return [f[0] for f in found], [f[1] for f in found]
+
+    SKMeans(3, init=init, n_init=1, algorithm="lloyd", tol=tol, verbose=1).fit(X)
+    ref_text, ref_values = lines(capsys.readouterr().out)
+    KMeans(3, init=init, tol=tol, verbose=1).fit(da.from_array(X, chunks=(40, 4)))
+    text, values = lines(capsys.readouterr().out)
+    assert text == ref_text
+    assert ref_text[-1].startswith("Converged") and len(ref_text) > 3
+    for got, want in zip(values, ref_values):
+        np.testing.assert_allclose(got, want, rtol=1e-5)
