@@ -17,6 +17,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "drift.h"
 
@@ -176,4 +178,46 @@ int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights
     r.team = team_for_work(n_threads, int64_t(r.n) * r.d8);
     *total = inertia(r, centers, r.d);
     return 0;
+}
+
+namespace {
+
+// |x - c|^2 with the float differences summed in double, as the estimator's
+// loop measures it, so both pick the same points for emptied centers.
+double sq_gap(const float *x, const float *c, int d) {
+    double s = 0.0;
+    for (int j = 0; j < d; ++j) {
+        const double g = double(x[j]) - double(c[j]);
+        s += g * g;
+    }
+    return s;
+}
+
+}  // namespace
+
+int tavrine_block_farthest(const tavrine_block *b, int d, const float *X, const float *weights,
+                           int count, double *out_dist, int32_t *out_index) {
+    if (b == nullptr || !b->state || b->state->d != d || count < 0) return TAVRINE_ERR_ARGS;
+    const run_state &r = *b->state;
+    try {
+        // Only a row that has weight and sits off its center can found a cluster.
+        std::vector<std::pair<double, int32_t>> far;
+        for (int p = 0; p < r.n; ++p) {
+            if (weights != nullptr && !(weights[p] > 0.0f)) continue;
+            const double g = sq_gap(X + at(p, d), &r.cen[at(b->y[p], r.d8)], d);
+            if (g > 0.0) far.emplace_back(g, p);
+        }
+        const int m = std::min<int64_t>(count, far.size());
+        // Farthest first; among equals the lower row.
+        std::partial_sort(far.begin(), far.begin() + m, far.end(), [](const auto &a, const auto &c) {
+            return a.first > c.first || (a.first == c.first && a.second < c.second);
+        });
+        for (int i = 0; i < m; ++i) {
+            out_dist[i] = far[i].first;
+            out_index[i] = far[i].second;
+        }
+        return m;
+    } catch (const std::bad_alloc &) {
+        return TAVRINE_ERR_NOMEM;
+    }
 }

@@ -288,6 +288,16 @@ TAVRINE_API int tavrine_block_assign(tavrine_block *b, int d, int k, const float
  *  TAVRINE_ERR_ARGS for a block without labels. */
 TAVRINE_API int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
                                       const float *centers, int n_threads, double *inertia);
+/** The block's rows (X, n x d; weights n or null) farthest from the centers
+ *  they were assigned to in the block's last assignment: squared distances
+ *  (float differences summed in double) to out_dist and row indices to
+ *  out_index, at most `count` of them, farthest first, ties by lower row.
+ *  Only rows of positive weight at a positive distance count. Returns how
+ *  many were written, TAVRINE_ERR_NOMEM, or TAVRINE_ERR_ARGS for a block
+ *  without labels or of another d. */
+TAVRINE_API int tavrine_block_farthest(const tavrine_block *b, int d, const float *X,
+                                       const float *weights, int count, double *out_dist,
+                                       int32_t *out_index);
 
 /* ======================================================================
  * Standalone exported kernels: the pieces of the steps above, and dense

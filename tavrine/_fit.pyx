@@ -47,6 +47,9 @@ cdef extern from "tavrine.h" nogil:
                              int64_t *products)
     int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
                               const float *centers, int n_threads, double *inertia)
+    int tavrine_block_farthest(const tavrine_block *b, int d, const float *X,
+                               const float *weights, int count, double *out_dist,
+                               int32_t *out_index)
 
 
 # How a run stopped, as the last progress report gives it.
@@ -368,6 +371,38 @@ cdef class Block:
         with nogil:
             tavrine_block_inertia(self.b, &X[0, 0], w, &centers[0, 0], n_threads, &total)
         return total
+
+    def farthest(self, const float[:, ::1] X, int count, const float[::1] sample_weight=None):
+        """The rows farthest from the centers of the last assignment.
+
+        At most `count` rows of positive weight at a positive squared
+        distance from their labelled center, farthest first, ties by lower row.
+
+        Returns
+        -------
+        dist : ndarray of float64
+            Squared distances (float differences summed in double).
+        index : ndarray of int32
+            The rows, in the block.
+        """
+        if not self.labelled:
+            raise ValueError("the block has no labels yet")
+        if X.shape[0] != self.n:
+            raise ValueError(f"X has {X.shape[0]} rows, expected {self.n}")
+        if count < 0:
+            raise ValueError(f"count must be >= 0, got {count}")
+        cdef const float *w = self._weights(sample_weight)
+        dist = np.empty(max(count, 1), np.float64)
+        index = np.empty(max(count, 1), np.int32)
+        cdef double[::1] d_v = dist
+        cdef int32_t[::1] i_v = index
+        cdef int found
+        with nogil:
+            found = tavrine_block_farthest(self.b, X.shape[1], &X[0, 0], w, count, &d_v[0],
+                                           &i_v[0])
+        check_status(found, f"find the farthest of a block of {self.n} rows",
+                     "with the features of its last assignment")
+        return dist[:found], index[:found]
 
     def labels(self):
         """A copy of the block's labels (int32, -1 before the first assignment)."""

@@ -40,7 +40,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _fit
-from ._kmeans import _centred32, _nearest
+from ._kmeans import _centred32, _core_seed, _nearest
 
 __all__ = ["KMeans"]
 
@@ -106,6 +106,39 @@ def _finish(part, fit_id, index, centers, relabel, w=None):
             block.assign(X, centers, False, threads, _weights(w))
         inertia = block.inertia(X, centers, threads, _weights(w))
     return block.labels(), inertia
+
+
+def _farthest(part, fit_id, index, centers, count, w=None):
+    """Up to `count` rows of block `index` farthest from the centers
+    (`centers`) of its last assignment: their squared distances, places in
+    the block, labels, rows and weights."""
+    address, threads = _worker()
+    X, sw = _rows(part), _weights(w)
+    with _worker_lock(address):
+        block = _assigned(address, threads, fit_id, index, X, centers, sw)
+        dist, rows = block.farthest(X, count, sw)
+        labels = block.labels()[rows]
+    weights = np.ones(len(rows), np.float32) if sw is None else sw[rows]
+    return dist, rows, labels, X[rows], weights
+
+
+def _assigned(address, threads, fit_id, index, X, centers, sw):
+    """Block `index` as its last assignment (to `centers`) left it; one lost
+    with a worker is rebuilt by a full assignment, which gives the same labels."""
+    block = _blocks.get((address, fit_id, index))
+    if block is None:
+        block = _blocks[(address, fit_id, index)] = _fit.Block(X.shape[0])
+        block.assign(X, centers, True, threads, sw)
+    return block
+
+
+def _step_inertia(part, fit_id, index, centers, w=None):
+    """Block `index`'s inertia: its labels against the centers they came from."""
+    address, threads = _worker()
+    X, sw = _rows(part), _weights(w)
+    with _worker_lock(address):
+        block = _assigned(address, threads, fit_id, index, X, centers, sw)
+        return block.inertia(X, centers, threads, sw)
 
 
 def _add(*parts):
@@ -183,6 +216,12 @@ def _predict_part(part, mean, centers):
 
 
 # ---- client side -------------------------------------------------------------
+
+def _centred_rows(X, mean):
+    """X less its column means, rounded to float32 after the subtraction as
+    tavrine.KMeans rounds it, one chunk of columns per block of rows."""
+    return (X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1})
+
 
 _POLL_S = 0.25  # how often a waiting client checks that the pinned workers live
 _MAX_ATTEMPTS = 10  # runs of one step before a fit gives up on a failing cluster
@@ -266,62 +305,19 @@ class _Blocks:
         return out
 
 
-def _weighted_kmeans(C, w, k, rng, n_init=3, max_iter=100):
-    """k centers for the points C weighted by w: the best, by weighted
-    inertia, of n_init runs of greedy weighted k-means++ then weighted Lloyd,
-    in float64."""
-    C = C.astype(np.float64)
-    c_norm = np.einsum("ij,ij->i", C, C)
-    best, best_inertia = None, np.inf
+def _seed_from_candidates(candidates, weights, k, rng, n_init=3, max_iter=100):
+    """k centers for the k-means|| candidates, each weighted by the points
+    nearest to it: the best, by weighted inertia, of n_init runs of the core's
+    weighted k-means++ then weighted Lloyd."""
+    C = np.ascontiguousarray(candidates, dtype=np.float32)
+    w = np.ascontiguousarray(weights, dtype=np.float32)
+    best = None
     for _ in range(n_init):
-        centers = _weighted_lloyd(C, c_norm, w, _weighted_plusplus(C, c_norm, w, k, rng),
-                                  max_iter)
-        d2 = np.einsum("ij,ij->i", centers, centers)[None] - 2.0 * C @ centers.T
-        inertia = float(w @ np.maximum(d2.min(1) + c_norm, 0.0))
-        if inertia < best_inertia:
-            best, best_inertia = centers, inertia
-    return best
-
-
-def _weighted_plusplus(C, c_norm, w, k, rng):
-    """Greedy k-means++ among the rows of C, drawn with probability w times
-    the squared distance to the nearest chosen row."""
-    m = len(C)
-    trials = 2 + int(np.log(k))
-
-    def sq_dist(rows):
-        return np.maximum(c_norm[rows][:, None] - 2.0 * C[rows] @ C.T + c_norm[None], 0.0)
-
-    chosen = [int(rng.choice(m, p=w / w.sum()))]
-    closest = sq_dist([chosen[0]])[0]
-    for _ in range(1, k):
-        pot = w * closest
-        total = pot.sum()
-        if total <= 0.0:  # every candidate coincides with a chosen one
-            rest = np.setdiff1d(np.arange(m), chosen)
-            chosen.append(int(rest[0]) if len(rest) else chosen[-1])
-            continue
-        picks = np.minimum(np.searchsorted(np.cumsum(pot), rng.random_sample(trials) * total),
-                           m - 1)
-        cand = np.minimum(closest[None], sq_dist(picks))
-        best = int(np.argmin(cand @ w))
-        chosen.append(int(picks[best]))
-        closest = cand[best]
-    return C[chosen].copy()
-
-
-def _weighted_lloyd(C, c_norm, w, centers, max_iter):
-    k = len(centers)
-    for _ in range(max_iter):
-        labels = (np.einsum("ij,ij->i", centers, centers)[None] - 2.0 * C @ centers.T).argmin(1)
-        mass = np.bincount(labels, weights=w, minlength=k)
-        sums = np.zeros_like(centers)
-        np.add.at(sums, labels, C * w[:, None])
-        new = np.where(mass[:, None] > 0, sums / np.maximum(mass, 1e-300)[:, None], centers)
-        if np.array_equal(new, centers):
-            break
-        centers = new
-    return centers
+        init = _fit.kmeanspp(C, k, 0, _core_seed(rng), sample_weight=w)[0]
+        run = _fit.lloyd(C, init, max_iter, 0.0, 0, sample_weight=w)
+        if best is None or run[2] < best[2]:
+            best = run
+    return best[1]
 
 
 class KMeans(ClusterMixin, BaseEstimator):
@@ -354,7 +350,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         Seeds the initialisation; a given seed and block layout give the same
         centers on any cluster.
     verbose : int, default=0
-        Print one line per iteration.
+        Print each iteration's inertia and why the run stopped, as
+        scikit-learn's Lloyd does (the inertia costs one more pass over the
+        blocks per iteration).
 
     Attributes
     ----------
@@ -429,7 +427,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             extra = rng.choice(n, size=k - len(candidates), replace=False)
             candidates = np.concatenate([candidates, blocks.rows(extra)])
         weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
-        return _weighted_kmeans(candidates, weights, k, rng).astype(np.float32)
+        return _seed_from_candidates(candidates, weights, k, rng)
 
     def _draw(self, n, size, rng):
         """size distinct rows, drawn in proportion to their weights."""
@@ -491,8 +489,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         rng = check_random_state(self.random_state)
         mean = self._column_mean(X)
         self._fit_id = uuid.uuid4().hex
-        # Centred before the float32 rounding, as tavrine.KMeans does.
-        X32 = client.persist((X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1}))
+        X32 = client.persist(_centred_rows(X, mean))
         self._sw = None
         w32 = None
         if sample_weight is not None:
@@ -558,37 +555,77 @@ class KMeans(ClusterMixin, BaseEstimator):
             nonlocal centers, rebuilt
             sums, counts, digests, work, lost = blocks.run(
                 _step, [(self._fit_id, b, centers, full) for b in range(nb)], combine=True)
-            new = (sums / np.maximum(counts, 1.0)[:, None]).astype(np.float32)
-            empty = counts == 0  # an emptied center stays where it was
-            new[empty] = centers[empty]
+            sums, counts = np.array(sums), np.array(counts)  # gathered arrays may be read-only
+            if self.verbose:
+                inertia = sum(blocks.run(_step_inertia, [(self._fit_id, b, centers)
+                                                         for b in range(nb)]))
+                print(f"Iteration {iteration - 1}, inertia {inertia}.")
+            moved = self._refound(blocks, centers, sums, counts)
+            # Weights may be fractional: divide by the summed weight itself.
+            held = counts > 0  # emptied by a move: it stays where it was
+            new = centers.copy()
+            new[held] = (sums[held] / counts[held, None]).astype(np.float32)
             shift = float(np.sum((new.astype(np.float64) - centers) ** 2))
             centers, rebuilt = new, rebuilt + lost
             products.append(work)
-            if self.verbose:
-                print(f"Iteration {iteration}: {work} products, center shift {shift:.6g}")
             if progress is not None:
                 progress(iteration, work, shift)
-            return digests, shift
+            return digests, shift, moved
 
-        digests, shift = update(1, True)
+        digests, shift, moved = update(1, True)
         for iteration in itertools.count(1):
             if iteration > 1:
-                if digests == prev_digests:
+                if digests == prev_digests and not moved:
+                    if self.verbose:
+                        print(f"Converged at iteration {iteration - 1}: strict convergence.")
                     break
                 if shift <= tol:
+                    if self.verbose:
+                        print(f"Converged at iteration {iteration - 1}: center shift {shift} "
+                              f"within tolerance {tol}.")
                     relabel = True
                     break
             prev_digests = digests
             if iteration == self.max_iter:
                 relabel = True
                 break
-            digests, shift = update(iteration + 1, False)
+            digests, shift, moved = update(iteration + 1, False)
         ends = blocks.submit(_finish, [(self._fit_id, b, centers, relabel) for b in range(nb)])
         labels = [client.submit(operator.getitem, f, 0, pure=False) for f in ends]
         inertia = sum(client.gather([client.submit(operator.getitem, f, 1, pure=False)
                                      for f in ends]))
         wait(labels)
         return centers, labels, inertia, iteration, products, rebuilt
+
+    def _refound(self, blocks, centers, sums, counts):
+        """Moves each center left without weight onto one of the points
+        farthest from the center they were just assigned to (farthest to the
+        lowest-numbered empty center, ties by lower row), as scikit-learn's
+        Lloyd does: the point's weighted row leaves its cluster's sum and
+        weight and becomes the new center's only member. `sums` and `counts`
+        are changed in place; returns how many centers moved."""
+        empty = np.flatnonzero(counts == 0)
+        if len(empty) == 0:
+            return 0
+        nb = len(blocks.parts)
+        found = blocks.run(_farthest, [(self._fit_id, b, centers, len(empty))
+                                       for b in range(nb)])
+        starts = np.concatenate([[0], np.cumsum(blocks.sizes)])
+        dist = np.concatenate([f[0] for f in found])
+        where = np.concatenate([f[1].astype(np.int64) + starts[b] for b, f in enumerate(found)])
+        labels = np.concatenate([f[2] for f in found])
+        rows = np.concatenate([f[3] for f in found])
+        weights = np.concatenate([f[4] for f in found])
+        # Every block sent its own best: the first of the merged list are the fit's.
+        picks = np.lexsort((where, -dist))[:len(empty)]
+        for c, j in zip(empty, picks):
+            w = float(weights[j])
+            x = w * rows[j].astype(np.float64)
+            sums[labels[j]] -= x
+            counts[labels[j]] -= w
+            sums[c] = x
+            counts[c] = w
+        return len(picks)
 
     def fit_predict(self, X: da.Array | ArrayLike, y: Any = None,
                     sample_weight: da.Array | ArrayLike | None = None) -> da.Array:

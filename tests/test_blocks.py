@@ -90,3 +90,53 @@ def test_shapes_are_checked_before_the_core_runs():
         block.assign(X, np.zeros((3, 4), np.float32), False, 1, np.ones(9, np.float32))
     with pytest.raises(ValueError, match="at least one row"):
         _fit.Block(0)
+
+
+def test_a_new_k_or_d_starts_the_block_afresh():
+    # Pruned calls after the shape changed: labels and sums must come from the
+    # new centers alone, with no bound or sum carried over from the old ones.
+    rng = np.random.default_rng(3)
+    X = rng.standard_normal((3000, 10)).astype(np.float32)
+    block = _fit.Block(3000)
+    for k, d in [(300, 10), (7, 10), (40, 10), (40, 6), (2, 6)]:
+        Xd = np.ascontiguousarray(X[:, :d])
+        C = Xd[rng.choice(3000, k, replace=False)] + np.float32(0.01)
+        sums, counts, _, products = block.assign(Xd, C, k == 300, 2)
+        labels = block.labels()
+        ref, gap = nearest64(Xd, C)
+        clear = gap > 1e-4
+        assert clear.mean() > 0.99
+        np.testing.assert_array_equal(labels[clear], ref[clear])
+        assert products == 3000 * k
+        s64, c64 = members64(Xd, labels, k)
+        np.testing.assert_array_equal(counts, c64)
+        np.testing.assert_allclose(sums, s64, rtol=1e-6, atol=1e-4)
+        assert block.inertia(Xd, C, 1) == pytest.approx(
+            ((Xd.astype(np.float64) - C[labels]) ** 2).sum(), rel=1e-6)
+
+
+def test_farthest_rows_from_the_last_assignment():
+    # Duplicated rows make ties, a few rows sit on a center, zero weights
+    # bar their rows: the pick must follow distance, then row order.
+    rng = np.random.default_rng(5)
+    X = rng.standard_normal((2500, 7)).astype(np.float32)
+    X[1000:1400] = X[:400]
+    C = X[[3, 50, 1200]].copy()
+    w = rng.uniform(0.0, 2.0, 2500).astype(np.float32)
+    w[rng.choice(2500, 300, replace=False)] = 0.0
+    block = _fit.Block(2500)
+    with pytest.raises(ValueError, match="no labels yet"):
+        block.farthest(X, 3)
+    block.assign(X, C, True, 2, w)
+    labels = block.labels()
+    gap = ((X.astype(np.float64) - C[labels].astype(np.float64)) ** 2).sum(1)
+    for weights in (None, w):
+        ok = (gap > 0) & (True if weights is None else weights > 0)
+        rows = np.flatnonzero(ok)
+        ref = rows[np.lexsort((rows, -gap[rows]))]
+        for count in (0, 1, 6, 2500):
+            dist, index = block.farthest(X, count, weights)
+            np.testing.assert_array_equal(index, ref[:count])
+            np.testing.assert_allclose(dist, gap[ref[:count]], rtol=1e-12)
+    with pytest.raises(ValueError, match="features of its last assignment"):
+        block.farthest(np.ascontiguousarray(X[:, :5]), 3)

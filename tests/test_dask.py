@@ -160,11 +160,16 @@ def test_data_larger_than_one_worker_memory_limit():
 
 
 # Weights chunked unlike X are rechunked; zero weights leave their rows out of
-# the centers and the inertia, as in the single-machine fit.
-def test_sample_weight_as_in_the_single_machine_fit(client):
+# the centers and the inertia, and weights below 1 count at their value, as in
+# the single-machine fit.
+@pytest.mark.parametrize("fractional", [False, True])
+def test_sample_weight_as_in_the_single_machine_fit(client, fractional):
     X, init = blobs(30000, 6, 12, 2.0, 7)
-    w = np.random.default_rng(7).integers(0, 4, len(X)).astype(np.float64)
-    w[:12] = 1.0  # the initial centers' own rows keep their clusters
+    rng = np.random.default_rng(7)
+    # Fractional: every cluster's summed weight below 1.
+    w = rng.uniform(0.0, 1.0 / len(X), len(X)) if fractional else rng.integers(
+        0, 4, len(X)).astype(np.float64)
+    w[:12] = w.max()  # the initial centers' own rows keep their clusters
     single = tavrine.KMeans(12, init=init, n_init=1, tol=1e-6).fit(X, sample_weight=w)
     Xd = da.from_array(X, chunks=(7000, 6))
     dist = KMeans(12, init=init, tol=1e-6).fit(Xd, sample_weight=da.from_array(w, chunks=5000))
@@ -177,3 +182,57 @@ def test_sample_weight_as_in_the_single_machine_fit(client):
     assert dist.inertia_ == pytest.approx(ref, rel=1e-5)
     with pytest.raises(ValueError, match="Negative values"):
         KMeans(12, init=init).fit(Xd, sample_weight=-w)
+
+
+# Centers far from every point lose all of them: each moves onto the point
+# farthest from its own center, as scikit-learn's Lloyd moves it; with
+# weights, rows of weight 0 are never picked and several centers move at once.
+@pytest.mark.parametrize("chunk, k, weighted", [(75, 3, False), (40, 3, False), (40, 5, True)])
+def test_emptied_centers_move_as_in_scikit_learn(client, chunk, k, weighted):
+    from sklearn.cluster import KMeans as SKMeans
+    from sklearn.datasets import load_iris
+    X = load_iris().data
+    init = np.array([[5.8, 3, 4.3, 1.3], [100] * 4, [200] * 4, [300] * 4, [5, 3.4, 1.5, 0.2]])[:k]
+    w = None
+    if weighted:
+        w = np.random.default_rng(0).uniform(0.1, 1.0, len(X))
+        w[::7] = 0.0
+    Xd = da.from_array(X, chunks=(chunk, 4))
+    # Cut short, the fit shows the centers right after the first moves.
+    for max_iter in (1, 2, 300):
+        ref = SKMeans(k, init=init, n_init=1, algorithm="lloyd", max_iter=max_iter).fit(
+            X, sample_weight=w)
+        dist = KMeans(k, init=init, max_iter=max_iter).fit(Xd, sample_weight=w)
+        labels = dist.labels_.compute()
+        assert dist.inertia_ == pytest.approx(ref.inertia_, rel=1e-6)
+        assert dist.n_iter_ == ref.n_iter_
+        np.testing.assert_array_equal(labels, ref.labels_)
+        np.testing.assert_allclose(dist.cluster_centers_, ref.cluster_centers_, atol=1e-5)
+    if not weighted:
+        assert sorted(np.bincount(labels, minlength=3)) == [22, 32, 96]
+
+
+@pytest.mark.parametrize("tol", [1e-4, 0.05])
+def test_verbose_reports_what_scikit_learn_reports(client, capsys, tol):
+    # The same lines, numbers aside, which agree to float32 rounding: an
+    # inertia per iteration against the centers it used, then the stop.
+    import re
+    from sklearn.cluster import KMeans as SKMeans
+    from sklearn.datasets import load_iris
+    X = load_iris().data
+    init = np.array([[5.8, 3, 4.3, 1.3], [100] * 4, [200] * 4])
+    number = r"-?\d+(?:\.\d*)?(?:e[-+]?\d+)?"
+
+    def lines(out):
+        found = [(re.sub(number, "#", s), [float(v) for v in re.findall(number, s)])
+                 for s in out.splitlines() if s.startswith(("Iteration", "Converged"))]
+        return [f[0] for f in found], [f[1] for f in found]
+
+    SKMeans(3, init=init, n_init=1, algorithm="lloyd", tol=tol, verbose=1).fit(X)
+    ref_text, ref_values = lines(capsys.readouterr().out)
+    KMeans(3, init=init, tol=tol, verbose=1).fit(da.from_array(X, chunks=(40, 4)))
+    text, values = lines(capsys.readouterr().out)
+    assert text == ref_text
+    assert ref_text[-1].startswith("Converged") and len(ref_text) > 3
+    for got, want in zip(values, ref_values):
+        np.testing.assert_allclose(got, want, rtol=1e-5)
