@@ -180,21 +180,6 @@ int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights
     return 0;
 }
 
-namespace {
-
-// |x - c|^2 with the float differences summed in double, as the estimator's
-// loop measures it, so both pick the same points for emptied centers.
-double sq_gap(const float *x, const float *c, int d) {
-    double s = 0.0;
-    for (int j = 0; j < d; ++j) {
-        const double g = double(x[j]) - double(c[j]);
-        s += g * g;
-    }
-    return s;
-}
-
-}  // namespace
-
 int tavrine_block_farthest(const tavrine_block *b, int d, const float *X, const float *weights,
                            int count, double *out_dist, int32_t *out_index) {
     if (b == nullptr || !b->state || b->state->d != d || count < 0) return TAVRINE_ERR_ARGS;

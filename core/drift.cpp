@@ -89,17 +89,6 @@ inline void copy_padded(const float *X, int d, int d8, int64_t r, float *out) {
     _mm256_storeu_ps(out + whole, masked_read(src + whole, d - whole));
 }
 
-// Squared distance of a dense row to a padded center, float differences
-// summed in double: inertia and the reported distances of labelled points.
-inline double sq_gap(const float *x, const float *c, int d) {
-    double s = 0.0;
-    for (int j = 0; j < d; ++j) {
-        const double g = double(x[j]) - double(c[j]);
-        s += g * g;
-    }
-    return s;
-}
-
 // An upper bound on |x - c| for a dense row x and a padded center c, from
 // float differences. Each lane is a chain of at most d8/16 + 1 FMAs and the
 // lanes meet in four additions, so with m = d8/8 + 4 the sum s is within

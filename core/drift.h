@@ -50,6 +50,19 @@ bool take(buffer<T> &b, std::size_t count) {
     return b != nullptr;
 }
 
+// Squared distance of a dense row to a padded center, float differences
+// summed in double: inertia, the reported distances of labelled points, and
+// the farthest points that refill emptied centers (the same in the loop and
+// in the row blocks, so both pick the same points).
+inline double sq_gap(const float *x, const float *c, int d) {
+    double s = 0.0;
+    for (int j = 0; j < d; ++j) {
+        const double g = double(x[j]) - double(c[j]);
+        s += g * g;
+    }
+    return s;
+}
+
 // Centers per product of the every-group list: whole groups, one long sweep.
 constexpr int kBatchRows = 256;
 

@@ -18,6 +18,7 @@ import itertools
 import operator
 import threading
 import uuid
+import warnings
 from collections.abc import Callable
 from concurrent.futures import CancelledError
 from numbers import Integral, Real
@@ -35,12 +36,13 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
                       "pip install 'tavrine[dask]'") from exc
 
 from sklearn.base import BaseEstimator, ClusterMixin
+from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _fit
-from ._kmeans import _centred32, _core_seed, _nearest
+from ._kmeans import _centred32, _core_seed, _nearest, _power_of_two_scale, _too_spread
 
 __all__ = ["KMeans"]
 
@@ -105,21 +107,26 @@ def _finish(part, fit_id, index, centers, relabel, w=None):
             block = block or _fit.Block(X.shape[0])
             block.assign(X, centers, False, threads, _weights(w))
         inertia = block.inertia(X, centers, threads, _weights(w))
-    return block.labels(), inertia
+    labels = block.labels()
+    return labels, inertia, np.bincount(labels, minlength=len(centers))
 
 
 def _farthest(part, fit_id, index, centers, count, w=None):
     """Up to `count` rows of block `index` farthest from the centers
     (`centers`) of its last assignment: their squared distances, places in
-    the block, labels, rows and weights."""
+    the block, labels, rows and weights; and the block's members of positive
+    weight per center, which tell exactly when a center lends its last."""
     address, threads = _worker()
     X, sw = _rows(part), _weights(w)
     with _worker_lock(address):
         block = _assigned(address, threads, fit_id, index, X, centers, sw)
         dist, rows = block.farthest(X, count, sw)
-        labels = block.labels()[rows]
+        all_labels = block.labels()
+    labels = all_labels[rows]
     weights = np.ones(len(rows), np.float32) if sw is None else sw[rows]
-    return dist, rows, labels, X[rows], weights
+    members = np.bincount(all_labels if sw is None else all_labels[sw > 0],
+                          minlength=len(centers))
+    return dist, rows, labels, X[rows], weights, members
 
 
 def _assigned(address, threads, fit_id, index, X, centers, sw):
@@ -211,16 +218,17 @@ def _take_rows(part, offsets):
     return _rows(part)[offsets]
 
 
-def _predict_part(part, mean, centers):
-    return _nearest(_centred32(np.asarray(part), mean), centers, _worker()[1])[0]
+def _predict_part(part, mean, scale, centers):
+    return _nearest(_centred32(np.asarray(part), mean, scale=scale), centers, _worker()[1])[0]
 
 
 # ---- client side -------------------------------------------------------------
 
-def _centred_rows(X, mean):
-    """X less its column means, rounded to float32 after the subtraction as
-    tavrine.KMeans rounds it, one chunk of columns per block of rows."""
-    return (X.astype(np.float64) - mean).astype(np.float32).rechunk({1: -1})
+def _centred_rows(X, mean, scale):
+    """scale * (X less its column means), rounded to float32 after the
+    subtraction and the exact power-of-two scaling, as tavrine.KMeans rounds
+    it, one chunk of columns per block of rows."""
+    return ((X.astype(np.float64) - mean) * scale).astype(np.float32).rechunk({1: -1})
 
 
 _POLL_S = 0.25  # how often a waiting client checks that the pinned workers live
@@ -436,7 +444,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             return [rng.randint(n)] if p is None else [rng.choice(n, p=p)]
         return rng.choice(n, size=size, replace=False, p=p)
 
-    def _initial_centers(self, blocks, d, mean, rng):
+    def _initial_centers(self, blocks, d, mean, scale, rng):
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             if init == "random":
@@ -448,7 +456,7 @@ class KMeans(ClusterMixin, BaseEstimator):
                              f"the number of clusters {k} and features {d}.")
         if not np.isfinite(centers).all():
             raise ValueError("Input init contains NaN or infinity.")
-        return _centred32(centers, mean, name="init")
+        return _centred32(centers, mean, name="init", scale=scale)
 
     # ---- fitting -------------------------------------------------------------
 
@@ -487,9 +495,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         if n < self.n_clusters:
             raise ValueError(f"n_samples={n} should be >= n_clusters={self.n_clusters}.")
         rng = check_random_state(self.random_state)
-        mean = self._column_mean(X)
+        mean, scale = self._column_mean(X)
         self._fit_id = uuid.uuid4().hex
-        X32 = client.persist(_centred_rows(X, mean))
+        X32 = client.persist(_centred_rows(X, mean, scale))
         self._sw = None
         w32 = None
         if sample_weight is not None:
@@ -504,18 +512,26 @@ class KMeans(ClusterMixin, BaseEstimator):
         blocks = _Blocks(client, X32, w32)
         try:
             tol = self._tolerance(X32)
-            centers = self._initial_centers(blocks, d, mean, rng)
+            centers = self._initial_centers(blocks, d, mean, scale, rng)
             client.run(_forget, self._fit_id)
-            result = self._lloyd(blocks, centers, tol, progress)
+            result = self._lloyd(blocks, centers, tol, 1.0 / scale / scale, progress)
         finally:
             client.run(_forget, self._fit_id)
-        centers, labels, inertia, n_iter, products, rebuilt = result
-        self._mean, self._centers32 = mean, centers
-        self.cluster_centers_ = (centers + mean).astype(np.float64 if X.dtype != np.float32
-                                                        else np.float32)
+        centers, labels, inertia, sizes, n_iter, products, rebuilt = result
+        self._mean, self._scale, self._centers32 = mean, scale, centers
+        self.cluster_centers_ = (centers.astype(np.float64) / scale + mean).astype(
+            np.float64 if X.dtype != np.float32 else np.float32)
         self.labels_ = da.concatenate([da.from_delayed(f, shape=(s,), dtype=np.int32)
                                        for f, s in zip(labels, blocks.sizes)])
-        self.inertia_ = float(inertia)
+        self.inertia_ = float(inertia) / scale / scale
+        found = np.count_nonzero(sizes)
+        if found < self.n_clusters:
+            cause = ("X has fewer distinct points than clusters" if self._unfilled else
+                     "clusters emptied in the last iteration were not refilled; a larger "
+                     "max_iter gives them points")
+            warnings.warn(f"Number of distinct clusters ({found}) found smaller than "
+                          f"n_clusters ({self.n_clusters}): {cause}.", ConvergenceWarning,
+                          stacklevel=2)
         self.n_iter_ = n_iter
         self.products_per_iter_ = np.asarray(products, dtype=np.int64)
         self.rebuilt_blocks_ = rebuilt
@@ -524,14 +540,21 @@ class KMeans(ClusterMixin, BaseEstimator):
 
     @staticmethod
     def _column_mean(X):
-        """float64 column means, from the one pass that also refuses NaN and
-        infinity."""
-        mean, finite, nan = dask.compute(X.astype(np.float64).mean(axis=0),
-                                         da.isfinite(X).all(), da.isnan(X).any())
+        """float64 column means and the power of two that scales the centred
+        data (see tavrine.KMeans), from the one pass that also refuses NaN
+        and infinity, and data whose sums or spread overflow float64."""
+        X64 = X.astype(np.float64)
+        with np.errstate(over="ignore", invalid="ignore"):
+            mean, low, high, finite, nan = dask.compute(
+                X64.mean(axis=0), X64.min(axis=0), X64.max(axis=0), da.isfinite(X).all(),
+                da.isnan(X).any())
+            spread = max(np.max(high - mean), np.max(mean - low))
         if not finite:
             what = "NaN" if nan else "infinity or a value too large for dtype"
             raise ValueError(f"Input X contains {what}.")
-        return mean
+        if not (np.isfinite(mean).all() and np.isfinite(spread)):
+            raise _too_spread("X")
+        return mean, _power_of_two_scale(spread)
 
     def _tolerance(self, X32):
         """tol scaled by the mean feature variance, from the pass that refuses
@@ -543,10 +566,11 @@ class KMeans(ClusterMixin, BaseEstimator):
                              "the column means are subtracted.")
         return float(variance) * self.tol
 
-    def _lloyd(self, blocks, centers, tol, progress):
+    def _lloyd(self, blocks, centers, tol, unit, progress):
         """The single-machine loop, step for step: one full iteration, then
         pruned ones until the labels settle, the shifts fall to tol, or the
-        cap; the last two end with a relabelling against the last centers."""
+        cap; the last two end with a relabelling against the last centers.
+        Reports give squared quantities times `unit`, in the data's scale."""
         client, nb = blocks.client, len(blocks.parts)
         products, rebuilt, relabel = [], 0, False
         prev_digests = None
@@ -559,8 +583,8 @@ class KMeans(ClusterMixin, BaseEstimator):
             if self.verbose:
                 inertia = sum(blocks.run(_step_inertia, [(self._fit_id, b, centers)
                                                          for b in range(nb)]))
-                print(f"Iteration {iteration - 1}, inertia {inertia}.")
-            moved = self._refound(blocks, centers, sums, counts)
+                print(f"Iteration {iteration - 1}, inertia {inertia * unit}.")
+            moved, self._unfilled = self._refound(blocks, centers, sums, counts)
             # Weights may be fractional: divide by the summed weight itself.
             held = counts > 0  # emptied by a move: it stays where it was
             new = centers.copy()
@@ -569,7 +593,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             centers, rebuilt = new, rebuilt + lost
             products.append(work)
             if progress is not None:
-                progress(iteration, work, shift)
+                progress(iteration, work, shift * unit)
             return digests, shift, moved
 
         digests, shift, moved = update(1, True)
@@ -581,8 +605,8 @@ class KMeans(ClusterMixin, BaseEstimator):
                     break
                 if shift <= tol:
                     if self.verbose:
-                        print(f"Converged at iteration {iteration - 1}: center shift {shift} "
-                              f"within tolerance {tol}.")
+                        print(f"Converged at iteration {iteration - 1}: center shift "
+                              f"{shift * unit} within tolerance {tol * unit}.")
                     relabel = True
                     break
             prev_digests = digests
@@ -594,8 +618,10 @@ class KMeans(ClusterMixin, BaseEstimator):
         labels = [client.submit(operator.getitem, f, 0, pure=False) for f in ends]
         inertia = sum(client.gather([client.submit(operator.getitem, f, 1, pure=False)
                                      for f in ends]))
+        sizes = np.sum(client.gather([client.submit(operator.getitem, f, 2, pure=False)
+                                      for f in ends]), axis=0)
         wait(labels)
-        return centers, labels, inertia, iteration, products, rebuilt
+        return centers, labels, inertia, sizes, iteration, products, rebuilt
 
     def _refound(self, blocks, centers, sums, counts):
         """Moves each center left without weight onto one of the points
@@ -603,10 +629,11 @@ class KMeans(ClusterMixin, BaseEstimator):
         lowest-numbered empty center, ties by lower row), as scikit-learn's
         Lloyd does: the point's weighted row leaves its cluster's sum and
         weight and becomes the new center's only member. `sums` and `counts`
-        are changed in place; returns how many centers moved."""
+        are changed in place; returns how many centers moved and how many
+        found no point to move onto."""
         empty = np.flatnonzero(counts == 0)
         if len(empty) == 0:
-            return 0
+            return 0, 0
         nb = len(blocks.parts)
         found = blocks.run(_farthest, [(self._fit_id, b, centers, len(empty))
                                        for b in range(nb)])
@@ -616,16 +643,23 @@ class KMeans(ClusterMixin, BaseEstimator):
         labels = np.concatenate([f[2] for f in found])
         rows = np.concatenate([f[3] for f in found])
         weights = np.concatenate([f[4] for f in found])
+        members = np.sum([f[5] for f in found], axis=0)
         # Every block sent its own best: the first of the merged list are the fit's.
         picks = np.lexsort((where, -dist))[:len(empty)]
         for c, j in zip(empty, picks):
-            w = float(weights[j])
+            w, a = float(weights[j]), labels[j]
             x = w * rows[j].astype(np.float64)
-            sums[labels[j]] -= x
-            counts[labels[j]] -= w
+            sums[a] -= x
+            counts[a] -= w
+            members[a] -= 1
+            # Its last member lent: exactly empty, not a rounding residue
+            # that the division would blow up.
+            if members[a] == 0:
+                sums[a] = 0.0
+                counts[a] = 0.0
             sums[c] = x
             counts[c] = w
-        return len(picks)
+        return len(picks), len(empty) - len(picks)
 
     def fit_predict(self, X: da.Array | ArrayLike, y: Any = None,
                     sample_weight: da.Array | ArrayLike | None = None) -> da.Array:
@@ -648,10 +682,11 @@ class KMeans(ClusterMixin, BaseEstimator):
         if not isinstance(X, da.Array):
             arr = np.asarray(X)
             self._check_features(arr.shape)
-            return _predict_part(arr, self._mean, self._centers32)
+            return _predict_part(arr, self._mean, self._scale, self._centers32)
         self._check_features(X.shape)
         X = X.rechunk({1: -1})
-        return X.map_blocks(_predict_part, self._mean, self._centers32, dtype=np.int32,
+        return X.map_blocks(_predict_part, self._mean, self._scale, self._centers32,
+                            dtype=np.int32,
                             drop_axis=1)
 
     def _check_features(self, shape):

@@ -112,10 +112,13 @@ def test_bad_input_is_refused_before_anything_runs(client):
     bad[7, 1] = np.nan
     with pytest.raises(ValueError, match="contains NaN"):
         KMeans(2).fit(da.from_array(bad, chunks=(50, 3)))
-    # Centred, a column of +-1e300 still does not fit in float32.
-    huge = np.full((10, 2), 1e300) * np.where(np.arange(10) % 2, 1.0, -1.0)[:, None]
-    with pytest.raises(ValueError, match="too large"):
-        KMeans(2).fit(da.from_array(huge, chunks=(5, 2)))
+    # Column sums that overflow float64, and differences from the mean that do.
+    top = np.finfo(np.float64).max
+    apart = np.ones((10, 2))
+    apart[:5, 0] = [-top, top, -top, top, top]
+    for huge in (np.full((10, 2), 1e308), apart):
+        with pytest.raises(ValueError, match="cannot be clustered: .* overflow float64"):
+            KMeans(2).fit(da.from_array(huge, chunks=(5, 2)))
     with pytest.raises(ValueError, match="2-D"):
         KMeans(2).fit(da.zeros(10, chunks=5))
     with pytest.raises(ValueError, match="expecting 3 features"):
@@ -203,13 +206,32 @@ def test_emptied_centers_move_as_in_scikit_learn(client, chunk, k, weighted):
         ref = SKMeans(k, init=init, n_init=1, algorithm="lloyd", max_iter=max_iter).fit(
             X, sample_weight=w)
         dist = KMeans(k, init=init, max_iter=max_iter).fit(Xd, sample_weight=w)
+        single = tavrine.KMeans(k, init=init, max_iter=max_iter).fit(X, sample_weight=w)
         labels = dist.labels_.compute()
         assert dist.inertia_ == pytest.approx(ref.inertia_, rel=1e-6)
-        assert dist.n_iter_ == ref.n_iter_
+        assert dist.n_iter_ == ref.n_iter_ == single.n_iter_
         np.testing.assert_array_equal(labels, ref.labels_)
+        np.testing.assert_array_equal(labels, single.labels_)
         np.testing.assert_allclose(dist.cluster_centers_, ref.cluster_centers_, atol=1e-5)
     if not weighted:
         assert sorted(np.bincount(labels, minlength=3)) == [22, 32, 96]
+
+
+@pytest.mark.parametrize("scale", [1e25, 1e-300])
+def test_any_finite_scale_as_on_one_machine(client, scale):
+    from sklearn.datasets import load_iris
+    iris = load_iris().data
+    X, init = iris * scale, iris[[0, 50, 100]] * scale
+    single = tavrine.KMeans(3, init=init).fit(X)
+    dist = KMeans(3, init=init).fit(da.from_array(X, chunks=(40, 4)))
+    labels = dist.labels_.compute()
+    np.testing.assert_array_equal(labels, KMeans(3, init=iris[[0, 50, 100]]).fit(
+        da.from_array(iris, chunks=(40, 4))).labels_.compute())
+    np.testing.assert_array_equal(labels, single.labels_)
+    np.testing.assert_allclose(dist.cluster_centers_ / scale, single.cluster_centers_ / scale,
+                               rtol=1e-6)
+    assert dist.inertia_ == pytest.approx(single.inertia_, rel=1e-6)
+    np.testing.assert_array_equal(dist.predict(X[::7]), labels[::7])
 
 
 @pytest.mark.parametrize("tol", [1e-4, 0.05])
