@@ -41,14 +41,14 @@ inline double group_sum(const double (&v)[kGroup]) {
 }
 
 // Per column of a block of rows: the sum, the least and the largest value.
-struct Extent {
+struct extent {
     double *sum, *low, *high;
 };
 
 // sum[j] += x[i][j], and low[j] / high[j] take in x[i][j], for the rows
 // [R, R + G) from row (row stride ld), G = kGroup or 1.
 template <int G, typename T>
-void add_group(const T *row, int d, int64_t ld, const Extent &e) {
+void add_group(const T *row, int d, int64_t ld, const extent &e) {
     int j = 0;
     for (; j + 4 <= d; j += 4) {
         __m256d v[kGroup];
@@ -76,7 +76,7 @@ void add_group(const T *row, int d, int64_t ld, const Extent &e) {
 // add_group over the rows [lo, hi) of X: whole groups of rows first, then
 // the rows left one by one.
 template <typename T>
-void add_rows(const T *X, int d, int64_t ld, int lo, int hi, const Extent &e) {
+void add_rows(const T *X, int d, int64_t ld, int lo, int hi, const extent &e) {
     int i = lo;
     for (; i + kGroup <= hi; i += kGroup) add_group<kGroup>(X + at(i, ld), d, ld, e);
     for (; i < hi; ++i) add_group<1>(X + at(i, ld), d, ld, e);
@@ -163,7 +163,7 @@ void combine_blocks(const std::vector<double> &partial, int n_blocks, int d, dou
         for (int j = 0; j < d; ++j) total[j] += partial[at(b, d) + j];
 }
 
-// low[j] / high[j] = the least / largest of partial[b][j] over the blocks.
+// col_low[j] / col_high[j] = the least of low[b][j] / the largest of high[b][j] over the blocks.
 void extremes(const std::vector<double> &low, const std::vector<double> &high, int n_blocks,
               int d, double *col_low, double *col_high) {
     for (int j = 0; j < d; ++j) {
@@ -189,7 +189,7 @@ bool find_mean(int n, int d, const T *X, int64_t ld, int n_blocks, int team, dou
 #pragma omp parallel for num_threads(team) if (team > 1) schedule(static)
     for (int b = 0; b < n_blocks; ++b)
         add_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
-                 Extent{&sum[at(b, d)], &low[at(b, d)], &high[at(b, d)]});
+                 extent{&sum[at(b, d)], &low[at(b, d)], &high[at(b, d)]});
     combine_blocks(sum, n_blocks, d, mean);
     std::vector<double> col_low(d), col_high(d);
     extremes(low, high, n_blocks, d, col_low.data(), col_high.data());
