@@ -33,7 +33,7 @@ def cpu(t):
         return None
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-X = np.random.default_rng(0).standard_normal((100_000, 16)).astype(np.float32)
+X = np.random.default_rng(0).standard_normal((200_000, 32)).astype(np.float32)
 out = []
 for n_threads in json.loads(sys.argv[1]):
     est = tavrine.KMeans(100, n_init=1, max_iter=8, tol=0.0, random_state=0,
