@@ -24,9 +24,10 @@ status=0
 (cd tests && LD_PRELOAD="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libubsan.so)" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     PYTHONPATH="$(cd "$site" && pwd)" OMP_NUM_THREADS=2 \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider test_storage.py test_full_iteration.py \
-    test_refresh.py test_masked.py test_products.py test_seed.py test_loop_steps.py \
-    test_label_scan.py test_estimator.py test_drift.py test_blocks.py test_centre.py \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider kernels/test_storage.py fixed/test_full_iteration.py \
+    fixed/test_refresh.py fixed/test_masked.py kernels/test_products.py estimator/test_seed.py \
+    fixed/test_loop_steps.py kernels/test_label_scan.py test_estimator.py estimator/test_drift.py \
+    estimator/test_blocks.py estimator/test_centre.py \
     "test_reliability.py::test_fork_after_a_run" \
     ) >"$log" 2>&1 || status=$?
 tail -n 3 "$log"

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "simd.h"
+#include "kernels/simd.h"
 #include "tavrine.h"
 
 namespace tavrine {

@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <cstdio>
 
-#include "blas.h"
+#include "kernels/blas.h"
 #include "common.h"
 
 using namespace tavrine;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common.h"
+#include "kernels/buffer.h"
 
 namespace tavrine::drift {
 
@@ -38,17 +39,6 @@ struct group_layout {
     int size(int g) const { return start[g + 1] - start[g]; }
 };
 
-struct free_deleter {
-    void operator()(void *p) const { std::free(p); }
-};
-template <typename T>
-using buffer = std::unique_ptr<T[], free_deleter>;
-
-template <typename T>
-bool take(buffer<T> &b, std::size_t count) {
-    b.reset(static_cast<T *>(aligned_floats((count * sizeof(T) + 3) / 4 + 8)));
-    return b != nullptr;
-}
 
 // Squared distance of a dense row to a padded center, float differences
 // summed in double: inertia, the reported distances of labelled points, and

@@ -33,7 +33,7 @@
 #include <new>
 #include <vector>
 
-#include "drift.h"
+#include "estimator/drift.h"
 
 using namespace tavrine;
 using namespace tavrine::drift;

@@ -7,7 +7,7 @@
 // stores here are aligned: every chunk starts on a multiple of 8 padded rows.
 #include <omp.h>
 
-#include "blas.h"
+#include "kernels/blas.h"
 #include "common.h"
 
 using namespace tavrine;

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <new>
 
-#include "blas.h"
+#include "kernels/blas.h"
 #include "common.h"
 
 using namespace tavrine;

@@ -11,7 +11,7 @@
 // or a NaN center gives NaN cosines and sines, which lose every later test.
 #include <omp.h>
 
-#include "blas.h"
+#include "kernels/blas.h"
 #include "common.h"
 
 using namespace tavrine;

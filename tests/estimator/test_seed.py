@@ -221,9 +221,9 @@ def test_random_init(rand_init):
 
 
 CHILD = r"""
-import json, sys
+import json, os, sys
 import numpy as np
-sys.path.insert(0, sys.argv[1])
+sys.path[:0] = [sys.argv[1], os.path.dirname(sys.argv[1])]  # this test, and conftest above it
 import test_seed as t
 kpp, ri = t.make_kpp(), t.make_rand_init()
 X = np.random.default_rng(0).standard_normal((3000, 13)).astype(np.float32)

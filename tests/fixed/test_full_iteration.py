@@ -167,8 +167,8 @@ def test_vector_helpers_against_numpy():
 
 
 _CHILD = """
-import sys, numpy as np
-sys.path.insert(0, {tests!r})
+import os, sys, numpy as np
+sys.path[:0] = [{tests!r}, os.path.dirname({tests!r})]  # this test, and conftest above it
 from test_full_iteration import full_assignment
 rng = np.random.default_rng(11)
 X = rng.standard_normal((3000, 9)).astype(np.float32)

@@ -469,7 +469,8 @@ def test_update_fv_independent_of_thread_count(tmp_path):
     for threads in ("1", "2"):
         path = tmp_path / f"t{threads}.npz"
         env = dict(os.environ, OMP_NUM_THREADS=threads)
-        code = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); "
+        here = os.path.dirname(__file__)
+        code = (f"import sys; sys.path[:0] = [{here!r}, {os.path.dirname(here)!r}]; "
                 f"import test_refresh; test_refresh.dump_refresh({str(path)!r})")
         subprocess.run([sys.executable, "-c", code], env=env, check=True, timeout=60)
         results.append(np.load(path))

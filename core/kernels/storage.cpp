@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "blas.h"
+#include "kernels/blas.h"
 #include "common.h"
 
 using namespace tavrine;

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "drift.h"
+#include "estimator/drift.h"
 
 using namespace tavrine;
 using namespace tavrine::drift;
