@@ -19,6 +19,9 @@ y = np.empty(2000, np.int32)
 it = viza_.zozid_py(X, X[:12].copy(), y, np.zeros(150, np.int64), np.zeros(4, np.int64), 0)
 km = KMeans(12, random_state=0).fit(X)
 assert it >= 2 and km.n_iter_ >= 1
+# Centers that lose every point and are refilled by the farthest ones.
+far = np.vstack([X[:2], np.full((3, 5), 100.0, np.float32)])
+assert len(np.unique(KMeans(5, init=far, n_init=1).fit(X).labels_)) == 5
 # Several groups of centers, weights, and the nearest-center routine.
 X16 = (rng.integers(0, 5, (2000, 16)) * 4 + rng.standard_normal((2000, 16))).astype(np.float32)
 w = rng.integers(0, 3, 2000).astype(np.float32)

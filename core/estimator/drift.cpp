@@ -919,7 +919,8 @@ std::vector<int32_t> farthest_points(const run_state &r, int count) {
 void save_center(const run_state &r, relocation &saved, int c) {
     if (std::find(saved.centers.begin(), saved.centers.end(), c) != saved.centers.end()) return;
     saved.centers.push_back(c);
-    saved.sums.insert(saved.sums.end(), &r.sums[at(c, r.d8)], &r.sums[at(c + 1, r.d8)]);
+    const double *row = r.sums.data() + at(c, r.d8);
+    saved.sums.insert(saved.sums.end(), row, row + r.d8);
     saved.weights.push_back(r.weight_sum[c]);
     for (int b = 0; b < r.n_col_blocks; ++b) saved.members.push_back(r.members[at(b, r.k) + c]);
 }
@@ -964,7 +965,8 @@ int lend_to_empty(run_state &r, relocation &saved) {
 void restore(run_state &r, const relocation &saved) {
     for (std::size_t i = 0; i < saved.centers.size(); ++i) {
         const int c = saved.centers[i];
-        std::copy(&saved.sums[at(int(i), r.d8)], &saved.sums[at(int(i) + 1, r.d8)], &r.sums[at(c, r.d8)]);
+        const double *row = saved.sums.data() + at(int(i), r.d8);
+        std::copy(row, row + r.d8, r.sums.data() + at(c, r.d8));
         r.weight_sum[c] = saved.weights[i];
         for (int b = 0; b < r.n_col_blocks; ++b)
             r.members[at(b, r.k) + c] = saved.members[at(int(i), r.n_col_blocks) + b];

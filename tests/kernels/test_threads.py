@@ -70,8 +70,12 @@ print(json.dumps(out))
 @pytest.fixture(scope="module")
 def fits():
     # n_threads=1 first: no earlier fit may have started a pool it could reuse.
+    # A Dask cluster started earlier in this process leaves OMP_NUM_THREADS=1
+    # in its environment; the child gets the runtime's own default.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")}
     proc = subprocess.run([sys.executable, "-c", CHILD, json.dumps([1, None])],
-                          capture_output=True, text=True, timeout=600,
+                          capture_output=True, text=True, timeout=600, env=env,
                           cwd=os.path.dirname(os.path.abspath(__file__)))
     assert proc.returncode == 0, proc.stderr
     one, default = json.loads(proc.stdout.strip().splitlines()[-1])
