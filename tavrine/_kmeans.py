@@ -96,6 +96,22 @@ def _squared_distances(X, C, n_threads=None):
     return _fit.assign(X, C, n_threads or 0, all_distances=True)[2]
 
 
+# ---- verbose output ----------------------------------------------------------
+
+def _print_lloyd(iteration, inertia=None, stop=None, shift=0.0, tol=0.0):
+    """scikit-learn's verbose Lloyd lines for `iteration` (1-based; printed
+    0-based, as scikit-learn counts): its inertia, when given, then why the
+    run stopped there, if it did (stop: _fit.STOP_LABELS or _fit.STOP_SHIFT,
+    with the shift and the tolerance)."""
+    i = iteration - 1
+    if inertia is not None:
+        print(f"Iteration {i}, inertia {inertia}.")
+    if stop == _fit.STOP_LABELS:
+        print(f"Converged at iteration {i}: strict convergence.")
+    elif stop == _fit.STOP_SHIFT:
+        print(f"Converged at iteration {i}: center shift {shift} within tolerance {tol}.")
+
+
 # ---- seeding -----------------------------------------------------------------
 
 def _core_seed(rng):
@@ -374,13 +390,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         def report(iteration, products, shift, inertia, stop):
             shift *= unit
             if verbose:
-                i = iteration - 1
-                print(f"Iteration {i}, inertia {inertia * unit}.")
-                if stop == _fit.STOP_LABELS:
-                    print(f"Converged at iteration {i}: strict convergence.")
-                elif stop == _fit.STOP_SHIFT:
-                    print(f"Converged at iteration {i}: center shift {shift} within "
-                          f"tolerance {tol * unit}.")
+                _print_lloyd(iteration, inertia * unit, stop, shift, tol * unit)
             if progress is not None:
                 progress(iteration, products, shift)
         return report

@@ -42,7 +42,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 
 from . import _fit
 from . import _validation as valid
-from ._kmeans import _centred32, _core_seed, _nearest, _power_of_two_scale
+from ._kmeans import _centred32, _core_seed, _nearest, _power_of_two_scale, _print_lloyd
 
 __all__ = ["KMeans"]
 
@@ -567,7 +567,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             if self.verbose:
                 inertia = sum(blocks.run(_step_inertia, [(self._fit_id, b, centers)
                                                          for b in range(nb)]))
-                print(f"Iteration {iteration - 1}, inertia {inertia * unit}.")
+                _print_lloyd(iteration, inertia * unit)
             moved, self._unfilled = self._refound(blocks, centers, sums, counts)
             # Weights may be fractional: divide by the summed weight itself.
             held = counts > 0  # emptied by a move: it stays where it was
@@ -585,12 +585,12 @@ class KMeans(ClusterMixin, BaseEstimator):
             if iteration > 1:
                 if digests == prev_digests and not moved:
                     if self.verbose:
-                        print(f"Converged at iteration {iteration - 1}: strict convergence.")
+                        _print_lloyd(iteration, stop=_fit.STOP_LABELS)
                     break
                 if shift <= tol:
                     if self.verbose:
-                        print(f"Converged at iteration {iteration - 1}: center shift "
-                              f"{shift * unit} within tolerance {tol * unit}.")
+                        _print_lloyd(iteration, stop=_fit.STOP_SHIFT, shift=shift * unit,
+                                     tol=tol * unit)
                     relabel = True
                     break
             prev_digests = digests
