@@ -163,10 +163,13 @@ def kmeans_plusplus(
         Rows of X chosen as centers.
     """
     X = valid.check_X(X)
-    X32 = _centred32(X, None, n_threads=0)
+    X32, _, _, _, finite = _centre(X, n_threads=0)
+    if not finite:
+        valid.refuse_non_finite(X, "")  # scikit-learn's kmeans_plusplus names no input
     valid.check_n_samples(X.shape[0], n_clusters)
     sw32 = valid.check_weights(sample_weight, X)[1]
     seed = _core_seed(check_random_state(random_state))
+    valid.refuse_uncentred(X, X32, finite, "X", own_mean=True)
     _, indices = _fit.kmeanspp(X32, n_clusters, n_local_trials or 0, seed,
                                sample_weight=_seeding_weights(sw32))
     return X[indices].copy(), indices.astype(np.intp)

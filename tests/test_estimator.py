@@ -258,6 +258,22 @@ def test_input_forms_and_errors():
     assert seen == [np.ndarray]
 
 
+def test_kmeans_plusplus_refuses_in_scikit_learns_words():
+    from sklearn.cluster import kmeans_plusplus as sk_kmeans_plusplus
+
+    X = blobs(n=50, d=3, k=3).astype(np.float64)
+    nan, inf = X.copy(), X.copy()
+    nan[2, 1], inf[4, 0] = np.nan, np.inf
+    for A, k, w in ((nan, 3, None), (inf, 3, None), (X, 51, None), (X, 3, np.zeros(50)),
+                    (X, 3, np.ones(49)), (X[:, 0], 3, None)):
+        texts = []
+        for seed in (kmeans_plusplus, sk_kmeans_plusplus):
+            with pytest.raises(ValueError) as info:
+                seed(A, k, sample_weight=w, random_state=0)
+            texts.append(str(info.value))
+        assert texts[0] == texts[1]
+
+
 # The core's centring reads every value and finds NaN and infinity: the
 # validation before it must neither copy a plain float array nor read it.
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
