@@ -1,8 +1,9 @@
 """scikit-learn's KMeans on top of the tavrine core.
 
-Validation comes from scikit-learn at the boundary; the core runs seeding and
-Lloyd iterations on one C-contiguous float32 copy of the data, taken after
-subtracting the float64 column means and multiplying by a power of two.
+Validation comes from scikit-learn at the boundary (_validation.py, shared
+with tavrine.dask); the core runs seeding and Lloyd iterations on one
+C-contiguous float32 copy of the data, taken after subtracting the float64
+column means and multiplying by a power of two.
 """
 from __future__ import annotations
 
@@ -17,16 +18,14 @@ from numpy.typing import ArrayLike, NDArray
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, ClusterMixin,
                           TransformerMixin, _fit_context)
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.utils import assert_all_finite, check_random_state
+from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions, validate_params
-from sklearn.utils.validation import (_check_feature_names, _check_n_features,
-                                      _check_sample_weight, check_array, check_is_fitted)
+from sklearn.utils.validation import _check_sample_weight
 
 from . import _fit
+from . import _validation as valid
 
 __all__ = ["KMeans", "kmeans_plusplus"]
-
-_FLOATS = [np.float64, np.float32]  # float32 stays float32, anything else becomes float64
 
 
 # ---- the float32 data the core sees ------------------------------------------
@@ -60,71 +59,21 @@ def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0):
     the norms at the scale of the spread, and the scale keeps their squares
     within float32's range. X itself is never modified.
     """
-    if X.dtype not in _FLOATS:
+    if X.dtype not in valid.FLOATS:
         X = np.asarray(X, dtype=np.float64)
     return _fit.centre(X, mean, _power_of_two_scale if mean is None else scale, variance,
                        n_threads or 0)
 
 
-def _too_large(name):
-    return ValueError(f"Input {name} contains a value too large for dtype('float32') "
-                      "once centred and scaled as the training data were.")
-
-
-def _too_spread(name):
-    return ValueError(f"Input {name} cannot be clustered: its values are so far apart that "
-                      "their column sums or their differences from the column means "
-                      "overflow float64.")
-
-
-def _centred32(X, mean, name="X", n_threads=1, scale=1.0):
+def _centred32(X, mean, name="X", n_threads=1, scale=1.0, estimator=None):
     """C-contiguous float32 copy of scale * (X - mean) (mean None: X's own
-    column means and scale), the difference taken in float64; refuses values
-    float64 or float32 cannot hold. One thread by default, as for a Dask
-    task."""
-    X32, _, _, _, finite = _centre(np.asarray(X), mean, n_threads=n_threads, scale=scale)
-    if not finite:
-        raise _too_spread(name) if X32 is None else _too_large(name)
+    column means and scale), the difference taken in float64; refuses NaN,
+    infinity and values float64 or float32 cannot hold. One thread by
+    default, as for a Dask task."""
+    X = np.asarray(X)
+    X32, _, _, _, finite = _centre(X, mean, n_threads=n_threads, scale=scale)
+    valid.refuse_uncentred(X, X32, finite, name, estimator, own_mean=mean is None)
     return X32
-
-
-def _plain(X):
-    """Whether X is a 2-D float32 or float64 ndarray holding values: what
-    scikit-learn's check_array returns as it is."""
-    return type(X) is np.ndarray and X.ndim == 2 and X.dtype in _FLOATS and X.size > 0
-
-
-def _as_floats(X, name, estimator=None):
-    """X as scikit-learn's check_array gives it but for the finite check,
-    which the core's centring makes as it reads every value (see
-    _refuse_non_finite). A _plain array skips check_array's probes for
-    dataframes, sparse matrices and array namespaces."""
-    if _plain(X):
-        return X
-    return check_array(X, input_name=name, estimator=estimator, dtype=_FLOATS,
-                       ensure_all_finite=False)
-
-
-def _refuse_non_finite(X, name, estimator=None):
-    """scikit-learn's own error for a NaN or infinity in X, if it holds one."""
-    # Its quick check sums X, which overflows for finite data far apart.
-    with np.errstate(over="ignore", invalid="ignore"):
-        assert_all_finite(X, input_name=name,
-                          estimator_name=None if estimator is None else type(estimator).__name__)
-
-
-def _weights32(sample_weight, X):
-    """Validated weights (finite, >= 0, not all 0) as the core's float32, or None."""
-    if sample_weight is None:
-        return None
-    sw = _check_sample_weight(sample_weight, X, dtype=X.dtype, ensure_non_negative=True)
-    with np.errstate(over="ignore"):
-        sw32 = sw.astype(np.float32)
-    if not np.isfinite(sw32).all():
-        raise ValueError("sample_weight contains a value too large for dtype('float32').")
-    if not sw32.any():
-        raise ValueError("sample_weight has no weight that is non-zero in float32.")
-    return sw32
 
 
 def _seeding_weights(sw32):
@@ -145,6 +94,22 @@ def _nearest(X, C, n_threads=None):
 def _squared_distances(X, C, n_threads=None):
     """|x - c|^2 (float32) for every pair, from the products that label."""
     return _fit.assign(X, C, n_threads or 0, all_distances=True)[2]
+
+
+# ---- verbose output ----------------------------------------------------------
+
+def _print_lloyd(iteration, inertia=None, stop=None, shift=0.0, tol=0.0):
+    """scikit-learn's verbose Lloyd lines for `iteration` (1-based; printed
+    0-based, as scikit-learn counts): its inertia, when given, then why the
+    run stopped there, if it did (stop: _fit.STOP_LABELS or _fit.STOP_SHIFT,
+    with the shift and the tolerance)."""
+    i = iteration - 1
+    if inertia is not None:
+        print(f"Iteration {i}, inertia {inertia}.")
+    if stop == _fit.STOP_LABELS:
+        print(f"Converged at iteration {i}: strict convergence.")
+    elif stop == _fit.STOP_SHIFT:
+        print(f"Converged at iteration {i}: center shift {shift} within tolerance {tol}.")
 
 
 # ---- seeding -----------------------------------------------------------------
@@ -197,13 +162,14 @@ def kmeans_plusplus(
     indices : ndarray of shape (n_clusters,)
         Rows of X chosen as centers.
     """
-    with np.errstate(over="ignore", invalid="ignore"):  # as in _refuse_non_finite
-        X = check_array(X, dtype=_FLOATS)
-    if X.shape[0] < n_clusters:
-        raise ValueError(f"n_samples={X.shape[0]} should be >= n_clusters={n_clusters}.")
-    sw32 = _weights32(sample_weight, X)
+    X = valid.check_X(X)
+    X32, _, _, _, finite = _centre(X, n_threads=0)
+    if not finite:
+        valid.refuse_non_finite(X, "")  # scikit-learn's kmeans_plusplus names no input
+    valid.check_n_samples(X.shape[0], n_clusters)
+    sw32 = valid.check_weights(sample_weight, X)[1]
     seed = _core_seed(check_random_state(random_state))
-    X32 = _centred32(X, None, n_threads=0)
+    valid.refuse_uncentred(X, X32, finite, "X", own_mean=True)
     _, indices = _fit.kmeanspp(X32, n_clusters, n_local_trials or 0, seed,
                                sample_weight=_seeding_weights(sw32))
     return X[indices].copy(), indices.astype(np.intp)
@@ -339,44 +305,27 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             p = weights.astype(np.float64)
             return X32[rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())]
         # A callable sees the centred data and answers in its coordinates.
-        centers = _as_floats(init(X32, k, random_state=rng) if callable(init) else init, "init")
-        if centers.shape != (k, X32.shape[1]):
-            _refuse_non_finite(centers, "init")  # scikit-learn names a NaN first
-            raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
-                             f"the number of clusters {k} and features {X32.shape[1]}.")
+        centers = valid.check_X(init(X32, k, random_state=rng) if callable(init) else init,
+                                name="init")
+        valid.check_init_shape(centers, k, X32.shape[1])
         if callable(init):
-            _refuse_non_finite(centers, "init")
+            valid.refuse_non_finite(centers, "init")
             return np.ascontiguousarray(centers, dtype=np.float32)
-        C32, _, _, _, finite = _centre(centers, self._mean, scale=self._scale)
-        if not finite:
-            _refuse_non_finite(centers, "init")
-            raise _too_large("init")
-        return C32
-
-    def _validated(self, X, reset):
-        """X as scikit-learn's validate_data gives it but for the finite check
-        (see _as_floats) and the feature count, which the callers check."""
-        # A _plain array has no feature names: with none on record either,
-        # the names' check has nothing to do.
-        if not _plain(X) or hasattr(self, "feature_names_in_"):
-            _check_feature_names(self, X, reset=reset)
-        return _as_floats(X, "X", self)
+        return _centred32(centers, self._mean, "init", n_threads=self.n_threads or 0,
+                          scale=self._scale)
 
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the centred float32 data the core ran on."""
-        X = self._validated(X, reset=True)
+        X = valid.check_X(X, self, reset=True)
         X32, mean, scale, variance, finite = _centre(X, variance=True,
                                                      n_threads=self.n_threads)
         if not finite:
-            _refuse_non_finite(X, "X", self)
-        _check_n_features(self, X, reset=True)
-        sw32 = _weights32(sample_weight, X)
-        if X.shape[0] < self.n_clusters:
-            raise ValueError(f"n_samples={X.shape[0]} should be >= "
-                             f"n_clusters={self.n_clusters}.")
+            valid.refuse_non_finite(X, "X", self)
+        valid.check_n_features(self, X, reset=True)
+        sw32 = valid.check_weights(sample_weight, X)[1]
+        valid.check_n_samples(X.shape[0], self.n_clusters)
         n_runs = self._n_runs()
-        if not finite:
-            raise _too_spread("X") if X32 is None else _too_large("X")
+        valid.refuse_uncentred(X, X32, finite, "X", self, own_mean=True)
         rng = check_random_state(self.random_state)
         self._mean, self._scale = mean, scale
         tol = variance * self.tol  # both in the scaled units the core runs in
@@ -444,13 +393,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         def report(iteration, products, shift, inertia, stop):
             shift *= unit
             if verbose:
-                i = iteration - 1
-                print(f"Iteration {i}, inertia {inertia * unit}.")
-                if stop == _fit.STOP_LABELS:
-                    print(f"Converged at iteration {i}: strict convergence.")
-                elif stop == _fit.STOP_SHIFT:
-                    print(f"Converged at iteration {i}: center shift {shift} within "
-                          f"tolerance {tol * unit}.")
+                _print_lloyd(iteration, inertia * unit, stop, shift, tol * unit)
             if progress is not None:
                 progress(iteration, products, shift)
         return report
@@ -517,16 +460,11 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
 
     def _centred_test_data(self, X):
         """X validated against the fit, and its centred float32 copy."""
-        check_is_fitted(self)
-        X = self._validated(X, reset=False)
-        if X.shape[1] != self.n_features_in_:
-            _refuse_non_finite(X, "X", self)  # scikit-learn names a NaN before a wrong width
-            _check_n_features(self, X, reset=False)
-        X32, _, _, _, finite = _centre(X, self._mean, n_threads=self.n_threads,
-                                       scale=self._scale)
-        if not finite:
-            _refuse_non_finite(X, "X", self)
-            raise _too_large("X")
+        valid.check_is_fitted(self)
+        X = valid.check_X(X, self, reset=False)
+        valid.check_n_features(self, X, reset=False)
+        X32 = _centred32(X, self._mean, n_threads=self.n_threads or 0, scale=self._scale,
+                         estimator=self)
         return X, X32
 
     def _distances(self, X32, dtype):

@@ -35,14 +35,14 @@ except ImportError as exc:  # pragma: no cover - exercised only without dask
     raise ImportError("tavrine.dask needs dask[array] and distributed: "
                       "pip install 'tavrine[dask]'") from exc
 
-from sklearn.base import BaseEstimator, ClusterMixin
+from sklearn.base import BaseEstimator, ClusterMixin, _fit_context
 from sklearn.exceptions import ConvergenceWarning
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
-from sklearn.utils.validation import _check_sample_weight, check_is_fitted
 
 from . import _fit
-from ._kmeans import _centred32, _core_seed, _nearest, _power_of_two_scale, _too_spread
+from . import _validation as valid
+from ._kmeans import _centred32, _core_seed, _nearest, _power_of_two_scale, _print_lloyd
 
 __all__ = ["KMeans"]
 
@@ -218,8 +218,9 @@ def _take_rows(part, offsets):
     return _rows(part)[offsets]
 
 
-def _predict_part(part, mean, scale, centers):
-    return _nearest(_centred32(np.asarray(part), mean, scale=scale), centers, _worker()[1])[0]
+def _predict_part(part, mean, scale, centers, estimator=None):
+    X32 = _centred32(np.asarray(part), mean, scale=scale, estimator=estimator)
+    return _nearest(X32, centers, _worker()[1])[0]
 
 
 # ---- client side -------------------------------------------------------------
@@ -403,16 +404,13 @@ class KMeans(ClusterMixin, BaseEstimator):
         "verbose": ["verbose"],
     }
 
-    @staticmethod
-    def _as_dask(X):
-        if not isinstance(X, da.Array):
-            X = da.from_array(np.asarray(X))
-        if X.ndim != 2:
-            raise ValueError(f"Expected a 2-D array, got {X.ndim}-D.")
-        if X.dtype.kind not in "fiu":
-            raise ValueError(f"Expected real numbers, got dtype {X.dtype}.")
-        if X.shape[0] is None or any(np.isnan(c) for c in X.chunks[0]):
-            raise ValueError("X needs known chunk sizes; call X.compute_chunk_sizes() first.")
+    def _validated(self, X, reset):
+        """X checked as tavrine.KMeans checks it, as a Dask array; an
+        in-memory X goes through the very same checks."""
+        if isinstance(X, da.Array):
+            valid.check_lazy_X(X, self, reset=reset)
+        else:
+            X = da.from_array(valid.check_X(X, self, reset=reset))
         return X
 
     # ---- initial centers ---------------------------------------------------
@@ -450,16 +448,13 @@ class KMeans(ClusterMixin, BaseEstimator):
             if init == "random":
                 return blocks.rows(self._draw(sum(blocks.sizes), k, rng))
             return self._kmeans_parallel(blocks, rng)
-        centers = np.asarray(init, dtype=np.float64)
-        if centers.shape != (k, d):
-            raise ValueError(f"The shape of the initial centers {centers.shape} does not match "
-                             f"the number of clusters {k} and features {d}.")
-        if not np.isfinite(centers).all():
-            raise ValueError("Input init contains NaN or infinity.")
+        centers = valid.check_X(init, name="init")
+        valid.check_init_shape(centers, k, d)
         return _centred32(centers, mean, name="init", scale=scale)
 
     # ---- fitting -------------------------------------------------------------
 
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X: da.Array | ArrayLike, y: Any = None,
             sample_weight: da.Array | ArrayLike | None = None, *,
             progress: Callable[[int, int, float], Any] | None = None) -> KMeans:
@@ -489,26 +484,19 @@ class KMeans(ClusterMixin, BaseEstimator):
         except ValueError as exc:
             raise ValueError("tavrine.dask.KMeans runs on a dask.distributed cluster: start a "
                              "distributed.Client first") from exc
-        self._validate_params()
-        X = self._as_dask(X)
+        X = self._validated(X, reset=True)
         n, d = X.shape
-        if n < self.n_clusters:
-            raise ValueError(f"n_samples={n} should be >= n_clusters={self.n_clusters}.")
+        # n floats: checked on the client as tavrine.KMeans checks them.
+        if isinstance(sample_weight, da.Array):
+            sample_weight = sample_weight.compute()
+        self._sw, sw32 = valid.check_weights(sample_weight, X)
+        valid.check_n_samples(n, self.n_clusters)
         rng = check_random_state(self.random_state)
         mean, scale = self._column_mean(X)
+        valid.check_n_features(self, X, reset=True)
         self._fit_id = uuid.uuid4().hex
         X32 = client.persist(_centred_rows(X, mean, scale))
-        self._sw = None
-        w32 = None
-        if sample_weight is not None:
-            # n floats: checked on the client with scikit-learn's rules and messages.
-            sw = np.asarray(sample_weight.compute() if isinstance(sample_weight, da.Array)
-                            else sample_weight)
-            self._sw = _check_sample_weight(sw, np.empty((n, 0)), dtype=np.float64,
-                                            ensure_non_negative=True)
-            if not self._sw.any():
-                raise ValueError("Sample weights must contain at least one non-zero number.")
-            w32 = da.from_array(self._sw.astype(np.float32), chunks=(X32.chunks[0],))
+        w32 = None if sw32 is None else da.from_array(sw32, chunks=(X32.chunks[0],))
         blocks = _Blocks(client, X32, w32)
         try:
             tol = self._tolerance(X32)
@@ -535,11 +523,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         self.n_iter_ = n_iter
         self.products_per_iter_ = np.asarray(products, dtype=np.int64)
         self.rebuilt_blocks_ = rebuilt
-        self.n_features_in_ = d
         return self
 
-    @staticmethod
-    def _column_mean(X):
+    def _column_mean(self, X):
         """float64 column means and the power of two that scales the centred
         data (see tavrine.KMeans), from the one pass that also refuses NaN
         and infinity, and data whose sums or spread overflow float64."""
@@ -550,10 +536,9 @@ class KMeans(ClusterMixin, BaseEstimator):
                 da.isnan(X).any())
             spread = max(np.max(high - mean), np.max(mean - low))
         if not finite:
-            what = "NaN" if nan else "infinity or a value too large for dtype"
-            raise ValueError(f"Input X contains {what}.")
+            raise valid.non_finite_error(nan, X.dtype, "X", self)
         if not (np.isfinite(mean).all() and np.isfinite(spread)):
-            raise _too_spread("X")
+            raise valid.too_spread("X")
         return mean, _power_of_two_scale(spread)
 
     def _tolerance(self, X32):
@@ -562,8 +547,7 @@ class KMeans(ClusterMixin, BaseEstimator):
         variance, finite = dask.compute(X32.astype(np.float64).var(axis=0).mean(),
                                         da.isfinite(X32).all())
         if not finite:
-            raise ValueError("Input X contains a value too large for dtype('float32') once "
-                             "the column means are subtracted.")
+            raise valid.too_large("X")
         return float(variance) * self.tol
 
     def _lloyd(self, blocks, centers, tol, unit, progress):
@@ -583,7 +567,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             if self.verbose:
                 inertia = sum(blocks.run(_step_inertia, [(self._fit_id, b, centers)
                                                          for b in range(nb)]))
-                print(f"Iteration {iteration - 1}, inertia {inertia * unit}.")
+                _print_lloyd(iteration, inertia * unit)
             moved, self._unfilled = self._refound(blocks, centers, sums, counts)
             # Weights may be fractional: divide by the summed weight itself.
             held = counts > 0  # emptied by a move: it stays where it was
@@ -601,12 +585,12 @@ class KMeans(ClusterMixin, BaseEstimator):
             if iteration > 1:
                 if digests == prev_digests and not moved:
                     if self.verbose:
-                        print(f"Converged at iteration {iteration - 1}: strict convergence.")
+                        _print_lloyd(iteration, stop=_fit.STOP_LABELS)
                     break
                 if shift <= tol:
                     if self.verbose:
-                        print(f"Converged at iteration {iteration - 1}: center shift "
-                              f"{shift * unit} within tolerance {tol * unit}.")
+                        _print_lloyd(iteration, stop=_fit.STOP_SHIFT, shift=shift * unit,
+                                     tol=tol * unit)
                     relabel = True
                     break
             prev_digests = digests
@@ -678,18 +662,16 @@ class KMeans(ClusterMixin, BaseEstimator):
         labels : dask.array.Array or ndarray of int32
             A Dask array for a Dask input, else a NumPy array.
         """
-        check_is_fitted(self)
-        if not isinstance(X, da.Array):
-            arr = np.asarray(X)
-            self._check_features(arr.shape)
-            return _predict_part(arr, self._mean, self._scale, self._centers32)
-        self._check_features(X.shape)
+        valid.check_is_fitted(self)
+        lazy = isinstance(X, da.Array)
+        if lazy:
+            valid.check_lazy_X(X, self, reset=False)
+        else:
+            X = valid.check_X(X, self, reset=False)
+        valid.check_n_features(self, X, reset=False)
+        if not lazy:
+            return _predict_part(X, self._mean, self._scale, self._centers32, self)
         X = X.rechunk({1: -1})
         return X.map_blocks(_predict_part, self._mean, self._scale, self._centers32,
-                            dtype=np.int32,
+                            type(self).__name__, dtype=np.int32,
                             drop_axis=1)
-
-    def _check_features(self, shape):
-        if len(shape) != 2 or shape[1] != self.n_features_in_:
-            raise ValueError(f"X has shape {shape}, but {type(self).__name__} is expecting "
-                             f"{self.n_features_in_} features as input.")

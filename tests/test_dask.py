@@ -119,10 +119,66 @@ def test_bad_input_is_refused_before_anything_runs(client):
     for huge in (np.full((10, 2), 1e308), apart):
         with pytest.raises(ValueError, match="cannot be clustered: .* overflow float64"):
             KMeans(2).fit(da.from_array(huge, chunks=(5, 2)))
-    with pytest.raises(ValueError, match="2-D"):
+    with pytest.raises(ValueError, match="Expected 2D array, got 1D array instead"):
         KMeans(2).fit(da.zeros(10, chunks=5))
     with pytest.raises(ValueError, match="expecting 3 features"):
         KMeans(2, random_state=0).fit(Xd).predict(np.zeros((4, 5)))
+
+
+def _refusal(fit):
+    with pytest.raises(ValueError) as info:
+        fit()
+    return str(info.value)
+
+
+def test_each_fault_is_refused_in_the_single_machine_words(client):
+    # Both estimators say the same for the same fault, and scikit-learn's
+    # KMeans says it too where it checks that fault.
+    from sklearn.cluster import KMeans as SKMeans
+    X = blobs(100, 3, 2, 1.0, 0)[0].astype(np.float64)
+    nan, inf = X.copy(), X.copy()
+    nan[7, 1], inf[9, 0] = np.nan, -np.inf
+    lazy = da.from_array(X, chunks=(40, 3))
+    one = tavrine.KMeans(2, n_init=1, random_state=0).fit(X)
+    dist = KMeans(2, random_state=0).fit(lazy)
+    sk = SKMeans(2, n_init=1, random_state=0).fit(X)
+    ones, zeros = np.ones(len(X)), np.zeros(len(X))
+    faults = {
+        "NaN": lambda E, A: E(2).fit(A(nan)),
+        "infinity": lambda E, A: E(2).fit(A(inf)),
+        "too few samples": lambda E, A: E(101).fit(A(X)),
+        "init: wrong count": lambda E, A: E(2, init=X[:3]).fit(A(X)),
+        "init: wrong width": lambda E, A: E(2, init=X[:2, :2]).fit(A(X)),
+        "all-zero weights": lambda E, A: E(2).fit(A(X), sample_weight=zeros),
+        "negative weights": lambda E, A: E(2).fit(A(X), sample_weight=-ones),
+        "short weights": lambda E, A: E(2).fit(A(X), sample_weight=ones[1:]),
+        "empty": lambda E, A: E(2).fit(A(X[:0])),
+    }
+    new_data = {
+        "wrong width": np.zeros((4, 5)),
+        "NaN": nan,
+        "NaN and wrong width": np.hstack([nan, X]),
+    }
+    for fault, fit in faults.items():
+        want = _refusal(lambda: fit(tavrine.KMeans, lambda A: A))
+        assert _refusal(lambda: fit(KMeans, lambda A: A)) == want, fault
+        if fault != "empty":  # dask cannot hold an empty array in chunks of 40
+            assert _refusal(lambda: fit(KMeans, lambda A: da.from_array(A, chunks=(40, -1)))
+                            ) == want, fault
+        if fault != "negative weights":  # scikit-learn's KMeans takes them
+            assert _refusal(lambda: fit(SKMeans, lambda A: A)) == want, fault
+    for fault, Y in new_data.items():
+        want = _refusal(lambda: one.predict(Y))
+        assert _refusal(lambda: dist.predict(Y)) == want, fault
+        # A Dask array's width is refused before any of its values is read.
+        if fault != "NaN and wrong width":
+            assert _refusal(lambda: dist.predict(da.from_array(Y, chunks=(40, -1))).compute()
+                            ) == want, fault
+        assert _refusal(lambda: sk.predict(Y)) == want, fault
+    # Faults scikit-learn does not check: weights the core's float32 loses.
+    for weights in (np.full(len(X), 1e-60), np.full(len(X), 1e60)):
+        want = _refusal(lambda: tavrine.KMeans(2).fit(X, sample_weight=weights))
+        assert _refusal(lambda: KMeans(2).fit(lazy, sample_weight=weights)) == want
 
 
 def test_a_worker_killed_mid_fit_costs_a_rebuild_not_the_result():

@@ -258,6 +258,57 @@ def test_input_forms_and_errors():
     assert seen == [np.ndarray]
 
 
+def test_kmeans_plusplus_refuses_in_scikit_learns_words():
+    from sklearn.cluster import kmeans_plusplus as sk_kmeans_plusplus
+
+    X = blobs(n=50, d=3, k=3).astype(np.float64)
+    nan, inf = X.copy(), X.copy()
+    nan[2, 1], inf[4, 0] = np.nan, np.inf
+    for A, k, w in ((nan, 3, None), (inf, 3, None), (X, 51, None), (X, 3, np.zeros(50)),
+                    (X, 3, np.ones(49)), (X[:, 0], 3, None)):
+        texts = []
+        for seed in (kmeans_plusplus, sk_kmeans_plusplus):
+            with pytest.raises(ValueError) as info:
+                seed(A, k, sample_weight=w, random_state=0)
+            texts.append(str(info.value))
+        assert texts[0] == texts[1]
+
+
+# The core's centring reads every value and finds NaN and infinity: the
+# validation before it must neither copy a plain float array nor read it.
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_validation_neither_copies_nor_scans_a_plain_array(monkeypatch, dtype):
+    import tracemalloc
+    from sklearn.utils import validation
+
+    scanned = []
+    real = validation._assert_all_finite
+
+    def spy(X, *args, **kwargs):
+        scanned.append(np.size(X))
+        return real(X, *args, **kwargs)
+
+    monkeypatch.setattr(validation, "_assert_all_finite", spy)
+    X = np.random.default_rng(0).standard_normal((200_000, 16)).astype(dtype)
+    centred32 = X.size * 4  # the core's own copy
+    km = KMeans(4, n_init=1, max_iter=2, random_state=0)
+    for run in (lambda: km.fit(X), lambda: km.predict(X), lambda: km.score(X)):
+        tracemalloc.start()
+        try:
+            run()
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        # Labels and distances take 12 bytes a row; a copy of X would take X.nbytes.
+        assert peak < centred32 + 0.4 * X.nbytes
+    assert scanned == []
+    # The same spy sees the scan that names a NaN once the centring found one.
+    X[5, 3] = np.nan
+    with pytest.raises(ValueError, match="Input X contains NaN"):
+        km.predict(X)
+    assert scanned == [X.size]
+
+
 def test_check_estimator():
     from sklearn.utils.estimator_checks import check_estimator
 

@@ -20,8 +20,6 @@ SLICES = 20
 update_y_omp = bind("update_y_omp", c_int64, c_int, c_int, c_int, c_int, F32P, F32P, F32P, c_bool,
                     ctypes.POINTER(FastVar), I32P, F32P, F32P)
 update_cen = bind("update_cen", c_int64, c_int, c_int, F32P, F32P, F32P, F32P, F32P, F32P)
-array_add = bind("array_add_m256", None, F32P, F32P, F32P, c_int)
-center_shift = bind("my_center_shift", None, F32P, F32P, c_int, c_int, F32P)
 
 
 def full_assignment(X, C, accumulate=True):
@@ -143,27 +141,6 @@ def test_lloyd_step_gives_member_means_and_nan_pads():
         np.testing.assert_array_equal(new_cen[j, 6:], 0.0)
     assert np.isnan(new_cen[4:]).all() and np.isnan(shift[4:]).all()
     assert np.isfinite(shift[:4]).all()
-
-
-def test_vector_helpers_against_numpy():
-    rng = np.random.default_rng(3)
-    for length in (0, 7, 128, 135, 136, 300):
-        a = aligned_zeros(max(length, 1))
-        b = aligned_zeros(max(length, 1))
-        a[:] = rng.standard_normal(a.shape)
-        b[:] = rng.standard_normal(b.shape)
-        expect = a + b
-        out = b.copy() if length == 0 else aligned_zeros(b.shape)
-        array_add(a, b, out, length)
-        np.testing.assert_array_equal(out[:length], expect[:length])
-    old = aligned_zeros((8, 16))
-    new = aligned_zeros((8, 16))
-    old[:] = rng.standard_normal(old.shape)
-    new[:] = rng.standard_normal(new.shape)
-    shift = np.full(12, -1.0, np.float32)
-    center_shift(old, new, 8, 16, shift)
-    np.testing.assert_allclose(shift[:8], ((new.astype(np.float64) - old) ** 2).sum(1), rtol=1e-6)
-    np.testing.assert_array_equal(shift[8:], -1.0)
 
 
 _CHILD = """
