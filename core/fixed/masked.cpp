@@ -12,8 +12,8 @@
 using namespace tavrine;
 
 namespace {
-constexpr int kTile = 64;   // rows and list positions per tile
-constexpr int kAhead = 4;   // rows between a prefetch and the row that needs it
+constexpr int kListTile = 64;  // rows and list positions per tile of the product
+constexpr int kAhead = 4;      // rows between a prefetch and the row that needs it
 }  // namespace
 
 // Every entry of C that is not listed is left alone. Dot products cover the
@@ -87,10 +87,10 @@ void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *
     if ((N & 7) || (K & 7)) std::perror("n or k is not a multiple of 8");
     if (!aligned(A) || !aligned(B)) std::perror("input arr a or b is not aligned");
     if (M <= 0 || N <= 0) return;
-    for (int i0 = 0; i0 < M; i0 += kTile) {
-        const int i1 = i0 + kTile < M ? i0 + kTile : M;
-        for (int j0 = 0; j0 < N; j0 += kTile) {
-            const int j1 = j0 + kTile < N ? j0 + kTile : N;
+    for (int i0 = 0; i0 < M; i0 += kListTile) {
+        const int i1 = i0 + kListTile < M ? i0 + kListTile : M;
+        for (int j0 = 0; j0 < N; j0 += kListTile) {
+            const int j1 = j0 + kListTile < N ? j0 + kListTile : N;
             for (int r = i0; r < i1; ++r) {
                 if (j0 == 0 && r + kAhead < i1)
                     prefetch_outputs(C + at(r + kAhead, ldc), mask + at(r + kAhead, ld_mask),
