@@ -167,7 +167,7 @@ template <bool Store>
 struct RowScan {
     const float *a_row, *B, *c_norm;
     float *c_row;
-    int ldb, K;
+    int ldb, depth;
     float alpha, beta;
     FirstMin scan;
     float first = 0.0f;  // score of list position 0
@@ -195,12 +195,12 @@ struct RowScan {
     }
 
     void full(const int32_t *group, int p) {
-        store_and_scan<8>(group, p, full_sums(a_row, B, ldb, K, group));
+        store_and_scan<8>(group, p, full_sums(a_row, B, ldb, depth, group));
     }
 
     template <int Q>
     void partial(const int32_t *group, int p) {
-        store_and_scan<Q>(group, p, halves_sums<Q>(a_row, B, ldb, K, group));
+        store_and_scan<Q>(group, p, halves_sums<Q>(a_row, B, ldb, depth, group));
     }
 };
 
@@ -209,8 +209,8 @@ struct RowScan {
 template <bool Store>
 static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
                                     const int32_t *list, int m, const float *c_norm, float alpha,
-                                    float beta, int K) {
-    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, K, alpha, beta, FirstMin{}, 0.0f};
+                                    float beta, int depth) {
+    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, depth, alpha, beta, FirstMin{}, 0.0f};
     int p = 0;
     for (; p + 8 <= m; p += 8) row.full(list + p, p);
     switch (m - p) {
