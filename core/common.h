@@ -54,20 +54,29 @@ int team_size(int limit);
 // problems run without parallel regions; through team_cap.
 int team_for_work(int n_threads, int64_t work);
 
+// team_for_work, at most one thread per block of a region that hands out
+// n_blocks blocks (the seeding's candidate sweep).
+int team_for_blocks(int n_threads, int64_t work, int n_blocks);
+
+// Threads of an assignment region over n_chunks chunks of points: never more
+// than the kSlices slices that the center update merges.
+int assign_team(int n_chunks);
+
+// The center update's fixed team: one thread per slice, whatever the work,
+// so every total is merged by the same static shares.
+int center_team();
+
+// Threads of the bound refresh: its team follows the center chunks only, so
+// for k8 up to one chunk the point pass runs on one thread too.
+int refresh_team(int center_chunks);
+
 // OpenBLAS's thread count, where the exported steps fix it as a side effect.
 void set_blas_threads(int n);
 
-// OpenBLAS on n threads (through team_cap) for one run; the count found is
-// put back when the scope ends.
-struct blas_threads {
-    explicit blas_threads(int n);
-    ~blas_threads();
-    blas_threads(const blas_threads &) = delete;
-    blas_threads &operator=(const blas_threads &) = delete;
-
-  private:
-    int saved;
-};
+// OpenBLAS's thread count after the exported full assignment (update_y_omp):
+// a documented side effect that its callers rely on, one per slice of the
+// fixed path's team, whatever the machine.
+constexpr int kBlasThreadsAfterFullAssign = 20;
 
 // Runs fn(arg) on a thread of its own that starts no other kind of region,
 // and returns when it has finished. libgomp ends the surplus threads of a
@@ -98,11 +107,11 @@ static inline void chunk_bounds(const chunk_par &par, int c, int total, int &lo,
     hi = lo + par.chunk_size < total ? lo + par.chunk_size : total;
 }
 
-// Static split of n_blocks blocks over n_threads: thread t gets [first, last).
-static inline void static_share(int n_blocks, int n_threads, int t, int &first, int &last) {
-    const int q = n_blocks / n_threads, r = n_blocks % n_threads;
-    first = t < r ? t * (q + 1) : t * q + r;
-    last = first + (t < r ? q + 1 : q);
+// Static split of n_parts parts over n_threads: `thread` gets [first, last).
+static inline void static_share(int n_parts, int n_threads, int thread, int &first, int &last) {
+    const int q = n_parts / n_threads, r = n_parts % n_threads;
+    first = thread < r ? thread * (q + 1) : thread * q + r;
+    last = first + (thread < r ? q + 1 : q);
 }
 
 // Centers (k8 x d8, by rows) repacked for packed_product: panels of

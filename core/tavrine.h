@@ -302,47 +302,64 @@ TAVRINE_API int tavrine_block_farthest(const tavrine_block *b, int d, const floa
 /* ======================================================================
  * Standalone exported kernels: the pieces of the steps above, and dense
  * products, callable on their own. Nothing in the package calls them
- * except through the steps.
+ * except through the steps. Each line says what the function computes and
+ * what it assumes of its arguments.
  * ====================================================================== */
 
 /* ---- Storage ---------------------------------------------------------- */
 
+/// 32-byte-aligned room for count 4-byte values (count >= 0); free with free(); null when short.
 TAVRINE_API void *malloc_align(int count);
+/// Whether p lies on a 32-byte boundary.
 TAVRINE_API bool aligned(const void *p);
+/// free(p): for the results of malloc_align and align_padding; null is allowed.
 TAVRINE_API void free_array(void *p);
+/// Prints A (rows x cols, dense) to stdout up to max_rows x max_cols, a line per row.
 TAVRINE_API void print_arr(const float *A, int rows, int cols, int max_rows, int max_cols);
+/// print_arr for float64 values.
 TAVRINE_API void print_arr_double(const double *A, int rows, int cols, int max_rows, int max_cols);
+/// print_arr for int32 values.
 TAVRINE_API void print_arr_int(const int32_t *A, int rows, int cols, int max_rows, int max_cols);
+/// Has no effect: kept only so that programs linking it still link.
 TAVRINE_API void transpose_8x8_avx(void);
 
 /* ---- Assignment: label scans, candidate lists, masked products -------- */
 
+/// labels[i] = first min over c < k of dist[i][c] + c_norm[c]; accumulate adds point i in.
 TAVRINE_API void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
                            int32_t *labels, bool accumulate, float *counts, int d8,
                            const float *points, float *sums);
+/// Candidate lists and counts of rows points from the angle bound at their labels; ld_mask >= k.
 TAVRINE_API void compute_mask(const float *COS_OCiCj, const float *SIN_OCiCj, int ld_cc,
                               const float *COS_OCX, const float *SIN_OCX, int rows,
                               const float *D_CC, int ld_dcc, const float *r2,
                               const int32_t *labels, int32_t *mask, int ld_mask, int k,
                               int32_t *counts);
+/// compute_y over each row's list (its first entry a center; ends at one outside 0 .. k-1).
 TAVRINE_API void compute_y_mask(const int32_t *mask, const float *dist, const float *c_norm,
                                 int rows, int ld, int k, int32_t *labels, bool accumulate,
                                 float *counts, int d8, const float *points, float *sums);
+/// Lists every center: each of the rows rows of mask (n wide) holds 0 .. n-1.
 TAVRINE_API void mask_full(int32_t *mask, int rows, int n);
+/// C[i][c] = alpha A_i.B_c + beta C[i][c] for each listed c; N, K multiples of 8 (else a notice).
 TAVRINE_API void gemm_mul_p_mask(int M, int N, int K, const float *A, int lda, const float *B,
                                  float alpha, float beta, int ldb, float *C, int ldc,
                                  const int32_t *mask, int ld_mask, const int32_t *counts);
+/// gemm_mul_p_mask's update for one group of eight list positions of row `row` at pos.
 TAVRINE_API void kernel_ori_mask(const float *a_row, int lda, const float *B, int ldb,
                                  float *c_row, int ldc, float alpha, float beta, int K,
                                  const int32_t *group, int row, int pos, const int32_t *counts);
+/// That update for all eight entries of group, unchecked: each must be a valid row of B.
 TAVRINE_API void kernel_ori_mask_8(const float *a_row, int lda, const float *B, int ldb,
                                    float *c_row, int ldc, float alpha, float beta, int K,
                                    const int32_t *group, int row, int pos,
                                    const int32_t *counts);
+/// That update for the entries of group before its first negative one (at most eight).
 TAVRINE_API void kernel_ori_mask_le8(const float *a_row, int lda, const float *B, int ldb,
                                      float *c_row, int ldc, float alpha, float beta, int K,
                                      const int32_t *group, int row, int pos,
                                      const int32_t *counts);
+/// gemm_mul_p_mask's update for n_rows rows from first_row, n_pos positions from first_pos.
 TAVRINE_API void matmul_kernel(const float *A, int lda, const float *B, int ldb, float *C,
                                int ldc, float alpha, float beta, const int32_t *mask,
                                int ld_mask, const int32_t *counts, int n_rows, int n_pos, int K,
@@ -350,49 +367,71 @@ TAVRINE_API void matmul_kernel(const float *A, int lda, const float *B, int ldb,
 
 /* ---- Refresh: center pairs and points ---------------------------------- */
 
+/// Cos, sin at c_i towards each c_j for n_rows rows; dcc squared distances, n_cols % 8 == 0.
 TAVRINE_API void compute_COS_OCiCj_part(const float *c_norm, int first_row, int n_rows,
                                         int n_cols, const float *dcc, int ld_dcc,
                                         float *cos_out, float *sin_out, int ld_out);
+/// From dcc = -2 c_i.c_j: c_norm, then refine_D_CC, then every cos and sin; n_cols % 8 == 0.
 TAVRINE_API void compute_COS_OCiCj(float *c_norm, int n_cols, float *dcc, int ld_dcc,
                                    float *cos_out, float *sin_out, int ld_out);
+/// c_norm from dcc's diagonal unless norms_given == 1, then refine_D_CC; n_cols % 8 == 0.
 TAVRINE_API void compute_c_norm_DCC(float *c_norm, int n_cols, float *dcc, int ld_dcc,
                                     int norms_given);
+/// dcc = -2 c_i.c_j becomes (c_norm_j + c_norm_i) + dcc, diagonal 0; n_cols % 8 == 0.
 TAVRINE_API void refine_D_CC(float *dcc, int ld_dcc, const float *c_norm, int n_cols);
+/// r2_out[p] = |x_p - cen[y_p]|^2 over d8 floats (a multiple of 8) for n_rows points.
 TAVRINE_API void compute_r2(const float *x_rows, int n_rows, int d8, const float *cen,
                             const int32_t *y_rows, float *r2_out);
+/// Cos and sin at each point's center between the origin and the point; k8 is not read.
 TAVRINE_API void compute_COS_OCX(const float *c_norm, int k8, const float *r2,
                                  const int32_t *y_rows, const float *x_norm, float *cos_out,
                                  float *sin_out, int n_rows);
+/// compute_r2 over all n points, 256-row chunks shared out over an OpenMP team.
 TAVRINE_API void compute_r2_omp(int n, int d8, const float *X, const float *cen,
                                 const int32_t *y, float *r2_out);
+/// Copies vec (row_len floats, a multiple of 8) into every one of the n_rows rows of out.
 TAVRINE_API void D_NC_initial(float *out, int n_rows, int row_len, const float *vec);
 
 /* ---- Center update: merging and accumulation ---------------------------- */
 
+/// out = lhs + rhs over len floats; all three 32-byte aligned, out may alias either input.
 TAVRINE_API void array_add_m256(const float *lhs, const float *rhs, float *out, int len);
+/// shift[r] = |new_cen_r - cen_r|^2 over d8 floats; rows in fours (n_rows % 4 == 0), aligned.
 TAVRINE_API void my_center_shift(const float *cen, const float *new_cen, int n_rows, int d8,
                                  float *shift);
+/// dst += src over len floats; both 32-byte aligned, len a multiple of 8.
 TAVRINE_API void merge_wc(float *dst, const float *src, int len);
+/// dst += src over n_rows rows of row_len floats; both multiples of 8, both arrays aligned.
 TAVRINE_API void merge_centers(float *dst, const float *src, int n_rows, int row_len);
+/// dst[i] += src[i] for i < len, each addition atomic: safe beside concurrent callers.
 TAVRINE_API void atomic_add_array(float *dst, const float *src, int len);
+/// Scales each of n_rows rows (row_len floats) by 1 / counts[r]; a zero count gives inf or NaN.
 TAVRINE_API void average_centers(float *centers, const float *counts, int n_rows, int row_len);
+/// Splits [0, len) into at most n_seg runs of about equal weight; returns the runs written.
 TAVRINE_API int seg_arr(const int32_t *weights, int len, int n_seg, int32_t *seg_start,
                         int32_t *seg_end, double *seg_sum);
 
 /* ---- Dense products (alpha always last) ------------------------------- */
 
+/// out[s] = alpha a_row.b_s for eight rows of b over 8 floor(k / 8) floats; lda, ldc not read.
 TAVRINE_API void kernel_ori(const float *a_row, int lda, const float *b_rows, int ldb,
                             float *out, int ldc, int k, float alpha);
+/// c[i..i+7][j..j+7] = alpha a_r.b_s, as kernel_ori row by row.
 TAVRINE_API void micro_kernel(int i, int j, int k, const float *a, int lda, const float *b,
                               int ldb, float *c, int ldc, float alpha);
+/// c = alpha a b^T for every whole group of eight columns of n, as kernel_ori.
 TAVRINE_API void macro_kernel(int m, int n, int k, const float *a, int lda, const float *b,
                               int ldb, float *c, int ldc, float alpha);
+/// macro_kernel's sums; a notice when n or k is not a multiple of 8 or a, b unaligned.
 TAVRINE_API void gemm(int m, int n, int k, const float *a, int lda, const float *b, int ldb,
                       float *c, int ldc, float alpha);
+/// gemm with k in panels of 512, each later panel's alpha-scaled sums added to c.
 TAVRINE_API void gemm_mul_p(int m, int n, int k, const float *a, int lda, const float *b,
                             int ldb, float *c, int ldc, float alpha);
+/// c = -2 a b^T (m x n, dense rows of k floats, any k); mask is not read.
 TAVRINE_API void masked_gemm_hybrid(const float *a, const float *b, const void *mask, int m,
                                     int k, int n, float *c);
+/// c[i][j] = alpha a_i.b_j by one BLAS dot product each (dense m x k and n x k; any n).
 TAVRINE_API void gemm_myblas(int m, int n, int k, const float *a, const float *b, float *c,
                              float alpha);
 

@@ -208,7 +208,7 @@ struct seeding {
     // sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used) {
-        const int team = std::min(n_blocks, team_for_work(n_threads, int64_t(n) * d * n_used * kLanes));
+        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_blocks);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
         for (int blk = 0; blk < n_blocks; ++blk) {
             const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);

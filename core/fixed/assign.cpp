@@ -13,10 +13,10 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
 
 #include "kernels/blas.h"
+#include "kernels/buffer.h"
 #include "common.h"
 
 using namespace tavrine;
@@ -29,9 +29,6 @@ static inline void accumulate_point(const float *point, int label, int d8, float
     for (int o = 0; o < d8; o += 8)
         _mm256_storeu_ps(s + o, _mm256_add_ps(_mm256_loadu_ps(s + o), _mm256_loadu_ps(point + o)));
 }
-
-// Threads of an assignment region: never more than the slices that are merged.
-static inline int assign_team(int limit) { return team_size(limit < kSlices ? limit : kSlices); }
 
 void compute_y(const float *dist, const float *c_norm, int rows, int ld_dist, int k,
                int32_t *labels, bool accumulate, float *counts, int d8, const float *points,
@@ -53,7 +50,7 @@ static inline void pack_share(const float *cen, int k8, int d8, float *packed) {
 
 // Hands chunks 0 .. n_chunks-1 to the calling team, body(c) for each. The
 // exported steps deal them dynamically; the loop's own steps round-robin
-// (chunk c to thread c mod T), so every thread's slice adds the same points
+// (chunk c to thread c mod team), so every thread's slice adds the same points
 // in the same order in each run with the same thread count, and refitting
 // gives bit-identical centers.
 template <bool Dynamic, typename Body>
@@ -81,32 +78,34 @@ static int64_t full_assign(int n, int d8, int k8, int k, const float *X, const f
     init_chunk_par(&par, n, 64);
     const int team = assign_team(par.n_chunks);
     const std::size_t scratch = Store ? 0 : at(par.chunk_size, k8);
-    float *packed = static_cast<float *>(aligned_floats(at(k8, d8) + scratch * team));
+    buffer<float> packed_owner;
+    float *packed = take(packed_owner, at(k8, d8) + scratch * team) ? packed_owner.get() : nullptr;
     if (packed == nullptr)
         cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, n, k8, d8, -2.0f, X, d8, cen, d8,
                     0.0f, fv->D_NC, k8);
-    const std::size_t slice = at(k8, d8);
+    const std::size_t slice_len = at(k8, d8);
 
 #pragma omp parallel num_threads(team)
     {
-        const int t = omp_get_thread_num();
+        const int thread = omp_get_thread_num();
         if (packed) pack_share(cen, k8, d8, packed);
-        float *own = packed && !Store ? packed + at(k8, d8) + scratch * t : nullptr;
+        float *own = packed && !Store ? packed + at(k8, d8) + scratch * thread : nullptr;
 #pragma omp barrier
         for_chunks<Store>(par.n_chunks, [&](int c) {
             int lo, hi;
             chunk_bounds(par, c, n, lo, hi);
             float *dist = own ? own : fv->D_NC + at(lo, k8);
             if (packed) packed_product(hi - lo, d8, k8, X + at(lo, d8), d8, packed, dist, k8);
-            compute_y(dist, c_norm, hi - lo, k8, k, y + lo, accumulate, thread_cnt + at(t, k8),
-                      d8, X + at(lo, d8), thread_sum + t * slice);
+            compute_y(dist, c_norm, hi - lo, k8, k, y + lo, accumulate,
+                      thread_cnt + at(thread, k8), d8, X + at(lo, d8),
+                      thread_sum + thread * slice_len);
         });
     }
-    std::free(packed);
+    packed_owner.reset();
     const int64_t us = elapsed_us(t0, wall_now());
-    // The exported step leaves OpenBLAS on 20 threads; the loop's variant,
-    // whose product never goes through OpenBLAS when memory allows, leaves it be.
-    if (Store) set_blas_threads(20);
+    // The loop's variant, whose product never goes through OpenBLAS when
+    // memory allows, leaves its thread count be.
+    if (Store) set_blas_threads(kBlasThreadsAfterFullAssign);
     return us;
 }
 
@@ -168,7 +167,7 @@ template <bool Store>
 struct RowScan {
     const float *a_row, *B, *c_norm;
     float *c_row;
-    int ldb, K;
+    int ldb, depth;
     float alpha, beta;
     FirstMin scan;
     float first = 0.0f;  // score of list position 0
@@ -196,12 +195,12 @@ struct RowScan {
     }
 
     void full(const int32_t *group, int p) {
-        store_and_scan<8>(group, p, full_sums(a_row, B, ldb, K, group));
+        store_and_scan<8>(group, p, full_sums(a_row, B, ldb, depth, group));
     }
 
     template <int Q>
     void partial(const int32_t *group, int p) {
-        store_and_scan<Q>(group, p, halves_sums<Q>(a_row, B, ldb, K, group));
+        store_and_scan<Q>(group, p, halves_sums<Q>(a_row, B, ldb, depth, group));
     }
 };
 
@@ -210,8 +209,8 @@ struct RowScan {
 template <bool Store>
 static inline int nearest_candidate(const float *a_row, const float *B, int ldb, float *c_row,
                                     const int32_t *list, int m, const float *c_norm, float alpha,
-                                    float beta, int K) {
-    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, K, alpha, beta, FirstMin{}, 0.0f};
+                                    float beta, int depth) {
+    RowScan<Store> row{a_row, B, c_norm, c_row, ldb, depth, alpha, beta, FirstMin{}, 0.0f};
     int p = 0;
     for (; p + 8 <= m; p += 8) row.full(list + p, p);
     switch (m - p) {
@@ -260,7 +259,7 @@ static void label_chunk(const float *X, int d8, const float *cen, const float *c
     }
 }
 
-// Lanes of the set bits of an 8-bit mask, all ones where set.
+// Lanes of a block's set candidate bits, all ones where set.
 static inline __m256i lanes_of(unsigned bits) {
     const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
     return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(bits), bit), bit);
@@ -355,7 +354,7 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
     const timeval t0 = wall_now();
     chunk_par par;
     init_chunk_par(&par, n, 64);
-    const std::size_t slice = at(k8, d8);
+    const std::size_t slice_len = at(k8, d8);
     const int team = assign_team(n);
     // Per thread: the packed centers, a dense chunk's products (rows x k8
     // floats), its candidate bits (rows x k8 / 8 bytes) in whole vectors and,
@@ -365,14 +364,15 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
     const std::size_t bits = round_up8((par.chunk_size * k8 / 8 + 3) / 4);
     const std::size_t lists = Store ? 0 : at(par.chunk_size, k8);
     const std::size_t room = at(k8, d8) + at(par.chunk_size, k8) + bits + lists;
-    float *rooms = static_cast<float *>(aligned_floats(room * team));
+    buffer<float> room_owner, quiet_owner;
+    float *rooms = take(room_owner, room * team) ? room_owner.get() : nullptr;
     // Only the lists built with candidate bits (list_rows) take quiet levels.
-    float *quiet = rooms ? static_cast<float *>(std::malloc(at(k, 1) * sizeof(float))) : nullptr;
+    float *quiet = rooms && take(quiet_owner, k) ? quiet_owner.get() : nullptr;
 
 #pragma omp parallel num_threads(team)
     {
-        const int t = omp_get_thread_num();
-        float *packed = rooms ? rooms + room * t : nullptr;
+        const int thread = omp_get_thread_num();
+        float *packed = rooms ? rooms + room * thread : nullptr;
         float *prod = rooms ? packed + at(k8, d8) : nullptr;
         uint8_t *blocks =
             rooms ? reinterpret_cast<uint8_t *>(prod + at(par.chunk_size, k8)) : nullptr;
@@ -404,17 +404,18 @@ static int64_t pruned_assign(int n, int d8, int k8, int k, const float *X, const
                 packed_product(rows, d8, k8, X + at(lo, d8), d8, packed, prod, k8);
                 label_dense_chunk<Store>(X + at(lo, d8), d8, prod, blocks, c_norm, counts,
                                          fv->D_NC + at(lo, k8), k8, k, rows, y + lo, accumulate,
-                                         thread_cnt + at(t, k8), thread_sum + t * slice);
+                                         thread_cnt + at(thread, k8),
+                                         thread_sum + thread * slice_len);
             } else {
                 if (!Store && blocks) lists_from_blocks(blocks, y + lo, counts, rows, k8, mask);
                 label_chunk<Store>(X + at(lo, d8), d8, cen, c_norm, mask, counts,
                                    fv->D_NC + at(lo, k8), k8, rows, y + lo, accumulate,
-                                   thread_cnt + at(t, k8), thread_sum + t * slice);
+                                   thread_cnt + at(thread, k8), thread_sum + thread * slice_len);
             }
         });
     }
-    std::free(rooms);
-    std::free(quiet);
+    room_owner.reset();
+    quiet_owner.reset();
     return elapsed_us(t0, wall_now());
 }
 

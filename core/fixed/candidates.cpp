@@ -17,7 +17,7 @@ namespace {
 
 constexpr int kAhead = 4;   // rows between a prefetch and the row that needs it
 
-// For each 8-bit candidate mask, the lanes of its set bits packed low to high
+// For each byte of candidate bits, the lanes of its set bits packed low to high
 // (one byte each): turns a block's comparison bits into its listed indices.
 struct LaneTable {
     uint64_t packed[256];
@@ -33,7 +33,7 @@ constexpr LaneTable make_lane_table() {
     return t;
 }
 
-constexpr LaneTable kLanes = make_lane_table();
+constexpr LaneTable kLaneTable = make_lane_table();
 
 // The bound w_c of one point for eight centers at once, from the rows of its
 // center l at column c.
@@ -62,7 +62,8 @@ struct Bound8 {
 // store (entries past the new count are scratch); returns the new count.
 // base holds c in every lane.
 static inline int append_block(int32_t *list, int m, __m256i base, unsigned bits) {
-    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLanes.packed[bits]));
+    const __m256i lanes =
+        _mm256_cvtepu8_epi32(_mm_cvtsi64_si128((long long)kLaneTable.packed[bits]));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(list + m), _mm256_add_epi32(base, lanes));
     return m + __builtin_popcount(bits);
 }

@@ -57,20 +57,21 @@ static int center_chunk(int k8) {
 // first, so every total is ((0 + slice 0) + slice 1) + ... in float.
 static void merge_slice_rows(int k8, int d8, int E, int F, const float *thread_cnt,
                              const float *thread_sum, float *cen_cnt, float *new_cen) {
-    const std::size_t slice = at(k8, d8);
+    const std::size_t slice_len = at(k8, d8);
     float *sum = new_cen + at(E, d8);
-    for (int t = 0; t < kSlices; ++t) {
-        add_arrays(thread_cnt + at(t, k8) + E, cen_cnt + E, cen_cnt + E, F - E);
-        add_arrays(thread_sum + t * slice + at(E, d8), sum, sum, at(F - E, d8));
+    for (int slice = 0; slice < kSlices; ++slice) {
+        add_arrays(thread_cnt + at(slice, k8) + E, cen_cnt + E, cen_cnt + E, F - E);
+        add_arrays(thread_sum + slice * slice_len + at(E, d8), sum, sum, at(F - E, d8));
     }
 }
 
 void tavrine::merge_slices_wide(int k8, int d8, const float *thread_cnt,
                                 const float *thread_sum, double *total_cnt, double *total_sum) {
-    const std::size_t slice = at(k8, d8);
-    for (int t = 0; t < kSlices; ++t) {
-        for (int j = 0; j < k8; ++j) total_cnt[j] += thread_cnt[at(t, k8) + j];
-        for (std::size_t e = 0; e < slice; ++e) total_sum[e] += thread_sum[t * slice + e];
+    const std::size_t slice_len = at(k8, d8);
+    for (int slice = 0; slice < kSlices; ++slice) {
+        for (int j = 0; j < k8; ++j) total_cnt[j] += thread_cnt[at(slice, k8) + j];
+        for (std::size_t e = 0; e < slice_len; ++e)
+            total_sum[e] += thread_sum[slice * slice_len + e];
     }
 }
 
@@ -90,7 +91,7 @@ struct merge_job {
 // of the center chunks.
 void merge_team(void *arg) {
     const merge_job &j = *static_cast<const merge_job *>(arg);
-#pragma omp parallel num_threads(team_cap(kSlices))
+#pragma omp parallel num_threads(center_team())
     {
         int first, last;
         static_share(j.par.n_chunks, omp_get_num_threads(), omp_get_thread_num(), first, last);

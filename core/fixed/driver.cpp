@@ -6,10 +6,9 @@
 // until the labels stop changing, the centers stop moving, or the cap.
 // Allocation failures release everything taken and return TAVRINE_ERR_NOMEM
 // before any write. The estimator's loop is in drift.cpp.
-#include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
+#include "kernels/buffer.h"
 #include "common.h"
 
 using namespace tavrine;
@@ -98,16 +97,11 @@ bool products_stay_finite(int n, int k, const float *x_norm, const float *c_norm
 int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *X,
              const float *x_norm, loop_buffers b, int32_t *y, int64_t *count, run_stats *stats,
              const float **final_cen) {
-    int32_t *prev_y = static_cast<int32_t *>(std::malloc(at(n, 1) * sizeof(int32_t)));
+    buffer<int32_t> prev_y;
     // k8 counts then k8 x d8 sums, for runs of several rounds only.
-    double *totals = n > kOneRound ? static_cast<double *>(std::malloc(
-                                         totals_size(k8, d8) * sizeof(double)))
-                                   : nullptr;
-    if (prev_y == nullptr || (n > kOneRound && totals == nullptr)) {
-        std::free(prev_y);
-        std::free(totals);
+    buffer<double> totals;
+    if (!take(prev_y, at(n, 1)) || (n > kOneRound && !take(totals, totals_size(k8, d8))))
         return TAVRINE_ERR_NOMEM;
-    }
 
     int64_t assign_time = 0, center_time = 0, refresh_time = 0;
     // One assignment step over all points, in rounds; `merge` folds each
@@ -116,14 +110,15 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
                                 bool, fast_var *, int32_t *, float *, float *);
     auto assign = [&](step_fn step, bool merge) {
         const int round = n > kOneRound ? kRoundPoints : n;
-        if (merge && totals) std::memset(totals, 0, totals_size(k8, d8) * sizeof(double));
+        if (merge && totals) std::memset(totals.get(), 0, totals_size(k8, d8) * sizeof(double));
         for (int lo = 0; lo < n; lo += round) {
             const int rows = n - lo < round ? n - lo : round;
             fast_var part = points_from(*b.fv, lo, k8);
             assign_time += step(rows, d8, k8, k, X + at(lo, d8), b.cen, b.c_norm, true, &part,
                                 y + lo, b.thread_cnt, b.thread_sum);
             if (merge && lo + rows < n) {
-                merge_slices_wide(k8, d8, b.thread_cnt, b.thread_sum, totals, totals + k8);
+                merge_slices_wide(k8, d8, b.thread_cnt, b.thread_sum, totals.get(),
+                                  totals.get() + k8);
                 zero_slices(k8, d8, b.thread_sum, b.thread_cnt);
             }
         }
@@ -155,7 +150,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
     int iter = 1;
     for (;;) {
         if (iter > 1) {
-            if (arr_equal(y, prev_y, n)) break;
+            if (arr_equal(y, prev_y.get(), n)) break;
             // The final assignment relabels against the last centers; what it
             // accumulates is not used, so the buffers are not cleared for it.
             if (shift_sum(b.shift, k) <= s.tol) {
@@ -163,7 +158,7 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
                 break;
             }
         }
-        std::memcpy(prev_y, y, at(n, 1) * sizeof(int32_t));
+        std::memcpy(prev_y.get(), y, at(n, 1) * sizeof(int32_t));
         if (++iter == s.max_iter + 1) {
             assign(pruned, false);
             break;
@@ -178,28 +173,18 @@ int run_loop(const loop_settings &s, int n, int d8, int k8, int k, const float *
     stats->center_time = center_time;
     stats->refresh_time = refresh_time;
     *final_cen = b.cen;
-    std::free(prev_y);
-    std::free(totals);
     return iter;
 }
 
-// Buffers of one run; every pointer starts null so one release path serves all.
-struct run_buffers {
-    float *X_copy = nullptr, *cen = nullptr, *new_cen = nullptr, *thread_sum = nullptr;
-    float *cen_cnt = nullptr, *thread_cnt = nullptr, *shift = nullptr;
-    float *x_norm = nullptr, *c_norm = nullptr;
+// The run's working state, freed by free_fast_var when the run ends.
+struct state_owner {
     fast_var fv{};
-    bool have_fv = false;
+    bool held = false;
 
-    ~run_buffers() {
-        for (float *p : {X_copy, cen, new_cen, thread_sum, cen_cnt, thread_cnt, shift, x_norm,
-                         c_norm})
-            std::free(p);
-        if (have_fv) free_fast_var(&fv);
+    ~state_owner() {
+        if (held) free_fast_var(&fv);
     }
 };
-
-float *take(std::size_t count) { return static_cast<float *>(aligned_floats(count)); }
 
 // Pads the inputs, takes every buffer and runs the loop.
 int run_driver(const loop_settings &s, int n, int d, int k, const float *X, const float *Cen,
@@ -208,37 +193,37 @@ int run_driver(const loop_settings &s, int n, int d, int k, const float *X, cons
     const int k8 = round_up8(k), d8 = round_up8(d);
     int result;
     {
-        run_buffers b;
+        buffer<float> X_copy, cen, new_cen, thread_sum, cen_cnt, thread_cnt, shift, x_norm,
+            c_norm;
+        state_owner state;
         // Rows that are whole 8-float groups are read in place: the loop's own
         // steps load points unaligned, so only the exported steps of a
         // non-finite run (below) need the aligned copy.
         const float *Xp = X;
-        if (d8 != d) Xp = b.X_copy = align_padding(X, n, d, false);
-        b.cen = align_padding(Cen, k, d, true);
-        b.new_cen = take(at(k8, d8));
+        if (d8 != d) {
+            X_copy.reset(align_padding(X, n, d, false));
+            Xp = X_copy.get();
+        }
+        cen.reset(align_padding(Cen, k, d, true));
         // Exactly the slices that the center update merges.
-        b.thread_sum = take(at(kSlices, k8) * d8);
-        b.cen_cnt = take(k8);
-        b.thread_cnt = take(at(kSlices, k8));
-        b.shift = take(k8);
-        b.x_norm = take(n);
-        b.c_norm = take(k8);
-        b.have_fv = Xp && b.cen && b.new_cen && b.thread_sum && b.cen_cnt && b.thread_cnt &&
-                    b.shift && b.x_norm && b.c_norm &&
-                    init_fast_var(&b.fv, n, d8, k8);
-        if (!b.have_fv) return TAVRINE_ERR_NOMEM;
+        state.held = Xp && cen && take(new_cen, at(k8, d8)) &&
+                     take(thread_sum, at(kSlices, k8) * d8) && take(cen_cnt, k8) &&
+                     take(thread_cnt, at(kSlices, k8)) && take(shift, k8) && take(x_norm, n) &&
+                     take(c_norm, k8) && init_fast_var(&state.fv, n, d8, k8);
+        if (!state.held) return TAVRINE_ERR_NOMEM;
 
         std::memset(y, 0xFF, at(n, 1) * sizeof(int32_t));
-        squared_norms(Xp, n, d8, b.x_norm);
-        squared_norms(b.cen, k8, d8, b.c_norm);
-        if (!aligned(Xp) && !products_stay_finite(n, k, b.x_norm, b.c_norm)) {
-            Xp = b.X_copy = align_padding(X, n, d, false);
+        squared_norms(Xp, n, d8, x_norm.get());
+        squared_norms(cen.get(), k8, d8, c_norm.get());
+        if (!aligned(Xp) && !products_stay_finite(n, k, x_norm.get(), c_norm.get())) {
+            X_copy.reset(align_padding(X, n, d, false));
+            Xp = X_copy.get();
             if (Xp == nullptr) return TAVRINE_ERR_NOMEM;
         }
         const float *final_cen = nullptr;
-        result = run_loop(s, n, d8, k8, k, Xp, b.x_norm,
-                          {b.cen, b.c_norm, &b.fv, b.cen_cnt, b.thread_cnt, b.new_cen,
-                           b.thread_sum, b.shift},
+        result = run_loop(s, n, d8, k8, k, Xp, x_norm.get(),
+                          {cen.get(), c_norm.get(), &state.fv, cen_cnt.get(), thread_cnt.get(),
+                           new_cen.get(), thread_sum.get(), shift.get()},
                           y, count, reinterpret_cast<run_stats *>(time), &final_cen);
         if (result == TAVRINE_ERR_NOMEM) return result;
     }

@@ -17,12 +17,12 @@
 using namespace tavrine;
 
 // Rows of centers and points handed to one thread at a time.
-constexpr int kBlock = 256;
+constexpr int kChunkRows = 256;
 
-// The kBlock partition of [0, total); no blocks when total <= 0.
-static chunk_par blocks_of(int total) {
+// The kChunkRows partition of [0, total); no chunks when total <= 0.
+static chunk_par chunks_of(int total) {
     chunk_par par{0, 0};
-    if (total > 0) init_chunk_par(&par, total, kBlock);
+    if (total > 0) init_chunk_par(&par, total, kChunkRows);
     return par;
 }
 
@@ -205,11 +205,11 @@ void compute_COS_OCX(const float *c_norm, int /*k8*/, const float *r2, const int
 
 void compute_r2_omp(int n, int d8, const float *X, const float *cen, const int32_t *y,
                     float *r2_out) {
-    const chunk_par pp = blocks_of(n);
+    const chunk_par pp = chunks_of(n);
 #pragma omp parallel for schedule(static) num_threads(team_size(pp.n_chunks))
-    for (int b = 0; b < pp.n_chunks; ++b) {
+    for (int c = 0; c < pp.n_chunks; ++c) {
         int lo, hi;
-        chunk_bounds(pp, b, n, lo, hi);
+        chunk_bounds(pp, c, n, lo, hi);
         compute_r2(X + at(lo, d8), hi - lo, d8, cen, y + lo, r2_out + lo);
     }
 }
@@ -248,36 +248,34 @@ static void center_geometry(int lo, int hi, int k8, const float *c_norm, fast_va
 
 int64_t update_fv(int n, int d8, int k8, const float *X, const float *x_norm, const float *cen,
                   float *c_norm, const int32_t *y, fast_var *fv) {
-    const chunk_par cp = blocks_of(k8), pp = blocks_of(n);
-    // The team follows the center blocks only: for k8 <= 256 the point pass
-    // runs on one thread too.
-    const int T = team_size(cp.n_chunks);
+    const chunk_par cp = chunks_of(k8), pp = chunks_of(n);
+    const int team = refresh_team(cp.n_chunks);
     // The BLAS calls run inside the team, one thread each; left so on return.
     set_blas_threads(1);
 
     const timeval t0 = wall_now();
-#pragma omp parallel num_threads(T)
+#pragma omp parallel num_threads(team)
     {
 #pragma omp for schedule(static)
-        for (int b = 0; b < cp.n_chunks; ++b) {
+        for (int c = 0; c < cp.n_chunks; ++c) {
             int lo, hi;
-            chunk_bounds(cp, b, k8, lo, hi);
+            chunk_bounds(cp, c, k8, lo, hi);
             center_products(lo, hi, d8, k8, cen, c_norm, fv->D_CC);
         }
         // All of c_norm is final from here on.
 #pragma omp barrier
 
 #pragma omp for schedule(static)
-        for (int b = 0; b < cp.n_chunks; ++b) {
+        for (int c = 0; c < cp.n_chunks; ++c) {
             int lo, hi;
-            chunk_bounds(cp, b, k8, lo, hi);
+            chunk_bounds(cp, c, k8, lo, hi);
             center_geometry(lo, hi, k8, c_norm, fv);
         }
 
 #pragma omp for schedule(static)
-        for (int b = 0; b < pp.n_chunks; ++b) {
+        for (int c = 0; c < pp.n_chunks; ++c) {
             int lo, hi;
-            chunk_bounds(pp, b, n, lo, hi);
+            chunk_bounds(pp, c, n, lo, hi);
             compute_r2(X + at(lo, d8), hi - lo, d8, cen, y + lo, fv->r2 + lo);
             compute_COS_OCX(c_norm, k8, fv->r2 + lo, y + lo, x_norm + lo, fv->COS_OCX + lo,
                             fv->SIN_OCX + lo, hi - lo);

@@ -20,7 +20,6 @@
 #define cblas_saxpy BLAS_FUNC(cblas_saxpy)
 #define cblas_sscal BLAS_FUNC(cblas_sscal)
 #define openblas_set_num_threads BLAS_FUNC(openblas_set_num_threads)
-#define openblas_get_num_threads BLAS_FUNC(openblas_get_num_threads)
 
 #ifdef __cplusplus
 extern "C" {
@@ -36,7 +35,6 @@ float cblas_sdot(int n, const float *x, int incx, const float *y, int incy);
 void cblas_saxpy(int n, float alpha, const float *x, int incx, float *y, int incy);
 void cblas_sscal(int n, float alpha, float *x, int incx);
 void openblas_set_num_threads(int n);
-int openblas_get_num_threads(void);
 
 #ifdef __cplusplus
 }

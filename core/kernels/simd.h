@@ -104,15 +104,16 @@ static inline __m256 sum_lanes_pairs(const __m256 (&acc)[8]) {
 }
 
 // Register tile: one row a against Q <= 8 rows b[0 .. Q-1], Q 8-lane
-// accumulators; a's block is loaded once per step and shared by Q fused
-// multiply-adds that read the b blocks straight from memory. Each row has its
-// own chain over the first 8 * floor(K / 8) floats, so a partial tile computes
-// exactly what the same rows get in a full one. Accumulators from Q on stay zero.
+// accumulators, over depth, the rows' shared length; a's eight floats are
+// loaded once per step and shared by Q fused multiply-adds that read the b
+// vectors straight from memory. Each row has its own chain over the first
+// 8 * floor(depth / 8) floats, so a partial tile computes exactly what the
+// same rows get in a full one. Accumulators from Q on stay zero.
 template <int Q>
-static inline void dot_rows(const float *a_row, const float *const (&b)[8], int K,
+static inline void dot_rows(const float *a_row, const float *const (&b)[8], int depth,
                             __m256 (&acc)[8]) {
     for (int t = 0; t < 8; ++t) acc[t] = _mm256_setzero_ps();
-    for (int o = 0; o + 8 <= K; o += 8) {
+    for (int o = 0; o + 8 <= depth; o += 8) {
         const __m256 x = _mm256_loadu_ps(a_row + o);
         for (int t = 0; t < Q; ++t) acc[t] = _mm256_fmadd_ps(x, _mm256_loadu_ps(b[t] + o), acc[t]);
     }
@@ -121,43 +122,43 @@ static inline void dot_rows(const float *a_row, const float *const (&b)[8], int 
 // The dot products of one row with the first Q of a group of listed rows of B
 // (row c at B + c * ldb).
 template <int Q>
-static inline void group_dots(const float *a_row, const float *B, int ldb, int K,
+static inline void group_dots(const float *a_row, const float *B, int ldb, int depth,
                               const int32_t *group, __m256 (&acc)[8]) {
     const float *b[8];
     for (int t = 0; t < Q; ++t) b[t] = B + static_cast<std::size_t>(group[t]) * ldb;
-    dot_rows<Q>(a_row, b, K, acc);
+    dot_rows<Q>(a_row, b, depth, acc);
 }
 
 // Lane sums of the group's first q candidates (1 <= q <= 8) in the halves
 // order, alpha not yet applied; one instance per q, so no lane is computed
 // for nothing.
 template <int Q>
-static inline __m256 halves_sums(const float *a_row, const float *B, int ldb, int K,
+static inline __m256 halves_sums(const float *a_row, const float *B, int ldb, int depth,
                                  const int32_t *group) {
     __m256 acc[8];
-    group_dots<Q>(a_row, B, ldb, K, group, acc);
+    group_dots<Q>(a_row, B, ldb, depth, group, acc);
     return sum_lanes_halves(acc);
 }
 
-static inline __m256 partial_sums(int q, const float *a_row, const float *B, int ldb, int K,
+static inline __m256 partial_sums(int q, const float *a_row, const float *B, int ldb, int depth,
                                   const int32_t *group) {
     switch (q) {
-        case 1: return halves_sums<1>(a_row, B, ldb, K, group);
-        case 2: return halves_sums<2>(a_row, B, ldb, K, group);
-        case 3: return halves_sums<3>(a_row, B, ldb, K, group);
-        case 4: return halves_sums<4>(a_row, B, ldb, K, group);
-        case 5: return halves_sums<5>(a_row, B, ldb, K, group);
-        case 6: return halves_sums<6>(a_row, B, ldb, K, group);
-        case 7: return halves_sums<7>(a_row, B, ldb, K, group);
-        default: return halves_sums<8>(a_row, B, ldb, K, group);
+        case 1: return halves_sums<1>(a_row, B, ldb, depth, group);
+        case 2: return halves_sums<2>(a_row, B, ldb, depth, group);
+        case 3: return halves_sums<3>(a_row, B, ldb, depth, group);
+        case 4: return halves_sums<4>(a_row, B, ldb, depth, group);
+        case 5: return halves_sums<5>(a_row, B, ldb, depth, group);
+        case 6: return halves_sums<6>(a_row, B, ldb, depth, group);
+        case 7: return halves_sums<7>(a_row, B, ldb, depth, group);
+        default: return halves_sums<8>(a_row, B, ldb, depth, group);
     }
 }
 
 // Lane sums of a full group in the pairwise order, alpha not yet applied.
-static inline __m256 full_sums(const float *a_row, const float *B, int ldb, int K,
+static inline __m256 full_sums(const float *a_row, const float *B, int ldb, int depth,
                                const int32_t *group) {
     __m256 acc[8];
-    group_dots<8>(a_row, B, ldb, K, group, acc);
+    group_dots<8>(a_row, B, ldb, depth, group, acc);
     return sum_lanes_pairs(acc);
 }
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
-// The core's one thread policy: how many threads a region gets, the guard
-// that keeps a forked child on one thread, the helper thread that opens the
-// center update's fixed team, and every change to OpenBLAS's thread count.
-// Nothing else in the core sizes a team or calls openblas_set_num_threads.
+// The core's one thread policy: how many threads a region gets (the
+// estimator's regions by their work, each step of the fixed path by its own
+// rule), the guard that keeps a forked child on one thread, the helper thread
+// that opens the center update's fixed team, and every change to OpenBLAS's
+// thread count. Nothing else in the core sizes a team or calls
+// openblas_set_num_threads.
 #include <pthread.h>
 #include <signal.h>
 
@@ -42,8 +44,8 @@ int tavrine::team_cap(int threads) {
 }
 
 int tavrine::team_size(int limit) {
-    const int t = omp_get_max_threads();
-    return team_cap(t < limit ? t : (limit > 0 ? limit : 1));
+    const int runtime = omp_get_max_threads();
+    return team_cap(runtime < limit ? runtime : (limit > 0 ? limit : 1));
 }
 
 int tavrine::team_for_work(int n_threads, int64_t work) {
@@ -55,13 +57,20 @@ int tavrine::team_for_work(int n_threads, int64_t work) {
     return team_cap(int(by_work < 1 ? 1 : by_work < asked ? by_work : asked));
 }
 
-void tavrine::set_blas_threads(int n) { openblas_set_num_threads(n); }
-
-tavrine::blas_threads::blas_threads(int n) : saved(openblas_get_num_threads()) {
-    openblas_set_num_threads(team_cap(n));
+int tavrine::team_for_blocks(int n_threads, int64_t work, int n_blocks) {
+    const int team = team_for_work(n_threads, work);
+    return n_blocks < team ? n_blocks : team;
 }
 
-tavrine::blas_threads::~blas_threads() { openblas_set_num_threads(saved); }
+int tavrine::assign_team(int n_chunks) {
+    return team_size(n_chunks < kSlices ? n_chunks : kSlices);
+}
+
+int tavrine::center_team() { return team_cap(kSlices); }
+
+int tavrine::refresh_team(int center_chunks) { return team_size(center_chunks); }
+
+void tavrine::set_blas_threads(int n) { openblas_set_num_threads(n); }
 
 namespace {
 
