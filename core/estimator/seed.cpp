@@ -11,12 +11,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 
 #include <omp.h>
 
 #include "common.h"
+#include "kernels/buffer.h"
 
 using namespace tavrine;
 
@@ -134,33 +134,30 @@ inline void tile_mins(const float *x, int d, const float *next, const float *pan
 
 // ---- k-means++ state -------------------------------------------------------
 
-// Every buffer of one seeding; all start null so one destructor releases them.
+// The arrays of one seeding. closest, mins and part are written block by
+// block by different threads: each starts on a cache line of its own, inside
+// a buffer one line longer, so no two blocks' rows share a line.
 struct seed_buffers {
-    float *closest = nullptr;         // n: squared distance to the nearest chosen center
-    float *mins = nullptr;            // n x ld: min(closest, distance to each candidate)
-    float *panels = nullptr;          // n_panels x d x 8: the candidates, lane-interleaved
-    double *part = nullptr;           // n_blocks x ld: per-block sums of mins
-    double *prefix = nullptr;         // n_blocks + 1: running sums of the blocks' closest
-    double *pot = nullptr;            // ld: potential of each candidate
-    int32_t *cand = nullptr;          // n_trials: candidate rows
-    unsigned char *chosen = nullptr;  // n: row already a center
-
-    ~seed_buffers() {
-        for (void *p : {static_cast<void *>(closest), static_cast<void *>(mins),
-                        static_cast<void *>(panels), static_cast<void *>(part),
-                        static_cast<void *>(prefix), static_cast<void *>(pot),
-                        static_cast<void *>(cand), static_cast<void *>(chosen)})
-            std::free(p);
-    }
+    buffer<float> closest_store, mins_store;
+    buffer<double> part_store;
+    float *closest;                // n: squared distance to the nearest chosen center
+    float *mins;                   // n x ld: min(closest, distance to each candidate)
+    double *part;                  // n_blocks x ld: per-block sums of mins
+    buffer<float> panels;          // n_panels x d x 8: the candidates, lane-interleaved
+    buffer<double> prefix;         // n_blocks + 1: running sums of the blocks' closest
+    buffer<double> pot;            // ld: potential of each candidate
+    buffer<int32_t> cand;          // n_trials: candidate rows
+    buffer<unsigned char> chosen;  // n: row already a center
 };
 
-// Cache-line-aligned storage, so per-block rows written by different
-// threads never share a line.
+// count values of T in store, from the first cache line boundary on.
 template <class T>
-inline bool take(T *&p, std::size_t count) {
-    p = static_cast<T *>(std::aligned_alloc(kLineBytes, (count * sizeof(T) + kLineBytes - 1) &
-                                                            ~std::size_t(kLineBytes - 1)));
-    return p != nullptr;
+bool take_lines(buffer<T> &store, T *&start, std::size_t count) {
+    if (!take(store, count + kLineBytes / sizeof(T))) return false;
+    const auto at_line = (reinterpret_cast<std::uintptr_t>(store.get()) + kLineBytes - 1) &
+                         ~std::uintptr_t(kLineBytes - 1);
+    start = reinterpret_cast<T *>(at_line);
+    return true;
 }
 
 struct seeding {
@@ -175,10 +172,10 @@ struct seeding {
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
     void pack_panels(int n_cand) {
         const int used = (n_cand + kLanes - 1) / kLanes;
-        std::memset(b.panels, 0, at(used, at(d, kLanes)) * sizeof(float));
+        std::memset(b.panels.get(), 0, at(used, at(d, kLanes)) * sizeof(float));
         for (int l = 0; l < n_cand; ++l) {
             const float *src = X + at(b.cand[l], d);
-            float *dst = b.panels + at(l / kLanes, at(d, kLanes)) + l % kLanes;
+            float *dst = b.panels.get() + at(l / kLanes, at(d, kLanes)) + l % kLanes;
             for (int j = 0; j < d; ++j) dst[at(j, kLanes)] = src[j];
         }
     }
@@ -223,7 +220,7 @@ struct seeding {
                 const float *wi = Weighted ? w + i : nullptr;
                 for (int g = 0; g < n_used; ++g)
                     tile_mins<kTile, Weighted>(X + at(i, d), d, next,
-                                               b.panels + at(g, at(d, kLanes)), b.closest + i,
+                                               b.panels.get() + at(g, at(d, kLanes)), b.closest + i,
                                                wi, b.mins + at(i, ld) + g * kLanes, ld,
                                                sums + g * kLanes);
             }
@@ -231,7 +228,7 @@ struct seeding {
                 const float *wi = Weighted ? w + i : nullptr;
                 for (int g = 0; g < n_used; ++g)
                     tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
-                                           b.panels + at(g, at(d, kLanes)), b.closest + i, wi,
+                                           b.panels.get() + at(g, at(d, kLanes)), b.closest + i, wi,
                                            b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);
             }
         }
@@ -241,7 +238,7 @@ struct seeding {
     // First of the n_cand candidates with the lowest potential; the block
     // sums are added in block order, as commit() adds them.
     int best_candidate(int n_cand) {
-        std::fill(b.pot, b.pot + n_cand, 0.0);
+        std::fill(b.pot.get(), b.pot.get() + n_cand, 0.0);
         for (int blk = 0; blk < n_blocks; ++blk) {
             const double *sums = b.part + at(blk, ld);
             for (int l = 0; l < n_cand; ++l) b.pot[l] += sums[l];
@@ -299,8 +296,10 @@ struct seeding {
     }
 
     bool allocate() {
-        return take(b.closest, at(n, 1)) && take(b.mins, at(n, ld)) &&
-               take(b.panels, at(n_panels, at(d, kLanes))) && take(b.part, at(n_blocks, ld)) &&
+        return take_lines(b.closest_store, b.closest, at(n, 1)) &&
+               take_lines(b.mins_store, b.mins, at(n, ld)) &&
+               take(b.panels, at(n_panels, at(d, kLanes))) &&
+               take_lines(b.part_store, b.part, at(n_blocks, ld)) &&
                take(b.prefix, at(n_blocks + 1, 1)) && take(b.pot, at(ld, 1)) &&
                take(b.cand, at(n_trials, 1)) && take(b.chosen, at(n, 1));
     }
@@ -378,7 +377,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     if (!s.allocate()) return TAVRINE_ERR_NOMEM;
     seed_buffers &b = s.b;
 
-    std::memset(b.chosen, 0, at(n, 1));
+    std::memset(b.chosen.get(), 0, at(n, 1));
     emit(X, d, 0, first, centers_out, indices_out);
     b.chosen[first] = 1;
     // The first center's distances: one candidate against closest = +inf.
@@ -413,7 +412,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
 int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed, float *centers_out,
                         int32_t *indices_out) {
     if (!valid_sizes(n, d, k)) return TAVRINE_ERR_ARGS;
-    int32_t *perm;
+    buffer<int32_t> perm;
     if (!take(perm, at(n, 1))) return TAVRINE_ERR_NOMEM;
     for (int i = 0; i < n; ++i) perm[i] = i;
     random_stream gen(seed);
@@ -423,6 +422,5 @@ int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed, floa
         std::swap(perm[c], perm[j]);
         emit(X, d, c, perm[c], centers_out, indices_out);
     }
-    std::free(perm);
     return 0;
 }
