@@ -31,7 +31,8 @@ double drift::inertia(const run_state &r, const float *centers, int ldc) {
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int span = 0; span < n_spans; ++span) {
         double s = 0.0;
-        for (int64_t p = int64_t(span) * kRows; p < std::min<int64_t>(r.n, (span + 1) * int64_t(kRows)); ++p) {
+        const int64_t first = int64_t(span) * kRows, end = std::min<int64_t>(r.n, first + kRows);
+        for (int64_t p = first; p < end; ++p) {
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             s += w * sq_gap(r.X + at(p, r.d), centers + at(r.y[p], ldc), r.d);
         }
