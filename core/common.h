@@ -127,12 +127,6 @@ int center_panels(int k8);
 void packed_product(int m, int d8, int k8, const float *a, int lda, const float *packed,
                     float *out, int ldo);
 
-// The drift loop's group scan at 16 lanes (wide.cpp), width a multiple of 16:
-// per lane j, the lowest of rows[c][j] + norm[c] over the size rows (stride
-// ld), its first c, and the lowest of the others.
-void group_minima_16(const float *rows, int ld, int width, int size, const float *norm,
-                     float *min1, float *min2, int32_t *nearest);
-
 // packed_product's AVX-512 part (wide.cpp): the n_panels whole panels of 16
 // centers, out's first 16 n_panels columns.
 void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, const float *packed,

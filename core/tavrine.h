@@ -157,7 +157,7 @@ enum { TAVRINE_STOP_LABELS = 1, TAVRINE_STOP_SHIFT = 2, TAVRINE_STOP_CAP = 3 };
 typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                  double inertia, int stop);
 
-/** The estimator's Lloyd run, pruned by group drift bounds (drift.cpp).
+/** The estimator's Lloyd run, pruned by group drift bounds (estimator/fit.cpp).
  *  Reads X (n x d, dense), optional weights (n, non-negative; null = all 1)
  *  and the initial centers Cen (k x d). Each label is the first minimum over
  *  all k centers of -2 x.c + |c|^2 as tavrine_assign scores it. After each

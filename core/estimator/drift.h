@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
 // State of the drift-bound Lloyd loop, shared by the estimator's loop
-// (drift.cpp) and the row blocks of a distributed fit (block.cpp), which keep
-// it between calls. Internal; not installed.
+// (fit.cpp and the files it calls) and the row blocks of a distributed fit
+// (block.cpp), which keep it between calls. Internal; not installed.
 #ifndef TAVRINE_DRIFT_H
 #define TAVRINE_DRIFT_H
 
@@ -109,11 +109,12 @@ struct run_state {
     int n_chunks;
     std::vector<int32_t> chunk_changed, chunk_survivors;
     std::vector<int64_t> chunk_products;
-    // Double sums (k x d8), weights (k) and members per column block (n_blocks x k);
-    // the center update's units: column blocks of block_cols, slices of centers.
+    // Double sums (k x d8), weights (k) and members per column block
+    // (n_col_blocks x k); the center update's units: column blocks of
+    // col_block_width columns, slices of centers.
     std::vector<double> sums, weight_sum;
     std::vector<int64_t> members;
-    int n_col_blocks, block_cols, n_center_slices;
+    int n_col_blocks, col_block_width, n_center_slices;
     std::vector<double> shift;  // k
     std::vector<scratch> work;  // one per thread of the team
 };

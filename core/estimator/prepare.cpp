@@ -6,8 +6,8 @@
 // writes the scaled, centred copy and, for a fit, the squared differences.
 // A power-of-two scale is exact, and it keeps float32 squared distances in
 // range whatever the magnitude of the data. Every sum is
-// taken over fixed blocks of rows and the blocks' partial sums are added in
-// block order, so no result depends on the number of threads.
+// taken over fixed spans of rows and the spans' partial sums are added in
+// span order, so no result depends on the number of threads.
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -19,39 +19,39 @@ using namespace tavrine;
 
 namespace {
 
-constexpr int kBlockRows = 1024;  // rows per partial sum; fixes the order of every addition
-constexpr int kGroup = 4;         // rows added together before they reach a column's sum
+constexpr int kSpanRows = 1024;  // rows per partial sum; fixes the order of every addition
+constexpr int kBundle = 4;       // rows added together before they reach a column's sum
 
 inline __m256d four_wide(const float *p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
 inline __m256d four_wide(const double *p) { return _mm256_loadu_pd(p); }
 
-static_assert(kGroup == 4, "group_sum adds four rows");
+static_assert(kBundle == 4, "bundle_sum adds four rows");
 
-// (v0 + v1) + (v2 + v3): a group's contribution, added to a column's sum at
+// (v0 + v1) + (v2 + v3): a bundle's contribution, added to a column's sum at
 // once; a lone row's is v0.
-template <int G = kGroup>
-inline __m256d group_sum(const __m256d (&v)[kGroup]) {
+template <int G = kBundle>
+inline __m256d bundle_sum(const __m256d (&v)[kBundle]) {
     if constexpr (G == 1) return v[0];
     else return _mm256_add_pd(_mm256_add_pd(v[0], v[1]), _mm256_add_pd(v[2], v[3]));
 }
-template <int G = kGroup>
-inline double group_sum(const double (&v)[kGroup]) {
+template <int G = kBundle>
+inline double bundle_sum(const double (&v)[kBundle]) {
     if constexpr (G == 1) return v[0];
     else return (v[0] + v[1]) + (v[2] + v[3]);
 }
 
-// Per column of a block of rows: the sum, the least and the largest value.
+// Per column of a span of rows: the sum, the least and the largest value.
 struct extent {
     double *sum, *low, *high;
 };
 
 // sum[j] += x[i][j], and low[j] / high[j] take in x[i][j], for the rows
-// [R, R + G) from row (row stride ld), G = kGroup or 1.
+// [R, R + G) from row (row stride ld), G = kBundle or 1.
 template <int G, typename T>
-void add_group(const T *row, int d, int64_t ld, const extent &e) {
+void add_bundle(const T *row, int d, int64_t ld, const extent &e) {
     int j = 0;
     for (; j + 4 <= d; j += 4) {
-        __m256d v[kGroup];
+        __m256d v[kBundle];
         for (int g = 0; g < G; ++g) v[g] = four_wide(row + at(g, ld) + j);
         __m256d low = _mm256_loadu_pd(e.low + j), high = _mm256_loadu_pd(e.high + j);
         for (int g = 0; g < G; ++g) {
@@ -60,26 +60,26 @@ void add_group(const T *row, int d, int64_t ld, const extent &e) {
         }
         _mm256_storeu_pd(e.low + j, low);
         _mm256_storeu_pd(e.high + j, high);
-        _mm256_storeu_pd(e.sum + j, _mm256_add_pd(_mm256_loadu_pd(e.sum + j), group_sum<G>(v)));
+        _mm256_storeu_pd(e.sum + j, _mm256_add_pd(_mm256_loadu_pd(e.sum + j), bundle_sum<G>(v)));
     }
     for (; j < d; ++j) {
-        double v[kGroup];
+        double v[kBundle];
         for (int g = 0; g < G; ++g) {
             v[g] = double(row[at(g, ld) + j]);
             e.low[j] = std::min(e.low[j], v[g]);
             e.high[j] = std::max(e.high[j], v[g]);
         }
-        e.sum[j] += group_sum<G>(v);
+        e.sum[j] += bundle_sum<G>(v);
     }
 }
 
-// add_group over the rows [lo, hi) of X: whole groups of rows first, then
+// add_bundle over the rows [lo, hi) of X: whole bundles of rows first, then
 // the rows left one by one.
 template <typename T>
 void add_rows(const T *X, int d, int64_t ld, int lo, int hi, const extent &e) {
     int i = lo;
-    for (; i + kGroup <= hi; i += kGroup) add_group<kGroup>(X + at(i, ld), d, ld, e);
-    for (; i < hi; ++i) add_group<1>(X + at(i, ld), d, ld, e);
+    for (; i + kBundle <= hi; i += kBundle) add_bundle<kBundle>(X + at(i, ld), d, ld, e);
+    for (; i < hi; ++i) add_bundle<1>(X + at(i, ld), d, ld, e);
 }
 
 // Writes float(scale * (x - mean)) for the 8 values at x to dst and returns
@@ -107,17 +107,17 @@ inline double centre1(double x, double mean, double scale, float *dst, bool &fin
 }
 
 // out = float(scale * (double(x) - mean)) for the rows [R, R + G) of X, G =
-// kGroup or 1; with sq, also sq[j] += the group's sum of the squares of the
+// kBundle or 1; with sq, also sq[j] += the bundle's sum of the squares of the
 // scaled float64 differences.
 template <int G, typename T>
-void centre_group(const T *X, int d, int64_t ld, int R, const double *mean, double scale,
+void centre_bundle(const T *X, int d, int64_t ld, int R, const double *mean, double scale,
                   float *out, double *sq, __m256 &spread, bool &finite) {
     const T *row = X + at(R, ld);
     float *dst = out + at(R, d);
     const __m256d scale4 = _mm256_set1_pd(scale);
     int j = 0;
     for (; j + 8 <= d; j += 8) {
-        __m256d lo[kGroup], hi[kGroup];
+        __m256d lo[kBundle], hi[kBundle];
         for (int g = 0; g < G; ++g)
             centre8(row + at(g, ld) + j, mean + j, scale4, dst + at(g, d) + j, spread, lo[g],
                     hi[g]);
@@ -126,22 +126,22 @@ void centre_group(const T *X, int d, int64_t ld, int R, const double *mean, doub
             lo[g] = _mm256_mul_pd(lo[g], lo[g]);
             hi[g] = _mm256_mul_pd(hi[g], hi[g]);
         }
-        _mm256_storeu_pd(sq + j, _mm256_add_pd(_mm256_loadu_pd(sq + j), group_sum<G>(lo)));
-        _mm256_storeu_pd(sq + j + 4, _mm256_add_pd(_mm256_loadu_pd(sq + j + 4), group_sum<G>(hi)));
+        _mm256_storeu_pd(sq + j, _mm256_add_pd(_mm256_loadu_pd(sq + j), bundle_sum<G>(lo)));
+        _mm256_storeu_pd(sq + j + 4, _mm256_add_pd(_mm256_loadu_pd(sq + j + 4), bundle_sum<G>(hi)));
     }
     for (; j < d; ++j) {
-        double e[kGroup];
+        double e[kBundle];
         for (int g = 0; g < G; ++g) {
             const double diff = centre1(double(row[at(g, ld) + j]), mean[j], scale,
                                         dst + at(g, d) + j, finite);
             e[g] = diff * diff;
         }
-        if (sq) sq[j] += group_sum<G>(e);
+        if (sq) sq[j] += bundle_sum<G>(e);
     }
 }
 
 // out = float(scale * (double(x) - mean)) for the rows [lo, hi); with sq,
-// also sq[j] += (scale * (double(x) - mean))^2, by groups of rows as
+// also sq[j] += (scale * (double(x) - mean))^2, by bundles of rows as
 // add_rows sums them. Returns whether every written value is finite.
 template <typename T>
 bool centre_rows(const T *X, int d, int64_t ld, int lo, int hi, const double *mean, double scale,
@@ -149,31 +149,31 @@ bool centre_rows(const T *X, int d, int64_t ld, int lo, int hi, const double *me
     __m256 spread = _mm256_setzero_ps();
     bool finite = true;
     int i = lo;
-    for (; i + kGroup <= hi; i += kGroup)
-        centre_group<kGroup>(X, d, ld, i, mean, scale, out, sq, spread, finite);
-    for (; i < hi; ++i) centre_group<1>(X, d, ld, i, mean, scale, out, sq, spread, finite);
+    for (; i + kBundle <= hi; i += kBundle)
+        centre_bundle<kBundle>(X, d, ld, i, mean, scale, out, sq, spread, finite);
+    for (; i < hi; ++i) centre_bundle<1>(X, d, ld, i, mean, scale, out, sq, spread, finite);
     const __m256 unequal = _mm256_cmp_ps(spread, _mm256_setzero_ps(), _CMP_NEQ_UQ);
     return finite && _mm256_movemask_ps(unequal) == 0;
 }
 
-// total[j] = the sum over blocks, in block order, of partial[b][j].
-void combine_blocks(const std::vector<double> &partial, int n_blocks, int d, double *total) {
+// total[j] = the sum over spans, in span order, of partial[sp][j].
+void combine_spans(const std::vector<double> &partial, int n_spans, int d, double *total) {
     for (int j = 0; j < d; ++j) total[j] = 0.0;
-    for (int b = 0; b < n_blocks; ++b)
-        for (int j = 0; j < d; ++j) total[j] += partial[at(b, d) + j];
+    for (int sp = 0; sp < n_spans; ++sp)
+        for (int j = 0; j < d; ++j) total[j] += partial[at(sp, d) + j];
 }
 
-// col_low[j] / col_high[j] = the least of low[b][j] / the largest of high[b][j] over the blocks.
-void extremes(const std::vector<double> &low, const std::vector<double> &high, int n_blocks,
+// col_low[j] / col_high[j] = the least of low[sp][j] / the largest of high[sp][j] over the spans.
+void extremes(const std::vector<double> &low, const std::vector<double> &high, int n_spans,
               int d, double *col_low, double *col_high) {
     for (int j = 0; j < d; ++j) {
         col_low[j] = low[j];
         col_high[j] = high[j];
     }
-    for (int b = 1; b < n_blocks; ++b)
+    for (int sp = 1; sp < n_spans; ++sp)
         for (int j = 0; j < d; ++j) {
-            col_low[j] = std::min(col_low[j], low[at(b, d) + j]);
-            col_high[j] = std::max(col_high[j], high[at(b, d) + j]);
+            col_low[j] = std::min(col_low[j], low[at(sp, d) + j]);
+            col_high[j] = std::max(col_high[j], high[at(sp, d) + j]);
         }
 }
 
@@ -182,17 +182,17 @@ void extremes(const std::vector<double> &low, const std::vector<double> &high, i
 // both are finite: a NaN or infinity in X, or a float64 sum or difference
 // that overflows, leaves them not so.
 template <typename T>
-bool find_mean(int n, int d, const T *X, int64_t ld, int n_blocks, int team, double *mean,
+bool find_mean(int n, int d, const T *X, int64_t ld, int n_spans, int team, double *mean,
                double *spread) {
-    std::vector<double> sum(at(n_blocks, d), 0.0);
-    std::vector<double> low(at(n_blocks, d), HUGE_VAL), high(at(n_blocks, d), -HUGE_VAL);
+    std::vector<double> sum(at(n_spans, d), 0.0);
+    std::vector<double> low(at(n_spans, d), HUGE_VAL), high(at(n_spans, d), -HUGE_VAL);
 #pragma omp parallel for num_threads(team) if (team > 1) schedule(static)
-    for (int b = 0; b < n_blocks; ++b)
-        add_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows),
-                 extent{&sum[at(b, d)], &low[at(b, d)], &high[at(b, d)]});
-    combine_blocks(sum, n_blocks, d, mean);
+    for (int sp = 0; sp < n_spans; ++sp)
+        add_rows(X, d, ld, sp * kSpanRows, std::min(n, (sp + 1) * kSpanRows),
+                 extent{&sum[at(sp, d)], &low[at(sp, d)], &high[at(sp, d)]});
+    combine_spans(sum, n_spans, d, mean);
     std::vector<double> col_low(d), col_high(d);
-    extremes(low, high, n_blocks, d, col_low.data(), col_high.data());
+    extremes(low, high, n_spans, d, col_low.data(), col_high.data());
     double widest = 0.0;
     bool finite = true;
     for (int j = 0; j < d; ++j) {
@@ -211,21 +211,21 @@ int centre(int n, int d, const T *X, int64_t ld, double *mean, int find, double 
     if (n < 1 || d < 1 || ld < d || (variance && !out) || !(scale > 0.0 && scale < HUGE_VAL))
         return TAVRINE_ERR_ARGS;
     try {
-        const int n_blocks = (n - 1) / kBlockRows + 1;
+        const int n_spans = (n - 1) / kSpanRows + 1;
         const int team = team_for_work(n_threads, int64_t(n) * d);
-        if (find && !find_mean(n, d, X, ld, n_blocks, team, mean, spread)) return 1;
+        if (find && !find_mean(n, d, X, ld, n_spans, team, mean, spread)) return 1;
         if (!out) return 0;
-        std::vector<double> partial(variance ? at(n_blocks, d) : 0, 0.0);
+        std::vector<double> partial(variance ? at(n_spans, d) : 0, 0.0);
         bool finite = true;
 #pragma omp parallel for num_threads(team) if (team > 1) schedule(static) \
     reduction(&& : finite)
-        for (int b = 0; b < n_blocks; ++b)
-            finite = centre_rows(X, d, ld, b * kBlockRows, std::min(n, (b + 1) * kBlockRows), mean,
-                                 scale, out, variance ? &partial[at(b, d)] : nullptr) &&
+        for (int sp = 0; sp < n_spans; ++sp)
+            finite = centre_rows(X, d, ld, sp * kSpanRows, std::min(n, (sp + 1) * kSpanRows), mean,
+                                 scale, out, variance ? &partial[at(sp, d)] : nullptr) &&
                      finite;
         if (variance) {
             std::vector<double> col_sq(d);
-            combine_blocks(partial, n_blocks, d, col_sq.data());
+            combine_spans(partial, n_spans, d, col_sq.data());
             double total = 0.0;
             for (int j = 0; j < d; ++j) total += col_sq[j] / n;
             *variance = total / d;

@@ -3,7 +3,7 @@
 // Seeding: greedy k-means++ and a uniform choice of k distinct rows. X is
 // dense row-major n x d (not padded, any alignment). Random numbers come from
 // xoshiro256** seeded by splitmix64 and are drawn on the calling thread only;
-// every sum is formed over fixed blocks of points in a fixed order, so a seed
+// every sum is formed over fixed spans of points in a fixed order, so a seed
 // gives the same centers on any number of threads. Squared distances are
 // summed differences, so coinciding rows are exactly 0 apart. Offsets are
 // 64-bit. Optional row weights scale each row's share of the potential.
@@ -11,18 +11,18 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 
 #include <omp.h>
 
 #include "common.h"
+#include "kernels/buffer.h"
 
 using namespace tavrine;
 
 namespace {
 
-constexpr int kBlock = 256;  // points per partial sum; fixes the order of every addition
+constexpr int kSpan = 256;  // points per partial sum; fixes the order of every addition
 constexpr int kTile = 8;     // points per register tile
 constexpr int kLanes = 8;    // candidates per panel, one per lane
 constexpr int kLineBytes = 64;
@@ -50,12 +50,12 @@ class random_stream {
 
     uint64_t next() {
         const uint64_t out = rotl(s_[1] * 5, 7) * 9;
-        const uint64_t t = s_[1] << 17;
+        const uint64_t shifted = s_[1] << 17;
         s_[2] ^= s_[0];
         s_[3] ^= s_[1];
         s_[1] ^= s_[2];
         s_[0] ^= s_[3];
-        s_[2] ^= t;
+        s_[2] ^= shifted;
         s_[3] = rotl(s_[3], 45);
         return out;
     }
@@ -105,8 +105,8 @@ inline void tile_mins(const float *x, int d, const float *next, const float *pan
             const __m256 c = _mm256_loadu_ps(panel + at(j, kLanes));
 #pragma GCC unroll 8
             for (int r = 0; r < R; ++r) {
-                const __m256 t = _mm256_sub_ps(_mm256_broadcast_ss(row[r] + j), c);
-                acc[r] = _mm256_fmadd_ps(t, t, acc[r]);
+                const __m256 gap = _mm256_sub_ps(_mm256_broadcast_ss(row[r] + j), c);
+                acc[r] = _mm256_fmadd_ps(gap, gap, acc[r]);
             }
         }
     }
@@ -134,37 +134,34 @@ inline void tile_mins(const float *x, int d, const float *next, const float *pan
 
 // ---- k-means++ state -------------------------------------------------------
 
-// Every buffer of one seeding; all start null so one destructor releases them.
+// The arrays of one seeding. closest, mins and part are written span by
+// span by different threads: each starts on a cache line of its own, inside
+// a buffer one line longer, so no two spans' rows share a line.
 struct seed_buffers {
-    float *closest = nullptr;         // n: squared distance to the nearest chosen center
-    float *mins = nullptr;            // n x ld: min(closest, distance to each candidate)
-    float *panels = nullptr;          // n_panels x d x 8: the candidates, lane-interleaved
-    double *part = nullptr;           // n_blocks x ld: per-block sums of mins
-    double *prefix = nullptr;         // n_blocks + 1: running sums of the blocks' closest
-    double *pot = nullptr;            // ld: potential of each candidate
-    int32_t *cand = nullptr;          // n_trials: candidate rows
-    unsigned char *chosen = nullptr;  // n: row already a center
-
-    ~seed_buffers() {
-        for (void *p : {static_cast<void *>(closest), static_cast<void *>(mins),
-                        static_cast<void *>(panels), static_cast<void *>(part),
-                        static_cast<void *>(prefix), static_cast<void *>(pot),
-                        static_cast<void *>(cand), static_cast<void *>(chosen)})
-            std::free(p);
-    }
+    buffer<float> closest_store, mins_store;
+    buffer<double> part_store;
+    float *closest;                // n: squared distance to the nearest chosen center
+    float *mins;                   // n x ld: min(closest, distance to each candidate)
+    double *part;                  // n_spans x ld: per-span sums of mins
+    buffer<float> panels;          // n_panels x d x 8: the candidates, lane-interleaved
+    buffer<double> prefix;         // n_spans + 1: running sums of the spans' closest
+    buffer<double> pot;            // ld: potential of each candidate
+    buffer<int32_t> cand;          // n_trials: candidate rows
+    buffer<unsigned char> chosen;  // n: row already a center
 };
 
-// Cache-line-aligned storage, so per-block rows written by different
-// threads never share a line.
+// count values of T in store, from the first cache line boundary on.
 template <class T>
-inline bool take(T *&p, std::size_t count) {
-    p = static_cast<T *>(std::aligned_alloc(kLineBytes, (count * sizeof(T) + kLineBytes - 1) &
-                                                            ~std::size_t(kLineBytes - 1)));
-    return p != nullptr;
+bool take_lines(buffer<T> &store, T *&start, std::size_t count) {
+    if (!take(store, count + kLineBytes / sizeof(T))) return false;
+    const auto at_line = (reinterpret_cast<std::uintptr_t>(store.get()) + kLineBytes - 1) &
+                         ~std::uintptr_t(kLineBytes - 1);
+    start = reinterpret_cast<T *>(at_line);
+    return true;
 }
 
 struct seeding {
-    int n, d, n_trials, n_panels, ld, n_blocks;
+    int n, d, n_trials, n_panels, ld, n_spans;
     int n_threads;  // the caller's count, <= 0: the runtime's
     int pending = -1;  // lane of mins holding the closest distances, or -1
     int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
@@ -175,10 +172,10 @@ struct seeding {
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
     void pack_panels(int n_cand) {
         const int used = (n_cand + kLanes - 1) / kLanes;
-        std::memset(b.panels, 0, at(used, at(d, kLanes)) * sizeof(float));
+        std::memset(b.panels.get(), 0, at(used, at(d, kLanes)) * sizeof(float));
         for (int l = 0; l < n_cand; ++l) {
             const float *src = X + at(b.cand[l], d);
-            float *dst = b.panels + at(l / kLanes, at(d, kLanes)) + l % kLanes;
+            float *dst = b.panels.get() + at(l / kLanes, at(d, kLanes)) + l % kLanes;
             for (int j = 0; j < d; ++j) dst[at(j, kLanes)] = src[j];
         }
     }
@@ -203,18 +200,18 @@ struct seeding {
     }
 
     // mins and part for the first n_used panels, after settling the pending
-    // closest distances. Blocks are claimed dynamically, so a descheduled
-    // thread holds back little; each block sums its points in order, so the
+    // closest distances. Spans are claimed dynamically, so a descheduled
+    // thread holds back little; each span sums its points in order, so the
     // sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used) {
-        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_blocks);
+        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
-        for (int blk = 0; blk < n_blocks; ++blk) {
-            const int lo = blk * kBlock, hi = lo + std::min(kBlock, n - lo);
+        for (int span = 0; span < n_spans; ++span) {
+            const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
             if (pending >= 0)
                 for (int i = lo; i < hi; ++i) b.closest[i] = b.mins[at(i, ld) + pending];
-            double *sums = b.part + at(blk, ld);
+            double *sums = b.part + at(span, ld);
             std::fill(sums, sums + ld, 0.0);
             int i = lo;
             for (; hi - i >= kTile; i += kTile) {
@@ -223,27 +220,27 @@ struct seeding {
                 const float *wi = Weighted ? w + i : nullptr;
                 for (int g = 0; g < n_used; ++g)
                     tile_mins<kTile, Weighted>(X + at(i, d), d, next,
-                                               b.panels + at(g, at(d, kLanes)), b.closest + i,
+                                               b.panels.get() + at(g, at(d, kLanes)), b.closest + i,
                                                wi, b.mins + at(i, ld) + g * kLanes, ld,
                                                sums + g * kLanes);
             }
-            for (; i < hi; ++i) {  // the block's last partial tile, point by point
+            for (; i < hi; ++i) {  // the span's last partial tile, point by point
                 const float *wi = Weighted ? w + i : nullptr;
                 for (int g = 0; g < n_used; ++g)
                     tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
-                                           b.panels + at(g, at(d, kLanes)), b.closest + i, wi,
+                                           b.panels.get() + at(g, at(d, kLanes)), b.closest + i, wi,
                                            b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);
             }
         }
         pending = -1;
     }
 
-    // First of the n_cand candidates with the lowest potential; the block
-    // sums are added in block order, as commit() adds them.
+    // First of the n_cand candidates with the lowest potential; the span
+    // sums are added in span order, as commit() adds them.
     int best_candidate(int n_cand) {
-        std::fill(b.pot, b.pot + n_cand, 0.0);
-        for (int blk = 0; blk < n_blocks; ++blk) {
-            const double *sums = b.part + at(blk, ld);
+        std::fill(b.pot.get(), b.pot.get() + n_cand, 0.0);
+        for (int span = 0; span < n_spans; ++span) {
+            const double *sums = b.part + at(span, ld);
             for (int l = 0; l < n_cand; ++l) b.pot[l] += sums[l];
         }
         int best = 0;
@@ -253,22 +250,22 @@ struct seeding {
     }
 
     // Candidate `best` is a center: its mins are the closest distances (copied
-    // back by the next pass) and its block sums the new running sums, with
-    // prefix[n_blocks] the potential.
+    // back by the next pass) and its span sums the new running sums, with
+    // prefix[n_spans] the potential.
     void commit(int best) {
         pending = best;
         b.prefix[0] = 0.0;
-        for (int blk = 0; blk < n_blocks; ++blk)
-            b.prefix[blk + 1] = b.prefix[blk] + b.part[at(blk, ld) + best];
+        for (int span = 0; span < n_spans; ++span)
+            b.prefix[span + 1] = b.prefix[span] + b.part[at(span, ld) + best];
     }
 
     // First point whose running sum of shares reaches r (the left search of
     // the cumulative sums); the last point when r exceeds them all or is NaN.
-    // With r > 0 that point has a positive share. Inside the block the
+    // With r > 0 that point has a positive share. Inside the span the
     // running sum repeats the kernel's additions, so it reaches
-    // prefix[blk + 1] exactly.
+    // prefix[span + 1] exactly.
     int find_point(double r) const {
-        int lo = 0, hi = n_blocks;
+        int lo = 0, hi = n_spans;
         while (lo < hi) {
             const int mid = lo + (hi - lo) / 2;
             if (b.prefix[mid + 1] >= r)
@@ -276,8 +273,8 @@ struct seeding {
             else
                 lo = mid + 1;
         }
-        if (lo == n_blocks) return n - 1;
-        const int first = lo * kBlock, last = first + std::min(kBlock, n - first);
+        if (lo == n_spans) return n - 1;
+        const int first = lo * kSpan, last = first + std::min(kSpan, n - first);
         double s = 0.0;
         for (int i = first; i < last; ++i) {
             s += share(i);
@@ -299,9 +296,11 @@ struct seeding {
     }
 
     bool allocate() {
-        return take(b.closest, at(n, 1)) && take(b.mins, at(n, ld)) &&
-               take(b.panels, at(n_panels, at(d, kLanes))) && take(b.part, at(n_blocks, ld)) &&
-               take(b.prefix, at(n_blocks + 1, 1)) && take(b.pot, at(ld, 1)) &&
+        return take_lines(b.closest_store, b.closest, at(n, 1)) &&
+               take_lines(b.mins_store, b.mins, at(n, ld)) &&
+               take(b.panels, at(n_panels, at(d, kLanes))) &&
+               take_lines(b.part_store, b.part, at(n_spans, ld)) &&
+               take(b.prefix, at(n_spans + 1, 1)) && take(b.pot, at(ld, 1)) &&
                take(b.cand, at(n_trials, 1)) && take(b.chosen, at(n, 1));
     }
 };
@@ -374,11 +373,11 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     s.n_trials = n_local_trials > 0 ? n_local_trials : 2 + static_cast<int>(std::log(k));
     s.n_panels = (s.n_trials - 1) / kLanes + 1;
     s.ld = s.n_panels * kLanes;
-    s.n_blocks = n / kBlock + (n % kBlock != 0);
+    s.n_spans = n / kSpan + (n % kSpan != 0);
     if (!s.allocate()) return TAVRINE_ERR_NOMEM;
     seed_buffers &b = s.b;
 
-    std::memset(b.chosen, 0, at(n, 1));
+    std::memset(b.chosen.get(), 0, at(n, 1));
     emit(X, d, 0, first, centers_out, indices_out);
     b.chosen[first] = 1;
     // The first center's distances: one candidate against closest = +inf.
@@ -389,7 +388,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     s.commit(0);
 
     for (int c = 1; c < k; ++c) {
-        const double pot = b.prefix[s.n_blocks];
+        const double pot = b.prefix[s.n_spans];
         int row;
         if (pot > 0.0) {
             for (int l = 0; l < s.n_trials; ++l)
@@ -413,7 +412,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
 int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed, float *centers_out,
                         int32_t *indices_out) {
     if (!valid_sizes(n, d, k)) return TAVRINE_ERR_ARGS;
-    int32_t *perm;
+    buffer<int32_t> perm;
     if (!take(perm, at(n, 1))) return TAVRINE_ERR_NOMEM;
     for (int i = 0; i < n; ++i) perm[i] = i;
     random_stream gen(seed);
@@ -423,6 +422,5 @@ int tavrine_random_init(int n, int d, int k, const float *X, uint64_t seed, floa
         std::swap(perm[c], perm[j]);
         emit(X, d, c, perm[c], centers_out, indices_out);
     }
-    std::free(perm);
     return 0;
 }

@@ -5,7 +5,7 @@
 // loop, then Lloyd iterations (one full, the rest pruned by the angle bound)
 // until the labels stop changing, the centers stop moving, or the cap.
 // Allocation failures release everything taken and return TAVRINE_ERR_NOMEM
-// before any write. The estimator's loop is in drift.cpp.
+// before any write. The estimator's loop is in estimator/fit.cpp.
 #include <cstring>
 
 #include "kernels/buffer.h"

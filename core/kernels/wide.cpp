@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
 // The 16-lane (AVX-512) kernels and the switch that picks them: the packed
-// product's tile over whole 16-center panels, the drift loop's group minima
-// and the first-minimum scan of nearest_of_row. Each computes exactly what its 8-lane counterpart does
+// product's tile over whole 16-center panels and the first-minimum scan of
+// nearest_of_row. Each computes exactly what its 8-lane counterpart does
 // (the same fused multiply-add chains; the same first minimum), so the
 // width never changes a result. Only the functions here that use AVX-512
 // carry the avx512f target; this file, like the others, is compiled for
@@ -110,28 +110,6 @@ void tavrine::packed_panels_16(int m, int d8, int n_panels, const float *a, int 
     for (; p < n_panels; ++p)
         panel_rows<1>(m, d8, a, lda, packed + at(p * kPanelCenters, d8), out + p * kPanelCenters,
                       ldo);
-}
-
-// ---- Lowest scores of a group ---------------------------------------------
-
-__attribute__((target("avx512f"))) void tavrine::group_minima_16(
-    const float *rows, int ld, int width, int size, const float *norm, float *min1, float *min2,
-    int32_t *nearest) {
-    for (int j = 0; j < width; j += 16) {
-        __m512 low = _mm512_set1_ps(__builtin_inff()), next = low;
-        __m512i who = _mm512_setzero_si512();
-        for (int c = 0; c < size; ++c) {
-            const __m512 score =
-                _mm512_add_ps(_mm512_loadu_ps(rows + at(c, ld) + j), _mm512_set1_ps(norm[c]));
-            const __mmask16 lower = _mm512_cmp_ps_mask(score, low, _CMP_LT_OQ);
-            next = _mm512_min_ps(next, _mm512_max_ps(low, score));
-            low = _mm512_mask_mov_ps(low, lower, score);
-            who = _mm512_mask_mov_epi32(who, lower, _mm512_set1_epi32(c));
-        }
-        _mm512_storeu_ps(min1 + j, low);
-        _mm512_storeu_ps(min2 + j, next);
-        _mm512_storeu_si512(nearest + j, who);
-    }
 }
 
 // ---- First minimum of a row -----------------------------------------------

@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// The bound filter: which points the loosened bounds settle and how much of
+// the rest must be scanned. Inline, as it runs for every point of every
+// assignment. Internal; not installed.
+#ifndef TAVRINE_FILTER_H
+#define TAVRINE_FILTER_H
+
+#include <algorithm>
+#include <cmath>
+
+#include "estimator/bounds.h"
+
+namespace tavrine::drift {
+
+// What the filter leaves to do for a point, from least to most: a point past
+// settled_global counts as let through, one past settled_groups is scanned.
+enum class verdict {
+    settled_global = 0,  // the global lower bound rules out every other center
+    settled_groups = 1,  // the group bounds, brought up to date, do
+    scan_open = 2,       // scan the own group and the groups left open
+    scan_every = 3,      // most groups are open: scan every group
+};
+
+// Point p's group bounds, stamped some epochs ago, brought up to this one.
+static inline void bring_up_to_date(run_state &r, int64_t p) {
+    if (r.t == 1) return;
+    const int age = r.epoch - r.stamp[p];
+    if (age == 0) return;
+    float *lb = &r.lb[at(p, r.t)];
+    const float *loss = &r.loss[at(age, r.t)];
+    const __m256 down = _mm256_set1_ps(kLoosenDown);
+    const int whole = r.t & ~7;
+    for (int g = 0; g < whole; g += 8)
+        _mm256_storeu_ps(lb + g, _mm256_mul_ps(
+            _mm256_sub_ps(_mm256_loadu_ps(lb + g), _mm256_loadu_ps(loss + g)), down));
+    for (int g = whole; g < r.t; ++g) lb[g] = (lb[g] - loss[g]) * kLoosenDown;
+    r.stamp[p] = r.epoch;
+}
+
+// Lowest of point p's group bounds.
+static inline float lowest_group_bound(const run_state &r, int64_t p) {
+    const float *lb = &r.lb[at(p, r.t)];
+    __m256 low = _mm256_set1_ps(kInf);
+    for (int g = 0; g < r.t; g += 8)
+        low = _mm256_min_ps(low, _mm256_blendv_ps(_mm256_set1_ps(kInf),
+                                                   masked_read(lb + g, std::min(8, r.t - g)),
+                                                   _mm256_castsi256_ps(tail_mask(r.t - g))));
+    return hmin(low);
+}
+
+// Groups whose bound does not clear the threshold.
+static inline int open_groups(const run_state &r, int64_t p, float threshold) {
+    const float *lb = &r.lb[at(p, r.t)];
+    const __m256 th = _mm256_set1_ps(threshold);
+    int open = 0;
+    for (int g = 0; g < r.t; g += 8) {
+        const int valid = std::min(8, r.t - g);
+        const unsigned bits =
+            unsigned(_mm256_movemask_ps(_mm256_cmp_ps(masked_read(lb + g, valid), th, _CMP_NGT_UQ)));
+        open += __builtin_popcount(bits & ((1u << valid) - 1u));
+    }
+    return open;
+}
+
+// Loosens point p's upper and global lower bound by the last drifts and
+// tells what is left: scan_every when the group bounds leave three quarters
+// of the groups open.
+static inline verdict filter_point(run_state &r, int64_t p, float margin) {
+    float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
+    const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
+    r.glb[p] = low;
+    float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    if (low <= threshold && r.drift[r.y[p]] > 0.0f) {
+        // The drifts loosened it: the distance to its own center first.
+        ub = distance_bound(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d, r.d8);
+        threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    }
+    r.ub[p] = ub;
+    if (low > threshold) {
+        if (r.t > 1 && r.epoch - r.stamp[p] >= kHistory - 1) bring_up_to_date(r, p);
+        return verdict::settled_global;
+    }
+    if (r.t == 1) return verdict::scan_open;
+    bring_up_to_date(r, p);
+    r.glb[p] = std::max(low, lowest_group_bound(r, p));
+    if (r.glb[p] > threshold) return verdict::settled_groups;
+    return open_groups(r, p, threshold) * 4 >= r.t * 3 ? verdict::scan_every : verdict::scan_open;
+}
+
+// Upper bound on point p's distance to the best center its scan has found,
+// from that center's score.
+static inline float score_bound(const run_state &r, const scratch &s, int64_t p, int i) {
+    const float q = r.x_norm[p] + s.best[i] + s.margin[i];
+    return std::sqrt(std::max(q, 0.0f)) * kRootUp;
+}
+
+// Whether group g's bound leaves it open for point p under upper bound ub.
+static inline bool group_open(const run_state &r, int64_t p, int g, float ub, float margin) {
+    return !(r.lb[at(p, r.t) + g] > std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
+}
+
+}  // namespace tavrine::drift
+
+#endif

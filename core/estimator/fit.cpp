@@ -1,0 +1,256 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// The estimator's Lloyd loop with group drift bounds, and the nearest-center
+// routine that labels by the same scores. Every point keeps an upper bound on
+// the distance to its own center, a global lower bound on the others, and one
+// lower bound per group of centers (groups.cpp). After each center update
+// (update.cpp) the upper and global bounds loosen by the drifts; the group
+// bounds are aged lazily, only for points the global bound does not settle
+// (filter.h, scan.cpp). Here: the state and its arrays, the loop, and the two
+// entry points.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "estimator/loop.h"
+
+using namespace tavrine;
+using namespace tavrine::drift;
+
+// ---- Run state -------------------------------------------------------------
+
+double drift::inertia(const run_state &r, const float *centers, int ldc) {
+    // Fixed spans of rows added in order: the same total for every team and chunk size.
+    constexpr int kRows = 1024;
+    const int n_spans = (r.n + kRows - 1) / kRows;
+    std::vector<double> part(n_spans);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int span = 0; span < n_spans; ++span) {
+        double s = 0.0;
+        const int64_t first = int64_t(span) * kRows, end = std::min<int64_t>(r.n, first + kRows);
+        for (int64_t p = first; p < end; ++p) {
+            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            s += w * sq_gap(r.X + at(p, r.d), centers + at(r.y[p], ldc), r.d);
+        }
+        part[span] = s;
+    }
+    double total = 0.0;
+    for (double v : part) total += v;
+    return total;
+}
+
+bool drift::take_scratch(run_state &r) {
+    r.work.resize(r.team);
+    for (scratch &s : r.work)
+        if (!s.init(r.d8, r.L.widest, r.t, r.chunk)) return false;
+    return true;
+}
+
+void drift::drop_scratch(run_state &r) { std::vector<scratch>().swap(r.work); }
+
+namespace {
+
+bool allocate(run_state &r) {
+    const int n = r.n, k = r.k, d8 = r.d8;
+    if (!(take(r.rows_by_slot, at(k, d8)) && take(r.slot_norm, k) && take(r.c_norm, k) &&
+          take(r.drift, k) &&
+          take(r.group_drift, r.t) && take(r.x_norm, n) && take(r.x_len, n) && take(r.ub, n) &&
+          take(r.glb, n) && take(r.changed, n) && take(r.changed_from, n)))
+        return false;
+    if (r.t > 1) {
+        if (!take(r.lb_store, at(n, r.t)) || !take(r.stamp, n)) return false;
+        r.lb = r.lb_store.get();
+        r.drift_sum.assign(at(kHistory, r.t), 0.0);
+        r.loss.assign(at(kHistory, r.t), 0.0f);
+    } else {
+        r.lb = r.glb.get();
+    }
+    // No larger than keeps eight chunks per thread for the dynamic schedule.
+    r.chunk = std::max(kChunkMin, std::min(chunk_points(d8), (n / (8 * r.team) + 63) / 64 * 64));
+    r.n_chunks = (n + r.chunk - 1) / r.chunk;
+    r.chunk_changed.assign(r.n_chunks, 0);
+    r.chunk_survivors.assign(r.n_chunks, 0);
+    r.chunk_products.assign(r.n_chunks, 0);
+    // Units of the center update: slices of centers first, column blocks only
+    // when there are too few centers to keep the team busy.
+    const int units = 4 * r.team;
+    r.n_center_slices = std::min(k, units);
+    const int col_blocks_wanted = (units + r.n_center_slices - 1) / r.n_center_slices;
+    r.col_block_width = round_up8((r.d + col_blocks_wanted - 1) / col_blocks_wanted);
+    r.n_col_blocks = (r.d + r.col_block_width - 1) / r.col_block_width;
+    r.sums.assign(at(k, r.d8), 0.0);
+    r.weight_sum.assign(k, 0.0);
+    r.members.assign(at(r.n_col_blocks, k), 0);
+    r.shift.assign(k, 0.0);
+    return take_scratch(r);
+}
+
+}  // namespace
+
+bool drift::start(run_state &r, const float *centers) {
+    if (!take(r.cen, at(r.k, r.d8))) return false;
+    for (int c = 0; c < r.k; ++c) copy_padded(centers, r.d, r.d8, c, &r.cen[at(c, r.d8)]);
+    r.L = form_groups(r.cen.get(), r.k, r.d8, group_count(r.k, r.d));
+    r.t = r.L.t;
+    if (!allocate(r)) return false;
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        float *row = r.work[omp_get_thread_num()].points.get();
+        for (int p = ch * r.chunk; p < std::min(r.n, (ch + 1) * r.chunk); ++p) {
+            copy_padded(r.X, r.d, r.d8, p, row);
+            r.x_norm[p] = sq_norm(row, r.d8);
+            r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
+        }
+    }
+    for (int c = 0; c < r.k; ++c) {
+        r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+        r.drift[c] = 0.0f;
+    }
+    for (int g = 0; g < r.t; ++g) place_group(r, g);
+    finish_centers(r);
+    std::memset(r.y, 0xFF, at(r.n, 1) * sizeof(int32_t));
+    return true;
+}
+
+// ---- The loop ----------------------------------------------------------------
+
+namespace {
+
+struct loop_args {
+    int max_iter;
+    float tol;
+    tavrine_progress progress;
+    void *user;
+    bool inertia_each;  // report each assignment's inertia
+};
+
+int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *count,
+            int64_t *points, int64_t *time) {
+    const timeval began = wall_now();
+    if (!start(r, centers)) return TAVRINE_ERR_NOMEM;
+    int64_t assign_us = 0, center_us = 0;
+    const int64_t setup_us = elapsed_us(began, wall_now());
+
+    auto assign = [&](bool full) {
+        const timeval s = wall_now();
+        const counters c = assign_all(r, full);
+        assign_us += elapsed_us(s, wall_now());
+        return c;
+    };
+    counters c = assign(true);
+    int iter = 0, result;
+    for (;;) {
+        count[iter] = c.products;
+        points[iter] = c.survivors;
+        ++iter;
+        // Against the centers the labels were just taken from.
+        const double inertia = a.inertia_each ? drift::inertia(r, r.cen.get(), r.d8) : kNaN;
+        const timeval s = wall_now();
+        const update_result u = update_centers(r);
+        center_us += elapsed_us(s, wall_now());
+        // No label moved and no center was refilled: the centers did not
+        // move either, and the labels are theirs.
+        int stop = iter > 1 && c.changed == 0 && u.refilled == 0 ? TAVRINE_STOP_LABELS : 0;
+        if (!stop && u.shift <= double(a.tol)) stop = TAVRINE_STOP_SHIFT;
+        if (!stop && iter == a.max_iter) stop = TAVRINE_STOP_CAP;
+        if (a.progress) a.progress(a.user, iter, count[iter - 1], u.shift, inertia, stop);
+        if (stop == TAVRINE_STOP_LABELS) {
+            result = iter;
+            break;
+        }
+        if (stop) {
+            assign(false);
+            result = stop == TAVRINE_STOP_SHIFT ? iter : a.max_iter + 1;
+            break;
+        }
+        c = assign(false);
+    }
+    time[0] = assign_us;
+    time[1] = center_us;
+    time[2] = setup_us;
+    time[3] = elapsed_us(began, wall_now());
+    return result;
+}
+
+}  // namespace
+
+int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
+                int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
+                int64_t *time, int max_iter, float tol, int n_threads,
+                tavrine_progress progress, void *user, int inertia_each) {
+    if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24))
+        return TAVRINE_ERR_ARGS;
+    try {
+        run_state r;
+        r.n = n;
+        r.d = d;
+        r.d8 = round_up8(d);
+        r.k = k;
+        r.X = X;
+        r.weights = weights;
+        r.y = y;
+        r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
+        const int result = run_fit({max_iter, tol, progress, user, inertia_each != 0}, r, Cen, count, points, time);
+        if (result < 0) return result;
+        if (centers_out)
+            for (int c = 0; c < k; ++c)
+                std::memcpy(centers_out + at(c, d), &r.cen[at(c, r.d8)], at(d, 1) * sizeof(float));
+        if (inertia) *inertia = drift::inertia(r, r.cen.get(), r.d8);
+        return result;
+    } catch (const std::bad_alloc &) {
+        return TAVRINE_ERR_NOMEM;
+    }
+}
+
+int tavrine_assign(int n, int d, int k, const float *X, const float *centers, int32_t *labels,
+                   float *min_dist, float *all_dist, int n_threads) {
+    if (n < 1 || d < 1 || k < 1 || d > (1 << 24)) return TAVRINE_ERR_ARGS;
+    const int d8 = round_up8(d), k8 = round_up8(k);
+    buffer<float> cen, packed, norms;
+    if (!take(cen, at(k8, d8)) || !take(packed, at(k8, d8)) || !take(norms, k8))
+        return TAVRINE_ERR_NOMEM;
+    std::memset(cen.get(), 0, at(k8, d8) * sizeof(float));
+    for (int c = 0; c < k; ++c) {
+        copy_padded(centers, d, d8, c, &cen[at(c, d8)]);
+        norms[c] = sq_norm(&cen[at(c, d8)], d8);
+    }
+    pack_centers(cen.get(), k8, d8, 0, center_panels(k8), packed.get());
+    const int team = team_for_work(n_threads, int64_t(n) * k * d8);
+    const int n_chunks = (n + kAssignRows - 1) / kAssignRows;
+    bool short_of_memory = false;
+#pragma omp parallel num_threads(team) if (team > 1)
+    {
+        buffer<float> rows, scores;
+        const bool ok = take(rows, at(kAssignRows, d8)) && take(scores, at(kAssignRows, k8));
+        if (!ok) {
+#pragma omp atomic write
+            short_of_memory = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int ch = 0; ch < n_chunks; ++ch) {
+            if (!ok) continue;
+            const int lo = ch * kAssignRows, m = std::min(kAssignRows, n - lo);
+            for (int i = 0; i < m; ++i) copy_padded(X, d, d8, lo + i, &rows[at(i, d8)]);
+            packed_product(m, d8, k8, rows.get(), d8, packed.get(), scores.get(), k8);
+            for (int i = 0; i < m; ++i) {
+                const float *row = &scores[at(i, k8)];
+                const int label = nearest_of_row(row, norms.get(), k);
+                const int64_t p = lo + i;
+                labels[p] = label;
+                if (min_dist)
+                    min_dist[p] = float(sq_gap(X + at(p, d), &cen[at(label, d8)], d));
+                if (all_dist) {
+                    const float xn = sq_norm(&rows[at(i, d8)], d8);
+                    float *out = all_dist + at(p, k);
+                    for (int c = 0; c < k; ++c) out[c] = std::max(xn + (row[c] + norms[c]), 0.0f);
+                }
+            }
+        }
+    }
+    return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
+}
+

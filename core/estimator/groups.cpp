@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// The groups of centers the drift loop keeps one lower bound per point for:
+// k-means of the initial centers, formed once, each group's members laid out
+// in increasing center order.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "estimator/loop.h"
+
+using namespace tavrine;
+using namespace tavrine::drift;
+
+namespace {
+
+// Target number of centers per group, and Lloyd steps that form the groups.
+constexpr int kCentersPerGroup = 10;
+constexpr int kGroupSteps = 5;
+
+// Nearest of the rows of `means` (count x d8, padded) for every padded
+// center, scores by packed_product and the first-minimum scan.
+void nearest_means(const float *cen, int k, int d8, const float *means, int count,
+                   int32_t *out) {
+    const int c8 = round_up8(count);
+    std::vector<float> packed(at(c8, d8)), norms(c8, 0.0f), scores(at(kAssignRows, c8));
+    pack_centers(means, c8, d8, 0, center_panels(c8), packed.data());
+    for (int j = 0; j < count; ++j) norms[j] = sq_norm(means + at(j, d8), d8);
+    for (int lo = 0; lo < k; lo += kAssignRows) {
+        const int m = std::min(kAssignRows, k - lo);
+        packed_product(m, d8, c8, cen + at(lo, d8), d8, packed.data(), scores.data(), c8);
+        for (int i = 0; i < m; ++i) out[lo + i] = nearest_of_row(&scores[at(i, c8)], norms.data(), count);
+    }
+}
+
+}  // namespace
+
+// t = about k / 10 (at least 1), and the bounds no larger than the point
+// itself (d floats): one group takes 2 floats a point (upper and lower
+// bound), t > 1 groups t + 3 (with the global bound and its epoch).
+int drift::group_count(int k, int d) {
+    const int by_k = (k + kCentersPerGroup / 2) / kCentersPerGroup;
+    const int t = std::min({by_k, d - 3, k});
+    return t > 1 ? t : 1;
+}
+
+// From centers spread evenly over the index range.
+group_layout drift::form_groups(const float *cen, int k, int d8, int t) {
+    std::vector<float> means(at(round_up8(t), d8), 0.0f);
+    for (int g = 0; g < t; ++g)
+        std::memcpy(&means[at(g, d8)], cen + at(int64_t(g) * k / t, d8), at(d8, 1) * sizeof(float));
+    std::vector<int32_t> of(k);
+    std::vector<double> sums(at(t, d8));
+    std::vector<int> counts(t);
+    for (int step = 0; step < kGroupSteps; ++step) {
+        nearest_means(cen, k, d8, means.data(), t, of.data());
+        std::fill(sums.begin(), sums.end(), 0.0);
+        std::fill(counts.begin(), counts.end(), 0);
+        for (int j = 0; j < k; ++j) {
+            ++counts[of[j]];
+            for (int o = 0; o < d8; ++o) sums[at(of[j], d8) + o] += cen[at(j, d8) + o];
+        }
+        for (int g = 0; g < t; ++g)
+            if (counts[g] > 0)
+                for (int o = 0; o < d8; ++o)
+                    means[at(g, d8) + o] = float(sums[at(g, d8) + o] / counts[g]);
+    }
+    nearest_means(cen, k, d8, means.data(), t, of.data());
+
+    group_layout L;
+    std::vector<int32_t> renumber(t, -1);
+    std::fill(counts.begin(), counts.end(), 0);
+    for (int j = 0; j < k; ++j) ++counts[of[j]];
+    L.start.push_back(0);
+    for (int g = 0; g < t; ++g)
+        if (counts[g] > 0) {
+            renumber[g] = L.t++;
+            L.start.push_back(L.start.back() + counts[g]);
+            L.widest = std::max(L.widest, counts[g]);
+        }
+    L.center.resize(k);
+    L.of_center.resize(k);
+    std::vector<int32_t> fill(L.start.begin(), L.start.end() - 1);
+    for (int j = 0; j < k; ++j) {
+        const int g = renumber[of[j]];
+        L.of_center[j] = g;
+        L.center[fill[g]++] = j;
+    }
+    return L;
+}

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// What the files of the drift loop call across one another: the groups
+// (groups.cpp), the center update (update.cpp) and the test check
+// (check.cpp); the assignment (scan.cpp) and the loop (fit.cpp) are reached
+// through drift.h. Internal; not installed.
+#ifndef TAVRINE_LOOP_H
+#define TAVRINE_LOOP_H
+
+#include <atomic>
+
+#include "estimator/bounds.h"
+
+namespace tavrine::drift {
+
+// Rows per product of the nearest-center routines: their scores stay in L2.
+constexpr int kAssignRows = 256;
+
+// ---- Groups (groups.cpp) ----
+
+// Groups to form for k centers of d columns.
+int group_count(int k, int d);
+
+// k-means of the initial centers (k x d8, padded) into t groups; groups left
+// empty are dropped.
+group_layout form_groups(const float *cen, int k, int d8, int t);
+
+// ---- Center update (update.cpp) ----
+
+// Group g's centers copied in slot order, with their norms and the group's drift.
+void place_group(run_state &r, int g);
+
+// The largest norm and drift, and the group bounds' losses by age for the
+// epoch just begun.
+void finish_centers(run_state &r);
+
+struct update_result {
+    double shift;   // summed squared shifts of all k centers
+    int refilled;   // empty centers given a far point
+};
+
+// Sums from the changes, empty centers refilled, then every center, then
+// the groups.
+update_result update_centers(run_state &r);
+
+// ---- Test check (check.cpp) ----
+
+// Test switch: 1 checks every assignment against a full scan and the bounds
+// against float64 distances; 2 also drops the drifts (a fault the check must see).
+extern std::atomic<int> check_level;
+
+// Every label against the first minimum of a full scan, and every bound
+// against float64 distances; faults are counted.
+void check_assignment(run_state &r);
+
+}  // namespace tavrine::drift
+
+#endif

@@ -1,0 +1,376 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// One assignment of the drift loop. A point the loosened bounds do not
+// settle (filter.h) first takes the distance to its own center, then its
+// group bounds. A survivor scans its own group (or, when that group's bound
+// rules out its other members, scores its own center alone), then only the
+// groups the tightened bound leaves open; a point with most groups open is
+// scanned over all of them. Points are packed per group (or once, for the
+// all-groups list) and the group's centers run against them as the rows of
+// packed_product, one lane per point: each product is one FMA chain in
+// column order either way round, so a score P(x, c) + |c|^2 is the same
+// whatever points and centers are batched with it, and the label is the
+// first minimum over all k centers, as a full scan gives.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "estimator/filter.h"
+#include "estimator/loop.h"
+
+using namespace tavrine;
+using namespace tavrine::drift;
+
+namespace {
+
+// Points lo + entries[0 .. count-1] (lo + 0 .. count-1 without entries),
+// packed as pack_centers lays out centers: panels of 16 (the last of 8), each
+// d8 rows of its points' values; lanes past count are zero.
+void pack_points(const run_state &r, int lo, const int32_t *entries, int count, float *out) {
+    const int count8 = round_up8(count), d = r.d, d8 = r.d8;
+    for (int j0 = 0; j0 < count8; j0 += 8) {
+        const int panel = j0 & ~(kPanelCenters - 1);
+        const int width = std::min(kPanelCenters, count8 - panel), lane = j0 - panel;
+        const float *src[8];
+        for (int q = 0; q < 8; ++q)
+            src[q] = j0 + q < count ? r.X + at(lo + (entries ? entries[j0 + q] : j0 + q), d)
+                                    : nullptr;
+        float *dst = out + at(panel, d8) + lane;
+        for (int o = 0; o < d8; o += 8) {
+            const int m = std::min(8, d - o);
+            __m256 v[8];
+            for (int q = 0; q < 8; ++q)
+                v[q] = src[q] == nullptr ? _mm256_setzero_ps()
+                       : m == 8          ? _mm256_loadu_ps(src[q] + o)
+                                         : masked_read(src[q] + o, m);
+            transpose8(v);
+            for (int c = 0; c < 8; ++c) _mm256_storeu_ps(dst + at(o + c, width), v[c]);
+        }
+    }
+}
+
+// Per lane j < width of rows (size rows of stride ld, width a multiple of 8):
+// the lowest of rows[c][j] + norm[c] over c, its first c, and the lowest of
+// the others.
+void group_minima_8(const float *rows, int ld, int width, int size, const float *norm,
+                    float *min1, float *min2, int32_t *nearest) {
+    for (int j = 0; j < width; j += 8) {
+        __m256 low = _mm256_set1_ps(kInf), next = low;
+        __m256i who = _mm256_setzero_si256();
+        for (int c = 0; c < size; ++c) {
+            const __m256 score =
+                _mm256_add_ps(_mm256_loadu_ps(rows + at(c, ld) + j), _mm256_set1_ps(norm[c]));
+            const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
+            next = _mm256_min_ps(next, _mm256_max_ps(low, score));
+            low = _mm256_blendv_ps(low, score, lower);
+            who = _mm256_castps_si256(_mm256_blendv_ps(
+                _mm256_castsi256_ps(who), _mm256_castsi256_ps(_mm256_set1_epi32(c)), lower));
+        }
+        _mm256_storeu_ps(min1 + j, low);
+        _mm256_storeu_ps(min2 + j, next);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(nearest + j), who);
+    }
+}
+
+// The same, sixteen lanes at a time (width a multiple of 16), where the
+// processor has AVX-512 and the kernels' width allows it. Only this function
+// carries the avx512f target: the rest of the file, like every other, is
+// compiled for AVX2, so no shared inline helper gets an AVX-512 copy.
+__attribute__((target("avx512f"))) void group_minima_16(const float *rows, int ld, int width,
+                                                        int size, const float *norm, float *min1,
+                                                        float *min2, int32_t *nearest) {
+    for (int j = 0; j < width; j += 16) {
+        __m512 low = _mm512_set1_ps(__builtin_inff()), next = low;
+        __m512i who = _mm512_setzero_si512();
+        for (int c = 0; c < size; ++c) {
+            const __m512 score =
+                _mm512_add_ps(_mm512_loadu_ps(rows + at(c, ld) + j), _mm512_set1_ps(norm[c]));
+            const __mmask16 lower = _mm512_cmp_ps_mask(score, low, _CMP_LT_OQ);
+            next = _mm512_min_ps(next, _mm512_max_ps(low, score));
+            low = _mm512_mask_mov_ps(low, lower, score);
+            who = _mm512_mask_mov_epi32(who, lower, _mm512_set1_epi32(c));
+        }
+        _mm512_storeu_ps(min1 + j, low);
+        _mm512_storeu_ps(min2 + j, next);
+        _mm512_storeu_si512(nearest + j, who);
+    }
+}
+
+// Entries [from, to) of group g's bucket from the group's products (its
+// centers by rows, the entries by lanes): per point, eight at once, the
+// lowest score of the group, its center (the first on ties: slots go in
+// center order), and the lowest score of the other members.
+void scan_group(const run_state &r, scratch &s, int g, int from, int to, const float *rows,
+                int64_t &products) {
+    const int count = to - from, count8 = round_up8(count);
+    const int base = r.L.start[g], size = r.L.size(g);
+    const int32_t *entries = &s.bucket[at(g, s.chunk)];
+    float *min1 = &s.min1[at(g, s.entries) + from], *min2 = &s.min2[at(g, s.entries) + from];
+    int32_t *nearest = &s.nearest[at(g, s.entries) + from];
+    const float *norm = &r.slot_norm[base];
+    const int wide = kernel_lanes() == 16 ? count8 & ~15 : 0;
+    if (wide > 0) group_minima_16(rows, count8, wide, size, norm, min1, min2, nearest);
+    if (wide < count8)
+        group_minima_8(rows + wide, count8, count8 - wide, size, norm, min1 + wide, min2 + wide,
+                       nearest + wide);
+    for (int e = 0; e < count; ++e) {
+        const int i = entries[from + e], c = r.L.center[base + nearest[e]];
+        if (min1[e] < s.best[i] || (min1[e] == s.best[i] && c < s.best_idx[i])) {
+            s.best[i] = min1[e];
+            s.best_idx[i] = c;
+        }
+    }
+    products += int64_t(count) * size;
+}
+
+// Entries [from, to) of group g's bucket packed, the group's centers run as
+// rows against them, then scanned.
+void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
+                int64_t &products) {
+    const int count = to - from;
+    if (count <= 0) return;
+    const int count8 = round_up8(count);
+    pack_points(r, lo, &s.bucket[at(g, s.chunk)] + from, count, s.points.get());
+    packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
+                   s.points.get(), s.products.get(), count8);
+    scan_group(r, s, g, from, to, s.products.get(), products);
+}
+
+// The points of the every-group list (entries [0, count) of every bucket,
+// packed once) against runs of whole groups of up to kBatchRows centers.
+void run_every(const run_state &r, scratch &s, int count, int64_t &products) {
+    const int count8 = round_up8(count);
+    for (int g0 = 0; g0 < r.t;) {
+        int g1 = g0 + 1;
+        while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
+        const int rows = r.L.start[g1] - r.L.start[g0];
+        packed_product(rows, r.d8, count8, &r.rows_by_slot[at(r.L.start[g0], r.d8)], r.d8,
+                       s.every_points.get(), s.products.get(), count8);
+        for (int g = g0; g < g1; ++g)
+            scan_group(r, s, g, 0, count,
+                       &s.products[at(r.L.start[g] - r.L.start[g0], count8)], products);
+        g0 = g1;
+    }
+}
+
+inline void push(scratch &s, int g, int i) { s.bucket[at(g, s.chunk) + s.bucket_n[g]++] = i; }
+
+// A survivor's scan starts from nothing; its margin is taken once.
+inline void start_best(const run_state &r, scratch &s, int lo, int i, float margin) {
+    s.best[i] = kInf;
+    s.best_idx[i] = INT32_MAX;
+    s.own_score[i] = kNaN;
+    s.margin[i] = margin;
+    s.low_base[i] = r.x_norm[lo + i] - margin;
+}
+
+// Scores of listed points against their own centers, eight points at a time
+// with points and centers transposed into lanes: each is the same FMA chain
+// in column order as the packed product's, so it equals a full scan's score.
+// The scan of the other open groups starts from it.
+void own_scores(const run_state &r, scratch &s, int lo, int count) {
+    const int d = r.d, d8 = r.d8;
+    for (int e0 = 0; e0 < count; e0 += 8) {
+        const int m = std::min(8, count - e0);
+        const float *x[8], *c[8];
+        for (int q = 0; q < 8; ++q) {
+            const int64_t p = lo + s.own[e0 + std::min(q, m - 1)];
+            x[q] = r.X + at(p, d);
+            c[q] = &r.cen[at(r.y[p], d8)];
+        }
+        __m256 acc = _mm256_setzero_ps();
+        for (int o = 0; o < d8; o += 8) {
+            const int width = std::min(8, d - o);
+            __m256 xv[8], cv[8];
+            for (int q = 0; q < 8; ++q) {
+                xv[q] = width == 8 ? _mm256_loadu_ps(x[q] + o) : masked_read(x[q] + o, width);
+                cv[q] = _mm256_loadu_ps(c[q] + o);
+            }
+            transpose8(xv);
+            transpose8(cv);
+            for (int j = 0; j < 8; ++j) acc = _mm256_fmadd_ps(xv[j], cv[j], acc);
+        }
+        float product[8];
+        _mm256_storeu_ps(product, _mm256_mul_ps(acc, _mm256_set1_ps(-2.0f)));
+        for (int q = 0; q < m; ++q) {
+            const int i = s.own[e0 + q], label = r.y[lo + i];
+            s.best[i] = s.own_score[i] = product[q] + r.c_norm[label];
+            s.best_idx[i] = label;
+        }
+    }
+}
+
+// After the own group (scanned, or scored alone when its bound rules out its
+// other members): the other groups whose lower bound does not clear the
+// tighter of the point's upper bound and its best score go into their buckets.
+inline void push_open_groups(run_state &r, scratch &s, int lo, int i) {
+    const int64_t p = lo + i;
+    const int own = r.L.of_center[r.y[p]];
+    const float margin = s.margin[i];
+    const float ub = std::min(r.ub[p], score_bound(r, s, p, i));
+    const __m256 threshold = _mm256_set1_ps(std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
+    const float *lb = &r.lb[at(p, r.t)];
+    for (int g0 = 0; g0 < r.t; g0 += 8) {
+        const int valid = std::min(8, r.t - g0);
+        // Lanes past t read as 0.0, which never clears the threshold: masked off below.
+        const __m256 open = _mm256_cmp_ps(masked_read(lb + g0, valid), threshold, _CMP_NGT_UQ);
+        unsigned bits = unsigned(_mm256_movemask_ps(open)) & ((1u << valid) - 1u);
+        if (own >= g0 && own < g0 + 8) bits &= ~(1u << (own - g0));
+        for (; bits; bits &= bits - 1) push(s, g0 + __builtin_ctz(bits), i);
+    }
+}
+
+struct chunk_result {
+    int64_t products = 0;
+    int32_t survivors = 0, changed = 0;
+};
+
+// Lower bounds of group g from its bucket's entries, eight at a time: the
+// lowest score of the group, or of its other members where it holds the
+// point's new center.
+void settle_group(run_state &r, scratch &s, int lo, int g) {
+    const int32_t *entries = &s.bucket[at(g, s.chunk)];
+    const float *min1 = &s.min1[at(g, s.entries)], *min2 = &s.min2[at(g, s.entries)];
+    const int count = s.bucket_n[g];
+    const __m256i group = _mm256_set1_epi32(g);
+    float bound[8];
+    for (int e = 0; e < count; e += 8) {
+        const int valid = std::min(8, count - e);
+        const __m256i live = tail_mask(valid);
+        const __m256i at_e = _mm256_maskload_epi32(entries + e, live);
+        const __m256i holder = _mm256_mask_i32gather_epi32(group, s.best_group.get(), at_e, live, 4);
+        const __m256 other = _mm256_castsi256_ps(_mm256_cmpeq_epi32(holder, group));
+        const __m256 m = _mm256_blendv_ps(_mm256_loadu_ps(min1 + e), _mm256_loadu_ps(min2 + e), other);
+        const __m256 base = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), s.low_base.get(), at_e,
+                                                     _mm256_castsi256_ps(live), 4);
+        const __m256 v = _mm256_max_ps(_mm256_add_ps(base, m), _mm256_setzero_ps());
+        _mm256_storeu_ps(bound, _mm256_mul_ps(_mm256_sqrt_ps(v), _mm256_set1_ps(kRootDown)));
+        for (int q = 0; q < valid; ++q) r.lb[at(lo + entries[e + q], r.t) + g] = bound[q];
+    }
+}
+
+// Labels, bounds and change list of the survivors from their buckets.
+void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_result &out) {
+    for (int v = 0; v < n_survivors; ++v) {
+        const int i = s.survivors[v];
+        const int64_t p = lo + i;
+        const float ub = score_bound(r, s, p, i);
+        r.ub[p] = r.y[p] == s.best_idx[i] ? std::min(r.ub[p], ub) : ub;
+        s.best_group[i] = r.L.of_center[s.best_idx[i]];
+        if (r.y[p] != s.best_idx[i]) {
+            // An own group left unscanned now holds a center the point left.
+            if (!std::isnan(s.own_score[i])) {
+                float &lb = r.lb[at(p, r.t) + r.L.of_center[r.y[p]]];
+                lb = std::min(lb, std::sqrt(std::max(s.low_base[i] + s.own_score[i], 0.0f)) * kRootDown);
+            }
+            r.changed[lo + out.changed] = int32_t(p);
+            r.changed_from[lo + out.changed] = r.y[p];
+            ++out.changed;
+            r.y[p] = s.best_idx[i];
+        }
+    }
+    for (int g = 0; g < r.t; ++g) settle_group(r, s, lo, g);
+    if (r.t == 1) return;
+    for (int v = 0; v < n_survivors; ++v) {
+        const int64_t p = lo + s.survivors[v];
+        r.glb[p] = lowest_group_bound(r, p);
+    }
+}
+
+// f(i) for each survivor i not on the every-group list, in point order (both
+// lists are in point order, the every-group list a part of the survivors).
+template <class F>
+inline void for_each_partial(const scratch &s, int n_survivors, int n_every, F f) {
+    int v = 0;
+    for (int e = 0; e < n_survivors; ++e) {
+        const int i = s.survivors[e];
+        if (v < n_every && s.every[v] == i) {
+            ++v;
+            continue;
+        }
+        f(i);
+    }
+}
+
+// One chunk of the assignment: every group for every point (full), or the
+// drift-bound filters first.
+void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_result &out) {
+    const int m = hi - lo;
+    std::fill(s.bucket_n.get(), s.bucket_n.get() + r.t, 0);
+    // Points scanned over every group (all of them in the full pass) come
+    // first in every bucket, packed once; then the others' own groups, then
+    // the groups their tightened bounds leave open.
+    int n_survivors = 0, n_every = 0, passed = 0;
+    for (int i = 0; i < m; ++i) {
+        const int64_t p = lo + i;
+        const float margin = margin_of(r, p);
+        const verdict fate = full ? verdict::scan_every : filter_point(r, p, margin);
+        passed += fate != verdict::settled_global;
+        if (fate < verdict::scan_open) continue;
+        const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
+        for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        start_best(r, s, lo, i, margin);
+        s.survivors[n_survivors++] = i;
+        if (fate == verdict::scan_every) {
+            s.every[n_every++] = i;
+            if (r.t > 1) r.stamp[p] = r.epoch;
+        }
+    }
+    if (n_every > 0) {
+        pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
+        for (int g = 0; g < r.t; ++g) {
+            std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, s.chunk)]);
+            s.bucket_n[g] = n_every;
+        }
+        run_every(r, s, n_every, out.products);
+    }
+    int n_own = 0;
+    for_each_partial(s, n_survivors, n_every, [&](int i) {
+        const int64_t p = lo + i;
+        const int own = r.L.of_center[r.y[p]];
+        if (r.t > 1 && !group_open(r, p, own, r.ub[p], s.margin[i]))
+            s.own[n_own++] = i;
+        else
+            push(s, own, i);
+    });
+    own_scores(r, s, lo, n_own);
+    out.products += n_own;
+    if (n_every == n_survivors) {
+        out.survivors = passed;
+        settle_chunk(r, s, lo, n_survivors, out);
+        return;
+    }
+    for (int g = 0; g < r.t; ++g) {
+        s.bucket_own[g] = s.bucket_n[g];
+        run_bucket(r, s, lo, g, n_every, s.bucket_n[g], out.products);
+    }
+    for_each_partial(s, n_survivors, n_every, [&](int i) { push_open_groups(r, s, lo, i); });
+    for (int g = 0; g < r.t; ++g)
+        run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
+    out.survivors = passed;
+    settle_chunk(r, s, lo, n_survivors, out);
+}
+
+}  // namespace
+
+counters drift::assign_all(run_state &r, bool full) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        const int lo = ch * r.chunk, hi = std::min(r.n, lo + r.chunk);
+        chunk_result out;
+        assign_chunk(r, r.work[omp_get_thread_num()], lo, hi, full, out);
+        r.chunk_changed[ch] = out.changed;
+        r.chunk_survivors[ch] = out.survivors;
+        r.chunk_products[ch] = out.products;
+    }
+    counters c;
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        c.products += r.chunk_products[ch];
+        c.survivors += r.chunk_survivors[ch];
+        c.changed += r.chunk_changed[ch];
+    }
+    if (check_level.load() > 0) check_assignment(r);
+    return c;
+}

@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: BSD-3-Clause
+//
+// The drift loop's center update. Center sums are double, updated from the
+// list of changed points in point order (each center and column owned by one
+// worker): the result does not depend on the thread count, and an iteration
+// that moves few points costs few additions. Centers left empty are refilled
+// for one update from the farthest points; then the centers move, and their
+// drifts, norms, groups and the bounds' losses follow.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "estimator/loop.h"
+
+using namespace tavrine;
+using namespace tavrine::drift;
+
+namespace {
+
+// rows[0 .. 7] += w * x and rows[0 .. 7] -= w * x in double for eight floats
+// of a point: w * x is exact in double, so each step rounds once.
+inline void add_scaled(double *row, __m256 x, double w) {
+    const __m256d lo = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), _mm256_set1_pd(w));
+    const __m256d hi = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), _mm256_set1_pd(w));
+    _mm256_storeu_pd(row, _mm256_add_pd(_mm256_loadu_pd(row), lo));
+    _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), hi));
+}
+
+// Changes ahead of the one being added whose row is fetched.
+constexpr int kFetchAhead = 12;
+
+// Column block col_block (col_block_width columns), center slice `slice`:
+// this worker's share of the double sums, every change applied in point
+// order. A change is read only by the workers owning its old or new center,
+// so X passes through the cache about once however many workers share the
+// update.
+void add_changes(run_state &r, int col_block, int slice) {
+    const int c0 = col_block * r.col_block_width, c1 = std::min(r.d, c0 + r.col_block_width);
+    int64_t *members = &r.members[at(col_block, r.k)];
+    const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
+    const auto add = [&](double *sums, const float *x, double w) {
+        for (int o = c0; o < c1; o += 8) {
+            const int width = std::min(8, c1 - o);
+            add_scaled(sums + o, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), w);
+        }
+    };
+    const auto mine = [&](int lo, int e) {
+        const int from = r.changed_from[lo + e];
+        return (from >= 0 && owns(from)) || owns(r.y[r.changed[lo + e]]);
+    };
+    for (int ch = 0; ch < r.n_chunks; ++ch) {
+        const int lo = ch * r.chunk, count = r.chunk_changed[ch];
+        for (int e = 0; e < count; ++e) {
+            // The rows this worker reads are scattered: fetch one ahead of time.
+            if (e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
+                const char *row = reinterpret_cast<const char *>(
+                    r.X + at(r.changed[lo + e + kFetchAhead], r.d) + c0);
+                for (int64_t b = 0; b < int64_t(c1 - c0) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+            }
+            const int64_t p = r.changed[lo + e];
+            const int from = r.changed_from[lo + e], to = r.y[p];
+            const bool take_from = from >= 0 && owns(from), give_to = owns(to);
+            if (!take_from && !give_to) continue;
+            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            if (w == 0.0) continue;
+            const float *x = r.X + at(p, r.d);
+            if (take_from) {
+                double *s = &r.sums[at(from, r.d8)];
+                add(s, x, -w);
+                if (col_block == 0) r.weight_sum[from] -= w;
+                // The last member gone: the sums are exactly zero again.
+                if (--members[from] == 0) {
+                    std::fill(s + c0, s + round_up8(c1), 0.0);
+                    if (col_block == 0) r.weight_sum[from] = 0.0;
+                }
+            }
+            if (give_to) {
+                add(&r.sums[at(to, r.d8)], x, w);
+                if (col_block == 0) r.weight_sum[to] += w;
+                ++members[to];
+            }
+        }
+    }
+}
+
+// Center c's squared shift, drift and norm once its row has moved.
+void record_move(run_state &r, int c, double moved) {
+    r.shift[c] = moved;
+    r.drift[c] = round_up_float(std::sqrt(moved) * kDoubleSlack);
+    r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+}
+
+// Center c to row `to` (d floats).
+void move_to(run_state &r, int c, const float *to) {
+    float *row = &r.cen[at(c, r.d8)];
+    double moved = 0.0;
+    for (int j = 0; j < r.d; ++j) {
+        const double g = double(to[j]) - double(row[j]);
+        moved += g * g;
+        row[j] = to[j];
+    }
+    record_move(r, c, moved);
+}
+
+// New position of center c from its sums (kept when it has no weighted member).
+void move_center(run_state &r, int c) {
+    float *row = &r.cen[at(c, r.d8)];
+    double moved = 0.0;
+    if (r.members[c] > 0) {
+        const double *s = &r.sums[at(c, r.d8)];
+        for (int j = 0; j < r.d; ++j) {
+            const float v = float(s[j] / r.weight_sum[c]);
+            const double g = double(v) - double(row[j]);
+            moved += g * g;
+            row[j] = v;
+        }
+    }
+    record_move(r, c, moved);
+}
+
+// After the centers moved: the groups, a new epoch and its losses.
+void close_epoch(run_state &r) {
+    if (check_level.load() > 1) std::fill(r.drift.get(), r.drift.get() + r.k, 0.0f);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+    for (int g = 0; g < r.t; ++g) place_group(r, g);
+    ++r.epoch;
+    finish_centers(r);
+}
+
+// ---- Refilling emptied centers -------------------------------------------------
+
+// Centers left without weight after an assignment, as scikit-learn's Lloyd
+// refills them: the farthest points from the centers they were assigned to
+// (squared distances, unweighted; ties to the lower index) each lend their
+// weighted row to one empty center, the farthest to the lowest-numbered,
+// for this one center update. Labels stay as assigned, so every bound holds:
+// the moved centers' drifts cover the move, and the next assignment relabels.
+struct relocation {
+    std::vector<int32_t> centers;        // empty centers, then the donors' centers
+    std::vector<double> sums, weights;   // their sums and weights before the loan
+    std::vector<int64_t> members;        // n_col_blocks per center
+};
+
+// Points of positive weight with a positive distance to their own center,
+// the `count` farthest first.
+std::vector<int32_t> farthest_points(const run_state &r, int count) {
+    std::vector<double> gap(r.n);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int p = 0; p < r.n; ++p) {
+        const bool weighless = r.weights && !(r.weights[p] > 0.0f);
+        gap[p] = weighless ? 0.0 : sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
+    }
+    std::vector<int32_t> far;
+    for (int p = 0; p < r.n; ++p)
+        if (gap[p] > 0.0) far.push_back(p);
+    const auto farther = [&](int32_t a, int32_t b) { return gap[a] > gap[b] || (gap[a] == gap[b] && a < b); };
+    if (int(far.size()) > count) {
+        std::nth_element(far.begin(), far.begin() + count, far.end(), farther);
+        far.resize(count);
+    }
+    std::sort(far.begin(), far.end(), farther);
+    return far;
+}
+
+// Saves center c's sums, weight and member counts, once.
+void save_center(const run_state &r, relocation &saved, int c) {
+    if (std::find(saved.centers.begin(), saved.centers.end(), c) != saved.centers.end()) return;
+    saved.centers.push_back(c);
+    const double *row = r.sums.data() + at(c, r.d8);
+    saved.sums.insert(saved.sums.end(), row, row + r.d8);
+    saved.weights.push_back(r.weight_sum[c]);
+    for (int cb = 0; cb < r.n_col_blocks; ++cb) saved.members.push_back(r.members[at(cb, r.k) + c]);
+}
+
+// Member counts of center c in every column block, shifted by `by`.
+void count_members(run_state &r, int c, int64_t by) {
+    for (int cb = 0; cb < r.n_col_blocks; ++cb) r.members[at(cb, r.k) + c] += by;
+}
+
+// Lends the farthest points' rows to the empty centers; returns the centers refilled.
+int lend_to_empty(run_state &r, relocation &saved) {
+    std::vector<int32_t> empty;
+    for (int c = 0; c < r.k; ++c)
+        if (r.members[c] == 0) empty.push_back(c);
+    if (empty.empty()) return 0;
+    const std::vector<int32_t> far = farthest_points(r, int(empty.size()));
+    for (std::size_t e = 0; e < far.size(); ++e) {
+        const int to = empty[e], p = far[e], from = r.y[p];
+        const double w = r.weights ? double(r.weights[p]) : 1.0;
+        const float *x = r.X + at(p, r.d);
+        save_center(r, saved, to);
+        save_center(r, saved, from);
+        double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
+        for (int j = 0; j < r.d; ++j) {
+            give[j] += double(x[j]) * -w;
+            take[j] = double(x[j]) * w;
+        }
+        r.weight_sum[from] -= w;
+        r.weight_sum[to] = w;
+        count_members(r, from, -1);
+        count_members(r, to, 1);
+        // A donor left without members keeps its position, as any empty center.
+        if (r.members[from] == 0) {
+            std::fill(give, give + r.d8, 0.0);
+            r.weight_sum[from] = 0.0;
+        }
+    }
+    return int(far.size());
+}
+
+// The sums again those of the labels, once the centers have moved.
+void restore(run_state &r, const relocation &saved) {
+    for (std::size_t i = 0; i < saved.centers.size(); ++i) {
+        const int c = saved.centers[i];
+        const double *row = saved.sums.data() + at(int(i), r.d8);
+        std::copy(row, row + r.d8, r.sums.data() + at(c, r.d8));
+        r.weight_sum[c] = saved.weights[i];
+        for (int cb = 0; cb < r.n_col_blocks; ++cb)
+            r.members[at(cb, r.k) + c] = saved.members[at(int(i), r.n_col_blocks) + cb];
+    }
+}
+
+}  // namespace
+
+void drift::place_group(run_state &r, int g) {
+    float gd = 0.0f;
+    for (int slot = r.L.start[g]; slot < r.L.start[g + 1]; ++slot) {
+        const int c = r.L.center[slot];
+        std::memcpy(&r.rows_by_slot[at(slot, r.d8)], &r.cen[at(c, r.d8)],
+                    at(r.d8, 1) * sizeof(float));
+        r.slot_norm[slot] = r.c_norm[c];
+        gd = std::max(gd, r.drift[c]);
+    }
+    r.group_drift[g] = gd;
+}
+
+// The largest norm and drift, and the group bounds' losses by age for the
+// epoch just begun.
+void drift::finish_centers(run_state &r) {
+    float widest = 0.0f;
+    for (int c = 0; c < r.k; ++c) widest = std::max(widest, r.c_norm[c]);
+    r.radius = std::sqrt(widest) * kRootUp;
+    r.widest_drift = 0.0f;
+    for (int g = 0; g < r.t; ++g) r.widest_drift = std::max(r.widest_drift, r.group_drift[g]);
+    if (r.t == 1) return;
+    const int t = r.t, now = r.epoch % kHistory;
+    const double *before = &r.drift_sum[at((r.epoch + kHistory - 1) % kHistory, t)];
+    double *sum = &r.drift_sum[at(now, t)];
+    for (int g = 0; g < t; ++g) sum[g] = r.epoch == 0 ? 0.0 : before[g] + r.group_drift[g];
+    for (int age = 1; age < std::min(kHistory, r.epoch + 1); ++age) {
+        const double *then = &r.drift_sum[at((r.epoch - age) % kHistory, t)];
+        for (int g = 0; g < t; ++g)
+            r.loss[at(age, t) + g] = round_up_float((sum[g] - then[g]) * kDoubleSlack);
+    }
+}
+
+void drift::load_centers(run_state &r, const float *centers) {
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int c = 0; c < r.k; ++c) move_to(r, c, centers + at(c, r.d));
+    close_epoch(r);
+}
+
+update_result drift::update_centers(run_state &r) {
+    const int units = r.n_col_blocks * r.n_center_slices;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+    for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
+    relocation saved;
+    const int refilled = lend_to_empty(r, saved);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int c = 0; c < r.k; ++c) move_center(r, c);
+    restore(r, saved);
+    close_epoch(r);
+    double total = 0.0;
+    for (int c = 0; c < r.k; ++c) total += r.shift[c];
+    return {total, refilled};
+}
+
