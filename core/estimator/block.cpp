@@ -183,25 +183,16 @@ int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights
 int tavrine_block_farthest(const tavrine_block *b, int d, const float *X, const float *weights,
                            int count, double *out_dist, int32_t *out_index) {
     if (b == nullptr || !b->state || b->state->d != d || count < 0) return TAVRINE_ERR_ARGS;
-    const run_state &r = *b->state;
+    run_state &r = *b->state;
+    r.X = X;
+    r.weights = weights;
     try {
-        // Only a row that has weight and sits off its center can found a cluster.
-        std::vector<std::pair<double, int32_t>> far;
-        for (int p = 0; p < r.n; ++p) {
-            if (weights != nullptr && !(weights[p] > 0.0f)) continue;
-            const double g = sq_gap(X + at(p, d), &r.cen[at(b->y[p], r.d8)], d);
-            if (g > 0.0) far.emplace_back(g, p);
-        }
-        const int m = std::min<int64_t>(count, far.size());
-        // Farthest first; among equals the lower row.
-        std::partial_sort(far.begin(), far.begin() + m, far.end(), [](const auto &a, const auto &c) {
-            return a.first > c.first || (a.first == c.first && a.second < c.second);
-        });
-        for (int i = 0; i < m; ++i) {
+        const auto far = farthest_points(r, count);
+        for (std::size_t i = 0; i < far.size(); ++i) {
             out_dist[i] = far[i].first;
             out_index[i] = far[i].second;
         }
-        return m;
+        return int(far.size());
     } catch (const std::bad_alloc &) {
         return TAVRINE_ERR_NOMEM;
     }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common.h"
@@ -127,6 +128,11 @@ struct counters {
 // taken, groups formed from them, every array allocated, the norms taken and
 // no point labelled. False when memory is short.
 bool start(run_state &r, const float *centers);
+
+// Points of positive weight off their center (the one their label names),
+// the `count` farthest with their squared distances (sq_gap), farthest
+// first, ties to the lower point: the rows that refill emptied centers.
+std::vector<std::pair<double, int32_t>> farthest_points(const run_state &r, int count);
 
 // One assignment of every point: all products (full), or the bounds first.
 // Points whose label changed are listed per chunk in changed/changed_from.

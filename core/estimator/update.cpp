@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "estimator/loop.h"
@@ -144,27 +145,6 @@ struct relocation {
     std::vector<int64_t> members;        // n_col_blocks per center
 };
 
-// Points of positive weight with a positive distance to their own center,
-// the `count` farthest first.
-std::vector<int32_t> farthest_points(const run_state &r, int count) {
-    std::vector<double> gap(r.n);
-#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
-    for (int p = 0; p < r.n; ++p) {
-        const bool weighless = r.weights && !(r.weights[p] > 0.0f);
-        gap[p] = weighless ? 0.0 : sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
-    }
-    std::vector<int32_t> far;
-    for (int p = 0; p < r.n; ++p)
-        if (gap[p] > 0.0) far.push_back(p);
-    const auto farther = [&](int32_t a, int32_t b) { return gap[a] > gap[b] || (gap[a] == gap[b] && a < b); };
-    if (int(far.size()) > count) {
-        std::nth_element(far.begin(), far.begin() + count, far.end(), farther);
-        far.resize(count);
-    }
-    std::sort(far.begin(), far.end(), farther);
-    return far;
-}
-
 // Saves center c's sums, weight and member counts, once.
 void save_center(const run_state &r, relocation &saved, int c) {
     if (std::find(saved.centers.begin(), saved.centers.end(), c) != saved.centers.end()) return;
@@ -186,9 +166,9 @@ int lend_to_empty(run_state &r, relocation &saved) {
     for (int c = 0; c < r.k; ++c)
         if (r.members[c] == 0) empty.push_back(c);
     if (empty.empty()) return 0;
-    const std::vector<int32_t> far = farthest_points(r, int(empty.size()));
+    const auto far = farthest_points(r, int(empty.size()));
     for (std::size_t e = 0; e < far.size(); ++e) {
-        const int to = empty[e], p = far[e], from = r.y[p];
+        const int to = empty[e], p = far[e].second, from = r.y[p];
         const double w = r.weights ? double(r.weights[p]) : 1.0;
         const float *x = r.X + at(p, r.d);
         save_center(r, saved, to);
@@ -224,6 +204,26 @@ void restore(run_state &r, const relocation &saved) {
 }
 
 }  // namespace
+
+std::vector<std::pair<double, int32_t>> drift::farthest_points(const run_state &r, int count) {
+    std::vector<double> gap(r.n);
+#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+    for (int p = 0; p < r.n; ++p) {
+        const bool weightless = r.weights && !(r.weights[p] > 0.0f);
+        gap[p] = weightless ? 0.0 : sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
+    }
+    std::vector<std::pair<double, int32_t>> far;
+    for (int p = 0; p < r.n; ++p)
+        if (gap[p] > 0.0) far.emplace_back(gap[p], p);
+    // Farthest first; among equals the lower row.
+    const auto farther = [](const auto &a, const auto &b) {
+        return a.first > b.first || (a.first == b.first && a.second < b.second);
+    };
+    const std::size_t m = std::min<std::size_t>(std::max(count, 0), far.size());
+    std::partial_sort(far.begin(), far.begin() + m, far.end(), farther);
+    far.resize(m);
+    return far;
+}
 
 void drift::place_group(run_state &r, int g) {
     float gd = 0.0f;
