@@ -176,8 +176,13 @@ typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, do
  *  With inertia_each, each progress report carries its inertia (one more
  *  pass over X per iteration). Returns the iterations run, max_iter + 1 when
  *  it stopped at the cap, TAVRINE_ERR_NOMEM or TAVRINE_ERR_ARGS. Calls back
- *  only through `progress`, from the calling thread. */
-TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *weights,
+ *  only through `progress`, from the calling thread. With shift (d floats,
+ *  nullable) X is read in place and clustered as the rows (x - shift) *
+ *  scale, each value a float32 subtraction and an exact power-of-two
+ *  scaling (scale a power of two); Cen, centers_out and inertia are in
+ *  those units. */
+TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *shift,
+                            float scale, const float *weights,
                             const float *Cen, int32_t *y, float *centers_out, double *inertia,
                             int64_t *count, int64_t *points, int64_t *time, int max_iter,
                             float tol, int n_threads, tavrine_progress progress, void *user,
@@ -219,8 +224,9 @@ TAVRINE_API int tavrine_simd_width(int request);
  *  of out are finite; 1 when some is not, which a NaN or infinity in X, a
  *  float64 sum or difference that overflows, or a scaled difference beyond
  *  float32's range causes (out is then not written if the mean or spread
- *  was not finite); TAVRINE_ERR_ARGS (n < 1, d < 1, ld < d, variance
- *  without out, or scale not finite and > 0) or TAVRINE_ERR_NOMEM. */
+ *  was not finite); TAVRINE_ERR_ARGS (n < 1, d < 1, ld < d, or scale not
+ *  finite and > 0) or TAVRINE_ERR_NOMEM. With variance and no out, the
+ *  second pass finds the variance and the finiteness without writing. */
 TAVRINE_API int tavrine_centre_f32(int n, int d, const float *X, int64_t ld, double *mean,
                                    int find_mean, double *spread, double scale, float *out,
                                    double *variance, int n_threads);

@@ -16,7 +16,8 @@ cnp.import_array()
 cdef extern from "tavrine.h" nogil:
     ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                       double inertia, int stop)
-    int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
+    int tavrine_fit(int n, int d, int k, const float *X, const float *shift, float scale,
+                    const float *weights, const float *Cen,
                     int32_t *y, float *centers_out, double *inertia, int64_t *count,
                     int64_t *points, int64_t *time, int max_iter, float tol, int n_threads,
                     tavrine_progress progress, void *user, int inertia_each)
@@ -68,8 +69,13 @@ cdef void _report(void *user, int iteration, int64_t products, double shift, dou
 
 
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
-          int n_threads, progress=None, sample_weight=None, bint inertia_each=False):
+          int n_threads, progress=None, sample_weight=None, bint inertia_each=False,
+          shift=None, float scale=1.0):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
+
+    With `shift` (float32, shape (d,)) X is read in place and clustered as
+    (X - shift) * scale, each value rounded as float32 arithmetic rounds it;
+    `init`, the centers and the inertia are in those units.
 
     `sample_weight` is None or a float32 array of shape (n,), non-negative.
     `n_threads` <= 0 uses the OpenMP runtime's count. `progress`, if given,
@@ -93,8 +99,14 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     cdef int n = X.shape[0], d = X.shape[1], k = init.shape[0]
     if init.shape[1] != d:
         raise ValueError(f"init has {init.shape[1]} features, X has {d}")
-    cdef const float[::1] w_v
+    cdef const float[::1] w_v, s_v
     cdef const float *w_ptr = NULL
+    cdef const float *s_ptr = NULL
+    if shift is not None:
+        s_v = shift
+        if s_v.shape[0] != d:
+            raise ValueError(f"shift has {s_v.shape[0]} entries, X has {d} columns")
+        s_ptr = &s_v[0]
     if sample_weight is not None:
         w_v = sample_weight
         if w_v.shape[0] != n:
@@ -117,7 +129,7 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     if progress is not None:
         report = _report
     with nogil:
-        result = tavrine_fit(n, d, k, &X[0, 0], w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
+        result = tavrine_fit(n, d, k, &X[0, 0], s_ptr, scale, w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
                              &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
                              n_threads, report, <void *> state, inertia_each)
     check_status(result, f"cluster n={n} points of d={d} around k={k} centers",
@@ -162,7 +174,7 @@ def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
     return labels, min_dist
 
 
-def centre(X, mean=None, scale=1.0, bint variance=False, int n_threads=0):
+def centre(X, mean=None, scale=1.0, bint variance=False, int n_threads=0, bint write=True):
     """float32 copy of scale * (X - mean), X 2-D float32 or float64 and mean
     its float64 column means, each difference taken in float64. Rows read in
     place when each is contiguous and they come in increasing order at a
@@ -172,7 +184,8 @@ def centre(X, mean=None, scale=1.0, bint variance=False, int n_threads=0):
     may be a function of the spread (the largest |x - mean|, finite) that
     gives the factor; one pass over X finds both before the pass that
     writes. With `variance`, also the mean over columns of the scaled
-    squared differences' column means.
+    squared differences' column means. Without `write`, no copy is made (out
+    is None) and only the means, scale, variance and finiteness are found.
 
     Returns
     -------
@@ -226,16 +239,17 @@ def centre(X, mean=None, scale=1.0, bint variance=False, int n_threads=0):
         if callable(scale):
             scale = scale(spread)
     cdef double factor = scale
-    out = np.empty((n, d), np.float32)
+    out = np.empty((n, d), np.float32) if write else None
     cdef float[:, ::1] o_v = out
+    cdef float *o_ptr = &o_v[0, 0] if write else NULL
     cdef double var = 0.0
     cdef double *var_ptr = &var if variance else NULL
     with nogil:
         if single:
-            status = tavrine_centre_f32(n, d, &x32[0, 0], ld, m_ptr, 0, NULL, factor, &o_v[0, 0],
+            status = tavrine_centre_f32(n, d, &x32[0, 0], ld, m_ptr, 0, NULL, factor, o_ptr,
                                         var_ptr, n_threads)
         else:
-            status = tavrine_centre_f64(n, d, &x64[0, 0], ld, m_ptr, 0, NULL, factor, &o_v[0, 0],
+            status = tavrine_centre_f64(n, d, &x64[0, 0], ld, m_ptr, 0, NULL, factor, o_ptr,
                                         var_ptr, n_threads)
     check_status(status, f"centre n={n} rows of d={d} features", f"with scale={factor!r}")
     return out, mean, factor, var if variance else None, status == 0

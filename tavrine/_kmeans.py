@@ -42,7 +42,7 @@ def _power_of_two_scale(spread):
     return math.ldexp(1.0, max(-1023, min(1023, -math.frexp(spread)[1])))
 
 
-def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0):
+def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0, write=True):
     """The core's centring of X: (X32, mean, scale, variance, finite).
 
     X32 is the C-contiguous float32 copy of scale * (X - mean), each
@@ -57,12 +57,27 @@ def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0):
     The core's distances expand |x|^2 - 2 x.c + |c|^2 in float32, which
     cancels when the norms dwarf the spread of the data; centred data keep
     the norms at the scale of the spread, and the scale keeps their squares
-    within float32's range. X itself is never modified.
+    within float32's range. X itself is never modified. Without `write` no
+    copy is made: X32 is None.
     """
     if X.dtype not in valid.FLOATS:
         X = np.asarray(X, dtype=np.float64)
     return _fit.centre(X, mean, _power_of_two_scale if mean is None else scale, variance,
-                       n_threads or 0)
+                       n_threads or 0, write)
+
+
+# Scales within which k-means++ on the raw rows squares their differences in
+# float32 without overflow or underflow: a float32 C-ordered X in this range
+# is read in place (seeded raw, clustered as (x - shift) * scale).
+_IN_PLACE_SCALES = (2.0 ** -40, 2.0 ** 40)
+
+
+def _seen(rows, shift, scale):
+    """float32 rows as a fit reading X in place sees them: (rows - shift) *
+    scale in float32 arithmetic, rounded as the core rounds them."""
+    out = np.subtract(rows, shift, dtype=np.float32)
+    out *= np.float32(scale)
+    return out
 
 
 def _centred32(X, mean, name="X", n_threads=1, scale=1.0, estimator=None):
@@ -291,19 +306,27 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             return 1
         return n_init
 
+    def _as_seen(self, rows):
+        """Rows of the data the core ran on, in its units."""
+        return rows if self._shift is None else _seen(rows, self._shift, self._scale)
+
     def _initial_centers(self, X32, rng, sw32):
+        """Initial centers in the core's units; X32 is the data the core runs
+        on (read in place when self._shift is set)."""
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             weights = _seeding_weights(sw32)
             if init == "k-means++":
-                return _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights,
-                                     n_threads=self.n_threads or 0)[0]
-            if weights is None:
-                return _fit.random_init(X32, k, _core_seed(rng))[0]
-            # Distinct rows drawn with probability proportional to weight, as
-            # scikit-learn draws them.
-            p = weights.astype(np.float64)
-            return X32[rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())]
+                rows = _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights,
+                                     n_threads=self.n_threads or 0)[1]
+            elif weights is None:
+                rows = _fit.random_init(X32, k, _core_seed(rng))[1]
+            else:
+                # Distinct rows drawn with probability proportional to weight,
+                # as scikit-learn draws them.
+                p = weights.astype(np.float64)
+                rows = rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())
+            return self._as_seen(X32[rows])
         # A callable sees the centred data and answers in its coordinates.
         centers = valid.check_X(init(X32, k, random_state=rng) if callable(init) else init,
                                 name="init")
@@ -315,10 +338,24 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                           scale=self._scale)
 
     def _fit(self, X, sample_weight, progress):
-        """Fits; returns the centred float32 data the core ran on."""
+        """Fits; returns the data the core ran on (X itself when it was read
+        in place: self._as_seen gives its units)."""
         X = valid.check_X(X, self, reset=True)
-        X32, mean, scale, variance, finite = _centre(X, variance=True,
-                                                     n_threads=self.n_threads)
+        # float32 C-ordered data are read in place; a callable init sees the
+        # centred copy, as documented.
+        in_place = X.dtype == np.float32 and X.flags.c_contiguous and not callable(self.init)
+        if in_place:
+            _, mean, scale, variance, finite = _centre(X, variance=True, n_threads=self.n_threads,
+                                                       write=False)
+            # Outside the range, or to name the fault, the copy is made.
+            in_place = finite and _IN_PLACE_SCALES[0] <= scale <= _IN_PLACE_SCALES[1]
+        if in_place:
+            shift = mean.astype(np.float32)
+            mean, X32 = shift.astype(np.float64), X
+        else:
+            shift = None
+            X32, mean, scale, variance, finite = _centre(X, variance=True,
+                                                         n_threads=self.n_threads)
         if not finite:
             valid.refuse_non_finite(X, "X", self)
         valid.check_n_features(self, X, reset=True)
@@ -327,7 +364,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         n_runs = self._n_runs()
         valid.refuse_uncentred(X, X32, finite, "X", self, own_mean=True)
         rng = check_random_state(self.random_state)
-        self._mean, self._scale = mean, scale
+        self._mean, self._scale, self._shift = mean, scale, shift
         tol = variance * self.tol  # both in the scaled units the core runs in
         report = self._reporter(progress, tol, scale)
         weights = {} if sw32 is None else {"sample_weight": sw32}
@@ -337,7 +374,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             if self.verbose:
                 print("Initialization complete")
             result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
-                                report, inertia_each=bool(self.verbose), **weights)
+                                report, inertia_each=bool(self.verbose), shift=shift,
+                                scale=scale if in_place else 1.0, **weights)
             if best is None or result[2] < best[2]:
                 best = result
         labels, centers, inertia, n_iter, products, points = best
@@ -453,7 +491,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         distances : ndarray of shape (n_samples, n_clusters)
             Euclidean distances, in the dtype of X.
         """
-        X32 = self._fit(X, sample_weight, None)
+        X32 = self._as_seen(self._fit(X, sample_weight, None))
         return self._distances(X32, self.cluster_centers_.dtype)
 
     # ---- using a fitted model ----------------------------------------------
@@ -463,6 +501,14 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         valid.check_is_fitted(self)
         X = valid.check_X(X, self, reset=False)
         valid.check_n_features(self, X, reset=False)
+        if self._shift is not None and X.dtype == np.float32:
+            # As the fit saw its own rows: predict on them gives labels_.
+            with np.errstate(over="ignore", invalid="ignore"):
+                X32 = np.ascontiguousarray(self._as_seen(X))
+                # A NaN, an infinity, or values beyond float32 once centred:
+                # the centring below names the fault.
+                if np.isfinite(np.sum(X32, dtype=np.float64)):
+                    return X, X32
         X32 = _centred32(X, self._mean, n_threads=self.n_threads or 0, scale=self._scale,
                          estimator=self)
         return X, X32

@@ -73,7 +73,7 @@ void refresh_sums(tavrine_block *b) {
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             const float *x = r.X + at(p, r.d);
             double *s = &r.sums[at(c, r.d8)];
-            for (int j = 0; j < r.d; ++j) s[j] += w * double(x[j]);
+            for (int j = 0; j < r.d; ++j) s[j] += w * double(seen1(r, x[j], j));
             r.weight_sum[c] += w;
         }
     }
@@ -93,7 +93,7 @@ int start_block(tavrine_block *b, int d, int k, const float *X, const float *wei
     r->weights = weights;
     r->y = b->y.data();
     r->team = team;
-    if (!start(*r, centers)) return TAVRINE_ERR_NOMEM;
+    if (!set_centring(*r, nullptr, 1.0f) || !start(*r, centers)) return TAVRINE_ERR_NOMEM;
     b->state = std::move(r);
     b->stale.assign(k, 1);
     return 0;

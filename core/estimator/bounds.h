@@ -68,24 +68,34 @@ static inline void copy_padded(const float *X, int d, int d8, int64_t r, float *
     _mm256_storeu_ps(out + whole, masked_read(src + whole, d - whole));
 }
 
-// An upper bound on |x - c| for a dense row x and a padded center c, from
-// float differences. Each lane is a chain of at most d8/16 + 1 FMAs and the
+// Point p as the loop sees it (seen8), padded with zeros to d8.
+static inline void seen_row(const run_state &r, int64_t p, float *out) {
+    copy_padded(r.X, r.d, r.d8, p, out);
+    for (int o = 0; o < r.d8; o += 8) _mm256_storeu_ps(out + o, seen8(r, _mm256_loadu_ps(out + o), o));
+}
+
+// An upper bound on |x - c| for point p (as the loop sees it) and a padded
+// center c, from float differences. Each lane is a chain of at most d8/16 + 1 FMAs and the
 // lanes meet in four additions, so with m = d8/8 + 4 the sum s is within
 // gamma_m s of the rounded differences' squares, which are within (1 + u)^2
 // of the exact ones (u = 2^-24). s (1 + (2m + 10) u), its square root and the
 // scaling by 1 + 2^-21, each rounding once, then stay above |x - c| while
 // m u <= 1/8 (d < 2^24); 2^-100 covers products lost to underflow.
-static inline float distance_bound(const float *x, const float *c, int d, int d8) {
+static inline float distance_bound(const run_state &r, int64_t p, const float *c) {
+    const int d = r.d, d8 = r.d8;
+    const float *x = r.X + at(p, d);
     __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
     const int whole = d & ~15;
     for (int o = 0; o < whole; o += 16) {
-        const __m256 g0 = _mm256_sub_ps(_mm256_loadu_ps(x + o), _mm256_loadu_ps(c + o));
-        const __m256 g1 = _mm256_sub_ps(_mm256_loadu_ps(x + o + 8), _mm256_loadu_ps(c + o + 8));
+        const __m256 g0 = _mm256_sub_ps(seen8(r, _mm256_loadu_ps(x + o), o), _mm256_loadu_ps(c + o));
+        const __m256 g1 =
+            _mm256_sub_ps(seen8(r, _mm256_loadu_ps(x + o + 8), o + 8), _mm256_loadu_ps(c + o + 8));
         acc0 = _mm256_fmadd_ps(g0, g0, acc0);
         acc1 = _mm256_fmadd_ps(g1, g1, acc1);
     }
     for (int o = whole; o < d; o += 8) {
-        const __m256 g = _mm256_sub_ps(masked_read(x + o, std::min(8, d - o)), _mm256_loadu_ps(c + o));
+        const __m256 g = _mm256_sub_ps(seen8(r, masked_read(x + o, std::min(8, d - o)), o),
+                                       _mm256_loadu_ps(c + o));
         acc0 = _mm256_fmadd_ps(g, g, acc0);
     }
     const float s = hsum_halves(_mm256_add_ps(acc0, acc1));

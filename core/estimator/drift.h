@@ -85,6 +85,11 @@ struct run_state {
     int n, d, d8, k, team;
     int chunk;  // points per chunk of the assignment
     const float *X, *weights;
+    // X's values are taken as (x - x_mean) * x_scale where they are read (see
+    // seen8); a prepared copy runs with x_mean 0 and x_scale 1. x_mean has
+    // d8 + 8 floats, zero past d.
+    buffer<float> x_mean;
+    float x_scale = 1.0f;
     group_layout L;
     int t;
     // Centers: padded rows (k x d8), the same rows in slot order with their
@@ -120,13 +125,38 @@ struct run_state {
     std::vector<scratch> work;  // one per thread of the team
 };
 
+// X's value x in column j as the loop sees it: a float32 subtraction, then
+// a power-of-two scaling, which is exact. The vector form rounds alike, lane
+// by lane; x_mean 0 and x_scale 1 leave x as it is.
+inline float seen1(const run_state &r, float x, int j) { return (x - r.x_mean[j]) * r.x_scale; }
+
+// Columns o .. o + 7 of a row of X (loaded in v) as the loop sees them.
+inline __m256 seen8(const run_state &r, __m256 v, int o) {
+    return _mm256_mul_ps(_mm256_sub_ps(v, _mm256_loadu_ps(&r.x_mean[o])), _mm256_set1_ps(r.x_scale));
+}
+
+// sq_gap for point p of X as the loop sees it.
+inline double point_gap(const run_state &r, int64_t p, const float *c) {
+    const float *x = r.X + at(p, r.d);
+    double s = 0.0;
+    for (int j = 0; j < r.d; ++j) {
+        const double g = double(seen1(r, x[j], j)) - double(c[j]);
+        s += g * g;
+    }
+    return s;
+}
+
 struct counters {
     int64_t products = 0, survivors = 0, changed = 0;
 };
 
-// With n, d, d8, k, X, weights, y and team set: the centers (k x d, dense)
-// taken, groups formed from them, every array allocated, the norms taken and
-// no point labelled. False when memory is short.
+// X read in place as (x - mean) * scale (mean: d floats, or null for 0,
+// with scale 1). False when memory is short.
+bool set_centring(run_state &r, const float *mean, float scale);
+
+// With n, d, d8, k, X, weights, y, team and the centring set: the centers
+// (k x d, dense) taken, groups formed from them, every array allocated, the norms
+// taken and no point labelled. False when memory is short.
 bool start(run_state &r, const float *centers);
 
 // Points of positive weight off their center (the one their label names),

@@ -73,7 +73,7 @@ static inline verdict filter_point(run_state &r, int64_t p, float margin) {
     float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
     if (low <= threshold && r.drift[r.y[p]] > 0.0f) {
         // The drifts loosened it: the distance to its own center first.
-        ub = distance_bound(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d, r.d8);
+        ub = distance_bound(r, p, &r.cen[at(r.y[p], r.d8)]);
         threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
     }
     r.ub[p] = ub;

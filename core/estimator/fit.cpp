@@ -34,7 +34,7 @@ double drift::inertia(const run_state &r, const float *centers, int ldc) {
         const int64_t first = int64_t(span) * kRows, end = std::min<int64_t>(r.n, first + kRows);
         for (int64_t p = first; p < end; ++p) {
             const double w = r.weights ? double(r.weights[p]) : 1.0;
-            s += w * sq_gap(r.X + at(p, r.d), centers + at(r.y[p], ldc), r.d);
+            s += w * point_gap(r, p, centers + at(r.y[p], ldc));
         }
         part[span] = s;
     }
@@ -91,6 +91,14 @@ bool allocate(run_state &r) {
 
 }  // namespace
 
+bool drift::set_centring(run_state &r, const float *mean, float scale) {
+    if (!take(r.x_mean, r.d8 + 8)) return false;
+    std::fill(r.x_mean.get(), r.x_mean.get() + r.d8 + 8, 0.0f);
+    if (mean) std::copy(mean, mean + r.d, r.x_mean.get());
+    r.x_scale = mean ? scale : 1.0f;
+    return true;
+}
+
 bool drift::start(run_state &r, const float *centers) {
     if (!take(r.cen, at(r.k, r.d8))) return false;
     for (int c = 0; c < r.k; ++c) copy_padded(centers, r.d, r.d8, c, &r.cen[at(c, r.d8)]);
@@ -101,7 +109,7 @@ bool drift::start(run_state &r, const float *centers) {
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         float *row = r.work[omp_get_thread_num()].points.get();
         for (int p = ch * r.chunk; p < std::min(r.n, (ch + 1) * r.chunk); ++p) {
-            copy_padded(r.X, r.d, r.d8, p, row);
+            seen_row(r, p, row);
             r.x_norm[p] = sq_norm(row, r.d8);
             r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
         }
@@ -178,11 +186,13 @@ int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *cou
 
 }  // namespace
 
-int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const float *Cen,
+int tavrine_fit(int n, int d, int k, const float *X, const float *shift, float scale,
+                const float *weights, const float *Cen,
                 int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
                 int64_t *time, int max_iter, float tol, int n_threads,
                 tavrine_progress progress, void *user, int inertia_each) {
-    if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24))
+    if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24) ||
+        (shift && !(scale > 0.0f && scale < kInf)))
         return TAVRINE_ERR_ARGS;
     try {
         run_state r;
@@ -194,6 +204,7 @@ int tavrine_fit(int n, int d, int k, const float *X, const float *weights, const
         r.weights = weights;
         r.y = y;
         r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
+        if (!set_centring(r, shift, scale)) return TAVRINE_ERR_NOMEM;
         const int result = run_fit({max_iter, tol, progress, user, inertia_each != 0}, r, Cen, count, points, time);
         if (result < 0) return result;
         if (centers_out)

@@ -93,7 +93,7 @@ inline void centre8(const T *x, const double *mean, __m256d scale, float *dst, _
     lo = _mm256_mul_pd(_mm256_sub_pd(four_wide(x), _mm256_loadu_pd(mean)), scale);
     hi = _mm256_mul_pd(_mm256_sub_pd(four_wide(x + 4), _mm256_loadu_pd(mean + 4)), scale);
     const __m256 f = _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
-    _mm256_storeu_ps(dst, f);
+    if (dst) _mm256_storeu_ps(dst, f);
     spread = _mm256_or_ps(spread, _mm256_sub_ps(f, f));
 }
 
@@ -101,7 +101,7 @@ inline void centre8(const T *x, const double *mean, __m256d scale, float *dst, _
 inline double centre1(double x, double mean, double scale, float *dst, bool &finite) {
     const double diff = (x - mean) * scale;
     const float f = float(diff);
-    *dst = f;
+    if (dst) *dst = f;
     finite = finite && f - f == 0.0f;
     return diff;
 }
@@ -113,14 +113,14 @@ template <int G, typename T>
 void centre_bundle(const T *X, int d, int64_t ld, int R, const double *mean, double scale,
                   float *out, double *sq, __m256 &spread, bool &finite) {
     const T *row = X + at(R, ld);
-    float *dst = out + at(R, d);
+    float *dst = out ? out + at(R, d) : nullptr;  // null: nothing written
     const __m256d scale4 = _mm256_set1_pd(scale);
     int j = 0;
     for (; j + 8 <= d; j += 8) {
         __m256d lo[kBundle], hi[kBundle];
         for (int g = 0; g < G; ++g)
-            centre8(row + at(g, ld) + j, mean + j, scale4, dst + at(g, d) + j, spread, lo[g],
-                    hi[g]);
+            centre8(row + at(g, ld) + j, mean + j, scale4, dst ? dst + at(g, d) + j : nullptr,
+                    spread, lo[g], hi[g]);
         if (!sq) continue;
         for (int g = 0; g < G; ++g) {
             lo[g] = _mm256_mul_pd(lo[g], lo[g]);
@@ -133,7 +133,7 @@ void centre_bundle(const T *X, int d, int64_t ld, int R, const double *mean, dou
         double e[kBundle];
         for (int g = 0; g < G; ++g) {
             const double diff = centre1(double(row[at(g, ld) + j]), mean[j], scale,
-                                        dst + at(g, d) + j, finite);
+                                        dst ? dst + at(g, d) + j : nullptr, finite);
             e[g] = diff * diff;
         }
         if (sq) sq[j] += bundle_sum<G>(e);
@@ -208,13 +208,13 @@ bool find_mean(int n, int d, const T *X, int64_t ld, int n_spans, int team, doub
 template <typename T>
 int centre(int n, int d, const T *X, int64_t ld, double *mean, int find, double *spread,
            double scale, float *out, double *variance, int n_threads) {
-    if (n < 1 || d < 1 || ld < d || (variance && !out) || !(scale > 0.0 && scale < HUGE_VAL))
+    if (n < 1 || d < 1 || ld < d || !(scale > 0.0 && scale < HUGE_VAL))
         return TAVRINE_ERR_ARGS;
     try {
         const int n_spans = (n - 1) / kSpanRows + 1;
         const int team = team_for_work(n_threads, int64_t(n) * d);
         if (find && !find_mean(n, d, X, ld, n_spans, team, mean, spread)) return 1;
-        if (!out) return 0;
+        if (!out && !variance) return 0;
         std::vector<double> partial(variance ? at(n_spans, d) : 0, 0.0);
         bool finite = true;
 #pragma omp parallel for num_threads(team) if (team > 1) schedule(static) \

@@ -43,8 +43,8 @@ void pack_points(const run_state &r, int lo, const int32_t *entries, int count, 
             __m256 v[8];
             for (int q = 0; q < 8; ++q)
                 v[q] = src[q] == nullptr ? _mm256_setzero_ps()
-                       : m == 8          ? _mm256_loadu_ps(src[q] + o)
-                                         : masked_read(src[q] + o, m);
+                       : m == 8          ? seen8(r, _mm256_loadu_ps(src[q] + o), o)
+                                         : seen8(r, masked_read(src[q] + o, m), o);
             transpose8(v);
             for (int c = 0; c < 8; ++c) _mm256_storeu_ps(dst + at(o + c, width), v[c]);
         }
@@ -185,7 +185,7 @@ void own_scores(const run_state &r, scratch &s, int lo, int count) {
             const int width = std::min(8, d - o);
             __m256 xv[8], cv[8];
             for (int q = 0; q < 8; ++q) {
-                xv[q] = width == 8 ? _mm256_loadu_ps(x[q] + o) : masked_read(x[q] + o, width);
+                xv[q] = seen8(r, width == 8 ? _mm256_loadu_ps(x[q] + o) : masked_read(x[q] + o, width), o);
                 cv[q] = _mm256_loadu_ps(c[q] + o);
             }
             transpose8(xv);

@@ -45,7 +45,7 @@ void add_changes(run_state &r, int col_block, int slice) {
     const auto add = [&](double *sums, const float *x, double w) {
         for (int o = c0; o < c1; o += 8) {
             const int width = std::min(8, c1 - o);
-            add_scaled(sums + o, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), w);
+            add_scaled(sums + o, seen8(r, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), o), w);
         }
     };
     const auto mine = [&](int lo, int e) {
@@ -175,8 +175,9 @@ int lend_to_empty(run_state &r, relocation &saved) {
         save_center(r, saved, from);
         double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
         for (int j = 0; j < r.d; ++j) {
-            give[j] += double(x[j]) * -w;
-            take[j] = double(x[j]) * w;
+            const double v = double(seen1(r, x[j], j));
+            give[j] += v * -w;
+            take[j] = v * w;
         }
         r.weight_sum[from] -= w;
         r.weight_sum[to] = w;
@@ -210,7 +211,7 @@ std::vector<std::pair<double, int32_t>> drift::farthest_points(const run_state &
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int p = 0; p < r.n; ++p) {
         const bool weightless = r.weights && !(r.weights[p] > 0.0f);
-        gap[p] = weightless ? 0.0 : sq_gap(r.X + at(p, r.d), &r.cen[at(r.y[p], r.d8)], r.d);
+        gap[p] = weightless ? 0.0 : point_gap(r, p, &r.cen[at(r.y[p], r.d8)]);
     }
     std::vector<std::pair<double, int32_t>> far;
     for (int p = 0; p < r.n; ++p)
