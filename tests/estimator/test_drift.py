@@ -44,7 +44,7 @@ def checked():
 @st.composite
 def problems(draw):
     n = draw(st.integers(1, 300))
-    d = draw(st.integers(1, 20))
+    d = draw(st.integers(1, 20) | st.integers(40, 48))  # 40 and more: several groups
     k = draw(st.integers(1, n))
     seed = draw(st.integers(0, 2 ** 31))
     rng = np.random.default_rng(seed)
@@ -65,18 +65,27 @@ def problems(draw):
     if draw(st.booleans()):
         weights = rng.integers(0, 4, n).astype(np.float32)
         weights[0] = 1.0
-    return X, init, weights, draw(st.sampled_from([1, 3, 100]))
+    # Read in place: the loop centres and scales X as it reads it.
+    shift, scale = None, 1.0
+    if draw(st.booleans()):
+        shift, scale = X.mean(0).astype(np.float32), draw(st.sampled_from([2.0 ** -3, 1.0, 2.0 ** 5]))
+    return X, init, weights, draw(st.sampled_from([1, 3, 100])), shift, scale
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(problems())
 def test_labels_are_full_scan_labels_of_the_returned_centers(problem):
-    X, init, w, max_iter = problem
+    raw, init, w, max_iter, shift, scale = problem
+    X = raw
+    if shift is not None:  # the data as float32 arithmetic centres them
+        X = ((raw - shift) * np.float32(scale)).astype(np.float32)
+        init = ((init - shift) * np.float32(scale)).astype(np.float32)
     _fit.drift_check(1)
     stops = []
     try:
         labels, centers, inertia, n_iter, products, points = _fit.lloyd(
-            X, init, max_iter, 0.0, 2, sample_weight=w, progress=lambda *a: stops.append(a[-1]))
+            raw, init, max_iter, 0.0, 2, sample_weight=w, progress=lambda *a: stops.append(a[-1]),
+            shift=shift, scale=scale)
     finally:
         assert _fit.drift_check(0) == 0
     n, k = len(X), len(init)
