@@ -1,9 +1,10 @@
 """scikit-learn's KMeans on top of the tavrine core.
 
 Validation comes from scikit-learn at the boundary (_validation.py, shared
-with tavrine.dask); the core runs seeding and Lloyd iterations on one
-C-contiguous float32 copy of the data, taken after subtracting the float64
-column means and multiplying by a power of two.
+with tavrine.dask); the core runs seeding and Lloyd iterations on float32
+data centred and multiplied by a power of two: float32 C-ordered X is read in
+place, the column means subtracted in float32 as each value is read; other
+inputs are copied once, their float64 differences from the means rounded.
 """
 from __future__ import annotations
 
@@ -229,7 +230,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         Seeds the initialisation.
     copy_x : bool, default=True
         Accepted for compatibility with scikit-learn. X is never modified:
-        the core always works on its own centred float32 copy.
+        float32 C-ordered data are read in place (no copy whatever copy_x
+        says), other data are copied once into centred float32.
     algorithm : {"lloyd", "elkan", "auto", "full"}, default="lloyd"
         Accepted for compatibility with scikit-learn. Every value gives the
         exact Lloyd result, computed by tavrine's pruned Lloyd iterations.
