@@ -176,13 +176,12 @@ typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, do
  *  With inertia_each, each progress report carries its inertia (one more
  *  pass over X per iteration). Returns the iterations run, max_iter + 1 when
  *  it stopped at the cap, TAVRINE_ERR_NOMEM or TAVRINE_ERR_ARGS. Calls back
- *  only through `progress`, from the calling thread. With shift (d floats,
- *  nullable) X is read in place and clustered as the rows (x - shift) *
- *  scale, each value a float32 subtraction and an exact power-of-two
- *  scaling (scale a power of two); Cen, centers_out and inertia are in
- *  those units. */
-TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const float *shift,
-                            float scale, const float *weights,
+ *  only through `progress`, from the calling thread. With mean (d values,
+ *  nullable) X is read in place and clustered as the rows float((x - mean)
+ *  * scale), taken in double as tavrine_centre_f32 writes them; Cen,
+ *  centers_out and inertia are in those units. */
+TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const double *mean,
+                            double scale, const float *weights,
                             const float *Cen, int32_t *y, float *centers_out, double *inertia,
                             int64_t *count, int64_t *points, int64_t *time, int max_iter,
                             float tol, int n_threads, tavrine_progress progress, void *user,

@@ -16,7 +16,7 @@ cnp.import_array()
 cdef extern from "tavrine.h" nogil:
     ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                       double inertia, int stop)
-    int tavrine_fit(int n, int d, int k, const float *X, const float *shift, float scale,
+    int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double scale,
                     const float *weights, const float *Cen,
                     int32_t *y, float *centers_out, double *inertia, int64_t *count,
                     int64_t *points, int64_t *time, int max_iter, float tol, int n_threads,
@@ -70,12 +70,12 @@ cdef void _report(void *user, int iteration, int64_t products, double shift, dou
 
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
           int n_threads, progress=None, sample_weight=None, bint inertia_each=False,
-          shift=None, float scale=1.0):
+          mean=None, double scale=1.0):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
 
-    With `shift` (float32, shape (d,)) X is read in place and clustered as
-    (X - shift) * scale, each value rounded as float32 arithmetic rounds it;
-    `init`, the centers and the inertia are in those units.
+    With `mean` (float64, shape (d,)) X is read in place and clustered as
+    float32(scale * (X - mean)), each difference taken in float64 as
+    `centre` takes it; `init`, the centers and the inertia are in those units.
 
     `sample_weight` is None or a float32 array of shape (n,), non-negative.
     `n_threads` <= 0 uses the OpenMP runtime's count. `progress`, if given,
@@ -99,14 +99,15 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     cdef int n = X.shape[0], d = X.shape[1], k = init.shape[0]
     if init.shape[1] != d:
         raise ValueError(f"init has {init.shape[1]} features, X has {d}")
-    cdef const float[::1] w_v, s_v
+    cdef const float[::1] w_v
+    cdef const double[::1] m_v
     cdef const float *w_ptr = NULL
-    cdef const float *s_ptr = NULL
-    if shift is not None:
-        s_v = shift
-        if s_v.shape[0] != d:
-            raise ValueError(f"shift has {s_v.shape[0]} entries, X has {d} columns")
-        s_ptr = &s_v[0]
+    cdef const double *m_ptr = NULL
+    if mean is not None:
+        m_v = mean
+        if m_v.shape[0] != d:
+            raise ValueError(f"mean has {m_v.shape[0]} entries, X has {d} columns")
+        m_ptr = &m_v[0]
     if sample_weight is not None:
         w_v = sample_weight
         if w_v.shape[0] != n:
@@ -129,7 +130,7 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     if progress is not None:
         report = _report
     with nogil:
-        result = tavrine_fit(n, d, k, &X[0, 0], s_ptr, scale, w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
+        result = tavrine_fit(n, d, k, &X[0, 0], m_ptr, scale, w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
                              &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
                              n_threads, report, <void *> state, inertia_each)
     check_status(result, f"cluster n={n} points of d={d} around k={k} centers",

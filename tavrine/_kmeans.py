@@ -69,16 +69,8 @@ def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0, write=True)
 
 # Scales within which k-means++ on the raw rows squares their differences in
 # float32 without overflow or underflow: a float32 C-ordered X in this range
-# is read in place (seeded raw, clustered as (x - shift) * scale).
+# is read in place (seeded raw, clustered as the centred copy would be).
 _IN_PLACE_SCALES = (2.0 ** -40, 2.0 ** 40)
-
-
-def _seen(rows, shift, scale):
-    """float32 rows as a fit reading X in place sees them: (rows - shift) *
-    scale in float32 arithmetic, rounded as the core rounds them."""
-    out = np.subtract(rows, shift, dtype=np.float32)
-    out *= np.float32(scale)
-    return out
 
 
 def _centred32(X, mean, name="X", n_threads=1, scale=1.0, estimator=None):
@@ -309,12 +301,15 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         return n_init
 
     def _as_seen(self, rows):
-        """Rows of the data the core ran on, in its units."""
-        return rows if self._shift is None else _seen(rows, self._shift, self._scale)
+        """Rows of the data the core ran on, in its units: the centred copy
+        of rows of X read in place, rounded as the core rounds them."""
+        if not self._in_place:
+            return rows
+        return _centred32(rows, self._mean, n_threads=self.n_threads or 0, scale=self._scale)
 
     def _initial_centers(self, X32, rng, sw32):
         """Initial centers in the core's units; X32 is the data the core runs
-        on (read in place when self._shift is set)."""
+        on (X itself when it is read in place)."""
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             weights = _seeding_weights(sw32)
@@ -352,10 +347,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             # Outside the range, or to name the fault, the copy is made.
             in_place = finite and _IN_PLACE_SCALES[0] <= scale <= _IN_PLACE_SCALES[1]
         if in_place:
-            shift = mean.astype(np.float32)
-            mean, X32 = shift.astype(np.float64), X
+            X32 = X
         else:
-            shift = None
             X32, mean, scale, variance, finite = _centre(X, variance=True,
                                                          n_threads=self.n_threads)
         if not finite:
@@ -366,7 +359,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         n_runs = self._n_runs()
         valid.refuse_uncentred(X, X32, finite, "X", self, own_mean=True)
         rng = check_random_state(self.random_state)
-        self._mean, self._scale, self._shift = mean, scale, shift
+        self._mean, self._scale, self._in_place = mean, scale, in_place
         tol = variance * self.tol  # both in the scaled units the core runs in
         report = self._reporter(progress, tol, scale)
         weights = {} if sw32 is None else {"sample_weight": sw32}
@@ -376,8 +369,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             if self.verbose:
                 print("Initialization complete")
             result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
-                                report, inertia_each=bool(self.verbose), shift=shift,
-                                scale=scale if in_place else 1.0, **weights)
+                                report, inertia_each=bool(self.verbose),
+                                mean=mean if in_place else None, scale=scale, **weights)
             if best is None or result[2] < best[2]:
                 best = result
         labels, centers, inertia, n_iter, products, points = best
@@ -503,14 +496,6 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         valid.check_is_fitted(self)
         X = valid.check_X(X, self, reset=False)
         valid.check_n_features(self, X, reset=False)
-        if self._shift is not None and X.dtype == np.float32:
-            # As the fit saw its own rows: predict on them gives labels_.
-            with np.errstate(over="ignore", invalid="ignore"):
-                X32 = np.ascontiguousarray(self._as_seen(X))
-                # A NaN, an infinity, or values beyond float32 once centred:
-                # the centring below names the fault.
-                if np.isfinite(np.sum(X32, dtype=np.float64)):
-                    return X, X32
         X32 = _centred32(X, self._mean, n_threads=self.n_threads or 0, scale=self._scale,
                          estimator=self)
         return X, X32

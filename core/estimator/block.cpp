@@ -93,7 +93,7 @@ int start_block(tavrine_block *b, int d, int k, const float *X, const float *wei
     r->weights = weights;
     r->y = b->y.data();
     r->team = team;
-    if (!set_centring(*r, nullptr, 1.0f) || !start(*r, centers)) return TAVRINE_ERR_NOMEM;
+    if (!set_centring(*r, nullptr, 1.0) || !start(*r, centers)) return TAVRINE_ERR_NOMEM;
     b->state = std::move(r);
     b->stale.assign(k, 1);
     return 0;

@@ -85,11 +85,11 @@ struct run_state {
     int n, d, d8, k, team;
     int chunk;  // points per chunk of the assignment
     const float *X, *weights;
-    // X's values are taken as (x - x_mean) * x_scale where they are read (see
-    // seen8); a prepared copy runs with x_mean 0 and x_scale 1. x_mean has
-    // d8 + 8 floats, zero past d.
-    buffer<float> x_mean;
-    float x_scale = 1.0f;
+    // X's values are taken as float((x - x_mean) * x_scale), in double, where
+    // they are read (seen8); a prepared copy runs with x_mean 0 and x_scale 1.
+    // x_mean has d8 + 8 values, zero past d.
+    std::vector<double> x_mean;
+    double x_scale = 1.0;
     group_layout L;
     int t;
     // Centers: padded rows (k x d8), the same rows in slot order with their
@@ -125,14 +125,23 @@ struct run_state {
     std::vector<scratch> work;  // one per thread of the team
 };
 
-// X's value x in column j as the loop sees it: a float32 subtraction, then
-// a power-of-two scaling, which is exact. The vector form rounds alike, lane
-// by lane; x_mean 0 and x_scale 1 leave x as it is.
-inline float seen1(const run_state &r, float x, int j) { return (x - r.x_mean[j]) * r.x_scale; }
+// X's value x in column j as the loop sees it: the difference from the
+// column mean taken in double, scaled by a power of two, rounded once to
+// float, as the centred copy of other inputs is made; the vector form rounds
+// alike, lane by lane. x_mean 0 and x_scale 1 leave x as it is.
+inline float seen1(const run_state &r, float x, int j) {
+    return float((double(x) - r.x_mean[j]) * r.x_scale);
+}
 
 // Columns o .. o + 7 of a row of X (loaded in v) as the loop sees them.
 inline __m256 seen8(const run_state &r, __m256 v, int o) {
-    return _mm256_mul_ps(_mm256_sub_ps(v, _mm256_loadu_ps(&r.x_mean[o])), _mm256_set1_ps(r.x_scale));
+    const __m256d scale = _mm256_set1_pd(r.x_scale);
+    const __m256d lo = _mm256_mul_pd(
+        _mm256_sub_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), _mm256_loadu_pd(&r.x_mean[o])), scale);
+    const __m256d hi = _mm256_mul_pd(
+        _mm256_sub_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)), _mm256_loadu_pd(&r.x_mean[o + 4])),
+        scale);
+    return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo));
 }
 
 // sq_gap for point p of X as the loop sees it.
@@ -152,7 +161,7 @@ struct counters {
 
 // X read in place as (x - mean) * scale (mean: d floats, or null for 0,
 // with scale 1). False when memory is short.
-bool set_centring(run_state &r, const float *mean, float scale);
+bool set_centring(run_state &r, const double *mean, double scale);
 
 // With n, d, d8, k, X, weights, y, team and the centring set: the centers
 // (k x d, dense) taken, groups formed from them, every array allocated, the norms

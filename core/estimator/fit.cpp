@@ -91,11 +91,10 @@ bool allocate(run_state &r) {
 
 }  // namespace
 
-bool drift::set_centring(run_state &r, const float *mean, float scale) {
-    if (!take(r.x_mean, r.d8 + 8)) return false;
-    std::fill(r.x_mean.get(), r.x_mean.get() + r.d8 + 8, 0.0f);
-    if (mean) std::copy(mean, mean + r.d, r.x_mean.get());
-    r.x_scale = mean ? scale : 1.0f;
+bool drift::set_centring(run_state &r, const double *mean, double scale) {
+    r.x_mean.assign(r.d8 + 8, 0.0);
+    if (mean) std::copy(mean, mean + r.d, r.x_mean.begin());
+    r.x_scale = mean ? scale : 1.0;
     return true;
 }
 
@@ -186,13 +185,13 @@ int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *cou
 
 }  // namespace
 
-int tavrine_fit(int n, int d, int k, const float *X, const float *shift, float scale,
+int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double scale,
                 const float *weights, const float *Cen,
                 int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
                 int64_t *time, int max_iter, float tol, int n_threads,
                 tavrine_progress progress, void *user, int inertia_each) {
     if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24) ||
-        (shift && !(scale > 0.0f && scale < kInf)))
+        (mean && !(scale > 0.0 && scale < HUGE_VAL)))
         return TAVRINE_ERR_ARGS;
     try {
         run_state r;
@@ -204,7 +203,7 @@ int tavrine_fit(int n, int d, int k, const float *X, const float *shift, float s
         r.weights = weights;
         r.y = y;
         r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
-        if (!set_centring(r, shift, scale)) return TAVRINE_ERR_NOMEM;
+        if (!set_centring(r, mean, scale)) return TAVRINE_ERR_NOMEM;
         const int result = run_fit({max_iter, tol, progress, user, inertia_each != 0}, r, Cen, count, points, time);
         if (result < 0) return result;
         if (centers_out)

@@ -66,26 +66,26 @@ def problems(draw):
         weights = rng.integers(0, 4, n).astype(np.float32)
         weights[0] = 1.0
     # Read in place: the loop centres and scales X as it reads it.
-    shift, scale = None, 1.0
+    mean, scale = None, 1.0
     if draw(st.booleans()):
-        shift, scale = X.mean(0).astype(np.float32), draw(st.sampled_from([2.0 ** -3, 1.0, 2.0 ** 5]))
-    return X, init, weights, draw(st.sampled_from([1, 3, 100])), shift, scale
+        mean, scale = X.mean(0, dtype=np.float64), draw(st.sampled_from([2.0 ** -3, 1.0, 2.0 ** 5]))
+    return X, init, weights, draw(st.sampled_from([1, 3, 100])), mean, scale
 
 
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(problems())
 def test_labels_are_full_scan_labels_of_the_returned_centers(problem):
-    raw, init, w, max_iter, shift, scale = problem
+    raw, init, w, max_iter, mean, scale = problem
     X = raw
-    if shift is not None:  # the data as float32 arithmetic centres them
-        X = ((raw - shift) * np.float32(scale)).astype(np.float32)
-        init = ((init - shift) * np.float32(scale)).astype(np.float32)
+    if mean is not None:  # the data as the centred copy holds them
+        X = ((raw - mean) * scale).astype(np.float32)
+        init = ((init - mean) * scale).astype(np.float32)
     _fit.drift_check(1)
     stops = []
     try:
         labels, centers, inertia, n_iter, products, points = _fit.lloyd(
             raw, init, max_iter, 0.0, 2, sample_weight=w, progress=lambda *a: stops.append(a[-1]),
-            shift=shift, scale=scale)
+            mean=mean, scale=scale)
     finally:
         assert _fit.drift_check(0) == 0
     n, k = len(X), len(init)
