@@ -375,3 +375,27 @@ def test_predict_on_the_training_data_is_labels_(shift):
         km = KMeans(37, init=init, n_init=1, random_state=1).fit(X)
         np.testing.assert_array_equal(km.predict(X), km.labels_)
         assert km.score(X) == pytest.approx(-km.inertia_, rel=1e-5)
+
+
+# Large float32 data are read in place, centred as they are read; the
+# results are those of the centred copy, bit for bit, whatever the start.
+@pytest.mark.parametrize("init", ["k-means++", "random", "weighted-random", "array"])
+def test_reading_in_place_gives_the_copy_results(monkeypatch, init):
+    from tavrine import _kmeans
+
+    rng = np.random.default_rng(4)
+    X = (rng.standard_normal((3000, 12)) * rng.uniform(0.5, 4, 12) + 700).astype(np.float32)
+    w = rng.uniform(0, 2, len(X)) if init == "weighted-random" else None
+    start = X[:9] + 0.25 if init == "array" else init.replace("weighted-", "")
+    fits = []
+    for limit in (1 << 62, 0):  # the copy, then in place
+        monkeypatch.setattr(_kmeans, "_IN_PLACE_BYTES", limit)
+        km = KMeans(9, init=start, n_init=2 if init != "array" else 1, random_state=1)
+        fits.append((km.fit_transform(X, sample_weight=w), km))
+    (dist_copy, copy), (dist_read, read) = fits
+    assert not copy._in_place and read._in_place
+    np.testing.assert_array_equal(read.labels_, copy.labels_)
+    np.testing.assert_array_equal(read.cluster_centers_, copy.cluster_centers_)
+    np.testing.assert_array_equal(dist_read, dist_copy)
+    assert read.inertia_ == copy.inertia_ and read.n_iter_ == copy.n_iter_
+    np.testing.assert_array_equal(read.predict(X), read.labels_)
