@@ -72,7 +72,7 @@ def _centre(X, mean=None, variance=False, n_threads=None, scale=1.0, write=True)
 # is read in place (seeded raw, clustered as the centred copy would be).
 _IN_PLACE_SCALES = (2.0 ** -40, 2.0 ** 40)
 # Smaller data are copied: centring each value as it is read costs more
-# than the copy (a fifth of the fit on 273k x 3 pixels), and saves little.
+# than the copy (a quarter of the fit on 273k x 3 pixels), and saves little.
 _IN_PLACE_BYTES = 64 << 20
 
 

@@ -211,11 +211,15 @@ try:
     KMeans(2000, init=C, n_threads=1).fit(X)
 except MemoryError as exc:
     print("MemoryError:", exc)
+resource.setrlimit(resource.RLIMIT_AS, (vm + (64 << 20), 3 << 30))
 small = X[:500]
 print(KMeans(3, random_state=0).fit(small).n_iter_ > 0)
 # A block short of memory keeps no labels, then assigns once memory is back.
 from tavrine import _fit
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
 block = _fit.Block(len(X))
+with open("/proc/self/status") as fh:
+    vm = next(int(l.split()[1]) for l in fh if l.startswith("VmSize")) << 10
 resource.setrlimit(resource.RLIMIT_AS, (vm + (4 << 20), 3 << 30))
 try:
     block.assign(X, C, True, 1)
