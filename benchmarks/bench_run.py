@@ -2,6 +2,7 @@
 
     pip install '.[bench]' scikit-learn-intelex
     python benchmarks/bench_run.py [--quick] [--out FILE.md] [--plots DIR] [--lanes 8|16]
+    python benchmarks/bench_run.py --defaults [--quick]
 
 Every workload is generated (or loaded from scikit-learn's bundled data) once
 as C-contiguous float32, and every system starts from the same centers:
@@ -23,6 +24,14 @@ thread count; OMP_NUM_THREADS and the OPENBLAS_* settings are reported as
 found and never changed, and so is the width of tavrine's kernels (--lanes 8
 runs tavrine on its AVX2 kernels where it would pick AVX-512). A run shorter than 1.5 s is repeated twice and the
 median of the three counts. Writes the same as Markdown and two PNG plots.
+
+--defaults runs every library as its users do, with its own defaults
+(seeding included, random_state/seed 0): tavrine.KMeans, scikit-learn's
+KMeans, scikit-learn-intelex's and faiss.Kmeans (25 iterations on at most 256
+sampled points per center), and prints each one's time, its time divided by
+tavrine's, and its float64 inertia over all points relative to the best.
+scikit-learn is left out where k >= 2048: its greedy seeding alone takes
+minutes there.
 """
 import argparse
 import logging
@@ -343,7 +352,9 @@ def versions():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true", help="three small workloads")
+    parser.add_argument("--quick", action="store_true", help="small workloads only")
+    parser.add_argument("--defaults", action="store_true",
+                        help="each library with its own defaults, seeding included")
     omp = os.environ.get("OMP_NUM_THREADS", "")
     parser.add_argument("--threads", type=int,
                         default=int(omp) if omp.isdigit() else os.cpu_count(),
@@ -381,6 +392,10 @@ def main():
         print(note)
 
     threads = args.threads
+    if args.defaults:
+        with threadpool_limits(threads):
+            run_defaults(args.quick, threads, missing)
+        return
     systems = {
         "tavrine.KMeans": lambda X, C, it: run_kmeans(X, C, it, threads),
         "zozid_py": lambda X, C, it: run_zozid(X, C),
@@ -415,6 +430,66 @@ def main():
             curves[w.name] = (kr["products"], kr["points"], kr["per_iter"])
     write_markdown(out, rows, settings_line)
     write_plots(plots, rows, curves)
+
+
+# ---- each library with its own defaults -----------------------------------------
+
+SKLEARN_SEEDING_K = 2048  # from here on scikit-learn's seeding alone takes minutes
+
+
+def default_fits(threads):
+    """System name -> fit(X, k) returning its centers, each with its defaults."""
+    def tavrine_fit(X, k):
+        from tavrine import KMeans
+        return KMeans(k, random_state=0, n_threads=threads).fit(X).cluster_centers_
+
+    def sklearn_fit(X, k):
+        from sklearn.cluster import KMeans
+        return KMeans(k, random_state=0).fit(X).cluster_centers_
+
+    def sklearnex_fit(X, k):
+        from sklearnex.cluster import KMeans
+        return KMeans(k, random_state=0).fit(X).cluster_centers_
+
+    def faiss_fit(X, k):
+        import faiss
+        faiss.omp_set_num_threads(threads)
+        km = faiss.Kmeans(X.shape[1], k, seed=0)
+        km.train(X)
+        return km.centroids.copy()
+
+    return {"tavrine.KMeans": tavrine_fit, "sklearn": sklearn_fit, "sklearnex": sklearnex_fit,
+            "faiss": faiss_fit}
+
+
+def default_workloads(quick):
+    if quick:
+        return [Workload("mixture 50k x 32, k=128", lambda: mixture(50_000, 32, 128), 128),
+                Workload("digits 1797 x 64, k=10", digits, 10)]
+    return [Workload("mixture 200k x 64, k=256", lambda: mixture(200_000, 64, 256), 256),
+            Workload("mixture 100k x 256, k=1024", lambda: mixture(100_000, 256, 1024), 1024),
+            Workload("codebook 200k x 64, k=4096", lambda: mixture(200_000, 64, 4096), 4096)]
+
+
+def run_defaults(quick, threads, missing):
+    fits = default_fits(threads)
+    for name in missing:
+        fits.pop(name, None)
+    for w in default_workloads(quick):
+        X = np.ascontiguousarray(w.make(), dtype=np.float32)
+        print(f"\n== {w.name}, each library's defaults", flush=True)
+        res = {}
+        for name, fit in fits.items():
+            if name == "sklearn" and w.k >= SKLEARN_SEEDING_K:
+                print(f"sklearn: skipped (greedy seeding of k={w.k} takes minutes)")
+                continue
+            centers, total, _ = timed(lambda: fit(X, w.k))
+            res[name] = (total, inertia64(X, centers))
+        best = min(v[1] for v in res.values())
+        base = res["tavrine.KMeans"][0]
+        print(f"{'system':16} {'total s':>8} {'peer/tavrine':>12} {'inertia / best':>15}")
+        for name, (total, inertia) in res.items():
+            print(f"{name:16} {total:8.3f} {total / base:12.2f} {inertia / best:15.5f}")
 
 
 def report(w, X, res):
