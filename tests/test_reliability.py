@@ -225,8 +225,8 @@ try:
     block.assign(X, C, True, 1)
 except MemoryError as exc:
     print("MemoryError:", exc)
-print(not block.labelled and (block.labels() == -1).all())
 resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+print(not block.labelled and (block.labels() == -1).all())
 block.assign(X[:len(X)], C, False, 1)
 print(block.labelled and (block.labels() >= 0).all())
 """
