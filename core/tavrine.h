@@ -157,6 +157,23 @@ enum { TAVRINE_STOP_LABELS = 1, TAVRINE_STOP_SHIFT = 2, TAVRINE_STOP_CAP = 3 };
 typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                  double inertia, int stop);
 
+/** Float64 input of tavrine_fit: the rows X (n x d, C order), read as
+ *  v = (x - mean) * scale in double, and the initial centers (k x d) in those
+ *  units. tavrine_fit's X is then the rows float(v), Cen is ignored, and every
+ *  label is the first minimum over all k of the double |v - c|^2 (the float
+ *  scores decide only where they provably agree), the centers are double
+ *  means of v, and the inertia and shifts are taken in double. Receives the
+ *  final centers (k x d, nullable) and the count of point assignments the
+ *  float scores left to double. */
+typedef struct {
+    const double *X;
+    const double *mean;
+    double scale;
+    const double *centers;
+    double *centers_out;
+    int64_t rescored;
+} tavrine_f64;
+
 /** The estimator's Lloyd run, pruned by group drift bounds (estimator/fit.cpp).
  *  Reads X (n x d, dense), optional weights (n, non-negative; null = all 1)
  *  and the initial centers Cen (k x d). Each label is the first minimum over
@@ -179,13 +196,14 @@ typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, do
  *  only through `progress`, from the calling thread. With mean (d values,
  *  nullable) X is read in place and clustered as the rows float((x - mean)
  *  * scale), taken in double as tavrine_centre_f32 writes them; Cen,
- *  centers_out and inertia are in those units. */
+ *  centers_out and inertia are in those units. f64 (nullable): float64
+ *  input, above. */
 TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const double *mean,
                             double scale, const float *weights,
                             const float *Cen, int32_t *y, float *centers_out, double *inertia,
                             int64_t *count, int64_t *points, int64_t *time, int max_iter,
                             float tol, int n_threads, tavrine_progress progress, void *user,
-                            int inertia_each);
+                            int inertia_each, tavrine_f64 *f64);
 
 /** Labels the n rows of X (n x d, dense) by the centers (k x d, dense): the
  *  first minimum of -2 x.c + |c|^2 over all k, the scores of tavrine_fit.

@@ -16,11 +16,18 @@ cnp.import_array()
 cdef extern from "tavrine.h" nogil:
     ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                       double inertia, int stop)
+    ctypedef struct tavrine_f64:
+        const double *X
+        const double *mean
+        double scale
+        const double *centers
+        double *centers_out
+        int64_t rescored
     int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double scale,
                     const float *weights, const float *Cen,
                     int32_t *y, float *centers_out, double *inertia, int64_t *count,
                     int64_t *points, int64_t *time, int max_iter, float tol, int n_threads,
-                    tavrine_progress progress, void *user, int inertia_each)
+                    tavrine_progress progress, void *user, int inertia_each, tavrine_f64 *f64)
     int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
                        int32_t *labels, float *min_dist, float *all_dist, int n_threads)
     int64_t tavrine_drift_check(int level)
@@ -70,12 +77,21 @@ cdef void _report(void *user, int iteration, int64_t products, double shift, dou
 
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
           int n_threads, progress=None, sample_weight=None, bint inertia_each=False,
-          mean=None, double scale=1.0):
+          mean=None, double scale=1.0, X64=None, init64=None, mean64=None,
+          double scale64=1.0, dict stats=None):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
 
     With `mean` (float64, shape (d,)) X is read in place and clustered as
     float32(scale * (X - mean)), each difference taken in float64 as
     `centre` takes it; `init`, the centers and the inertia are in those units.
+
+    With `X64` (the float64 rows X was made from, C-contiguous), `mean64`
+    and `scale64` (X = float32(scale64 * (X64 - mean64))) and `init64` (the
+    initial centers in those units, float64; `init` is then ignored), every
+    label is the double first minimum for those rows, and the centers
+    (float64) and the inertia are taken in double. `stats`, a dict, receives
+    "rescored" (assignments decided in double) and "time_us" (assignment,
+    update, setup, whole run).
 
     `sample_weight` is None or a float32 array of shape (n,), non-negative.
     `n_threads` <= 0 uses the OpenMP runtime's count. `progress`, if given,
@@ -113,8 +129,30 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
         if w_v.shape[0] != n:
             raise ValueError(f"sample_weight has {w_v.shape[0]} entries, X has {n} rows")
         w_ptr = &w_v[0]
+    cdef tavrine_f64 exact
+    cdef tavrine_f64 *exact_ptr = NULL
+    cdef const double[:, ::1] x64_v
+    cdef const double[:, ::1] i64_v
+    cdef const double[::1] m64_v
+    cdef double[:, ::1] c64_v
     labels = np.empty(n, np.int32)
     centers = np.empty((k, d), np.float32)
+    if X64 is not None:
+        x64_v = X64
+        i64_v = init64
+        m64_v = mean64
+        if x64_v.shape[0] != n or x64_v.shape[1] != d or i64_v.shape[0] != k or \
+                i64_v.shape[1] != d or m64_v.shape[0] != d:
+            raise ValueError("X64, init64 and mean64 must match X and init")
+        centers64 = np.empty((k, d), np.float64)
+        c64_v = centers64
+        exact.X = &x64_v[0, 0]
+        exact.mean = &m64_v[0]
+        exact.scale = scale64
+        exact.centers = &i64_v[0, 0]
+        exact.centers_out = &c64_v[0, 0]
+        exact.rescored = 0
+        exact_ptr = &exact
     count = np.zeros(max(max_iter, 1), np.int64)
     points = np.zeros(max(max_iter, 1), np.int64)
     time = np.zeros(4, np.int64)
@@ -132,12 +170,17 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     with nogil:
         result = tavrine_fit(n, d, k, &X[0, 0], m_ptr, scale, w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
                              &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
-                             n_threads, report, <void *> state, inertia_each)
+                             n_threads, report, <void *> state, inertia_each, exact_ptr)
     check_status(result, f"cluster n={n} points of d={d} around k={k} centers",
                  f"with max_iter={max_iter}, tol={tol}")
     if state[1] is not None:
         raise state[1]
     n_iter = min(result, max_iter)
+    if stats is not None:
+        stats["rescored"] = exact.rescored if exact_ptr != NULL else 0
+        stats["time_us"] = time
+    if X64 is not None:
+        centers = centers64
     return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
 
 

@@ -2,6 +2,7 @@
 //
 // The drift loop's test check: each assignment compared with a full scan,
 // and each bound with float64 distances. Off unless a test turns it on.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -30,8 +31,14 @@ void drift::check_assignment(run_state &r) {
     for (int64_t p = 0; p < r.n; ++p)
         for (int j = 0; j < r.d; ++j) seen[at(p, r.d) + j] = seen1(r, r.X[at(p, r.d) + j], j);
     tavrine_assign(r.n, r.d, r.k, seen.data(), dense.data(), labels.data(), nullptr, nullptr, 1);
-    int64_t faults = 0;
     std::vector<double> dist(r.k);
+    // With float64 input the labels are the double first minima.
+    if (r.X64)
+        for (int64_t p = 0; p < r.n; ++p) {
+            for (int c = 0; c < r.k; ++c) dist[c] = gap64(r, p, c);
+            labels[p] = int32_t(std::min_element(dist.begin(), dist.end()) - dist.begin());
+        }
+    int64_t faults = 0;
     for (int64_t p = 0; p < r.n; ++p) {
         if (labels[p] != r.y[p]) ++faults;
         for (int c = 0; c < r.k; ++c) dist[c] = std::sqrt(point_gap(r, p, &r.cen[at(c, r.d8)]));

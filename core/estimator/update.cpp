@@ -42,7 +42,12 @@ void add_changes(run_state &r, int col_block, int slice) {
     const int c0 = col_block * r.col_block_width, c1 = std::min(r.d, c0 + r.col_block_width);
     int64_t *members = &r.members[at(col_block, r.k)];
     const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
-    const auto add = [&](double *sums, const float *x, double w) {
+    const auto add = [&](double *sums, int64_t p, double w) {
+        if (r.X64) {
+            for (int j = c0; j < c1; ++j) sums[j] += seen64(r, p, j) * w;
+            return;
+        }
+        const float *x = r.X + at(p, r.d);
         for (int o = c0; o < c1; o += 8) {
             const int width = std::min(8, c1 - o);
             add_scaled(sums + o, seen8(r, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), o), w);
@@ -67,10 +72,9 @@ void add_changes(run_state &r, int col_block, int slice) {
             if (!take_from && !give_to) continue;
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             if (w == 0.0) continue;
-            const float *x = r.X + at(p, r.d);
             if (take_from) {
                 double *s = &r.sums[at(from, r.d8)];
-                add(s, x, -w);
+                add(s, p, -w);
                 if (col_block == 0) r.weight_sum[from] -= w;
                 // The last member gone: the sums are exactly zero again.
                 if (--members[from] == 0) {
@@ -79,7 +83,7 @@ void add_changes(run_state &r, int col_block, int slice) {
                 }
             }
             if (give_to) {
-                add(&r.sums[at(to, r.d8)], x, w);
+                add(&r.sums[at(to, r.d8)], p, w);
                 if (col_block == 0) r.weight_sum[to] += w;
                 ++members[to];
             }
@@ -87,9 +91,10 @@ void add_changes(run_state &r, int col_block, int slice) {
     }
 }
 
-// Center c's squared shift, drift and norm once its row has moved.
-void record_move(run_state &r, int c, double moved) {
-    r.shift[c] = moved;
+// Center c's squared shift, drift and norm once its row has moved (by
+// `moved` squared in float, `shift` in the reported centers).
+void record_move(run_state &r, int c, double moved, double shift) {
+    r.shift[c] = shift;
     r.drift[c] = round_up_float(std::sqrt(moved) * kDoubleSlack);
     r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
 }
@@ -103,23 +108,30 @@ void move_to(run_state &r, int c, const float *to) {
         moved += g * g;
         row[j] = to[j];
     }
-    record_move(r, c, moved);
+    record_move(r, c, moved, moved);
 }
 
 // New position of center c from its sums (kept when it has no weighted member).
 void move_center(run_state &r, int c) {
     float *row = &r.cen[at(c, r.d8)];
-    double moved = 0.0;
+    double moved = 0.0, shift = 0.0;
     if (r.members[c] > 0) {
         const double *s = &r.sums[at(c, r.d8)];
+        double *row64 = r.X64 ? &r.cen64[at(c, r.d8)] : nullptr;
         for (int j = 0; j < r.d; ++j) {
-            const float v = float(s[j] / r.weight_sum[c]);
+            const double exact = s[j] / r.weight_sum[c];
+            const float v = float(exact);
             const double g = double(v) - double(row[j]);
             moved += g * g;
             row[j] = v;
+            if (row64) {
+                const double g64 = exact - row64[j];
+                shift += g64 * g64;
+                row64[j] = exact;
+            }
         }
     }
-    record_move(r, c, moved);
+    record_move(r, c, moved, r.X64 ? shift : moved);
 }
 
 // After the centers moved: the groups, a new epoch and its losses.
@@ -175,7 +187,7 @@ int lend_to_empty(run_state &r, relocation &saved) {
         save_center(r, saved, from);
         double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
         for (int j = 0; j < r.d; ++j) {
-            const double v = double(seen1(r, x[j], j));
+            const double v = r.X64 ? seen64(r, p, j) : double(seen1(r, x[j], j));
             give[j] += v * -w;
             take[j] = v * w;
         }
@@ -211,7 +223,7 @@ std::vector<std::pair<double, int32_t>> drift::farthest_points(const run_state &
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int p = 0; p < r.n; ++p) {
         const bool weightless = r.weights && !(r.weights[p] > 0.0f);
-        gap[p] = weightless ? 0.0 : point_gap(r, p, &r.cen[at(r.y[p], r.d8)]);
+        gap[p] = weightless ? 0.0 : result_gap(r, p, r.y[p]);
     }
     std::vector<std::pair<double, int32_t>> far;
     for (int p = 0; p < r.n; ++p)
