@@ -23,6 +23,7 @@ cdef extern from "tavrine.h" nogil:
         const double *centers
         double *centers_out
         int64_t rescored
+        const double *weights
     int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double scale,
                     const float *weights, const float *Cen,
                     int32_t *y, float *centers_out, double *inertia, int64_t *count,
@@ -52,12 +53,13 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X,
                              const float *weights, const float *centers, int full,
                              int n_threads, double *sums, double *counts, uint64_t *digest,
-                             int64_t *products)
+                             int64_t *products, const tavrine_f64 *f64)
     int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
-                              const float *centers, int n_threads, double *inertia)
+                              const float *centers, int n_threads, double *inertia,
+                              const tavrine_f64 *f64)
     int tavrine_block_farthest(const tavrine_block *b, int d, const float *X,
                                const float *weights, int count, double *out_dist,
-                               int32_t *out_index)
+                               int32_t *out_index, const tavrine_f64 *f64)
 
 
 # How a run stopped, as the last progress report gives it.
@@ -78,7 +80,7 @@ cdef void _report(void *user, int iteration, int64_t products, double shift, dou
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
           int n_threads, progress=None, sample_weight=None, bint inertia_each=False,
           mean=None, double scale=1.0, X64=None, init64=None, mean64=None,
-          double scale64=1.0, dict stats=None):
+          double scale64=1.0, sample_weight64=None, dict stats=None):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
 
     With `mean` (float64, shape (d,)) X is read in place and clustered as
@@ -89,7 +91,8 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     and `scale64` (X = float32(scale64 * (X64 - mean64))) and `init64` (the
     initial centers in those units, float64; `init` is then ignored), every
     label is the double first minimum for those rows, and the centers
-    (float64) and the inertia are taken in double. `stats`, a dict, receives
+    (float64) and the inertia are taken in double, with `sample_weight64`
+    (float64, shape (n,)) in place of `sample_weight` when given. `stats`, a dict, receives
     "rescored" (assignments decided in double) and "time_us" (assignment,
     update, setup, whole run).
 
@@ -135,6 +138,7 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     cdef const double[:, ::1] i64_v
     cdef const double[::1] m64_v
     cdef double[:, ::1] c64_v
+    cdef const double[::1] w64_v
     labels = np.empty(n, np.int32)
     centers = np.empty((k, d), np.float32)
     if X64 is not None:
@@ -152,6 +156,12 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
         exact.centers = &i64_v[0, 0]
         exact.centers_out = &c64_v[0, 0]
         exact.rescored = 0
+        exact.weights = NULL
+        if sample_weight64 is not None:
+            w64_v = sample_weight64
+            if w64_v.shape[0] != n:
+                raise ValueError(f"sample_weight64 has {w64_v.shape[0]} entries, X has {n} rows")
+            exact.weights = &w64_v[0]
         exact_ptr = &exact
     count = np.zeros(max(max_iter, 1), np.int64)
     points = np.zeros(max(max_iter, 1), np.int64)
@@ -369,6 +379,33 @@ cdef class Block:
     def __dealloc__(self):
         tavrine_block_free(self.b)
 
+    cdef tavrine_f64 *_float64(self, tavrine_f64 *f, const double[:, ::1] X64,
+                               const double[:, ::1] centers64, const double[::1] weights64,
+                               int k, int d) except? NULL:
+        """f filled from the float64 rows, centers (k x d, or None) and
+        weights; NULL without rows."""
+        if X64 is None:
+            return NULL
+        if X64.shape[0] != self.n or X64.shape[1] != d:
+            raise ValueError(f"X64 has shape ({X64.shape[0]}, {X64.shape[1]}), expected "
+                             f"({self.n}, {d})")
+        f.X = &X64[0, 0]
+        f.mean = NULL
+        f.scale = 1.0
+        f.centers = NULL
+        f.centers_out = NULL
+        f.rescored = 0
+        f.weights = NULL
+        if centers64 is not None:
+            if centers64.shape[0] != k or centers64.shape[1] != d:
+                raise ValueError("centers64 must have the shape of centers")
+            f.centers = &centers64[0, 0]
+        if weights64 is not None:
+            if weights64.shape[0] != self.n:
+                raise ValueError(f"weights64 has {weights64.shape[0]} entries, expected {self.n}")
+            f.weights = &weights64[0]
+        return f
+
     cdef const float *_weights(self, const float[::1] w) except? NULL:
         if w is None:
             return NULL
@@ -377,11 +414,16 @@ cdef class Block:
         return &w[0]
 
     def assign(self, const float[:, ::1] X, const float[:, ::1] centers, bint full,
-               int n_threads, const float[::1] sample_weight=None):
+               int n_threads, const float[::1] sample_weight=None,
+               const double[:, ::1] X64=None, const double[:, ::1] centers64=None,
+               const double[::1] weights64=None):
         """Assign the rows to their nearest centers on `n_threads` threads.
 
         Pruned by the bounds kept from the previous call unless `full` or the
-        block has none. `sample_weight`: float32, one per row, or None.
+        block has none. `sample_weight`: float32, one per row, or None. With
+        `X64` and `centers64` (float64; X and centers their float32 copies)
+        the labels and sums are those of the float64 rows and centers, and
+        `weights64` (float64) replaces `sample_weight`.
 
         Returns
         -------
@@ -400,6 +442,10 @@ cdef class Block:
         if centers.shape[1] != d:
             raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
         cdef const float *w = self._weights(sample_weight)
+        cdef tavrine_f64 exact
+        cdef tavrine_f64 *f = self._float64(&exact, X64, centers64, weights64, k, d)
+        if f != NULL and centers64 is None:
+            raise ValueError("X64 needs centers64")
         sums = np.zeros((k, d), np.float64)
         counts = np.zeros(k, np.float64)
         cdef double[:, ::1] s_v = sums
@@ -409,15 +455,17 @@ cdef class Block:
         cdef int status
         with nogil:
             status = tavrine_block_assign(self.b, d, k, &X[0, 0], w, &centers[0, 0], full,
-                                          n_threads, &s_v[0, 0], &c_v[0], &digest, &products)
+                                          n_threads, &s_v[0, 0], &c_v[0], &digest, &products, f)
         self.labelled = status == 0
         self.k = k if self.labelled else 0
         check_status(status, f"assign a block of {self.n} rows to k={k} centers")
         return sums, counts, int(digest), int(products)
 
     def inertia(self, const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
-                const float[::1] sample_weight=None):
-        """Weighted sum of squared distances of the rows to their labelled centers."""
+                const float[::1] sample_weight=None, const double[:, ::1] X64=None,
+                const double[:, ::1] centers64=None, const double[::1] weights64=None):
+        """Weighted sum of squared distances of the rows to their labelled
+        centers (of the float64 rows and centers, when given)."""
         if not self.labelled:
             raise ValueError("the block has no labels yet")
         if X.shape[0] != self.n or centers.shape[0] != self.k or centers.shape[1] != X.shape[1]:
@@ -425,12 +473,21 @@ cdef class Block:
                              f"({centers.shape[0]}, {centers.shape[1]}), expected {self.n} "
                              f"rows and {self.k} centers of as many features")
         cdef const float *w = self._weights(sample_weight)
+        cdef tavrine_f64 exact
+        cdef tavrine_f64 *f = self._float64(&exact, X64, centers64, weights64, self.k, X.shape[1])
+        if f != NULL and centers64 is None:
+            raise ValueError("X64 needs centers64")
         cdef double total = 0.0
+        cdef int status
         with nogil:
-            tavrine_block_inertia(self.b, &X[0, 0], w, &centers[0, 0], n_threads, &total)
+            status = tavrine_block_inertia(self.b, &X[0, 0], w, &centers[0, 0], n_threads, &total,
+                                           f)
+        check_status(status, f"measure a block of {self.n} rows",
+                     "with the kind of rows of its last assignment")
         return total
 
-    def farthest(self, const float[:, ::1] X, int count, const float[::1] sample_weight=None):
+    def farthest(self, const float[:, ::1] X, int count, const float[::1] sample_weight=None,
+                 const double[:, ::1] X64=None, const double[::1] weights64=None):
         """The rows farthest from the centers of the last assignment.
 
         At most `count` rows of positive weight at a positive squared
@@ -450,6 +507,8 @@ cdef class Block:
         if count < 0:
             raise ValueError(f"count must be >= 0, got {count}")
         cdef const float *w = self._weights(sample_weight)
+        cdef tavrine_f64 exact
+        cdef tavrine_f64 *f = self._float64(&exact, X64, None, weights64, self.k, X.shape[1])
         dist = np.empty(max(count, 1), np.float64)
         index = np.empty(max(count, 1), np.int32)
         cdef double[::1] d_v = dist
@@ -457,7 +516,7 @@ cdef class Block:
         cdef int found
         with nogil:
             found = tavrine_block_farthest(self.b, X.shape[1], &X[0, 0], w, count, &d_v[0],
-                                           &i_v[0])
+                                           &i_v[0], f)
         check_status(found, f"find the farthest of a block of {self.n} rows",
                      "with the features of its last assignment")
         return dist[:found], index[:found]

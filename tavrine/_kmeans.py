@@ -89,6 +89,14 @@ def _centred32(X, mean, name="X", n_threads=1, scale=1.0, estimator=None):
     return X32
 
 
+def _refuse_unfit64(X, mean, scale, name="X", n_threads=1, estimator=None):
+    """Refuses float64 X (answered in float64, with no float32 copy) as
+    _centred32 refuses what it cannot copy: the variance pass reads every
+    value and finds NaN and infinity."""
+    finite = _centre(X, mean, variance=True, n_threads=n_threads, scale=scale, write=False)[4]
+    valid.refuse_uncentred(X, None, finite, name, estimator)
+
+
 def _seeding_weights(sw32):
     """Weights for k-means++: equal weights draw as no weights do, so they are
     dropped and a fit with unit weights seeds exactly as one without."""
@@ -416,7 +424,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         if not finite:
             valid.refuse_non_finite(X, "X", self)
         valid.check_n_features(self, X, reset=True)
-        sw32 = valid.check_weights(sample_weight, X)[1]
+        sw, sw32 = valid.check_weights(sample_weight, X)
         valid.check_n_samples(X.shape[0], self.n_clusters)
         n_runs = self._n_runs()
         valid.refuse_uncentred(X, X32, finite, "X", self, own_mean=True)
@@ -427,7 +435,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         weights = {} if sw32 is None else {"sample_weight": sw32}
         # float64 data are decided in float64: the core reads them beside the copy.
         X64 = np.ascontiguousarray(X) if X.dtype == np.float64 else None
-        exact = {} if X64 is None else {"X64": X64, "mean64": mean, "scale64": scale}
+        exact = {} if X64 is None else {"X64": X64, "mean64": mean, "scale64": scale,
+                                        "sample_weight64": sw}
         best = None
         for run in range(n_runs):
             init = self._initial_centers(X32, rng, sw32, X64)
@@ -570,10 +579,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         X = valid.check_X(X, self, reset=False)
         valid.check_n_features(self, X, reset=False)
         if self._float64_model(X):
-            # The variance pass reads every value, finding NaN and infinity.
-            finite = _centre(X, self._mean, variance=True, n_threads=self.n_threads,
-                             scale=self._scale, write=False)[4]
-            valid.refuse_uncentred(X, None, finite, "X", self)
+            _refuse_unfit64(X, self._mean, self._scale, n_threads=self.n_threads or 0,
+                            estimator=self)
             return X, None
         X32 = _centred32(X, self._mean, n_threads=self.n_threads or 0, scale=self._scale,
                          estimator=self)

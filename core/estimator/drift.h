@@ -96,7 +96,7 @@ struct run_state {
     // and the double centers cen64 (k x d8): bounds rule a center out only
     // past the widening (bounds.h), and a point they leave undecided is
     // rescored in double. Without it X64 is null and widen 0.
-    const double *X64 = nullptr;
+    const double *X64 = nullptr, *weights64 = nullptr;
     std::vector<double> v_mean, cen64;
     double v_scale = 1.0;
     float widen = 0.0f;
@@ -166,6 +166,11 @@ inline double point_gap(const run_state &r, int64_t p, const float *c) {
     return s;
 }
 
+// Point p's weight: float64 weights with float64 input, when given.
+inline double weight_of(const run_state &r, int64_t p) {
+    return r.weights64 ? r.weights64[p] : r.weights ? double(r.weights[p]) : 1.0;
+}
+
 // Column j of float64 row p as the decisions see it.
 inline double seen64(const run_state &r, int64_t p, int j) {
     return (r.X64[at(p, r.d) + j] - r.v_mean[j]) * r.v_scale;
@@ -195,6 +200,15 @@ struct counters {
 // X read in place as (x - mean) * scale (mean: d floats, or null for 0,
 // with scale 1). False when memory is short.
 bool set_centring(run_state &r, const double *mean, double scale);
+
+// Decisions for float64 rows X (n x d) read as (x - mean) * scale (mean
+// null: 0), with float64 weights (nullable); X of the state must be their
+// float copy.
+void set_float64(run_state &r, const double *X, const double *mean, double scale,
+                 const double *weights);
+
+// The double centers (k x d) the decisions take, as they are.
+void load_centers64(run_state &r, const double *centers);
 
 // With n, d, d8, k, X, weights, y, team and the centring set: the centers
 // (k x d, dense) taken, groups formed from them, every array allocated, the norms

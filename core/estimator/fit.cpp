@@ -37,7 +37,7 @@ double weighted_sum(const run_state &r, Gap gap) {
         double s = 0.0;
         const int64_t first = int64_t(span) * kRows, end = std::min<int64_t>(r.n, first + kRows);
         for (int64_t p = first; p < end; ++p) {
-            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            const double w = weight_of(r, p);
             s += w * gap(p);
         }
         part[span] = s;
@@ -115,21 +115,21 @@ bool drift::set_centring(run_state &r, const double *mean, double scale) {
     return true;
 }
 
-namespace {
-
-// Decisions for the float64 rows of f (see run_state).
-void set_float64(run_state &r, const tavrine_f64 &f) {
-    r.X64 = f.X;
+void drift::set_float64(run_state &r, const double *X, const double *mean, double scale,
+                        const double *weights) {
+    r.X64 = X;
+    r.weights64 = weights;
     r.v_mean.assign(r.d8 + 8, 0.0);
-    std::copy(f.mean, f.mean + r.d, r.v_mean.begin());
-    r.v_scale = f.scale;
+    if (mean) std::copy(mean, mean + r.d, r.v_mean.begin());
+    r.v_scale = scale;
     r.widen = kWiden;
-    r.cen64.assign(at(r.k, r.d8), 0.0);
-    for (int c = 0; c < r.k; ++c)
-        std::copy(f.centers + at(c, r.d), f.centers + at(c, r.d) + r.d, &r.cen64[at(c, r.d8)]);
 }
 
-}  // namespace
+void drift::load_centers64(run_state &r, const double *centers) {
+    r.cen64.assign(at(r.k, r.d8), 0.0);
+    for (int c = 0; c < r.k; ++c)
+        std::copy(centers + at(c, r.d), centers + at(c, r.d) + r.d, &r.cen64[at(c, r.d8)]);
+}
 
 bool drift::start(run_state &r, const float *centers) {
     if (!take(r.cen, at(r.k, r.d8))) return false;
@@ -240,7 +240,8 @@ int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double 
         if (!set_centring(r, mean, scale)) return TAVRINE_ERR_NOMEM;
         std::vector<float> start32;
         if (f64) {
-            set_float64(r, *f64);
+            set_float64(r, f64->X, f64->mean, f64->scale, f64->weights);
+            load_centers64(r, f64->centers);
             start32.resize(at(k, d));
             for (int c = 0; c < k; ++c)
                 for (int j = 0; j < d; ++j) start32[at(c, d) + j] = float(f64->centers[at(c, d) + j]);

@@ -70,7 +70,7 @@ void add_changes(run_state &r, int col_block, int slice) {
             const int from = r.changed_from[lo + e], to = r.y[p];
             const bool take_from = from >= 0 && owns(from), give_to = owns(to);
             if (!take_from && !give_to) continue;
-            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            const double w = weight_of(r, p);
             if (w == 0.0) continue;
             if (take_from) {
                 double *s = &r.sums[at(from, r.d8)];
@@ -181,7 +181,7 @@ int lend_to_empty(run_state &r, relocation &saved) {
     const auto far = farthest_points(r, int(empty.size()));
     for (std::size_t e = 0; e < far.size(); ++e) {
         const int to = empty[e], p = far[e].second, from = r.y[p];
-        const double w = r.weights ? double(r.weights[p]) : 1.0;
+        const double w = weight_of(r, p);
         const float *x = r.X + at(p, r.d);
         save_center(r, saved, to);
         save_center(r, saved, from);
@@ -222,7 +222,7 @@ std::vector<std::pair<double, int32_t>> drift::farthest_points(const run_state &
     std::vector<double> gap(r.n);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int p = 0; p < r.n; ++p) {
-        const bool weightless = r.weights && !(r.weights[p] > 0.0f);
+        const bool weightless = (r.weights || r.weights64) && !(weight_of(r, p) > 0.0);
         gap[p] = weightless ? 0.0 : result_gap(r, p, r.y[p]);
     }
     std::vector<std::pair<double, int32_t>> far;
