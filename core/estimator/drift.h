@@ -126,6 +126,10 @@ struct run_state {
     int n_chunks;
     std::vector<int32_t> chunk_changed, chunk_survivors, chunk_rescored;
     int64_t rescored = 0;  // points decided in double, over the run
+    // One group: the centers packed for a whole-chunk product (k8 x d8) and
+    // the share of points the last assignment let through.
+    buffer<float> dense_rows, dense_packed;
+    double passed_share = 1.0;
     std::vector<int64_t> chunk_products;
     // Double sums (k x d8), weights (k) and members per column block
     // (n_col_blocks x k); the center update's units: column blocks of

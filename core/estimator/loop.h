@@ -16,6 +16,10 @@ namespace tavrine::drift {
 // Rows per product of the nearest-center routines: their scores stay in L2.
 constexpr int kAssignRows = 256;
 
+// Share of points through the filter above which, with one group, the next
+// assignment scores every point.
+constexpr double kDenseShare = 0.5;
+
 // ---- Groups (groups.cpp) ----
 
 // Groups to form for k centers of d columns.

@@ -367,6 +367,76 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     settle_chunk(r, s, lo, n_survivors, out);
 }
 
+// Rows lo .. hi - 1 of X as the loop sees them, padded: X itself where that
+// is what it holds, else copied into `rows`.
+const float *seen_rows(const run_state &r, int lo, int hi, float *rows) {
+    if (!r.centred && r.d == r.d8) return r.X + at(lo, r.d);
+    for (int p = lo; p < hi; ++p) seen_row(r, p, rows + at(p - lo, r.d8));
+    return rows;
+}
+
+// Lowest of row[c] + norm[c] over the centers c < k other than `label`.
+inline float lowest_other(const float *row, const float *norm, int k, int label) {
+    __m256 low = _mm256_set1_ps(kInf);
+    const __m256i skip = _mm256_set1_epi32(label);
+    for (int c = 0; c < k; c += 8) {
+        const int m = std::min(8, k - c);
+        const __m256 score = _mm256_add_ps(masked_read(row + c, m), masked_read(norm + c, m));
+        const __m256i idx = _mm256_add_epi32(_mm256_set1_epi32(c), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i keep = _mm256_andnot_si256(_mm256_cmpeq_epi32(idx, skip), tail_mask(m));
+        low = _mm256_min_ps(low, _mm256_blendv_ps(_mm256_set1_ps(kInf), score, _mm256_castsi256_ps(keep)));
+    }
+    return hmin(low);
+}
+
+// With one group, a chunk most of whose points the bounds would let through
+// is scored whole: points by rows against every center, in the layout of
+// tavrine_assign (the same FMA chains, so the same scores and first minima),
+// with no filter, packing or gathering. The bounds are set afresh from each
+// point's two lowest scores; the points the loosened global bound would not
+// have settled are counted, to tell when the bounds pay again.
+void assign_dense(run_state &r, scratch &s, int lo, int hi, chunk_result &out) {
+    const int k = r.k, k8 = round_up8(k), d8 = r.d8;
+    float *scores = s.products.get();
+    for (int b0 = lo; b0 < hi; b0 += kAssignRows) {
+        const int b1 = std::min(hi, b0 + kAssignRows), m = b1 - b0;
+        packed_product(m, d8, k8, seen_rows(r, b0, b1, s.points.get()), d8, r.dense_packed.get(),
+                       scores, k8);
+        for (int i = 0; i < m; ++i) {
+            const int64_t p = b0 + i;
+            const float *row = scores + at(i, k8);
+            const float margin = margin_of(r, p);
+            if (r.y[p] >= 0) {
+                // As the filter would have found it, its own distance taken.
+                const int own = r.y[p];
+                const float ub = std::sqrt(std::max(r.x_norm[p] + row[own] + r.c_norm[own] + margin,
+                                                    0.0f)) * kRootUp;
+                const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
+                out.survivors += !(low > threshold_of(r, p, ub, margin));
+            } else {
+                ++out.survivors;
+            }
+            const int label = nearest_of_row(row, r.c_norm.get(), k);
+            const float next = lowest_other(row, r.c_norm.get(), k, label);
+            const float best = row[label] + r.c_norm[label];
+            r.ub[p] = std::sqrt(std::max(r.x_norm[p] + best + margin, 0.0f)) * kRootUp;
+            r.glb[p] = std::sqrt(std::max(r.x_norm[p] - margin + next, 0.0f)) * kRootDown;
+            const int32_t before = r.y[p];
+            r.y[p] = label;
+            if (r.X64 && !(r.glb[p] > threshold_of(r, p, r.ub[p], margin))) {
+                rescore(r, p, s.d2.data());
+                ++out.rescored;
+            }
+            if (r.y[p] != before) {
+                r.changed[lo + out.changed] = int32_t(p);
+                r.changed_from[lo + out.changed] = before;
+                ++out.changed;
+            }
+        }
+    }
+    out.products += int64_t(hi - lo) * k;
+}
+
 }  // namespace
 
 void drift::rescore(run_state &r, int64_t p, double *d2) {
@@ -400,11 +470,23 @@ void drift::rescore(run_state &r, int64_t p, double *d2) {
 }
 
 counters drift::assign_all(run_state &r, bool full) {
+    // Half the points through the filter: scoring all is cheaper than
+    // filtering and gathering them.
+    const bool dense = r.t == 1 && (full || r.passed_share > kDenseShare);
+    if (dense) {
+        const int k8 = round_up8(r.k);
+        std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);
+        std::copy(r.cen.get(), r.cen.get() + at(r.k, r.d8), r.dense_rows.get());
+        pack_centers(r.dense_rows.get(), k8, r.d8, 0, center_panels(k8), r.dense_packed.get());
+    }
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         const int lo = ch * r.chunk, hi = std::min(r.n, lo + r.chunk);
         chunk_result out;
-        assign_chunk(r, r.work[omp_get_thread_num()], lo, hi, full, out);
+        if (dense)
+            assign_dense(r, r.work[omp_get_thread_num()], lo, hi, out);
+        else
+            assign_chunk(r, r.work[omp_get_thread_num()], lo, hi, full, out);
         r.chunk_changed[ch] = out.changed;
         r.chunk_survivors[ch] = out.survivors;
         r.chunk_products[ch] = out.products;
@@ -417,6 +499,7 @@ counters drift::assign_all(run_state &r, bool full) {
         c.changed += r.chunk_changed[ch];
         r.rescored += r.chunk_rescored[ch];
     }
+    r.passed_share = double(c.survivors) / r.n;
     if (check_level.load() > 0) check_assignment(r);
     return c;
 }
