@@ -81,10 +81,23 @@ struct scratch {
     }
 };
 
+// CSR rows: row p's columns indices[indptr[p] .. indptr[p + 1]), increasing,
+// and its values as the loop sees them (scaled, never centred).
+struct sparse_rows {
+    const int64_t *indptr = nullptr;
+    const int32_t *indices = nullptr;
+    const float *values = nullptr;
+};
+
 struct run_state {
     int n, d, d8, k, team;
     int chunk;  // points per chunk of the assignment
     const float *X, *weights;
+    // Sparse rows instead of X when sp.indptr is set (sparse.h reads them);
+    // then the centers also sit transposed in slot order, d x kt.
+    sparse_rows sp;
+    int kt = 0;
+    buffer<float> cen_t;
     // X's values are taken as float((x - x_mean) * x_scale), in double, where
     // they are read (seen8); a prepared copy runs with x_mean 0 and x_scale 1.
     // x_mean has d8 + 8 values, zero past d.

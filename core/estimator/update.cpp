@@ -42,7 +42,9 @@ void add_changes(run_state &r, int col_block, int slice) {
     const int c0 = col_block * r.col_block_width, c1 = std::min(r.d, c0 + r.col_block_width);
     int64_t *members = &r.members[at(col_block, r.k)];
     const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
-    const auto add = [&](double *sums, const float *x, double w) {
+    const auto add = [&](double *sums, int64_t p, double w) {
+        if (is_sparse(r)) return sparse_add(r, sums, p, w);  // one column block: all of d
+        const float *x = r.X + at(p, r.d);
         for (int o = c0; o < c1; o += 8) {
             const int width = std::min(8, c1 - o);
             add_scaled(sums + o, seen8(r, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), o), w);
@@ -56,7 +58,7 @@ void add_changes(run_state &r, int col_block, int slice) {
         const int lo = ch * r.chunk, count = r.chunk_changed[ch];
         for (int e = 0; e < count; ++e) {
             // The rows this worker reads are scattered: fetch one ahead of time.
-            if (e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
+            if (!is_sparse(r) && e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
                 const char *row = reinterpret_cast<const char *>(
                     r.X + at(r.changed[lo + e + kFetchAhead], r.d) + c0);
                 for (int64_t b = 0; b < int64_t(c1 - c0) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
@@ -67,10 +69,9 @@ void add_changes(run_state &r, int col_block, int slice) {
             if (!take_from && !give_to) continue;
             const double w = r.weights ? double(r.weights[p]) : 1.0;
             if (w == 0.0) continue;
-            const float *x = r.X + at(p, r.d);
             if (take_from) {
                 double *s = &r.sums[at(from, r.d8)];
-                add(s, x, -w);
+                add(s, p, -w);
                 if (col_block == 0) r.weight_sum[from] -= w;
                 // The last member gone: the sums are exactly zero again.
                 if (--members[from] == 0) {
@@ -79,7 +80,7 @@ void add_changes(run_state &r, int col_block, int slice) {
                 }
             }
             if (give_to) {
-                add(&r.sums[at(to, r.d8)], x, w);
+                add(&r.sums[at(to, r.d8)], p, w);
                 if (col_block == 0) r.weight_sum[to] += w;
                 ++members[to];
             }
@@ -91,7 +92,7 @@ void add_changes(run_state &r, int col_block, int slice) {
 void record_move(run_state &r, int c, double moved) {
     r.shift[c] = moved;
     r.drift[c] = round_up_float(std::sqrt(moved) * kDoubleSlack);
-    r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+    r.c_norm[c] = center_norm(r, &r.cen[at(c, r.d8)]);
 }
 
 // Center c to row `to` (d floats).
@@ -160,6 +161,26 @@ void count_members(run_state &r, int c, int64_t by) {
     for (int cb = 0; cb < r.n_col_blocks; ++cb) r.members[at(cb, r.k) + c] += by;
 }
 
+// Point p's row, weighted by w, moved from the sums `give` into `take`
+// (which it replaces).
+void lend_row(const run_state &r, double *give, double *take, int64_t p, double w) {
+    if (is_sparse(r)) {
+        std::fill(take, take + r.d, 0.0);
+        for (int64_t i = r.sp.indptr[p]; i < r.sp.indptr[p + 1]; ++i) {
+            const double v = double(r.sp.values[i]);
+            give[r.sp.indices[i]] += v * -w;
+            take[r.sp.indices[i]] = v * w;
+        }
+        return;
+    }
+    const float *x = r.X + at(p, r.d);
+    for (int j = 0; j < r.d; ++j) {
+        const double v = double(seen1(r, x[j], j));
+        give[j] += v * -w;
+        take[j] = v * w;
+    }
+}
+
 // Lends the farthest points' rows to the empty centers; returns the centers refilled.
 int lend_to_empty(run_state &r, relocation &saved) {
     std::vector<int32_t> empty;
@@ -170,15 +191,10 @@ int lend_to_empty(run_state &r, relocation &saved) {
     for (std::size_t e = 0; e < far.size(); ++e) {
         const int to = empty[e], p = far[e].second, from = r.y[p];
         const double w = r.weights ? double(r.weights[p]) : 1.0;
-        const float *x = r.X + at(p, r.d);
         save_center(r, saved, to);
         save_center(r, saved, from);
         double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
-        for (int j = 0; j < r.d; ++j) {
-            const double v = double(seen1(r, x[j], j));
-            give[j] += v * -w;
-            take[j] = v * w;
-        }
+        lend_row(r, give, take, p, w);
         r.weight_sum[from] -= w;
         r.weight_sum[to] = w;
         count_members(r, from, -1);
@@ -208,10 +224,12 @@ void restore(run_state &r, const relocation &saved) {
 
 std::vector<std::pair<double, int32_t>> drift::farthest_points(const run_state &r, int count) {
     std::vector<double> gap(r.n);
+    const std::vector<double> c_sq = gap_norms(r, r.cen.get(), r.k, r.d8);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int p = 0; p < r.n; ++p) {
         const bool weightless = r.weights && !(r.weights[p] > 0.0f);
-        gap[p] = weightless ? 0.0 : point_gap(r, p, &r.cen[at(r.y[p], r.d8)]);
+        const int c = r.y[p];
+        gap[p] = weightless ? 0.0 : row_gap(r, p, &r.cen[at(c, r.d8)], c_sq.empty() ? 0.0 : c_sq[c]);
     }
     std::vector<std::pair<double, int32_t>> far;
     for (int p = 0; p < r.n; ++p)
@@ -233,6 +251,7 @@ void drift::place_group(run_state &r, int g) {
         std::memcpy(&r.rows_by_slot[at(slot, r.d8)], &r.cen[at(c, r.d8)],
                     at(r.d8, 1) * sizeof(float));
         r.slot_norm[slot] = r.c_norm[c];
+        if (is_sparse(r)) place_transposed(r, slot, c);
         gd = std::max(gd, r.drift[c]);
     }
     r.group_drift[g] = gd;
