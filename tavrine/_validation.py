@@ -71,8 +71,8 @@ def check_lazy_X(X, estimator, *, reset):
     if X.dtype.kind not in "biuf":
         raise ValueError(f"Expected real numbers, got dtype {X.dtype}.")
     if sp.issparse(getattr(X, "_meta", None)):
-        raise TypeError(f"{type(estimator).__name__} takes dense blocks only; for sparse data, "
-                        "fit tavrine.KMeans on a scipy.sparse CSR matrix.")
+        raise TypeError(f"tavrine.dask.{type(estimator).__name__} takes dense blocks only; for "
+                        "sparse data, fit tavrine.KMeans on a scipy.sparse CSR matrix.")
     if any(np.isnan(c) for c in X.chunks[0]):
         raise ValueError("X needs known chunk sizes; call X.compute_chunk_sizes() first.")
     for count, what in zip(X.shape, ("sample", "feature")):

@@ -82,6 +82,12 @@ def test_tfidf_rows_give_sklearn_lloyd_on_any_thread_count(n, d, k, dtype):
     distances = ours.transform(X[:200])
     assert distances.dtype == dtype
     np.testing.assert_allclose(distances, np.sqrt(d2[:200]), atol=1e-3)
+    if n < 10000:  # weights, some 0, count in the sums and the inertia as scikit-learn counts them
+        w = np.random.default_rng(2).integers(0, 4, n) * 0.75
+        ref = SKMeans(k, init=init, n_init=1, tol=0, algorithm="lloyd").fit(X, sample_weight=w)
+        ours = KMeans(k, init=init, tol=0).fit(X, sample_weight=w)
+        np.testing.assert_array_equal(ours.labels_, ref.labels_)
+        assert ours.inertia_ == pytest.approx(ref.inertia_, rel=1e-5)
 
 
 def test_awkward_csr_forms_give_the_canonical_result_and_stay_untouched():
