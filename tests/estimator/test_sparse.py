@@ -134,14 +134,20 @@ def test_awkward_csr_forms_give_the_canonical_result_and_stay_untouched():
 def test_the_check_finds_no_fault_on_sparse_rows_and_sees_ignored_drift(checked):
     rng = np.random.default_rng(4)
     # Integer counts: many exact ties; a far center emptied and refilled; weights.
-    X = sp.random(3000, 300, density=0.03, format="csr", random_state=4,
+    X = sp.random(3000, 300, density=0.03, format="lil", random_state=4,
                   data_rvs=lambda m: rng.integers(1, 4, m)).astype(np.float32)
     X[::50] = 0
+    X = X.tocsr()
     X.eliminate_zeros()
     init = X[:40].toarray()
     init[-1] = 50.0
     w = rng.integers(0, 4, 3000).astype(np.float64)
     KMeans(40, init=init, tol=0).fit(X, sample_weight=w)
+    # Far from the origin (sparse rows are not centred): norms of 10^6 against
+    # gaps of a few units, where only the margin keeps a bound honest.
+    far = sp.hstack([sp.csr_matrix(np.full((3000, 1), 1000.0, np.float32)), X], format="csr")
+    fit = KMeans(20, init=far[:20].toarray(), tol=0).fit(far)
+    assert_float64_labels(far, fit.cluster_centers_, fit.labels_)
     T = tfidf_like(5000, 3000, 40, 0.005, 5)
     KMeans(40, init=T[:40].toarray(), tol=0, n_threads=2).fit(T)
     assert _fit.drift_check(2) == 0
