@@ -254,7 +254,7 @@ int tavrine_fit_sparse(int n, int d, int k, const int64_t *indptr, const int32_t
                        int64_t *time, int max_iter, float tol, int n_threads,
                        tavrine_progress progress, void *user, int inertia_each) {
     if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24) ||
-        indptr[0] != 0 || indptr[n] < 0)
+        indptr[0] != 0)
         return TAVRINE_ERR_ARGS;
     try {
         run_state r;
