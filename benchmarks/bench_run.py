@@ -5,7 +5,8 @@
     python benchmarks/bench_run.py --defaults [--quick]
 
 Every workload is generated (or loaded from scikit-learn's bundled data) once
-as C-contiguous float32, and every system starts from the same centers:
+as C-contiguous float32 (float64 in the rows that say so, run by tavrine,
+scikit-learn lloyd and scikit-learn-intelex), and every system starts from the same centers:
 k-means++ with a fixed seed, or fixed random rows for the codebook workload.
 scikit-learn's lloyd runs first with tol=0 (at most 150 iterations); the
 iterations it needs are given to every other system that takes a limit
@@ -47,6 +48,9 @@ MAX_ITER = 150        # scikit-learn lloyd's limit, and zozid_py's fixed cap
 CODEBOOK_ITERS = 20
 QUICK_RUN = 1.5       # seconds; shorter runs are repeated and their median taken
 PEERS = ("sklearn lloyd", "sklearn elkan", "faiss", "sklearnex")
+# Left out of the float64 workloads: faiss and zozid_py take float32 only,
+# and elkan adds nothing to lloyd there.
+FLOAT32_ONLY = ("zozid_py", "faiss", "sklearn elkan")
 
 
 # ---- data ---------------------------------------------------------------------
@@ -117,20 +121,27 @@ class Workload:
     iters=None lets scikit-learn lloyd with tol=0 decide (at most MAX_ITER).
     """
 
-    def __init__(self, name, make, k, init="k-means++", iters=None):
+    def __init__(self, name, make, k, init="k-means++", iters=None, dtype=np.float32):
         self.name, self.make, self.k, self.init, self.iters = name, make, k, init, iters
+        self.dtype = dtype
 
 
 def workloads(quick):
     if quick:
         return [
             Workload("mixture 50k x 32, k=128", lambda: mixture(50_000, 32, 128), 128),
+            Workload("mixture 50k x 32, k=128, float64", lambda: mixture(50_000, 32, 128), 128,
+                     dtype=np.float64),
             Workload("china pixels 273k x 3, k=32", china_pixels, 32),
             Workload("digits 1797 x 64, k=10", digits, 10),
         ]
     return [
         Workload("mixture 200k x 64, k=256", lambda: mixture(200_000, 64, 256), 256),
         Workload("mixture 100k x 256, k=1024", lambda: mixture(100_000, 256, 1024), 1024),
+        Workload("mixture 200k x 64, k=256, float64", lambda: mixture(200_000, 64, 256), 256,
+                 dtype=np.float64),
+        Workload("mixture 100k x 256, k=1024, float64", lambda: mixture(100_000, 256, 1024),
+                 1024, dtype=np.float64),
         Workload("image patches 8x8x3, k=256", image_patches, 256),
         Workload("codebook 200k x 64, k=4096", lambda: mixture(200_000, 64, 4096), 4096,
                  init="random rows", iters=CODEBOOK_ITERS),
@@ -444,9 +455,9 @@ def main():
         for w in chosen:
             X = w.make()
             if not hasattr(X, "tocsr"):
-                X = np.ascontiguousarray(X, dtype=np.float32)
+                X = np.ascontiguousarray(X, dtype=w.dtype)
             n, d = X.shape
-            C = initial_centers(X, w)
+            C = initial_centers(X, w).astype(w.dtype)
             print(f"\n== {w.name}: n={n} d={d} k={w.k}, {w.init} centers", flush=True)
             # scikit-learn lloyd sets the iterations of the others.
             res = {"sklearn lloyd": systems["sklearn lloyd"](X, C, w.iters or MAX_ITER)}
@@ -456,6 +467,8 @@ def main():
             for name, run in systems.items():
                 if name == "sklearn lloyd" or (w.name == SPARSE_WORKLOAD and
                                                name not in SPARSE_SYSTEMS):
+                    continue
+                if name in FLOAT32_ONLY and w.dtype != np.float32:
                     continue
                 res[name] = run(X, C, iters)
             rows += report(w, X, res)
@@ -532,7 +545,7 @@ def report(w, X, res):
           f"{'agree':>6s} {'+MB':>5s}  {'products/nk first med last':>26s}  "
           f"{'points/n first med last':>23s}  time/KMeans")
     rows = []
-    ordered = [s for s in ["tavrine.KMeans", "zozid_py"] + list(PEERS) if s in res]
+    ordered = [s for s in ("tavrine.KMeans", "zozid_py") if s in res] + [p for p in PEERS if p in res]
     for name in ordered:
         r = res[name]
         row = dict(workload=w.name, system=name, total=r["total"], iters=int(r["iters"]),

@@ -157,6 +157,25 @@ enum { TAVRINE_STOP_LABELS = 1, TAVRINE_STOP_SHIFT = 2, TAVRINE_STOP_CAP = 3 };
 typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                  double inertia, int stop);
 
+/** Float64 input of tavrine_fit: the rows X (n x d, C order), read as
+ *  v = (x - mean) * scale in double, and the initial centers (k x d) in those
+ *  units. tavrine_fit's X is then the rows float(v), Cen is ignored, and every
+ *  label is the first minimum over all k of the double |v - c|^2 (the float
+ *  scores decide only where they provably agree), the centers are double
+ *  means of v, and the inertia and shifts are taken in double. Receives the
+ *  final centers (k x d, nullable) and the count of point assignments the
+ *  float scores left to double. weights (n, nullable): float64 weights, in
+ *  place of tavrine_fit's. */
+typedef struct {
+    const double *X;
+    const double *mean;
+    double scale;
+    const double *centers;
+    double *centers_out;
+    int64_t rescored;
+    const double *weights;
+} tavrine_f64;
+
 /** The estimator's Lloyd run, pruned by group drift bounds (estimator/fit.cpp).
  *  Reads X (n x d, dense), optional weights (n, non-negative; null = all 1)
  *  and the initial centers Cen (k x d). Each label is the first minimum over
@@ -179,13 +198,14 @@ typedef void (*tavrine_progress)(void *user, int iteration, int64_t products, do
  *  only through `progress`, from the calling thread. With mean (d values,
  *  nullable) X is read in place and clustered as the rows float((x - mean)
  *  * scale), taken in double as tavrine_centre_f32 writes them; Cen,
- *  centers_out and inertia are in those units. */
+ *  centers_out and inertia are in those units. f64 (nullable): float64
+ *  input, above. */
 TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const double *mean,
                             double scale, const float *weights,
                             const float *Cen, int32_t *y, float *centers_out, double *inertia,
                             int64_t *count, int64_t *points, int64_t *time, int max_iter,
                             float tol, int n_threads, tavrine_progress progress, void *user,
-                            int inertia_each);
+                            int inertia_each, tavrine_f64 *f64);
 
 /** Labels the n rows of X (n x d, dense) by the centers (k x d, dense): the
  *  first minimum of -2 x.c + |c|^2 over all k, the scores of tavrine_fit.
@@ -305,27 +325,36 @@ TAVRINE_API const int32_t *tavrine_block_labels(const tavrine_block *b);
  *  each center's weighted member sums (k x d) and weights (k) in double,
  *  each center's members added in point order; a 64-bit digest of the new
  *  labels; the point-center products computed. Each pointer may be null.
- *  Returns 0, TAVRINE_ERR_NOMEM (the block then has no labels) or
- *  TAVRINE_ERR_ARGS. */
+ *  With f64 (its X the rows in float64, n x d, X their float copy; its
+ *  centers, k x d, `centers` their float copy; its weights, nullable, in
+ *  place of `weights`; mean and scale unused: the rows are taken as they
+ *  are) the labels are those of the float64 rows and centers, as
+ *  tavrine_fit takes them, and the sums theirs; a block changing between
+ *  float and float64 starts afresh. Returns 0,
+ *  TAVRINE_ERR_NOMEM (the block then has no labels) or TAVRINE_ERR_ARGS. */
 TAVRINE_API int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X,
                                      const float *weights, const float *centers, int full,
                                      int n_threads, double *sums, double *counts,
-                                     uint64_t *digest, int64_t *products);
+                                     uint64_t *digest, int64_t *products,
+                                     const tavrine_f64 *f64);
 /** Weighted sum over the block's rows of |x - c_label|^2 for centers (k x d,
- *  dense), float differences summed in double. Returns 0, or
- *  TAVRINE_ERR_ARGS for a block without labels. */
+ *  dense), float differences summed in double; with f64 (as its last
+ *  assignment took it) from its rows, centers and weights. Returns 0, or
+ *  TAVRINE_ERR_ARGS for a block without labels or not of that kind. */
 TAVRINE_API int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
-                                      const float *centers, int n_threads, double *inertia);
+                                      const float *centers, int n_threads, double *inertia,
+                                      const tavrine_f64 *f64);
 /** The block's rows (X, n x d; weights n or null) farthest from the centers
  *  they were assigned to in the block's last assignment: squared distances
  *  (float differences summed in double) to out_dist and row indices to
  *  out_index, at most `count` of them, farthest first, ties by lower row.
  *  Only rows of positive weight at a positive distance count. Returns how
  *  many were written, TAVRINE_ERR_NOMEM, or TAVRINE_ERR_ARGS for a block
- *  without labels or of another d. */
+ *  without labels or of another d. A block assigned with f64 takes it
+ *  again here (rows and weights) and measures in double. */
 TAVRINE_API int tavrine_block_farthest(const tavrine_block *b, int d, const float *X,
                                        const float *weights, int count, double *out_dist,
-                                       int32_t *out_index);
+                                       int32_t *out_index, const tavrine_f64 *f64);
 
 /* ======================================================================
  * Standalone exported kernels: the pieces of the steps above, and dense

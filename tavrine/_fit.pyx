@@ -16,11 +16,19 @@ cnp.import_array()
 cdef extern from "tavrine.h" nogil:
     ctypedef void (*tavrine_progress)(void *user, int iteration, int64_t products, double shift,
                                       double inertia, int stop)
+    ctypedef struct tavrine_f64:
+        const double *X
+        const double *mean
+        double scale
+        const double *centers
+        double *centers_out
+        int64_t rescored
+        const double *weights
     int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double scale,
                     const float *weights, const float *Cen,
                     int32_t *y, float *centers_out, double *inertia, int64_t *count,
                     int64_t *points, int64_t *time, int max_iter, float tol, int n_threads,
-                    tavrine_progress progress, void *user, int inertia_each)
+                    tavrine_progress progress, void *user, int inertia_each, tavrine_f64 *f64)
     int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
                        int32_t *labels, float *min_dist, float *all_dist, int n_threads)
     int tavrine_fit_sparse(int n, int d, int k, const int64_t *indptr, const int32_t *indices,
@@ -55,12 +63,13 @@ cdef extern from "tavrine.h" nogil:
     int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X,
                              const float *weights, const float *centers, int full,
                              int n_threads, double *sums, double *counts, uint64_t *digest,
-                             int64_t *products)
+                             int64_t *products, const tavrine_f64 *f64)
     int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
-                              const float *centers, int n_threads, double *inertia)
+                              const float *centers, int n_threads, double *inertia,
+                              const tavrine_f64 *f64)
     int tavrine_block_farthest(const tavrine_block *b, int d, const float *X,
                                const float *weights, int count, double *out_dist,
-                               int32_t *out_index)
+                               int32_t *out_index, const tavrine_f64 *f64)
 
 
 # How a run stopped, as the last progress report gives it.
@@ -80,12 +89,22 @@ cdef void _report(void *user, int iteration, int64_t products, double shift, dou
 
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
           int n_threads, progress=None, sample_weight=None, bint inertia_each=False,
-          mean=None, double scale=1.0):
+          mean=None, double scale=1.0, X64=None, init64=None, mean64=None,
+          double scale64=1.0, sample_weight64=None, dict stats=None):
     """Run Lloyd iterations from `init` until labels settle, shifts <= tol, or max_iter.
 
     With `mean` (float64, shape (d,)) X is read in place and clustered as
     float32(scale * (X - mean)), each difference taken in float64 as
     `centre` takes it; `init`, the centers and the inertia are in those units.
+
+    With `X64` (the float64 rows X was made from, C-contiguous), `mean64`
+    and `scale64` (X = float32(scale64 * (X64 - mean64))) and `init64` (the
+    initial centers in those units, float64; `init` is then ignored), every
+    label is the double first minimum for those rows, and the centers
+    (float64) and the inertia are taken in double, with `sample_weight64`
+    (float64, shape (n,)) in place of `sample_weight` when given. `stats`, a dict, receives
+    "rescored" (assignments decided in double) and "time_us" (assignment,
+    update, setup, whole run).
 
     `sample_weight` is None or a float32 array of shape (n,), non-negative.
     `n_threads` <= 0 uses the OpenMP runtime's count. `progress`, if given,
@@ -123,8 +142,37 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
         if w_v.shape[0] != n:
             raise ValueError(f"sample_weight has {w_v.shape[0]} entries, X has {n} rows")
         w_ptr = &w_v[0]
+    cdef tavrine_f64 exact
+    cdef tavrine_f64 *exact_ptr = NULL
+    cdef const double[:, ::1] x64_v
+    cdef const double[:, ::1] i64_v
+    cdef const double[::1] m64_v
+    cdef double[:, ::1] c64_v
+    cdef const double[::1] w64_v
     labels = np.empty(n, np.int32)
     centers = np.empty((k, d), np.float32)
+    if X64 is not None:
+        x64_v = X64
+        i64_v = init64
+        m64_v = mean64
+        if x64_v.shape[0] != n or x64_v.shape[1] != d or i64_v.shape[0] != k or \
+                i64_v.shape[1] != d or m64_v.shape[0] != d:
+            raise ValueError("X64, init64 and mean64 must match X and init")
+        centers64 = np.empty((k, d), np.float64)
+        c64_v = centers64
+        exact.X = &x64_v[0, 0]
+        exact.mean = &m64_v[0]
+        exact.scale = scale64
+        exact.centers = &i64_v[0, 0]
+        exact.centers_out = &c64_v[0, 0]
+        exact.rescored = 0
+        exact.weights = NULL
+        if sample_weight64 is not None:
+            w64_v = sample_weight64
+            if w64_v.shape[0] != n:
+                raise ValueError(f"sample_weight64 has {w64_v.shape[0]} entries, X has {n} rows")
+            exact.weights = &w64_v[0]
+        exact_ptr = &exact
     count = np.zeros(max(max_iter, 1), np.int64)
     points = np.zeros(max(max_iter, 1), np.int64)
     time = np.zeros(4, np.int64)
@@ -142,12 +190,17 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     with nogil:
         result = tavrine_fit(n, d, k, &X[0, 0], m_ptr, scale, w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
                              &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
-                             n_threads, report, <void *> state, inertia_each)
+                             n_threads, report, <void *> state, inertia_each, exact_ptr)
     check_status(result, f"cluster n={n} points of d={d} around k={k} centers",
                  f"with max_iter={max_iter}, tol={tol}")
     if state[1] is not None:
         raise state[1]
     n_iter = min(result, max_iter)
+    if stats is not None:
+        stats["rescored"] = exact.rescored if exact_ptr != NULL else 0
+        stats["time_us"] = time
+    if X64 is not None:
+        centers = centers64
     return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
 
 
@@ -433,6 +486,33 @@ cdef class Block:
     def __dealloc__(self):
         tavrine_block_free(self.b)
 
+    cdef tavrine_f64 *_float64(self, tavrine_f64 *f, const double[:, ::1] X64,
+                               const double[:, ::1] centers64, const double[::1] weights64,
+                               int k, int d) except? NULL:
+        """f filled from the float64 rows, centers (k x d, or None) and
+        weights; NULL without rows."""
+        if X64 is None:
+            return NULL
+        if X64.shape[0] != self.n or X64.shape[1] != d:
+            raise ValueError(f"X64 has shape ({X64.shape[0]}, {X64.shape[1]}), expected "
+                             f"({self.n}, {d})")
+        f.X = &X64[0, 0]
+        f.mean = NULL
+        f.scale = 1.0
+        f.centers = NULL
+        f.centers_out = NULL
+        f.rescored = 0
+        f.weights = NULL
+        if centers64 is not None:
+            if centers64.shape[0] != k or centers64.shape[1] != d:
+                raise ValueError("centers64 must have the shape of centers")
+            f.centers = &centers64[0, 0]
+        if weights64 is not None:
+            if weights64.shape[0] != self.n:
+                raise ValueError(f"weights64 has {weights64.shape[0]} entries, expected {self.n}")
+            f.weights = &weights64[0]
+        return f
+
     cdef const float *_weights(self, const float[::1] w) except? NULL:
         if w is None:
             return NULL
@@ -441,11 +521,16 @@ cdef class Block:
         return &w[0]
 
     def assign(self, const float[:, ::1] X, const float[:, ::1] centers, bint full,
-               int n_threads, const float[::1] sample_weight=None):
+               int n_threads, const float[::1] sample_weight=None,
+               const double[:, ::1] X64=None, const double[:, ::1] centers64=None,
+               const double[::1] weights64=None):
         """Assign the rows to their nearest centers on `n_threads` threads.
 
         Pruned by the bounds kept from the previous call unless `full` or the
-        block has none. `sample_weight`: float32, one per row, or None.
+        block has none. `sample_weight`: float32, one per row, or None. With
+        `X64` and `centers64` (float64; X and centers their float32 copies)
+        the labels and sums are those of the float64 rows and centers, and
+        `weights64` (float64) replaces `sample_weight`.
 
         Returns
         -------
@@ -464,6 +549,10 @@ cdef class Block:
         if centers.shape[1] != d:
             raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
         cdef const float *w = self._weights(sample_weight)
+        cdef tavrine_f64 exact
+        cdef tavrine_f64 *f = self._float64(&exact, X64, centers64, weights64, k, d)
+        if f != NULL and centers64 is None:
+            raise ValueError("X64 needs centers64")
         sums = np.zeros((k, d), np.float64)
         counts = np.zeros(k, np.float64)
         cdef double[:, ::1] s_v = sums
@@ -473,15 +562,17 @@ cdef class Block:
         cdef int status
         with nogil:
             status = tavrine_block_assign(self.b, d, k, &X[0, 0], w, &centers[0, 0], full,
-                                          n_threads, &s_v[0, 0], &c_v[0], &digest, &products)
+                                          n_threads, &s_v[0, 0], &c_v[0], &digest, &products, f)
         self.labelled = status == 0
         self.k = k if self.labelled else 0
         check_status(status, f"assign a block of {self.n} rows to k={k} centers")
         return sums, counts, int(digest), int(products)
 
     def inertia(self, const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
-                const float[::1] sample_weight=None):
-        """Weighted sum of squared distances of the rows to their labelled centers."""
+                const float[::1] sample_weight=None, const double[:, ::1] X64=None,
+                const double[:, ::1] centers64=None, const double[::1] weights64=None):
+        """Weighted sum of squared distances of the rows to their labelled
+        centers (of the float64 rows and centers, when given)."""
         if not self.labelled:
             raise ValueError("the block has no labels yet")
         if X.shape[0] != self.n or centers.shape[0] != self.k or centers.shape[1] != X.shape[1]:
@@ -489,12 +580,21 @@ cdef class Block:
                              f"({centers.shape[0]}, {centers.shape[1]}), expected {self.n} "
                              f"rows and {self.k} centers of as many features")
         cdef const float *w = self._weights(sample_weight)
+        cdef tavrine_f64 exact
+        cdef tavrine_f64 *f = self._float64(&exact, X64, centers64, weights64, self.k, X.shape[1])
+        if f != NULL and centers64 is None:
+            raise ValueError("X64 needs centers64")
         cdef double total = 0.0
+        cdef int status
         with nogil:
-            tavrine_block_inertia(self.b, &X[0, 0], w, &centers[0, 0], n_threads, &total)
+            status = tavrine_block_inertia(self.b, &X[0, 0], w, &centers[0, 0], n_threads, &total,
+                                           f)
+        check_status(status, f"measure a block of {self.n} rows",
+                     "with the kind of rows of its last assignment")
         return total
 
-    def farthest(self, const float[:, ::1] X, int count, const float[::1] sample_weight=None):
+    def farthest(self, const float[:, ::1] X, int count, const float[::1] sample_weight=None,
+                 const double[:, ::1] X64=None, const double[::1] weights64=None):
         """The rows farthest from the centers of the last assignment.
 
         At most `count` rows of positive weight at a positive squared
@@ -514,6 +614,8 @@ cdef class Block:
         if count < 0:
             raise ValueError(f"count must be >= 0, got {count}")
         cdef const float *w = self._weights(sample_weight)
+        cdef tavrine_f64 exact
+        cdef tavrine_f64 *f = self._float64(&exact, X64, None, weights64, self.k, X.shape[1])
         dist = np.empty(max(count, 1), np.float64)
         index = np.empty(max(count, 1), np.int32)
         cdef double[::1] d_v = dist
@@ -521,7 +623,7 @@ cdef class Block:
         cdef int found
         with nogil:
             found = tavrine_block_farthest(self.b, X.shape[1], &X[0, 0], w, count, &d_v[0],
-                                           &i_v[0])
+                                           &i_v[0], f)
         check_status(found, f"find the farthest of a block of {self.n} rows",
                      "with the features of its last assignment")
         return dist[:found], index[:found]

@@ -5,6 +5,8 @@ with tavrine.dask); the core runs seeding and Lloyd iterations on float32
 data centred and multiplied by a power of two: large float32 C-ordered X is
 read in place, the column means subtracted in float32 as each value is read; other
 inputs are copied once, their float64 differences from the means rounded.
+float64 input is clustered in float64: the float32 scores decide only where
+they provably agree with the float64 distances, the rest is decided in double.
 """
 from __future__ import annotations
 
@@ -88,6 +90,14 @@ def _centred32(X, mean, name="X", n_threads=1, scale=1.0, estimator=None):
     return X32
 
 
+def _refuse_unfit64(X, mean, scale, name="X", n_threads=1, estimator=None):
+    """Refuses float64 X (answered in float64, with no float32 copy) as
+    _centred32 refuses what it cannot copy: the variance pass reads every
+    value and finds NaN and infinity."""
+    finite = _centre(X, mean, variance=True, n_threads=n_threads, scale=scale, write=False)[4]
+    valid.refuse_uncentred(X, None, finite, name, estimator)
+
+
 def _seeding_weights(sw32):
     """Weights for k-means++: equal weights draw as no weights do, so they are
     dropped and a fit with unit weights seeds exactly as one without."""
@@ -113,6 +123,55 @@ def _nearest(X, C, n_threads=None):
 def _squared_distances(X, C, n_threads=None):
     """|x - c|^2 (float32) for every pair, from the products that label."""
     return _assign(X, C, n_threads, all_distances=True)[2]
+
+
+# Values per block of the float64 distances (rows times centers plus
+# columns): a block's arrays stay within a few MiB.
+_BLOCK64 = 1 << 19
+
+
+def _blocks64(X, mean, scale, C):
+    """Per block of rows of X (float64): its first row, the block centred and
+    scaled in double, |v|^2 - 2 v.c + |c|^2 for every center (float64)."""
+    norms = np.einsum("ij,ij->i", C, C)
+    rows = max(1, _BLOCK64 // (C.shape[0] + C.shape[1]))
+    for lo in range(0, X.shape[0], rows):
+        V = np.subtract(X[lo:lo + rows], mean, dtype=np.float64)
+        V *= scale
+        scores = V @ (-2.0 * C.T)
+        scores += norms
+        scores += np.einsum("ij,ij->i", V, V)[:, None]
+        yield lo, V, scores
+
+
+def _nearest64(X, mean, scale, C):
+    """Labels and squared distances (float64) of the nearest float64 center,
+    in the scaled units: the first minimum of the double |v - c|^2, as the
+    fit labels. The expanded scores pick the label; rows whose two best
+    scores lie within their rounding are decided by direct differences."""
+    n = X.shape[0]
+    labels = np.empty(n, np.int32)
+    dist = np.empty(n, np.float64)
+    for lo, V, scores in _blocks64(X, mean, scale, C):
+        y = np.argmin(scores, axis=1)
+        best = scores[np.arange(len(y)), y]
+        scores[np.arange(len(y)), y] = np.inf
+        # The expanded form cancels: its error is about d ulps of |v|^2 + |c|^2.
+        size = np.einsum("ij,ij->i", V, V) + np.max(np.einsum("ij,ij->i", C, C))
+        close = np.flatnonzero(scores.min(axis=1) - best <= (C.shape[1] + 8) * 2.0 ** -50 * size)
+        for i in close:
+            y[i] = np.argmin(((V[i] - C) ** 2).sum(axis=1))
+        labels[lo:lo + len(y)] = y
+        dist[lo:lo + len(y)] = ((V - C[y]) ** 2).sum(axis=1)
+    return labels, dist
+
+
+def _squared_distances64(X, mean, scale, C):
+    """|v - c|^2 (float64, scaled units) for every row and center."""
+    out = np.empty((X.shape[0], C.shape[0]), np.float64)
+    for lo, _, scores in _blocks64(X, mean, scale, C):
+        np.maximum(scores, 0.0, out=out[lo:lo + len(scores)])
+    return out
 
 
 # ---- verbose output ----------------------------------------------------------
@@ -327,9 +386,10 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             return rows
         return _centred32(rows, self._mean, n_threads=self.n_threads or 0, scale=self._scale)
 
-    def _initial_centers(self, X32, rng, sw32):
+    def _initial_centers(self, X32, rng, sw32, X64=None):
         """Initial centers in the core's units; X32 is the data the core runs
-        on (X itself when it is read in place)."""
+        on (X itself when it is read in place). With X64 (float64 input) the
+        centers are float64: its chosen rows centred in double."""
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             weights = _seeding_weights(sw32)
@@ -343,6 +403,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                 # as scikit-learn draws them.
                 p = weights.astype(np.float64)
                 rows = rng.choice(X32.shape[0], size=k, replace=False, p=p / p.sum())
+            if X64 is not None:
+                return (X64[rows] - self._mean) * self._scale
             return self._as_seen(X32[rows])
         # A callable sees the centred data and answers in its coordinates.
         centers = valid.check_X(init(X32, k, random_state=rng) if callable(init) else init,
@@ -350,9 +412,12 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         valid.check_init_shape(centers, k, X32.shape[1])
         if callable(init):
             valid.refuse_non_finite(centers, "init")
-            return np.ascontiguousarray(centers, dtype=np.float32)
-        return _centred32(centers, self._mean, "init", n_threads=self.n_threads or 0,
-                          scale=self._scale)
+            return np.ascontiguousarray(centers, dtype=np.float32 if X64 is None else np.float64)
+        init32 = _centred32(centers, self._mean, "init", n_threads=self.n_threads or 0,
+                            scale=self._scale)
+        if X64 is None:
+            return init32
+        return (np.asarray(centers, dtype=np.float64) - self._mean) * self._scale
 
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the data the core ran on (X itself when it was read
@@ -377,7 +442,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         if not finite:
             valid.refuse_non_finite(X, "X", self)
         valid.check_n_features(self, X, reset=True)
-        sw32 = valid.check_weights(sample_weight, X)[1]
+        sw, sw32 = valid.check_weights(sample_weight, X)
         valid.check_n_samples(X.shape[0], self.n_clusters)
         n_runs = self._n_runs()
         valid.refuse_uncentred(X, X32, finite, "X", self, own_mean=True)
@@ -386,28 +451,37 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         tol = variance * self.tol  # both in the scaled units the core runs in
         report = self._reporter(progress, tol, scale)
         weights = {} if sw32 is None else {"sample_weight": sw32}
+        # float64 data are decided in float64: the core reads them beside the copy.
+        X64 = np.ascontiguousarray(X) if X.dtype == np.float64 else None
+        exact = {} if X64 is None else {"X64": X64, "mean64": mean, "scale64": scale,
+                                        "sample_weight64": sw}
         best = None
         for run in range(n_runs):
-            init = self._initial_centers(X32, rng, sw32)
+            init = self._initial_centers(X32, rng, sw32, X64)
+            if X64 is not None:
+                exact["init64"] = np.ascontiguousarray(init)
+                init = exact["init64"].astype(np.float32)
             if self.verbose:
                 print("Initialization complete")
             result = _fit.lloyd(X32, init, int(self.max_iter), tol, self.n_threads or 0,
                                 report, inertia_each=bool(self.verbose),
-                                mean=mean if in_place else None, scale=scale, **weights)
+                                mean=mean if in_place else None, scale=scale, **weights, **exact)
             if best is None or result[2] < best[2]:
                 best = result
         self._warn_if_empty(X32, best[0])
-        self._keep(best, X.dtype)
+        self._keep(best, X.dtype, X64 is not None)
         return X32
 
-    def _keep(self, best, dtype):
+    def _keep(self, best, dtype, float64=False):
         """The kept run's results as the fitted attributes, in the input's
-        units and dtype."""
+        units and dtype (`float64`: the centers are the float64 ones)."""
         labels, centers, inertia, n_iter, products, points = best
         scale = self._scale
         # predict, transform and score shift new data by the same mean and
-        # compare them with the very float32 centers the fit ended with.
-        self._centers32 = centers
+        # compare them with the very centers the fit ended with (float64
+        # ones after a float64 fit).
+        self._centers32 = centers.astype(np.float32)
+        self._centers64 = centers if float64 else None
         self.cluster_centers_ = (centers.astype(np.float64) / scale + self._mean).astype(dtype)
         self.labels_ = labels
         self.inertia_ = float(inertia) / scale / scale  # scale ** 2 may overflow
@@ -572,28 +646,46 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         distances : ndarray of shape (n_samples, n_clusters)
             Euclidean distances, in the dtype of X.
         """
-        X32 = self._as_seen(self._fit(X, sample_weight, None))
-        return self._distances(X32, self.cluster_centers_.dtype)
+        X32 = self._fit(X, sample_weight, None)
+        if self._centers64 is not None:
+            return self._distances64(valid.check_X(X))
+        return self._distances(self._as_seen(X32), self.cluster_centers_.dtype)
 
     # ---- using a fitted model ----------------------------------------------
 
     def _centred_test_data(self, X):
-        """X validated against the fit, and its centred float32 copy."""
+        """X validated against the fit, and its centred float32 copy (None
+        when X is answered in float64, which needs no copy)."""
         valid.check_is_fitted(self)
         X = valid.check_X(X, self, reset=False, accept_sparse=True)
         valid.check_n_features(self, X, reset=False)
         if sp.issparse(X):
             X = valid.canonical_csr(X, "X", self)
-            if self._mean.any():  # centring on a dense fit's means fills every zero
+            # Centring on a dense fit's means fills every zero; float64 centers
+            # answer dense float64 rows.
+            if self._mean.any() or self._float64_model(X):
                 X = X.toarray()
             else:
                 rows = _sparse.Rows(X, self._scale)
                 if not rows.finite():
                     raise valid.too_large("X")
                 return X, rows
+        if self._float64_model(X):
+            _refuse_unfit64(X, self._mean, self._scale, n_threads=self.n_threads or 0,
+                            estimator=self)
+            return X, None
         X32 = _centred32(X, self._mean, n_threads=self.n_threads or 0, scale=self._scale,
                          estimator=self)
         return X, X32
+
+    def _float64_model(self, X):
+        """Whether X is answered in float64: a float64 fit and X not float32."""
+        return getattr(self, "_centers64", None) is not None and X.dtype != np.float32
+
+    def _distances64(self, X):
+        """Distances of the rows of X (float64) to the float64 centers."""
+        dist = np.sqrt(_squared_distances64(X, self._mean, self._scale, self._centers64))
+        return dist / self._scale
 
     def _distances(self, X32, dtype):
         """Distances of the centred, scaled rows X32 to the centers, in the
@@ -614,7 +706,10 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         labels : ndarray of shape (n_samples,)
             Index of the nearest center.
         """
-        return _nearest(self._centred_test_data(X)[1], self._centers32, self.n_threads)[0]
+        X, X32 = self._centred_test_data(X)
+        if self._float64_model(X):
+            return _nearest64(X, self._mean, self._scale, self._centers64)[0]
+        return _nearest(X32, self._centers32, self.n_threads)[0]
 
     def transform(self, X: ArrayLike) -> NDArray[np.floating]:
         """Euclidean distances of the points of X to every center.
@@ -630,6 +725,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             In the dtype of X (float32 stays float32, anything else float64).
         """
         X, X32 = self._centred_test_data(X)
+        if self._float64_model(X):
+            return self._distances64(X)
         return self._distances(X32, X.dtype)
 
     def score(self, X: ArrayLike, y: Any = None,
@@ -652,7 +749,10 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             centers.
         """
         X, X32 = self._centred_test_data(X)
-        dist = _nearest(X32, self._centers32, self.n_threads)[1].astype(np.float64)
+        if self._float64_model(X):
+            dist = _nearest64(X, self._mean, self._scale, self._centers64)[1]
+        else:
+            dist = _nearest(X32, self._centers32, self.n_threads)[1].astype(np.float64)
         if sample_weight is not None:
             dist *= _check_sample_weight(sample_weight, X, dtype=np.float64)
         return -float(dist.sum()) / self._scale / self._scale

@@ -42,7 +42,8 @@ from sklearn.utils._param_validation import Interval, StrOptions
 
 from . import _fit
 from . import _validation as valid
-from ._kmeans import _centred32, _core_seed, _nearest, _power_of_two_scale, _print_lloyd
+from ._kmeans import (_centred32, _core_seed, _nearest, _nearest64, _power_of_two_scale,
+                      _print_lloyd, _refuse_unfit64)
 
 __all__ = ["KMeans"]
 
@@ -76,6 +77,21 @@ def _rows(part):
     return np.ascontiguousarray(part, dtype=np.float32)
 
 
+def _exact(part, centers, w=None):
+    """The float64 rows, centers and weights a float64 fit decides with
+    (none for float32 blocks): float64 blocks are centred in double and
+    their labels taken in double."""
+    if np.asarray(part).dtype != np.float64:
+        return {}
+    return {"X64": np.ascontiguousarray(part),
+            "centers64": None if centers is None else np.ascontiguousarray(centers),
+            "weights64": None if w is None else np.ascontiguousarray(w, dtype=np.float64)}
+
+
+def _float32(centers):
+    return np.ascontiguousarray(centers, dtype=np.float32)
+
+
 def _weights(w):
     return None if w is None else np.ascontiguousarray(w, dtype=np.float32)
 
@@ -92,8 +108,9 @@ def _step(part, fit_id, index, centers, full, w=None):
         rebuilt = block is None
         if rebuilt:
             block = _blocks[key] = _fit.Block(X.shape[0])
-        sums, counts, digest, products = block.assign(X, centers, full or rebuilt, threads,
-                                                      _weights(w))
+        sums, counts, digest, products = block.assign(X, _float32(centers), full or rebuilt,
+                                                      threads, _weights(w),
+                                                      **_exact(part, centers, w))
     return sums, counts, {index: digest}, products, int(rebuilt and not full)
 
 
@@ -105,8 +122,10 @@ def _finish(part, fit_id, index, centers, relabel, w=None):
         block = _blocks.pop((address, fit_id, index), None)
         if block is None or relabel:
             block = block or _fit.Block(X.shape[0])
-            block.assign(X, centers, False, threads, _weights(w))
-        inertia = block.inertia(X, centers, threads, _weights(w))
+            block.assign(X, _float32(centers), False, threads, _weights(w),
+                         **_exact(part, centers, w))
+        inertia = block.inertia(X, _float32(centers), threads, _weights(w),
+                                **_exact(part, centers, w))
     labels = block.labels()
     return labels, inertia, np.bincount(labels, minlength=len(centers))
 
@@ -119,23 +138,27 @@ def _farthest(part, fit_id, index, centers, count, w=None):
     address, threads = _worker()
     X, sw = _rows(part), _weights(w)
     with _worker_lock(address):
-        block = _assigned(address, threads, fit_id, index, X, centers, sw)
-        dist, rows = block.farthest(X, count, sw)
+        block = _assigned(address, threads, fit_id, index, part, centers, w)
+        exact = _exact(part, None, w)
+        exact.pop("centers64", None)
+        dist, rows = block.farthest(X, count, sw, **exact)
         all_labels = block.labels()
     labels = all_labels[rows]
-    weights = np.ones(len(rows), np.float32) if sw is None else sw[rows]
+    weights = np.ones(len(rows), np.float32) if sw is None else (
+        exact["weights64"] if exact else sw)[rows]
     members = np.bincount(all_labels if sw is None else all_labels[sw > 0],
                           minlength=len(centers))
-    return dist, rows, labels, X[rows], weights, members
+    return dist, rows, labels, np.asarray(part)[rows], weights, members
 
 
-def _assigned(address, threads, fit_id, index, X, centers, sw):
+def _assigned(address, threads, fit_id, index, part, centers, w):
     """Block `index` as its last assignment (to `centers`) left it; one lost
     with a worker is rebuilt by a full assignment, which gives the same labels."""
     block = _blocks.get((address, fit_id, index))
     if block is None:
-        block = _blocks[(address, fit_id, index)] = _fit.Block(X.shape[0])
-        block.assign(X, centers, True, threads, sw)
+        block = _blocks[(address, fit_id, index)] = _fit.Block(len(part))
+        block.assign(_rows(part), _float32(centers), True, threads, _weights(w),
+                     **_exact(part, centers, w))
     return block
 
 
@@ -144,8 +167,8 @@ def _step_inertia(part, fit_id, index, centers, w=None):
     address, threads = _worker()
     X, sw = _rows(part), _weights(w)
     with _worker_lock(address):
-        block = _assigned(address, threads, fit_id, index, X, centers, sw)
-        return block.inertia(X, centers, threads, sw)
+        block = _assigned(address, threads, fit_id, index, part, centers, w)
+        return block.inertia(X, _float32(centers), threads, sw, **_exact(part, centers, w))
 
 
 def _add(*parts):
@@ -177,7 +200,7 @@ def _seed_mins(address, threads, fit_id, index, X, candidates):
     if mins is None:
         mins = np.full(X.shape[0], np.inf, np.float32)
     if known < len(candidates):
-        dist = _nearest(X, np.ascontiguousarray(candidates[known:]), threads)[1]
+        dist = _nearest(X, _float32(candidates[known:]), threads)[1]
         np.minimum(mins, dist, out=mins)
     _blocks[key] = (mins, len(candidates))
     return mins
@@ -210,17 +233,21 @@ def _seed_weights(part, candidates, w=None):
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
-        labels = _nearest(X, candidates, threads)[0]
+        labels = _nearest(X, _float32(candidates), threads)[0]
     return np.bincount(labels, weights=w, minlength=len(candidates)).astype(np.float64)
 
 
 def _take_rows(part, offsets):
-    return _rows(part)[offsets]
+    return np.asarray(part)[offsets]
 
 
 def _predict_part(part, mean, scale, centers, estimator=None):
-    X32 = _centred32(np.asarray(part), mean, scale=scale, estimator=estimator)
-    return _nearest(X32, centers, _worker()[1])[0]
+    part = np.asarray(part)
+    if centers.dtype == np.float64 and part.dtype != np.float32:
+        _refuse_unfit64(part, mean, scale, estimator=estimator)
+        return _nearest64(part, mean, scale, centers)[0]
+    X32 = _centred32(part, mean, scale=scale, estimator=estimator)
+    return _nearest(X32, _float32(centers), _worker()[1])[0]
 
 
 # ---- client side -------------------------------------------------------------
@@ -228,8 +255,10 @@ def _predict_part(part, mean, scale, centers, estimator=None):
 def _centred_rows(X, mean, scale):
     """scale * (X less its column means), rounded to float32 after the
     subtraction and the exact power-of-two scaling, as tavrine.KMeans rounds
-    it, one chunk of columns per block of rows."""
-    return ((X.astype(np.float64) - mean) * scale).astype(np.float32).rechunk({1: -1})
+    it, one chunk of columns per block of rows. float64 X stays float64: its
+    tasks take the float32 copy block by block."""
+    V = (X.astype(np.float64) - mean) * scale
+    return (V if X.dtype == np.float64 else V.astype(np.float32)).rechunk({1: -1})
 
 
 _POLL_S = 0.25  # how often a waiting client checks that the pinned workers live
@@ -450,7 +479,10 @@ class KMeans(ClusterMixin, BaseEstimator):
             return self._kmeans_parallel(blocks, rng)
         centers = valid.check_X(init, name="init")
         valid.check_init_shape(centers, k, d)
-        return _centred32(centers, mean, name="init", scale=scale)
+        init32 = _centred32(centers, mean, name="init", scale=scale)
+        if self._dtype == np.float32:
+            return init32
+        return (np.asarray(centers, dtype=np.float64) - mean) * scale
 
     # ---- fitting -------------------------------------------------------------
 
@@ -488,6 +520,8 @@ class KMeans(ClusterMixin, BaseEstimator):
                              "distributed.Client first") from exc
         X = self._validated(X, reset=True)
         n, d = X.shape
+        # float64 data are clustered in float64, as tavrine.KMeans does.
+        self._dtype = np.float32 if X.dtype == np.float32 else np.float64
         # n floats: checked on the client as tavrine.KMeans checks them.
         if isinstance(sample_weight, da.Array):
             sample_weight = sample_weight.compute()
@@ -498,17 +532,20 @@ class KMeans(ClusterMixin, BaseEstimator):
         valid.check_n_features(self, X, reset=True)
         self._fit_id = uuid.uuid4().hex
         X32 = client.persist(_centred_rows(X, mean, scale))
-        w32 = None if sw32 is None else da.from_array(sw32, chunks=(X32.chunks[0],))
+        # float64 fits weigh in float64, as scikit-learn does.
+        sw = sw32 if self._dtype == np.float32 else self._sw
+        w32 = None if sw is None else da.from_array(sw, chunks=(X32.chunks[0],))
         blocks = _Blocks(client, X32, w32)
         try:
             tol = self._tolerance(X32)
-            centers = self._initial_centers(blocks, d, mean, scale, rng)
+            centers = self._initial_centers(blocks, d, mean, scale, rng).astype(self._dtype)
             client.run(_forget, self._fit_id)
             result = self._lloyd(blocks, centers, tol, 1.0 / scale / scale, progress)
         finally:
             client.run(_forget, self._fit_id)
         centers, labels, inertia, sizes, n_iter, products, rebuilt = result
-        self._mean, self._scale, self._centers32 = mean, scale, centers
+        self._mean, self._scale, self._centers32 = mean, scale, centers.astype(np.float32)
+        self._centers64 = centers if centers.dtype == np.float64 else None
         self.cluster_centers_ = (centers.astype(np.float64) / scale + mean).astype(
             np.float64 if X.dtype != np.float32 else np.float32)
         self.labels_ = da.concatenate([da.from_delayed(f, shape=(s,), dtype=np.int32)
@@ -574,7 +611,7 @@ class KMeans(ClusterMixin, BaseEstimator):
             # Weights may be fractional: divide by the summed weight itself.
             held = counts > 0  # emptied by a move: it stays where it was
             new = centers.copy()
-            new[held] = (sums[held] / counts[held, None]).astype(np.float32)
+            new[held] = (sums[held] / counts[held, None]).astype(centers.dtype)
             shift = float(np.sum((new.astype(np.float64) - centers) ** 2))
             centers, rebuilt = new, rebuilt + lost
             products.append(work)
@@ -647,6 +684,11 @@ class KMeans(ClusterMixin, BaseEstimator):
             counts[c] = w
         return len(picks), len(empty) - len(picks)
 
+    def _model_centers(self):
+        """The centers predict compares with: float64 after a float64 fit."""
+        c64 = getattr(self, "_centers64", None)
+        return self._centers32 if c64 is None else c64
+
     def fit_predict(self, X: da.Array | ArrayLike, y: Any = None,
                     sample_weight: da.Array | ArrayLike | None = None) -> da.Array:
         """Fit, then return the labels (a Dask array)."""
@@ -672,8 +714,8 @@ class KMeans(ClusterMixin, BaseEstimator):
             X = valid.check_X(X, self, reset=False)
         valid.check_n_features(self, X, reset=False)
         if not lazy:
-            return _predict_part(X, self._mean, self._scale, self._centers32, self)
+            return _predict_part(X, self._mean, self._scale, self._model_centers(), self)
         X = X.rechunk({1: -1})
-        return X.map_blocks(_predict_part, self._mean, self._scale, self._centers32,
+        return X.map_blocks(_predict_part, self._mean, self._scale, self._model_centers(),
                             type(self).__name__, dtype=np.int32,
                             drop_axis=1)

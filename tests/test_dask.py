@@ -12,6 +12,7 @@ from distributed import Client, LocalCluster  # noqa: E402
 
 import tavrine  # noqa: E402
 from tavrine.dask import KMeans  # noqa: E402
+from sklearn.cluster import KMeans as SKMeans  # noqa: E402
 
 
 def blobs(n, d, k, spread, seed):
@@ -64,6 +65,22 @@ def test_same_clustering_as_the_single_machine_fit(client, chunk, dtype):
     assert dist.rebuilt_blocks_ == 0
     np.testing.assert_array_equal(dist.predict(Xd).compute(), dist.labels_.compute())
     np.testing.assert_array_equal(dist.predict(X[:500]), single.predict(X[:500]))
+
+
+def test_float64_near_ties_are_decided_in_float64(client):
+    # float32 cannot tell these points' two nearest centers apart (see the
+    # single-machine test); the blocks decide in double as tavrine.KMeans does.
+    rng = np.random.default_rng(0)
+    n, d, k = 30_000, 4, 30
+    X = 1e4 + 1e-3 * rng.integers(0, 6, (n, d)) + 1e-11 * rng.standard_normal((n, d))
+    init = X[rng.choice(n, k, replace=False)] + 5e-4 * rng.integers(0, 2, (k, d))
+    ref = SKMeans(k, init=init, n_init=1, algorithm="lloyd").fit(X)
+    dist = KMeans(k, init=init).fit(da.from_array(X, chunks=(7000, d)))
+    np.testing.assert_array_equal(dist.labels_.compute(), ref.labels_)
+    assert dist.cluster_centers_.dtype == np.float64 and dist.n_iter_ == ref.n_iter_
+    np.testing.assert_allclose(dist.cluster_centers_ - 1e4, ref.cluster_centers_ - 1e4,
+                               rtol=1e-9, atol=1e-15)
+    np.testing.assert_array_equal(dist.predict(X), ref.labels_)
 
 
 def test_data_far_from_the_origin_are_centred(client):

@@ -37,6 +37,31 @@ def test_same_clustering_as_sklearn_from_the_same_centers(dtype):
     assert ours.score(X) == pytest.approx(-ours.inertia_, rel=1e-4)
 
 
+def test_float64_near_ties_give_sklearns_float64_clustering():
+    # Values 1e4 from the origin on a 1e-3 grid, moved by 1e-11: float32
+    # cannot tell which of two centers is nearer, float64 can.
+    rng = np.random.default_rng(0)
+    n, d, k = 60_000, 4, 40
+    X = 1e4 + 1e-3 * rng.integers(0, 6, (n, d)) + 1e-11 * rng.standard_normal((n, d))
+    init = X[rng.choice(n, k, replace=False)] + 5e-4 * rng.integers(0, 2, (k, d))
+    ours = KMeans(k, init=init, n_init=1).fit(X)
+    ref = SKMeans(k, init=init, n_init=1, algorithm="lloyd").fit(X)
+    np.testing.assert_array_equal(ours.labels_, ref.labels_)
+    assert ours.cluster_centers_.dtype == np.float64 and ours.n_iter_ == ref.n_iter_
+    assert ours.inertia_ <= ref.inertia_ * (1 + 1e-12)
+    np.testing.assert_allclose(ours.cluster_centers_ - 1e4, ref.cluster_centers_ - 1e4,
+                               rtol=1e-9, atol=1e-15)
+    np.testing.assert_array_equal(ours.predict(X), ours.labels_)
+    # transform, in float64, from the centred data (scikit-learn's own is
+    # not: at 1e4 its float64 distances lose a third of their digits); the
+    # tolerance is a few ulps of 1e4, float32 would miss it by far.
+    V, C = X[:300] - X.mean(0), ours.cluster_centers_ - X.mean(0)
+    want = np.sqrt(((V[:, None] - C[None]) ** 2).sum(-1))
+    got = ours.transform(X[:300])
+    assert got.dtype == np.float64
+    np.testing.assert_allclose(got, want, rtol=0, atol=1e-11)
+
+
 def test_tol_is_relative_to_the_variance_and_max_iter_caps():
     X = blobs(spread=4.0, seed=3)
     init = X[:12].copy()

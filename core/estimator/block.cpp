@@ -70,10 +70,13 @@ void refresh_sums(tavrine_block *b) {
         for (int64_t p = 0; p < r.n; ++p) {
             const int c = r.y[p];
             if (c < lo || c >= hi || !b->stale[c]) continue;
-            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            const double w = weight_of(r, p);
             const float *x = r.X + at(p, r.d);
             double *s = &r.sums[at(c, r.d8)];
-            for (int j = 0; j < r.d; ++j) s[j] += w * double(seen1(r, x[j], j));
+            if (r.X64)
+                for (int j = 0; j < r.d; ++j) s[j] += w * seen64(r, p, j);
+            else
+                for (int j = 0; j < r.d; ++j) s[j] += w * double(seen1(r, x[j], j));
             r.weight_sum[c] += w;
         }
     }
@@ -82,7 +85,7 @@ void refresh_sums(tavrine_block *b) {
 
 // A fresh state for d columns and k centers, no point labelled yet.
 int start_block(tavrine_block *b, int d, int k, const float *X, const float *weights, int team,
-                const float *centers) {
+                const float *centers, const tavrine_f64 *f64) {
     b->state.reset();
     auto r = std::make_unique<run_state>();
     r->n = b->n;
@@ -93,7 +96,12 @@ int start_block(tavrine_block *b, int d, int k, const float *X, const float *wei
     r->weights = weights;
     r->y = b->y.data();
     r->team = team;
-    if (!set_centring(*r, nullptr, 1.0) || !start(*r, centers)) return TAVRINE_ERR_NOMEM;
+    if (!set_centring(*r, nullptr, 1.0)) return TAVRINE_ERR_NOMEM;
+    if (f64) {
+        set_float64(*r, f64->X, nullptr, 1.0, f64->weights);
+        load_centers64(*r, f64->centers);
+    }
+    if (!start(*r, centers)) return TAVRINE_ERR_NOMEM;
     b->state = std::move(r);
     b->stale.assign(k, 1);
     return 0;
@@ -120,19 +128,26 @@ namespace {
 // The block's next assignment: a fresh state and every product, or the
 // bounds loosened by the centers' moves. False when memory is short.
 bool assign_block(tavrine_block *b, int d, int k, const float *X, const float *weights,
-                  const float *centers, bool full, int n_threads, counters &c) {
-    const bool fresh = full || !b->state || b->state->d != d || b->state->k != k;
+                  const float *centers, const tavrine_f64 *f64, bool full, int n_threads,
+                  counters &c) {
+    const bool fresh = full || !b->state || b->state->d != d || b->state->k != k ||
+                       (b->state->X64 == nullptr) != (f64 == nullptr);
     const int team = team_for_work(n_threads, int64_t(b->n) * k * round_up8(d));
     if (fresh) {
-        if (start_block(b, d, k, X, weights, team, centers) < 0) return false;
+        if (start_block(b, d, k, X, weights, team, centers, f64) < 0) return false;
         c = assign_all(*b->state, true);
     } else {
         run_state &r = *b->state;
         r.X = X;
         r.weights = weights;
         r.team = team;
+        if (f64) {
+            r.X64 = f64->X;
+            r.weights64 = f64->weights;
+        }
         if (!take_scratch(r)) return false;
         load_centers(r, centers);
+        if (f64) load_centers64(r, f64->centers);
         c = assign_all(r, false);
     }
     drop_scratch(*b->state);
@@ -145,12 +160,14 @@ bool assign_block(tavrine_block *b, int d, int k, const float *X, const float *w
 
 int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X, const float *weights,
                          const float *centers, int full, int n_threads, double *sums,
-                         double *counts, uint64_t *digest, int64_t *products) {
-    if (b == nullptr || d < 1 || k < 1 || d > (1 << 24)) return TAVRINE_ERR_ARGS;
+                         double *counts, uint64_t *digest, int64_t *products,
+                         const tavrine_f64 *f64) {
+    if (b == nullptr || d < 1 || k < 1 || d > (1 << 24) || (f64 && !(f64->X && f64->centers)))
+        return TAVRINE_ERR_ARGS;
     counters c;
     bool done = false;
     try {
-        done = assign_block(b, d, k, X, weights, centers, full != 0, n_threads, c);
+        done = assign_block(b, d, k, X, weights, centers, f64, full != 0, n_threads, c);
     } catch (const std::bad_alloc &) {
     }
     if (!done) {
@@ -170,21 +187,38 @@ int tavrine_block_assign(tavrine_block *b, int d, int k, const float *X, const f
 }
 
 int tavrine_block_inertia(tavrine_block *b, const float *X, const float *weights,
-                          const float *centers, int n_threads, double *total) {
-    if (b == nullptr || !b->state) return TAVRINE_ERR_ARGS;
+                          const float *centers, int n_threads, double *total,
+                          const tavrine_f64 *f64) {
+    if (b == nullptr || !b->state || (b->state->X64 == nullptr) != (f64 == nullptr) ||
+        (f64 && !(f64->X && f64->centers)))
+        return TAVRINE_ERR_ARGS;
     run_state &r = *b->state;
     r.X = X;
     r.weights = weights;
     r.team = team_for_work(n_threads, int64_t(r.n) * r.d8);
-    *total = inertia(r, centers, r.d);
+    if (f64) {
+        r.X64 = f64->X;
+        r.weights64 = f64->weights;
+        load_centers64(r, f64->centers);
+        *total = own_inertia(r);
+    } else {
+        *total = inertia(r, centers, r.d);
+    }
     return 0;
 }
 
 int tavrine_block_farthest(const tavrine_block *b, int d, const float *X, const float *weights,
-                           int count, double *out_dist, int32_t *out_index) {
-    if (b == nullptr || !b->state || b->state->d != d || count < 0) return TAVRINE_ERR_ARGS;
+                           int count, double *out_dist, int32_t *out_index,
+                           const tavrine_f64 *f64) {
+    if (b == nullptr || !b->state || b->state->d != d || count < 0 ||
+        (b->state->X64 == nullptr) != (f64 == nullptr) || (f64 && !f64->X))
+        return TAVRINE_ERR_ARGS;
     run_state &r = *b->state;
     r.X = X;
+    if (f64) {
+        r.X64 = f64->X;
+        r.weights64 = f64->weights;
+    }
     r.weights = weights;
     try {
         const auto far = farthest_points(r, count);

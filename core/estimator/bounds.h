@@ -112,6 +112,27 @@ static inline float margin_of(const run_state &r, int64_t p) {
     return margin_rate(r.d8) * span * span + 0x1p-100f;
 }
 
+// Float64 input. The loop's x and c are float(v) and float(c64), each within
+// u |v| and u |c64| of them (u = 2^-24), so a float distance |x - c| is
+// within delta = u (|v| + R) of the double one |v - c64|. A center whose lower
+// bound exceeds ub + 2 delta is then strictly farther in double than the
+// point's own. widen = 2^-22 makes w = widen (|x| + R) at least twice 2 delta
+// (|x| rounded up, R the float radius), and ub + w, rounded, is raised by
+// widen of itself again; without float64 input widen is 0 and the threshold
+// is the float one.
+constexpr float kWiden = 0x1p-22f;
+
+// What a lower bound must exceed to rule a center out for point p, whose own
+// center is within ub: sqrt(ub^2 + E), ub widened as above with float64 input.
+static inline float threshold_of(const run_state &r, int64_t p, float ub, float margin) {
+    float u = ub;
+    if (r.widen > 0.0f) {
+        const float v = ub + r.widen * (r.x_len[p] + r.radius);
+        u = std::fma(v, r.widen, v);
+    }
+    return std::sqrt(std::fma(u, u, margin)) * kRootUp;
+}
+
 }  // namespace tavrine::drift
 
 #endif

@@ -2,6 +2,7 @@
 //
 // The drift loop's test check: each assignment compared with a full scan,
 // and each bound with float64 distances. Off unless a test turns it on.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -35,13 +36,20 @@ void drift::check_assignment(run_state &r) {
             for (int j = 0; j < r.d; ++j) seen[at(p, r.d) + j] = seen1(r, r.X[at(p, r.d) + j], j);
         tavrine_assign(r.n, r.d, r.k, seen.data(), dense.data(), labels.data(), nullptr, nullptr, 1);
     }
-    const std::vector<double> c_sq = gap_norms(r, r.cen.get(), r.k, r.d8);
-    int64_t faults = 0;
     std::vector<double> dist(r.k);
+    // With float64 input the labels are the double first minima.
+    if (r.X64)
+        for (int64_t p = 0; p < r.n; ++p) {
+            for (int c = 0; c < r.k; ++c) dist[c] = gap64(r, p, c);
+            labels[p] = int32_t(std::min_element(dist.begin(), dist.end()) - dist.begin());
+        }
+    int64_t faults = 0;
     for (int64_t p = 0; p < r.n; ++p) {
         if (labels[p] != r.y[p]) ++faults;
+        // The bounds hold for the rows as the float scores see them.
         for (int c = 0; c < r.k; ++c)
-            dist[c] = std::sqrt(row_gap(r, p, &r.cen[at(c, r.d8)], c_sq.empty() ? 0.0 : c_sq[c]));
+            dist[c] = std::sqrt(is_sparse(r) ? result_gap(r, p, c)
+                                             : point_gap(r, p, &r.cen[at(c, r.d8)]));
         if (!(r.ub[p] >= dist[r.y[p]])) ++faults;
         const int age = r.t > 1 ? r.epoch - r.stamp[p] : 0;
         for (int c = 0; c < r.k; ++c) {

@@ -65,7 +65,8 @@ struct scratch {
     int chunk, entries;
     buffer<float> points, every_points, products, min1, min2, best, margin, low_base, own_score;
     buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every,
-        own;
+        own, prior;
+    std::vector<double> d2;  // k, for rescoring with float64 input
 
     bool init(int d8, int widest, int t, int chunk_) {
         chunk = chunk_;
@@ -77,7 +78,7 @@ struct scratch {
                take(nearest, at(t, entries)) && take(margin, chunk) &&
                take(low_base, chunk) && take(best_group, chunk) &&
                take(every_points, at(entries, d8)) && take(every, chunk) &&
-               take(own_score, chunk) && take(own, chunk);
+               take(own_score, chunk) && take(own, chunk) && take(prior, chunk);
     }
 };
 
@@ -94,15 +95,26 @@ struct run_state {
     int chunk;  // points per chunk of the assignment
     const float *X, *weights;
     // Sparse rows instead of X when sp.indptr is set (sparse.h reads them);
-    // then the centers also sit transposed in slot order, d x kt.
+    // then the centers also sit transposed in slot order, d x kt, and c_sq
+    // holds their squared norms in double.
     sparse_rows sp;
     int kt = 0;
     buffer<float> cen_t;
+    std::vector<double> c_sq;
     // X's values are taken as float((x - x_mean) * x_scale), in double, where
     // they are read (seen8); a prepared copy runs with x_mean 0 and x_scale 1.
     // x_mean has d8 + 8 values, zero past d.
     std::vector<double> x_mean;
     double x_scale = 1.0;
+    // Float64 input: X is its centred float32 copy, and every decision is
+    // taken for the float64 rows v = (x - v_mean) * v_scale (X64, d columns)
+    // and the double centers cen64 (k x d8): bounds rule a center out only
+    // past the widening (bounds.h), and a point they leave undecided is
+    // rescored in double. Without it X64 is null and widen 0.
+    const double *X64 = nullptr, *weights64 = nullptr;
+    std::vector<double> v_mean, cen64;
+    double v_scale = 1.0;
+    float widen = 0.0f;
     group_layout L;
     int t;
     // Centers: padded rows (k x d8), the same rows in slot order with their
@@ -126,7 +138,8 @@ struct run_state {
     // Changed points, chunk c's at its first point: index and former label.
     buffer<int32_t> changed, changed_from;
     int n_chunks;
-    std::vector<int32_t> chunk_changed, chunk_survivors;
+    std::vector<int32_t> chunk_changed, chunk_survivors, chunk_rescored;
+    int64_t rescored = 0;  // points decided in double, over the run
     std::vector<int64_t> chunk_products;
     // Double sums (k x d8), weights (k) and members per column block
     // (n_col_blocks x k); the center update's units: column blocks of
@@ -168,6 +181,50 @@ inline double point_gap(const run_state &r, int64_t p, const float *c) {
     return s;
 }
 
+// Point p's weight: float64 weights with float64 input, when given.
+inline double weight_of(const run_state &r, int64_t p) {
+    return r.weights64 ? r.weights64[p] : r.weights ? double(r.weights[p]) : 1.0;
+}
+
+// Column j of float64 row p as the decisions see it.
+inline double seen64(const run_state &r, int64_t p, int j) {
+    return (r.X64[at(p, r.d) + j] - r.v_mean[j]) * r.v_scale;
+}
+
+// |v - c|^2 in double for float64 row p and double center c.
+inline double gap64(const run_state &r, int64_t p, int c) {
+    const double *row = &r.cen64[at(c, r.d8)];
+    double s = 0.0;
+    for (int j = 0; j < r.d; ++j) {
+        const double g = seen64(r, p, j) - row[j];
+        s += g * g;
+    }
+    return s;
+}
+
+// |x - c|^2 for sparse row p in double, as scikit-learn sums it: (x_j -
+// c_j)^2 over the nonzeros, plus |c|^2 (c_sq) less c_j^2
+// over the nonzeros. A point on its center gives 0 exactly: the two sums of
+// c_j^2 add the same terms in the same order.
+inline double sparse_gap(const sparse_rows &sp, int64_t p, const float *c, double c_sq) {
+    double near = 0.0, cover = 0.0;
+    for (int64_t i = sp.indptr[p]; i < sp.indptr[p + 1]; ++i) {
+        const double cj = double(c[sp.indices[i]]), g = double(sp.values[i]) - cj;
+        near += g * g;
+        cover += cj * cj;
+    }
+    return std::max(near + (c_sq - cover), 0.0);
+}
+
+// Squared distance of point p to center c as the results report it: the
+// float64 row and center with float64 input, sparse_gap for sparse rows,
+// else point_gap.
+inline double result_gap(const run_state &r, int64_t p, int c) {
+    if (r.X64) return gap64(r, p, c);
+    if (r.sp.indptr) return sparse_gap(r.sp, p, &r.cen[at(c, r.d8)], r.c_sq[c]);
+    return point_gap(r, p, &r.cen[at(c, r.d8)]);
+}
+
 struct counters {
     int64_t products = 0, survivors = 0, changed = 0;
 };
@@ -175,6 +232,15 @@ struct counters {
 // X read in place as (x - mean) * scale (mean: d floats, or null for 0,
 // with scale 1). False when memory is short.
 bool set_centring(run_state &r, const double *mean, double scale);
+
+// Decisions for float64 rows X (n x d) read as (x - mean) * scale (mean
+// null: 0), with float64 weights (nullable); X of the state must be their
+// float copy.
+void set_float64(run_state &r, const double *X, const double *mean, double scale,
+                 const double *weights);
+
+// The double centers (k x d) the decisions take, as they are.
+void load_centers64(run_state &r, const double *centers);
 
 // With n, d, d8, k, X, weights, y, team and the centring set: the centers
 // (k x d, dense) taken, groups formed from them, every array allocated, the norms
@@ -197,6 +263,14 @@ void load_centers(run_state &r, const float *centers);
 // Weighted sum over the points of |x - c_label|^2 for centers of leading
 // dimension ldc, float differences summed in double in point order.
 double inertia(const run_state &r, const float *centers, int ldc);
+
+// The same for the loop's own centers, by result_gap.
+double own_inertia(const run_state &r);
+
+// With float64 input: point p's label taken again in double over all k
+// centers (the first minimum, as scikit-learn's argmin), and its bounds set
+// from those distances; d2 has k entries of scratch.
+void rescore(run_state &r, int64_t p, double *d2);
 
 // The team's working arrays, taken for a run of assignments and given back.
 bool take_scratch(run_state &r);

@@ -70,12 +70,12 @@ static inline verdict filter_point(run_state &r, int64_t p, float margin) {
     float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
     const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
     r.glb[p] = low;
-    float threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+    float threshold = threshold_of(r, p, ub, margin);
     if (low <= threshold && r.drift[r.y[p]] > 0.0f) {
         // The drifts loosened it: the distance to its own center first.
         ub = is_sparse(r) ? sparse_own_bound(r, p, margin)
                           : distance_bound(r, p, &r.cen[at(r.y[p], r.d8)]);
-        threshold = std::sqrt(std::fma(ub, ub, margin)) * kRootUp;
+        threshold = threshold_of(r, p, ub, margin);
     }
     r.ub[p] = ub;
     if (low > threshold) {
@@ -98,7 +98,7 @@ static inline float score_bound(const run_state &r, const scratch &s, int64_t p,
 
 // Whether group g's bound leaves it open for point p under upper bound ub.
 static inline bool group_open(const run_state &r, int64_t p, int g, float ub, float margin) {
-    return !(r.lb[at(p, r.t) + g] > std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
+    return !(r.lb[at(p, r.t) + g] > threshold_of(r, p, ub, margin));
 }
 
 }  // namespace tavrine::drift

@@ -23,20 +23,22 @@ using namespace tavrine::drift;
 
 // ---- Run state -------------------------------------------------------------
 
-double drift::inertia(const run_state &r, const float *centers, int ldc) {
-    // Fixed spans of rows added in order: the same total for every team and chunk size.
+namespace {
+
+// Weighted sum over the points of gap(p), in fixed spans of rows added in
+// order: the same total for every team and chunk size.
+template <class Gap>
+double weighted_sum(const run_state &r, Gap gap) {
     constexpr int kRows = 1024;
     const int n_spans = (r.n + kRows - 1) / kRows;
     std::vector<double> part(n_spans);
-    const std::vector<double> c_sq = gap_norms(r, centers, r.k, ldc);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int span = 0; span < n_spans; ++span) {
         double s = 0.0;
         const int64_t first = int64_t(span) * kRows, end = std::min<int64_t>(r.n, first + kRows);
         for (int64_t p = first; p < end; ++p) {
-            const double w = r.weights ? double(r.weights[p]) : 1.0;
-            const int c = r.y[p];
-            s += w * row_gap(r, p, centers + at(c, ldc), c_sq.empty() ? 0.0 : c_sq[c]);
+            const double w = weight_of(r, p);
+            s += w * gap(p);
         }
         part[span] = s;
     }
@@ -45,12 +47,24 @@ double drift::inertia(const run_state &r, const float *centers, int ldc) {
     return total;
 }
 
+}  // namespace
+
+double drift::inertia(const run_state &r, const float *centers, int ldc) {
+    return weighted_sum(r, [&](int64_t p) { return point_gap(r, p, centers + at(r.y[p], ldc)); });
+}
+
+double drift::own_inertia(const run_state &r) {
+    return weighted_sum(r, [&](int64_t p) { return result_gap(r, p, r.y[p]); });
+}
+
 bool drift::take_scratch(run_state &r) {
     r.work.resize(r.team);
     // Sparse rows are scored where they lie: nothing is packed.
     const int packed_width = is_sparse(r) ? 8 : r.d8;
-    for (scratch &s : r.work)
+    for (scratch &s : r.work) {
         if (!s.init(packed_width, r.L.widest, r.t, r.chunk)) return false;
+        if (r.X64) s.d2.resize(r.k);
+    }
     return true;
 }
 
@@ -78,6 +92,7 @@ bool allocate(run_state &r) {
     r.n_chunks = (n + r.chunk - 1) / r.chunk;
     r.chunk_changed.assign(r.n_chunks, 0);
     r.chunk_survivors.assign(r.n_chunks, 0);
+    r.chunk_rescored.assign(r.n_chunks, 0);
     r.chunk_products.assign(r.n_chunks, 0);
     // Units of the center update: slices of centers first, column blocks only
     // when there are too few centers to keep the team busy.
@@ -94,6 +109,7 @@ bool allocate(run_state &r) {
     r.shift.assign(k, 0.0);
     if (is_sparse(r)) {
         r.kt = transposed_stride(k);
+        r.c_sq.assign(k, 0.0);
         if (!take(r.cen_t, at(r.d, r.kt))) return false;
         std::fill(r.cen_t.get(), r.cen_t.get() + at(r.d, r.kt), 0.0f);
     }
@@ -107,6 +123,22 @@ bool drift::set_centring(run_state &r, const double *mean, double scale) {
     if (mean) std::copy(mean, mean + r.d, r.x_mean.begin());
     r.x_scale = mean ? scale : 1.0;
     return true;
+}
+
+void drift::set_float64(run_state &r, const double *X, const double *mean, double scale,
+                        const double *weights) {
+    r.X64 = X;
+    r.weights64 = weights;
+    r.v_mean.assign(r.d8 + 8, 0.0);
+    if (mean) std::copy(mean, mean + r.d, r.v_mean.begin());
+    r.v_scale = scale;
+    r.widen = kWiden;
+}
+
+void drift::load_centers64(run_state &r, const double *centers) {
+    r.cen64.assign(at(r.k, r.d8), 0.0);
+    for (int c = 0; c < r.k; ++c)
+        std::copy(centers + at(c, r.d), centers + at(c, r.d) + r.d, &r.cen64[at(c, r.d8)]);
 }
 
 bool drift::start(run_state &r, const float *centers) {
@@ -129,7 +161,7 @@ bool drift::start(run_state &r, const float *centers) {
         }
     }
     for (int c = 0; c < r.k; ++c) {
-        r.c_norm[c] = center_norm(r, &r.cen[at(c, r.d8)]);
+        take_center_norms(r, c);
         r.drift[c] = 0.0f;
     }
     for (int g = 0; g < r.t; ++g) place_group(r, g);
@@ -170,7 +202,7 @@ int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *cou
         points[iter] = c.survivors;
         ++iter;
         // Against the centers the labels were just taken from.
-        const double inertia = a.inertia_each ? drift::inertia(r, r.cen.get(), r.d8) : kNaN;
+        const double inertia = a.inertia_each ? own_inertia(r) : kNaN;
         const timeval s = wall_now();
         const update_result u = update_centers(r);
         center_us += elapsed_us(s, wall_now());
@@ -221,7 +253,7 @@ int fit_and_report(const loop_args &a, run_state &r, const float *Cen, float *ce
     if (centers_out)
         for (int c = 0; c < r.k; ++c)
             std::memcpy(centers_out + at(c, r.d), &r.cen[at(c, r.d8)], at(r.d, 1) * sizeof(float));
-    if (inertia) *inertia = drift::inertia(r, r.cen.get(), r.d8);
+    if (inertia) *inertia = own_inertia(r);
     return result;
 }
 
@@ -231,9 +263,10 @@ int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double 
                 const float *weights, const float *Cen,
                 int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
                 int64_t *time, int max_iter, float tol, int n_threads,
-                tavrine_progress progress, void *user, int inertia_each) {
+                tavrine_progress progress, void *user, int inertia_each, tavrine_f64 *f64) {
     if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24) ||
-        (mean && !(scale > 0.0 && scale < HUGE_VAL)))
+        (mean && !(scale > 0.0 && scale < HUGE_VAL)) ||
+        (f64 && !(f64->X && f64->mean && f64->centers && f64->scale > 0.0 && f64->scale < HUGE_VAL)))
         return TAVRINE_ERR_ARGS;
     try {
         run_state r;
@@ -241,8 +274,26 @@ int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double 
         r.X = X;
         r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
         if (!set_centring(r, mean, scale)) return TAVRINE_ERR_NOMEM;
-        return fit_and_report({max_iter, tol, progress, user, inertia_each != 0}, r, Cen,
-                              centers_out, inertia, count, points, time);
+        std::vector<float> start32;
+        if (f64) {
+            set_float64(r, f64->X, f64->mean, f64->scale, f64->weights);
+            load_centers64(r, f64->centers);
+            start32.resize(at(k, d));
+            for (int c = 0; c < k; ++c)
+                for (int j = 0; j < d; ++j) start32[at(c, d) + j] = float(f64->centers[at(c, d) + j]);
+            Cen = start32.data();
+        }
+        const int result = run_fit({max_iter, tol, progress, user, inertia_each != 0}, r, Cen, count, points, time);
+        if (result < 0) return result;
+        if (centers_out)
+            for (int c = 0; c < k; ++c)
+                std::memcpy(centers_out + at(c, d), &r.cen[at(c, r.d8)], at(d, 1) * sizeof(float));
+        if (f64 && f64->centers_out)
+            for (int c = 0; c < k; ++c)
+                std::memcpy(f64->centers_out + at(c, d), &r.cen64[at(c, r.d8)], at(d, 1) * sizeof(double));
+        if (f64) f64->rescored = r.rescored;
+        if (inertia) *inertia = own_inertia(r);
+        return result;
     } catch (const std::bad_alloc &) {
         return TAVRINE_ERR_NOMEM;
     }

@@ -226,7 +226,7 @@ inline void push_open_groups(run_state &r, scratch &s, int lo, int i) {
     const int own = r.L.of_center[r.y[p]];
     const float margin = s.margin[i];
     const float ub = std::min(r.ub[p], score_bound(r, s, p, i));
-    const __m256 threshold = _mm256_set1_ps(std::sqrt(std::fma(ub, ub, margin)) * kRootUp);
+    const __m256 threshold = _mm256_set1_ps(threshold_of(r, p, ub, margin));
     const float *lb = &r.lb[at(p, r.t)];
     for (int g0 = 0; g0 < r.t; g0 += 8) {
         const int valid = std::min(8, r.t - g0);
@@ -240,7 +240,7 @@ inline void push_open_groups(run_state &r, scratch &s, int lo, int i) {
 
 struct chunk_result {
     int64_t products = 0;
-    int32_t survivors = 0, changed = 0;
+    int32_t survivors = 0, changed = 0, rescored = 0;
 };
 
 // Lower bounds of group g from its bucket's entries, eight at a time: the
@@ -275,23 +275,37 @@ void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_resul
         const float ub = score_bound(r, s, p, i);
         r.ub[p] = r.y[p] == s.best_idx[i] ? std::min(r.ub[p], ub) : ub;
         s.best_group[i] = r.L.of_center[s.best_idx[i]];
-        if (r.y[p] != s.best_idx[i]) {
-            // An own group left unscanned now holds a center the point left.
-            if (!std::isnan(s.own_score[i])) {
-                float &lb = r.lb[at(p, r.t) + r.L.of_center[r.y[p]]];
-                lb = std::min(lb, std::sqrt(std::max(s.low_base[i] + s.own_score[i], 0.0f)) * kRootDown);
-            }
-            r.changed[lo + out.changed] = int32_t(p);
-            r.changed_from[lo + out.changed] = r.y[p];
-            ++out.changed;
-            r.y[p] = s.best_idx[i];
+        s.prior[v] = r.y[p];
+        // An own group left unscanned now holds a center the point left.
+        if (r.y[p] != s.best_idx[i] && !std::isnan(s.own_score[i])) {
+            float &lb = r.lb[at(p, r.t) + r.L.of_center[r.y[p]]];
+            lb = std::min(lb, std::sqrt(std::max(s.low_base[i] + s.own_score[i], 0.0f)) * kRootDown);
         }
+        r.y[p] = s.best_idx[i];
     }
     for (int g = 0; g < r.t; ++g) settle_group(r, s, lo, g);
-    if (r.t == 1) return;
+    if (r.t > 1)
+        for (int v = 0; v < n_survivors; ++v) {
+            const int64_t p = lo + s.survivors[v];
+            r.glb[p] = lowest_group_bound(r, p);
+        }
+    // With float64 input, a point whose new bounds do not rule every other
+    // center out past the widening is a float32 near-tie: decided in double.
+    if (r.X64)
+        for (int v = 0; v < n_survivors; ++v) {
+            const int i = s.survivors[v];
+            const int64_t p = lo + i;
+            if (!(r.glb[p] > threshold_of(r, p, r.ub[p], s.margin[i]))) {
+                rescore(r, p, s.d2.data());
+                ++out.rescored;
+            }
+        }
     for (int v = 0; v < n_survivors; ++v) {
         const int64_t p = lo + s.survivors[v];
-        r.glb[p] = lowest_group_bound(r, p);
+        if (r.y[p] == s.prior[v]) continue;
+        r.changed[lo + out.changed] = int32_t(p);
+        r.changed_from[lo + out.changed] = s.prior[v];
+        ++out.changed;
     }
 }
 
@@ -373,6 +387,36 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
 
 }  // namespace
 
+void drift::rescore(run_state &r, int64_t p, double *d2) {
+    int label = 0;
+    for (int c = 0; c < r.k; ++c) {
+        d2[c] = gap64(r, p, c);
+        if (d2[c] < d2[label]) label = c;
+    }
+    r.y[p] = label;
+    // The double sums of d squares are within (d + 8) 2^-53 of themselves;
+    // the float distances within delta (bounds.h) of the double ones, here
+    // taken twice over.
+    const double slack = 1.0 + double(r.d + 8) * 0x1p-52;
+    const double delta = 0x1p-23 * (double(r.x_len[p]) + double(r.radius));
+    r.ub[p] = round_up_float(std::sqrt(d2[label] * slack) * slack + delta);
+    float low = kInf;
+    for (int g = 0; g < r.t; ++g) {
+        double nearest = HUGE_VAL;
+        for (int slot = r.L.start[g]; slot < r.L.start[g + 1]; ++slot) {
+            const int c = r.L.center[slot];
+            if (c != label) nearest = std::min(nearest, d2[c]);
+        }
+        const double bound = (std::sqrt(nearest / slack) / slack - delta) * (1.0 - 0x1p-50);
+        float f = float(std::max(bound, 0.0));
+        if (double(f) > bound && f > 0.0f) f = std::nextafter(f, 0.0f);
+        r.lb[at(p, r.t) + g] = f;
+        low = std::min(low, f);
+    }
+    r.glb[p] = low;
+    if (r.t > 1) r.stamp[p] = r.epoch;
+}
+
 counters drift::assign_all(run_state &r, bool full) {
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
@@ -382,12 +426,14 @@ counters drift::assign_all(run_state &r, bool full) {
         r.chunk_changed[ch] = out.changed;
         r.chunk_survivors[ch] = out.survivors;
         r.chunk_products[ch] = out.products;
+        r.chunk_rescored[ch] = out.rescored;
     }
     counters c;
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         c.products += r.chunk_products[ch];
         c.survivors += r.chunk_survivors[ch];
         c.changed += r.chunk_changed[ch];
+        r.rescored += r.chunk_rescored[ch];
     }
     if (check_level.load() > 0) check_assignment(r);
     return c;

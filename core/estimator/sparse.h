@@ -102,6 +102,21 @@ inline float center_norm(const run_state &r, const float *row) {
     return is_sparse(r) ? norm_in_double(row, r.d) : sq_norm(row, r.d8);
 }
 
+// |c|^2 in double, as sparse_gap takes it.
+inline double center_sq_double(const float *c, int d) {
+    double s = 0.0;
+    for (int j = 0; j < d; ++j) s += double(c[j]) * double(c[j]);
+    return s;
+}
+
+// Center c's squared norms once its row is set: the scores' float one and,
+// for sparse rows, the double one of their distances (sparse_gap).
+inline void take_center_norms(run_state &r, int c) {
+    const float *row = &r.cen[at(c, r.d8)];
+    r.c_norm[c] = center_norm(r, row);
+    if (is_sparse(r)) r.c_sq[c] = center_sq_double(row, r.d);
+}
+
 // Exactness margin of sparse row p. The dense derivation (bounds.h) holds
 // with d8 replaced by any L at least the length of every chain in a score:
 // -2 x.c is a chain over the row's nonzeros, and |x|^2, |c|^2 are rounded
@@ -137,41 +152,6 @@ inline void sparse_add(const run_state &r, double *sums, int64_t p, double w) {
         sums[r.sp.indices[i]] += double(r.sp.values[i]) * w;
 }
 
-// |x - c|^2 for sparse row p in double, as scikit-learn sums it: (x_j -
-// c_j)^2 over the nonzeros, plus |c|^2 (c_sq, from gap_norms) less c_j^2
-// over the nonzeros. A point on its center gives 0 exactly: the two sums of
-// c_j^2 add the same terms in the same order.
-inline double sparse_gap(const sparse_rows &sp, int64_t p, const float *c, double c_sq) {
-    double near = 0.0, cover = 0.0;
-    for (int64_t i = sp.indptr[p]; i < sp.indptr[p + 1]; ++i) {
-        const double cj = double(c[sp.indices[i]]), g = double(sp.values[i]) - cj;
-        near += g * g;
-        cover += cj * cj;
-    }
-    return std::max(near + (c_sq - cover), 0.0);
-}
-
-inline double center_sq_double(const float *c, int d) {
-    double s = 0.0;
-    for (int j = 0; j < d; ++j) s += double(c[j]) * double(c[j]);
-    return s;
-}
-
-// |c|^2 in double of `count` centers (leading dimension ldc) for row_gap;
-// empty for dense rows, which do not need them.
-inline std::vector<double> gap_norms(const run_state &r, const float *centers, int count, int ldc) {
-    std::vector<double> norms;
-    if (is_sparse(r))
-        for (int c = 0; c < count; ++c) norms.push_back(center_sq_double(centers + at(c, ldc), r.d));
-    return norms;
-}
-
-// The double squared distance of point p to a center (c_sq its gap_norms
-// entry for sparse rows): inertia, the farthest points and the check all
-// take it here.
-inline double row_gap(const run_state &r, int64_t p, const float *c, double c_sq) {
-    return is_sparse(r) ? sparse_gap(r.sp, p, c, c_sq) : point_gap(r, p, c);
-}
 
 }  // namespace tavrine::drift
 

@@ -43,6 +43,10 @@ void add_changes(run_state &r, int col_block, int slice) {
     int64_t *members = &r.members[at(col_block, r.k)];
     const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
     const auto add = [&](double *sums, int64_t p, double w) {
+        if (r.X64) {
+            for (int j = c0; j < c1; ++j) sums[j] += seen64(r, p, j) * w;
+            return;
+        }
         if (is_sparse(r)) return sparse_add(r, sums, p, w);  // one column block: all of d
         const float *x = r.X + at(p, r.d);
         for (int o = c0; o < c1; o += 8) {
@@ -67,7 +71,7 @@ void add_changes(run_state &r, int col_block, int slice) {
             const int from = r.changed_from[lo + e], to = r.y[p];
             const bool take_from = from >= 0 && owns(from), give_to = owns(to);
             if (!take_from && !give_to) continue;
-            const double w = r.weights ? double(r.weights[p]) : 1.0;
+            const double w = weight_of(r, p);
             if (w == 0.0) continue;
             if (take_from) {
                 double *s = &r.sums[at(from, r.d8)];
@@ -88,11 +92,12 @@ void add_changes(run_state &r, int col_block, int slice) {
     }
 }
 
-// Center c's squared shift, drift and norm once its row has moved.
-void record_move(run_state &r, int c, double moved) {
-    r.shift[c] = moved;
+// Center c's squared shift, drift and norm once its row has moved (by
+// `moved` squared in float, `shift` in the reported centers).
+void record_move(run_state &r, int c, double moved, double shift) {
+    r.shift[c] = shift;
     r.drift[c] = round_up_float(std::sqrt(moved) * kDoubleSlack);
-    r.c_norm[c] = center_norm(r, &r.cen[at(c, r.d8)]);
+    take_center_norms(r, c);
 }
 
 // Center c to row `to` (d floats).
@@ -104,23 +109,30 @@ void move_to(run_state &r, int c, const float *to) {
         moved += g * g;
         row[j] = to[j];
     }
-    record_move(r, c, moved);
+    record_move(r, c, moved, moved);
 }
 
 // New position of center c from its sums (kept when it has no weighted member).
 void move_center(run_state &r, int c) {
     float *row = &r.cen[at(c, r.d8)];
-    double moved = 0.0;
+    double moved = 0.0, shift = 0.0;
     if (r.members[c] > 0) {
         const double *s = &r.sums[at(c, r.d8)];
+        double *row64 = r.X64 ? &r.cen64[at(c, r.d8)] : nullptr;
         for (int j = 0; j < r.d; ++j) {
-            const float v = float(s[j] / r.weight_sum[c]);
+            const double exact = s[j] / r.weight_sum[c];
+            const float v = float(exact);
             const double g = double(v) - double(row[j]);
             moved += g * g;
             row[j] = v;
+            if (row64) {
+                const double g64 = exact - row64[j];
+                shift += g64 * g64;
+                row64[j] = exact;
+            }
         }
     }
-    record_move(r, c, moved);
+    record_move(r, c, moved, r.X64 ? shift : moved);
 }
 
 // After the centers moved: the groups, a new epoch and its losses.
@@ -175,7 +187,7 @@ void lend_row(const run_state &r, double *give, double *take, int64_t p, double 
     }
     const float *x = r.X + at(p, r.d);
     for (int j = 0; j < r.d; ++j) {
-        const double v = double(seen1(r, x[j], j));
+        const double v = r.X64 ? seen64(r, p, j) : double(seen1(r, x[j], j));
         give[j] += v * -w;
         take[j] = v * w;
     }
@@ -190,7 +202,7 @@ int lend_to_empty(run_state &r, relocation &saved) {
     const auto far = farthest_points(r, int(empty.size()));
     for (std::size_t e = 0; e < far.size(); ++e) {
         const int to = empty[e], p = far[e].second, from = r.y[p];
-        const double w = r.weights ? double(r.weights[p]) : 1.0;
+        const double w = weight_of(r, p);
         save_center(r, saved, to);
         save_center(r, saved, from);
         double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
@@ -224,12 +236,10 @@ void restore(run_state &r, const relocation &saved) {
 
 std::vector<std::pair<double, int32_t>> drift::farthest_points(const run_state &r, int count) {
     std::vector<double> gap(r.n);
-    const std::vector<double> c_sq = gap_norms(r, r.cen.get(), r.k, r.d8);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
     for (int p = 0; p < r.n; ++p) {
-        const bool weightless = r.weights && !(r.weights[p] > 0.0f);
-        const int c = r.y[p];
-        gap[p] = weightless ? 0.0 : row_gap(r, p, &r.cen[at(c, r.d8)], c_sq.empty() ? 0.0 : c_sq[c]);
+        const bool weightless = (r.weights || r.weights64) && !(weight_of(r, p) > 0.0);
+        gap[p] = weightless ? 0.0 : result_gap(r, p, r.y[p]);
     }
     std::vector<std::pair<double, int32_t>> far;
     for (int p = 0; p < r.n; ++p)

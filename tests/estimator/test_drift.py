@@ -106,6 +106,41 @@ def test_labels_are_full_scan_labels_of_the_returned_centers(problem):
                 np.testing.assert_allclose(centers[c], mean, rtol=1e-6, atol=1e-5)
 
 
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(problems())
+def test_float64_labels_are_double_first_minima(problem):
+    # The same problems in float64, moved by less than float32 resolves:
+    # float32 ties and near-ties that only double arithmetic decides.
+    raw, init, w, max_iter, _, scale = problem
+    rng = np.random.default_rng(len(raw))
+    X64 = raw.astype(np.float64) + 2.0 ** -30 * rng.standard_normal(raw.shape)
+    mean = X64.mean(0)
+    V = (X64 - mean) * scale
+    init64 = (init.astype(np.float64) - mean) * scale
+    _fit.drift_check(1)
+    stops = []
+    try:
+        labels, centers, inertia, *_ = _fit.lloyd(
+            V.astype(np.float32), init64.astype(np.float32), max_iter, 0.0, 2, sample_weight=w,
+            progress=lambda *a: stops.append(a[-1]), X64=X64, init64=init64, mean64=mean,
+            scale64=scale)
+    finally:
+        assert _fit.drift_check(0) == 0
+    assert centers.dtype == np.float64
+    d2 = ((V[:, None, :] - centers[None]) ** 2).sum(-1)
+    rows, ref = np.arange(len(V)), d2.argmin(1)
+    clear = d2[rows, labels] - d2[rows, ref] > 1e-12 * d2.max()
+    np.testing.assert_array_equal(labels[clear], ref[clear])
+    ww = np.ones(len(V)) if w is None else w.astype(np.float64)
+    np.testing.assert_allclose(inertia, (ww * d2[rows, labels]).sum(), rtol=1e-12, atol=1e-300)
+    if stops[-1] == _fit.STOP_LABELS:
+        for c in range(len(init)):
+            mine = (labels == c) & (ww > 0)
+            if mine.any():
+                want = (V[mine] * ww[mine, None]).sum(0) / ww[mine].sum()
+                np.testing.assert_allclose(centers[c], want, rtol=1e-12, atol=1e-14)
+
+
 def test_the_check_finds_bounds_that_ignore_drift():
     rng = np.random.default_rng(0)
     X = (rng.standard_normal((2000, 5)) + 4 * rng.integers(0, 5, (2000, 1))).astype(np.float32)
