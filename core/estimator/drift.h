@@ -106,6 +106,7 @@ struct run_state {
     // x_mean has d8 + 8 values, zero past d.
     std::vector<double> x_mean;
     double x_scale = 1.0;
+    bool centred = false;  // x_mean or x_scale change a value: a copy reads as it is
     // Float64 input: X is its centred float32 copy, and every decision is
     // taken for the float64 rows v = (x - v_mean) * v_scale (X64, d columns)
     // and the double centers cen64 (k x d8): bounds rule a center out only
@@ -156,11 +157,13 @@ struct run_state {
 // float, as the centred copy of other inputs is made; the vector form rounds
 // alike, lane by lane. x_mean 0 and x_scale 1 leave x as it is.
 inline float seen1(const run_state &r, float x, int j) {
+    if (!r.centred) return x;
     return float((double(x) - r.x_mean[j]) * r.x_scale);
 }
 
 // Columns o .. o + 7 of a row of X (loaded in v) as the loop sees them.
 inline __m256 seen8(const run_state &r, __m256 v, int o) {
+    if (!r.centred) return v;
     const __m256d scale = _mm256_set1_pd(r.x_scale);
     const __m256d lo = _mm256_mul_pd(
         _mm256_sub_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(v)), _mm256_loadu_pd(&r.x_mean[o])), scale);

@@ -122,6 +122,7 @@ bool drift::set_centring(run_state &r, const double *mean, double scale) {
     r.x_mean.assign(r.d8 + 8, 0.0);
     if (mean) std::copy(mean, mean + r.d, r.x_mean.begin());
     r.x_scale = mean ? scale : 1.0;
+    r.centred = mean != nullptr;
     return true;
 }
 
