@@ -215,6 +215,29 @@ TAVRINE_API int tavrine_fit(int n, int d, int k, const float *X, const double *m
 TAVRINE_API int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
                                int32_t *labels, float *min_dist, float *all_dist, int n_threads);
 
+/** tavrine_fit on sparse rows: row p of X is CSR, its columns
+ *  indices[indptr[p] .. indptr[p + 1]) strictly increasing in [0, d), its
+ *  values float32 as they are clustered (scaled by the caller, never
+ *  centred); indptr has n + 1 entries from 0. Centers stay dense (k x d);
+ *  the labels are those of tavrine_assign_sparse, the inertia float64 as
+ *  scikit-learn sums a sparse row's distance. Returns as tavrine_fit. */
+TAVRINE_API int tavrine_fit_sparse(int n, int d, int k, const int64_t *indptr,
+                                   const int32_t *indices, const float *values,
+                                   const float *weights, const float *Cen, int32_t *y,
+                                   float *centers_out, double *inertia, int64_t *count,
+                                   int64_t *points, int64_t *time, int max_iter, float tol,
+                                   int n_threads, tavrine_progress progress, void *user,
+                                   int inertia_each);
+
+/** tavrine_assign on sparse rows (as tavrine_fit_sparse takes them): each
+ *  label the first minimum of -2 x.c + |c|^2, x.c one fused multiply-add
+ *  chain over the row's nonzeros, |c|^2 summed in double and rounded once;
+ *  min_dist the float64 |x - c_label|^2, all_dist max(|x|^2 + score, 0). */
+TAVRINE_API int tavrine_assign_sparse(int n, int d, int k, const int64_t *indptr,
+                                      const int32_t *indices, const float *values,
+                                      const float *centers, int32_t *labels, float *min_dist,
+                                      float *all_dist, int n_threads);
+
 /** Test switch of tavrine_fit: level 1 checks every assignment against a
  *  full scan and every bound against float64 distances, level 2 also drops
  *  the drifts (a fault the check must find), 0 turns checking off. Returns

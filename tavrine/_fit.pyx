@@ -31,6 +31,16 @@ cdef extern from "tavrine.h" nogil:
                     tavrine_progress progress, void *user, int inertia_each, tavrine_f64 *f64)
     int tavrine_assign(int n, int d, int k, const float *X, const float *centers,
                        int32_t *labels, float *min_dist, float *all_dist, int n_threads)
+    int tavrine_fit_sparse(int n, int d, int k, const int64_t *indptr, const int32_t *indices,
+                           const float *values, const float *weights, const float *Cen,
+                           int32_t *y, float *centers_out, double *inertia, int64_t *count,
+                           int64_t *points, int64_t *time, int max_iter, float tol,
+                           int n_threads, tavrine_progress progress, void *user,
+                           int inertia_each)
+    int tavrine_assign_sparse(int n, int d, int k, const int64_t *indptr,
+                              const int32_t *indices, const float *values,
+                              const float *centers, int32_t *labels, float *min_dist,
+                              float *all_dist, int n_threads)
     int64_t tavrine_drift_check(int level)
     int tavrine_simd_width(int request)
     int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
@@ -192,6 +202,103 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     if X64 is not None:
         centers = centers64
     return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
+
+
+cdef class _Rows:
+    """CSR rows as the core takes them: int64 indptr, int32 indices (each
+    row's columns strictly increasing), float32 values, d columns."""
+    cdef const int64_t[::1] indptr
+    cdef const int32_t[::1] indices
+    cdef const float[::1] values
+    cdef int n, d
+    cdef const int32_t *idx
+    cdef const float *val
+
+    def __cinit__(self, const int64_t[::1] indptr, const int32_t[::1] indices,
+                  const float[::1] values, int d):
+        self.indptr, self.indices, self.values = indptr, indices, values
+        self.n, self.d = indptr.shape[0] - 1, d
+        if self.n < 1 or indptr[0] != 0 or indptr[self.n] != indices.shape[0] \
+                or values.shape[0] != indices.shape[0]:
+            raise ValueError(f"indptr ({indptr.shape[0]} entries, from {indptr[0]} to "
+                             f"{indptr[self.n]}) does not frame {indices.shape[0]} indices "
+                             f"and {values.shape[0]} values")
+        # An empty matrix has no first element to point at; the core reads none.
+        self.idx = &indices[0] if indices.shape[0] else <const int32_t *> &indptr[0]
+        self.val = &values[0] if values.shape[0] else <const float *> &indptr[0]
+
+
+def lloyd_sparse(indptr, indices, values, int d, const float[:, ::1] init, int max_iter,
+                 float tol, int n_threads, progress=None, sample_weight=None,
+                 bint inertia_each=False):
+    """`lloyd` on CSR rows (see _Rows), their values already scaled as they
+    are to be clustered; returns what `lloyd` returns."""
+    rows = _Rows(indptr, indices, values, d)
+    cdef _Rows R = rows
+    cdef int n = R.n, k = init.shape[0]
+    if init.shape[1] != d:
+        raise ValueError(f"init has {init.shape[1]} features, X has {d}")
+    cdef const float[::1] w_v
+    cdef const float *w_ptr = NULL
+    if sample_weight is not None:
+        w_v = sample_weight
+        if w_v.shape[0] != n:
+            raise ValueError(f"sample_weight has {w_v.shape[0]} entries, X has {n} rows")
+        w_ptr = &w_v[0]
+    labels = np.empty(n, np.int32)
+    centers = np.empty((k, d), np.float32)
+    count = np.zeros(max(max_iter, 1), np.int64)
+    points = np.zeros(max(max_iter, 1), np.int64)
+    time = np.zeros(4, np.int64)
+    cdef int32_t[::1] y_v = labels
+    cdef float[:, ::1] c_v = centers
+    cdef int64_t[::1] count_v = count
+    cdef int64_t[::1] points_v = points
+    cdef int64_t[::1] time_v = time
+    cdef double inertia = 0.0
+    cdef int result
+    state = [progress, None]
+    cdef tavrine_progress report = NULL
+    if progress is not None:
+        report = _report
+    with nogil:
+        result = tavrine_fit_sparse(n, d, k, &R.indptr[0], R.idx, R.val, w_ptr, &init[0, 0],
+                                    &y_v[0], &c_v[0, 0], &inertia, &count_v[0], &points_v[0],
+                                    &time_v[0], max_iter, tol, n_threads, report,
+                                    <void *> state, inertia_each)
+    check_status(result, f"cluster n={n} sparse rows of d={d} around k={k} centers",
+                 f"with max_iter={max_iter}, tol={tol}")
+    if state[1] is not None:
+        raise state[1]
+    n_iter = min(result, max_iter)
+    return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
+
+
+def assign_sparse(indptr, indices, values, int d, const float[:, ::1] centers, int n_threads,
+                  bint all_distances=False):
+    """`assign` on CSR rows (see _Rows), scored as lloyd_sparse scores them."""
+    rows = _Rows(indptr, indices, values, d)
+    cdef _Rows R = rows
+    cdef int n = R.n, k = centers.shape[0], status
+    if centers.shape[1] != d:
+        raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
+    labels = np.empty(n, np.int32)
+    min_dist = np.empty(n, np.float32)
+    cdef int32_t[::1] y_v = labels
+    cdef float[::1] m_v = min_dist
+    cdef float[:, ::1] a_v
+    cdef float *a_ptr = NULL
+    if all_distances:
+        all_dist = np.empty((n, k), np.float32)
+        a_v = all_dist
+        a_ptr = &a_v[0, 0]
+    with nogil:
+        status = tavrine_assign_sparse(n, d, k, &R.indptr[0], R.idx, R.val, &centers[0, 0],
+                                       &y_v[0], &m_v[0], a_ptr, n_threads)
+    check_status(status, f"label n={n} sparse rows of d={d} by k={k} centers")
+    if all_distances:
+        return labels, min_dist, all_dist
+    return labels, min_dist
 
 
 def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,

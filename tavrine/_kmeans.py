@@ -17,6 +17,7 @@ from numbers import Integral, Real
 from typing import Any
 
 import numpy as np
+import scipy.sparse as sp
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, ClusterMixin,
                           TransformerMixin, _fit_context)
@@ -25,7 +26,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions, validate_params
 from sklearn.utils.validation import _check_sample_weight
 
-from . import _fit
+from . import _fit, _sparse
 from . import _validation as valid
 
 __all__ = ["KMeans", "kmeans_plusplus"]
@@ -107,14 +108,21 @@ def _seeding_weights(sw32):
 # Both take the centred float32 data and centers the fit used, and score
 # them as the fit's own loop does: predict on the training data gives labels_.
 
+def _assign(X, C, n_threads, all_distances=False):
+    """The core's nearest-center routine for dense rows or _sparse.Rows."""
+    if isinstance(X, _sparse.Rows):
+        return _fit.assign_sparse(*X.core_args(), C, n_threads or 0, all_distances)
+    return _fit.assign(X, C, n_threads or 0, all_distances)
+
+
 def _nearest(X, C, n_threads=None):
     """Labels and squared distances (float32) of the nearest center."""
-    return _fit.assign(X, C, n_threads or 0)
+    return _assign(X, C, n_threads)
 
 
 def _squared_distances(X, C, n_threads=None):
     """|x - c|^2 (float32) for every pair, from the products that label."""
-    return _fit.assign(X, C, n_threads or 0, all_distances=True)[2]
+    return _assign(X, C, n_threads, all_distances=True)[2]
 
 
 # Values per block of the float64 distances (rows times centers plus
@@ -190,7 +198,7 @@ def _core_seed(rng):
 
 @validate_params(
     {
-        "X": ["array-like"],
+        "X": ["array-like", "sparse matrix"],
         "n_clusters": [Interval(Integral, 1, None, closed="left")],
         "sample_weight": ["array-like", None],
         "random_state": ["random_state"],
@@ -232,7 +240,15 @@ def kmeans_plusplus(
     indices : ndarray of shape (n_clusters,)
         Rows of X chosen as centers.
     """
-    X = valid.check_X(X)
+    X = valid.check_X(X, accept_sparse=True)
+    if sp.issparse(X):
+        X = valid.canonical_csr(X, "")
+        valid.check_n_samples(X.shape[0], n_clusters)
+        sw32 = valid.check_weights(sample_weight, X)[1]
+        rows = _sparse.Rows(X, _power_of_two_scale(_sparse.spread(X)))
+        indices = _sparse.kmeans_plusplus(rows, n_clusters, check_random_state(random_state),
+                                          _seeding_weights(sw32), n_local_trials)
+        return X[indices].toarray(), indices
     X32, _, _, _, finite = _centre(X, n_threads=0)
     if not finite:
         valid.refuse_non_finite(X, "")  # scikit-learn's kmeans_plusplus names no input
@@ -406,7 +422,9 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     def _fit(self, X, sample_weight, progress):
         """Fits; returns the data the core ran on (X itself when it was read
         in place: self._as_seen gives its units)."""
-        X = valid.check_X(X, self, reset=True)
+        X = valid.check_X(X, self, reset=True, accept_sparse=True)
+        if sp.issparse(X):
+            return self._fit_sparse(X, sample_weight, progress)
         # Large float32 C-ordered data are read in place; a callable init sees
         # the centred copy, as documented.
         in_place = (X.dtype == np.float32 and X.flags.c_contiguous and
@@ -450,20 +468,78 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
                                 mean=mean if in_place else None, scale=scale, **weights, **exact)
             if best is None or result[2] < best[2]:
                 best = result
+        self._warn_if_empty(X32, best[0])
+        self._keep(best, X.dtype, X64 is not None)
+        return X32
+
+    def _keep(self, best, dtype, float64=False):
+        """The kept run's results as the fitted attributes, in the input's
+        units and dtype (`float64`: the centers are the float64 ones)."""
         labels, centers, inertia, n_iter, products, points = best
-        self._warn_if_empty(X32, labels)
+        scale = self._scale
         # predict, transform and score shift new data by the same mean and
         # compare them with the very centers the fit ended with (float64
         # ones after a float64 fit).
         self._centers32 = centers.astype(np.float32)
-        self._centers64 = centers if X64 is not None else None
-        self.cluster_centers_ = (centers.astype(np.float64) / scale + mean).astype(X.dtype)
+        self._centers64 = centers if float64 else None
+        self.cluster_centers_ = (centers.astype(np.float64) / scale + self._mean).astype(dtype)
         self.labels_ = labels
         self.inertia_ = float(inertia) / scale / scale  # scale ** 2 may overflow
         self.n_iter_ = int(n_iter)
         self.products_per_iter_ = products
         self.points_per_iter_ = points
-        return X32
+
+    def _fit_sparse(self, X, sample_weight, progress):
+        """_fit on CSR X: scaled, never centred nor densified; returns the
+        rows the core ran on (_sparse.Rows)."""
+        X = valid.canonical_csr(X, "X", self)
+        valid.check_n_features(self, X, reset=True)
+        sw32 = valid.check_weights(sample_weight, X)[1]
+        valid.check_n_samples(X.shape[0], self.n_clusters)
+        n_runs = self._n_runs()
+        rng = check_random_state(self.random_state)
+        scale = _power_of_two_scale(_sparse.spread(X))
+        rows = _sparse.Rows(X, scale)
+        self._mean, self._scale, self._in_place = np.zeros(X.shape[1]), scale, False
+        tol = _sparse.variance(X, scale) * self.tol
+        report = self._reporter(progress, tol, scale)
+        weights = {} if sw32 is None else {"sample_weight": sw32}
+        best = None
+        for run in range(n_runs):
+            init = self._initial_sparse(rows, rng, sw32)
+            if self.verbose:
+                print("Initialization complete")
+            result = _fit.lloyd_sparse(*rows.core_args(), init, int(self.max_iter), tol,
+                                       self.n_threads or 0, report,
+                                       inertia_each=bool(self.verbose), **weights)
+            if best is None or result[2] < best[2]:
+                best = result
+        self._warn_if_empty(rows, best[0])
+        self._keep(best, X.dtype)
+        return rows
+
+    def _initial_sparse(self, rows, rng, sw32):
+        """Initial centers (dense float32, in the core's units) for sparse rows."""
+        init, k, n = self.init, self.n_clusters, rows.shape[0]
+        if isinstance(init, str):
+            weights = _seeding_weights(sw32)
+            if init == "k-means++":
+                return rows.dense(_sparse.kmeans_plusplus(rows, k, rng, weights))
+            p = None if weights is None else weights / weights.astype(np.float64).sum()
+            return rows.dense(rng.choice(n, size=k, replace=False, p=p))
+        centers = init(rows.csr(), k, random_state=rng) if callable(init) else init
+        centers = valid.check_X(centers, name="init", accept_sparse=True)
+        if sp.issparse(centers):
+            centers = centers.toarray()
+        valid.check_init_shape(centers, k, rows.shape[1])
+        valid.refuse_non_finite(centers, "init")
+        if callable(init):
+            return np.ascontiguousarray(centers, dtype=np.float32)
+        with np.errstate(over="ignore"):
+            scaled = (centers.astype(np.float64) * self._scale).astype(np.float32)
+        if not np.isfinite(scaled).all():
+            raise valid.too_large("init")
+        return scaled
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X: ArrayLike, y: Any = None, sample_weight: ArrayLike | None = None, *,
@@ -474,7 +550,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         ----------
         X : array-like of shape (n_samples, n_features)
             Training data; float32 stays float32, anything else is taken as
-            float64. Dense only.
+            float64. Sparse X is taken as CSR (CSC and COO are converted) and
+            never densified.
         y : Ignored
             Not used, present for API consistency.
         sample_weight : array-like of shape (n_samples,), default=None
@@ -518,8 +595,12 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         found = np.count_nonzero(np.bincount(labels, minlength=k))
         if found == k:
             return
-        rows = np.ascontiguousarray(X32).view(np.dtype((np.void, X32.dtype.itemsize * X32.shape[1])))
-        points = len(np.unique(rows.ravel()))
+        if isinstance(X32, _sparse.Rows):
+            points = _sparse.distinct_rows(X32.X)
+        else:
+            rows = np.ascontiguousarray(X32).view(
+                np.dtype((np.void, X32.dtype.itemsize * X32.shape[1])))
+            points = len(np.unique(rows.ravel()))
         cause = (f"X has only {points} distinct point{'s' * (points != 1)}" if points < k else
                  "clusters emptied in the last iteration were not refilled; a larger "
                  "max_iter gives them points")
@@ -576,8 +657,19 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         """X validated against the fit, and its centred float32 copy (None
         when X is answered in float64, which needs no copy)."""
         valid.check_is_fitted(self)
-        X = valid.check_X(X, self, reset=False)
+        X = valid.check_X(X, self, reset=False, accept_sparse=True)
         valid.check_n_features(self, X, reset=False)
+        if sp.issparse(X):
+            X = valid.canonical_csr(X, "X", self)
+            # Centring on a dense fit's means fills every zero; float64 centers
+            # answer dense float64 rows.
+            if self._mean.any() or self._float64_model(X):
+                X = X.toarray()
+            else:
+                rows = _sparse.Rows(X, self._scale)
+                if not rows.finite():
+                    raise valid.too_large("X")
+                return X, rows
         if self._float64_model(X):
             _refuse_unfit64(X, self._mean, self._scale, n_threads=self.n_threads or 0,
                             estimator=self)
@@ -673,4 +765,5 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.transformer_tags.preserves_dtype = ["float64", "float32"]
+        tags.input_tags.sparse = True
         return tags

@@ -10,11 +10,12 @@ scikit-learn does.
 from __future__ import annotations
 
 import numpy as np
+import scipy.sparse as sp
 from sklearn.utils import assert_all_finite
 from sklearn.utils.validation import (_check_feature_names, _check_n_features,
                                       _check_sample_weight, check_array, check_is_fitted)
 
-__all__ = ["FLOATS", "check_X", "check_lazy_X", "check_n_features", "check_n_samples",
+__all__ = ["FLOATS", "check_X", "canonical_csr", "check_lazy_X", "check_n_features", "check_n_samples",
            "check_init_shape", "check_weights", "check_is_fitted", "refuse_non_finite",
            "non_finite_error", "refuse_uncentred", "too_large", "too_spread"]
 
@@ -27,18 +28,31 @@ def _plain(X):
     return type(X) is np.ndarray and X.ndim == 2 and X.dtype in FLOATS and X.size > 0
 
 
-def check_X(X, estimator=None, *, reset=True, name="X"):
+def check_X(X, estimator=None, *, reset=True, name="X", accept_sparse=False):
     """X as validate_data gives it, but for the finite check, left to the
-    core's centring, and the width, which check_n_features checks once the
-    centring has named a NaN (scikit-learn names it first). A plain array
-    skips check_array's probes for dataframes, sparse matrices and array
-    namespaces, and the names' check when none are on record."""
+    core's centring (canonical_csr for sparse X), and the width, which
+    check_n_features checks once the centring has named a NaN (scikit-learn
+    names it first). A plain array skips check_array's probes for
+    dataframes, sparse matrices and array namespaces, and the names' check
+    when none are on record. With `accept_sparse`, sparse X comes back CSR."""
     if estimator is not None and (not _plain(X) or hasattr(estimator, "feature_names_in_")):
         _check_feature_names(estimator, X, reset=reset)
     if _plain(X):
         return X
-    return check_array(X, input_name=name, estimator=estimator, dtype=FLOATS,
-                       ensure_all_finite=False)
+    return check_array(X, accept_sparse="csr" if accept_sparse else False, input_name=name,
+                       estimator=estimator, dtype=FLOATS, ensure_all_finite=False)
+
+
+def canonical_csr(X, name="X", estimator=None):
+    """CSR X with each row's columns increasing and distinct (duplicates
+    summed on a copy: the caller's matrix is never modified), its values
+    refused in scikit-learn's words when not finite."""
+    refuse_non_finite(X.data, name, estimator)
+    if not X.has_canonical_format:
+        X = X.copy()
+        X.sum_duplicates()
+        refuse_non_finite(X.data, name, estimator)  # duplicates may sum past the dtype
+    return X
 
 
 def check_lazy_X(X, estimator, *, reset):
@@ -56,6 +70,9 @@ def check_lazy_X(X, estimator, *, reset):
         raise ValueError(f"Complex data not supported\n{X}\n")
     if X.dtype.kind not in "biuf":
         raise ValueError(f"Expected real numbers, got dtype {X.dtype}.")
+    if sp.issparse(getattr(X, "_meta", None)):
+        raise TypeError(f"tavrine.dask.{type(estimator).__name__} takes dense blocks only; for "
+                        "sparse data, fit tavrine.KMeans on a scipy.sparse CSR matrix.")
     if any(np.isnan(c) for c in X.chunks[0]):
         raise ValueError("X needs known chunk sizes; call X.compute_chunk_sizes() first.")
     for count, what in zip(X.shape, ("sample", "feature")):

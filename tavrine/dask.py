@@ -495,7 +495,9 @@ class KMeans(ClusterMixin, BaseEstimator):
         Parameters
         ----------
         X : dask.array.Array or array-like of shape (n_samples, n_features)
-            Training data, chunked by rows; column chunks are merged.
+            Training data, chunked by rows; column chunks are merged. Dense
+            only: sparse blocks (and scipy.sparse matrices) are refused with
+            a TypeError; tavrine.KMeans clusters CSR data on one machine.
         y : Ignored
             Not used, present for API consistency.
         sample_weight : dask.array.Array or array-like of shape (n_samples,), default=None

@@ -125,6 +125,11 @@ def test_bad_input_is_refused_before_anything_runs(client):
         KMeans(2, init="k-means++").fit(Xd)
     with pytest.raises(ValueError, match="shape of the initial centers"):
         KMeans(2, init=np.zeros((3, 3))).fit(Xd)
+    sparse = pytest.importorskip("scipy.sparse").csr_matrix(blobs(100, 3, 2, 1.0, 0)[0])
+    with pytest.raises(TypeError, match="dense"):
+        KMeans(2).fit(sparse)
+    with pytest.raises(TypeError, match="dense blocks only"):
+        KMeans(2).fit(da.from_array(sparse, chunks=(50, 3)))
     bad = blobs(100, 3, 2, 1.0, 0)[0]
     bad[7, 1] = np.nan
     with pytest.raises(ValueError, match="contains NaN"):

@@ -339,8 +339,9 @@ def test_check_estimator():
 
     # Marked as for scikit-learn's own KMeans: the seeding draws differ
     # between weighted and repeated rows, so the local optima do too.
-    xfail = {"check_sample_weight_equivalence_on_dense_data":
-             "sample_weight is not equivalent to removing/repeating samples."}
+    why = "sample_weight is not equivalent to removing/repeating samples."
+    xfail = {"check_sample_weight_equivalence_on_dense_data": why,
+             "check_sample_weight_equivalence_on_sparse_data": why}
     check_estimator(KMeans(n_clusters=3, random_state=0), expected_failed_checks=xfail)
 
 

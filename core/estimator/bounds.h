@@ -27,6 +27,8 @@ constexpr float kInf = __builtin_inff(), kNaN = __builtin_nanf("");
 // then |x - c|^2 - |x - a|^2 > E >= 2 (g + u)(|x| + R)^2 covers both scores' errors, s(c) > s(a)
 // strictly, and c can neither win nor tie. Loosening rounds away from the bound's side,
 // (lb - drift)(1 - 2^-22) and (ub + drift)(1 + 2^-22), with every drift rounded up.
+// Sparse rows (sparse.h, sparse_margin) take the same E with d8 replaced by the row's
+// nonzero count rounded up to a multiple of 8: their norms are rounded once from double.
 constexpr float kLoosenDown = 1.0f - 0x1p-22f, kLoosenUp = 1.0f + 0x1p-22f;
 constexpr float kRootDown = 1.0f - 0x1p-21f, kRootUp = 1.0f + 0x1p-21f;
 static inline float margin_rate(int d8) { return float(2 * d8 + 32) * 0x1p-24f; }

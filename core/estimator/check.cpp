@@ -26,11 +26,16 @@ void drift::check_assignment(run_state &r) {
     std::vector<float> dense(at(r.k, r.d));
     for (int c = 0; c < r.k; ++c)
         std::memcpy(&dense[at(c, r.d)], &r.cen[at(c, r.d8)], at(r.d, 1) * sizeof(float));
-    // X as the loop sees it.
-    std::vector<float> seen(at(r.n, r.d));
-    for (int64_t p = 0; p < r.n; ++p)
-        for (int j = 0; j < r.d; ++j) seen[at(p, r.d) + j] = seen1(r, r.X[at(p, r.d) + j], j);
-    tavrine_assign(r.n, r.d, r.k, seen.data(), dense.data(), labels.data(), nullptr, nullptr, 1);
+    if (is_sparse(r)) {
+        tavrine_assign_sparse(r.n, r.d, r.k, r.sp.indptr, r.sp.indices, r.sp.values, dense.data(),
+                              labels.data(), nullptr, nullptr, 1);
+    } else {
+        // X as the loop sees it.
+        std::vector<float> seen(at(r.n, r.d));
+        for (int64_t p = 0; p < r.n; ++p)
+            for (int j = 0; j < r.d; ++j) seen[at(p, r.d) + j] = seen1(r, r.X[at(p, r.d) + j], j);
+        tavrine_assign(r.n, r.d, r.k, seen.data(), dense.data(), labels.data(), nullptr, nullptr, 1);
+    }
     std::vector<double> dist(r.k);
     // With float64 input the labels are the double first minima.
     if (r.X64)
@@ -41,7 +46,10 @@ void drift::check_assignment(run_state &r) {
     int64_t faults = 0;
     for (int64_t p = 0; p < r.n; ++p) {
         if (labels[p] != r.y[p]) ++faults;
-        for (int c = 0; c < r.k; ++c) dist[c] = std::sqrt(point_gap(r, p, &r.cen[at(c, r.d8)]));
+        // The bounds hold for the rows as the float scores see them.
+        for (int c = 0; c < r.k; ++c)
+            dist[c] = std::sqrt(is_sparse(r) ? result_gap(r, p, c)
+                                             : point_gap(r, p, &r.cen[at(c, r.d8)]));
         if (!(r.ub[p] >= dist[r.y[p]])) ++faults;
         const int age = r.t > 1 ? r.epoch - r.stamp[p] : 0;
         for (int c = 0; c < r.k; ++c) {

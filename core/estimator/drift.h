@@ -82,10 +82,25 @@ struct scratch {
     }
 };
 
+// CSR rows: row p's columns indices[indptr[p] .. indptr[p + 1]), increasing,
+// and its values as the loop sees them (scaled, never centred).
+struct sparse_rows {
+    const int64_t *indptr = nullptr;
+    const int32_t *indices = nullptr;
+    const float *values = nullptr;
+};
+
 struct run_state {
     int n, d, d8, k, team;
     int chunk;  // points per chunk of the assignment
     const float *X, *weights;
+    // Sparse rows instead of X when sp.indptr is set (sparse.h reads them);
+    // then the centers also sit transposed in slot order, d x kt, and c_sq
+    // holds their squared norms in double.
+    sparse_rows sp;
+    int kt = 0;
+    buffer<float> cen_t;
+    std::vector<double> c_sq;
     // X's values are taken as float((x - x_mean) * x_scale), in double, where
     // they are read (seen8); a prepared copy runs with x_mean 0 and x_scale 1.
     // x_mean has d8 + 8 values, zero past d.
@@ -194,10 +209,27 @@ inline double gap64(const run_state &r, int64_t p, int c) {
     return s;
 }
 
+// |x - c|^2 for sparse row p in double, as scikit-learn sums it: (x_j -
+// c_j)^2 over the nonzeros, plus |c|^2 (c_sq) less c_j^2
+// over the nonzeros. A point on its center gives 0 exactly: the two sums of
+// c_j^2 add the same terms in the same order.
+inline double sparse_gap(const sparse_rows &sp, int64_t p, const float *c, double c_sq) {
+    double near = 0.0, cover = 0.0;
+    for (int64_t i = sp.indptr[p]; i < sp.indptr[p + 1]; ++i) {
+        const double cj = double(c[sp.indices[i]]), g = double(sp.values[i]) - cj;
+        near += g * g;
+        cover += cj * cj;
+    }
+    return std::max(near + (c_sq - cover), 0.0);
+}
+
 // Squared distance of point p to center c as the results report it: the
-// float64 row and center with float64 input, else point_gap.
+// float64 row and center with float64 input, sparse_gap for sparse rows,
+// else point_gap.
 inline double result_gap(const run_state &r, int64_t p, int c) {
-    return r.X64 ? gap64(r, p, c) : point_gap(r, p, &r.cen[at(c, r.d8)]);
+    if (r.X64) return gap64(r, p, c);
+    if (r.sp.indptr) return sparse_gap(r.sp, p, &r.cen[at(c, r.d8)], r.c_sq[c]);
+    return point_gap(r, p, &r.cen[at(c, r.d8)]);
 }
 
 struct counters {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "estimator/bounds.h"
+#include "estimator/sparse.h"
 
 namespace tavrine::drift {
 
@@ -73,7 +73,8 @@ static inline verdict filter_point(run_state &r, int64_t p, float margin) {
     float threshold = threshold_of(r, p, ub, margin);
     if (low <= threshold && r.drift[r.y[p]] > 0.0f) {
         // The drifts loosened it: the distance to its own center first.
-        ub = distance_bound(r, p, &r.cen[at(r.y[p], r.d8)]);
+        ub = is_sparse(r) ? sparse_own_bound(r, p, margin)
+                          : distance_bound(r, p, &r.cen[at(r.y[p], r.d8)]);
         threshold = threshold_of(r, p, ub, margin);
     }
     r.ub[p] = ub;

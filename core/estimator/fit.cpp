@@ -59,8 +59,10 @@ double drift::own_inertia(const run_state &r) {
 
 bool drift::take_scratch(run_state &r) {
     r.work.resize(r.team);
+    // Sparse rows are scored where they lie: nothing is packed.
+    const int packed_width = is_sparse(r) ? 8 : r.d8;
     for (scratch &s : r.work) {
-        if (!s.init(r.d8, r.L.widest, r.t, r.chunk)) return false;
+        if (!s.init(packed_width, r.L.widest, r.t, r.chunk)) return false;
         if (r.X64) s.d2.resize(r.k);
     }
     return true;
@@ -98,13 +100,21 @@ bool allocate(run_state &r) {
     // when there are too few centers to keep the team busy.
     const int units = 4 * r.team;
     r.n_center_slices = std::min(k, units);
-    const int col_blocks_wanted = (units + r.n_center_slices - 1) / r.n_center_slices;
+    // A sparse row is added whole: slices of centers only.
+    const int col_blocks_wanted =
+        is_sparse(r) ? 1 : (units + r.n_center_slices - 1) / r.n_center_slices;
     r.col_block_width = round_up8((r.d + col_blocks_wanted - 1) / col_blocks_wanted);
     r.n_col_blocks = (r.d + r.col_block_width - 1) / r.col_block_width;
     r.sums.assign(at(k, r.d8), 0.0);
     r.weight_sum.assign(k, 0.0);
     r.members.assign(at(r.n_col_blocks, k), 0);
     r.shift.assign(k, 0.0);
+    if (is_sparse(r)) {
+        r.kt = transposed_stride(k);
+        r.c_sq.assign(k, 0.0);
+        if (!take(r.cen_t, at(r.d, r.kt))) return false;
+        std::fill(r.cen_t.get(), r.cen_t.get() + at(r.d, r.kt), 0.0f);
+    }
     return take_scratch(r);
 }
 
@@ -144,13 +154,17 @@ bool drift::start(run_state &r, const float *centers) {
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         float *row = r.work[omp_get_thread_num()].points.get();
         for (int p = ch * r.chunk; p < std::min(r.n, (ch + 1) * r.chunk); ++p) {
-            seen_row(r, p, row);
-            r.x_norm[p] = sq_norm(row, r.d8);
+            if (is_sparse(r)) {
+                r.x_norm[p] = sparse_norm(r.sp, p);
+            } else {
+                seen_row(r, p, row);
+                r.x_norm[p] = sq_norm(row, r.d8);
+            }
             r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
         }
     }
     for (int c = 0; c < r.k; ++c) {
-        r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+        take_center_norms(r, c);
         r.drift[c] = 0.0f;
     }
     for (int g = 0; g < r.t; ++g) place_group(r, g);
@@ -221,6 +235,33 @@ int run_fit(const loop_args &a, run_state &r, const float *centers, int64_t *cou
 
 }  // namespace
 
+namespace {
+
+// The run state's common fields, before the rows are set.
+void describe(run_state &r, int n, int d, int k, const float *weights, int32_t *y) {
+    r.n = n;
+    r.d = d;
+    r.d8 = round_up8(d);
+    r.k = k;
+    r.X = nullptr;
+    r.weights = weights;
+    r.y = y;
+}
+
+// run_fit, then the centers (k x d, nullable) and the inertia (nullable).
+int fit_and_report(const loop_args &a, run_state &r, const float *Cen, float *centers_out,
+                   double *inertia, int64_t *count, int64_t *points, int64_t *time) {
+    const int result = run_fit(a, r, Cen, count, points, time);
+    if (result < 0) return result;
+    if (centers_out)
+        for (int c = 0; c < r.k; ++c)
+            std::memcpy(centers_out + at(c, r.d), &r.cen[at(c, r.d8)], at(r.d, 1) * sizeof(float));
+    if (inertia) *inertia = own_inertia(r);
+    return result;
+}
+
+}  // namespace
+
 int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double scale,
                 const float *weights, const float *Cen,
                 int32_t *y, float *centers_out, double *inertia, int64_t *count, int64_t *points,
@@ -232,13 +273,8 @@ int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double 
         return TAVRINE_ERR_ARGS;
     try {
         run_state r;
-        r.n = n;
-        r.d = d;
-        r.d8 = round_up8(d);
-        r.k = k;
+        describe(r, n, d, k, weights, y);
         r.X = X;
-        r.weights = weights;
-        r.y = y;
         r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
         if (!set_centring(r, mean, scale)) return TAVRINE_ERR_NOMEM;
         std::vector<float> start32;
@@ -261,6 +297,27 @@ int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double 
         if (f64) f64->rescored = r.rescored;
         if (inertia) *inertia = own_inertia(r);
         return result;
+    } catch (const std::bad_alloc &) {
+        return TAVRINE_ERR_NOMEM;
+    }
+}
+
+int tavrine_fit_sparse(int n, int d, int k, const int64_t *indptr, const int32_t *indices,
+                       const float *values, const float *weights, const float *Cen, int32_t *y,
+                       float *centers_out, double *inertia, int64_t *count, int64_t *points,
+                       int64_t *time, int max_iter, float tol, int n_threads,
+                       tavrine_progress progress, void *user, int inertia_each) {
+    if (n < 1 || d < 1 || k < 1 || max_iter < 1 || !(tol >= 0.0f) || d > (1 << 24) ||
+        indptr[0] != 0)
+        return TAVRINE_ERR_ARGS;
+    try {
+        run_state r;
+        describe(r, n, d, k, weights, y);
+        r.sp = {indptr, indices, values};
+        r.team = team_for_work(n_threads, (indptr[n] + n) * k);
+        if (!set_centring(r, nullptr, 1.0)) return TAVRINE_ERR_NOMEM;
+        return fit_and_report({max_iter, tol, progress, user, inertia_each != 0}, r, Cen,
+                              centers_out, inertia, count, points, time);
     } catch (const std::bad_alloc &) {
         return TAVRINE_ERR_NOMEM;
     }
@@ -314,3 +371,52 @@ int tavrine_assign(int n, int d, int k, const float *X, const float *centers, in
     return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
 }
 
+
+int tavrine_assign_sparse(int n, int d, int k, const int64_t *indptr, const int32_t *indices,
+                          const float *values, const float *centers, int32_t *labels,
+                          float *min_dist, float *all_dist, int n_threads) {
+    if (n < 1 || d < 1 || k < 1 || d > (1 << 24) || indptr[0] != 0) return TAVRINE_ERR_ARGS;
+    const sparse_rows sp{indptr, indices, values};
+    const int k8 = round_up8(k), kt = transposed_stride(k);
+    buffer<float> ct, norms;
+    if (!take(ct, at(d, kt)) || !take(norms, k8)) return TAVRINE_ERR_NOMEM;
+    std::fill(ct.get(), ct.get() + at(d, kt), 0.0f);
+    std::vector<double> c_sq(k);
+    for (int c = 0; c < k; ++c) {
+        const float *row = centers + at(c, d);
+        for (int j = 0; j < d; ++j) ct[at(j, kt) + c] = row[j];
+        norms[c] = norm_in_double(row, d);
+        c_sq[c] = center_sq_double(row, d);
+    }
+    const int team = team_for_work(n_threads, (indptr[n] + n) * k);
+    const int n_chunks = (n + kAssignRows - 1) / kAssignRows;
+    bool short_of_memory = false;
+#pragma omp parallel num_threads(team) if (team > 1)
+    {
+        buffer<float> scores;
+        const bool ok = take(scores, at(kAssignRows, k8));
+        if (!ok) {
+#pragma omp atomic write
+            short_of_memory = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int ch = 0; ch < n_chunks; ++ch) {
+            if (!ok) continue;
+            const int lo = ch * kAssignRows, m = std::min(kAssignRows, n - lo);
+            for (int i = 0; i < m; ++i) {
+                const int64_t p = lo + i;
+                float *row = &scores[at(i, k8)];
+                sparse_scores(sp, ct.get(), kt, p, 0, k, row, 1);
+                const int label = nearest_of_row(row, norms.get(), k);
+                labels[p] = label;
+                if (min_dist) min_dist[p] = float(sparse_gap(sp, p, centers + at(label, d), c_sq[label]));
+                if (all_dist) {
+                    const float xn = sparse_norm(sp, p);
+                    float *out = all_dist + at(p, k);
+                    for (int c = 0; c < k; ++c) out[c] = std::max(xn + (row[c] + norms[c]), 0.0f);
+                }
+            }
+        }
+    }
+    return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
+}

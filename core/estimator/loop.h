@@ -9,7 +9,7 @@
 
 #include <atomic>
 
-#include "estimator/bounds.h"
+#include "estimator/sparse.h"
 
 namespace tavrine::drift {
 

@@ -132,22 +132,30 @@ void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
     const int count = to - from;
     if (count <= 0) return;
     const int count8 = round_up8(count);
-    pack_points(r, lo, &s.bucket[at(g, s.chunk)] + from, count, s.points.get());
-    packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
-                   s.points.get(), s.products.get(), count8);
+    const int32_t *entries = &s.bucket[at(g, s.chunk)] + from;
+    if (is_sparse(r)) {
+        sparse_products(r, lo, entries, count, r.L.start[g], r.L.size(g), s.products.get());
+    } else {
+        pack_points(r, lo, entries, count, s.points.get());
+        packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
+                       s.points.get(), s.products.get(), count8);
+    }
     scan_group(r, s, g, from, to, s.products.get(), products);
 }
 
 // The points of the every-group list (entries [0, count) of every bucket,
 // packed once) against runs of whole groups of up to kBatchRows centers.
-void run_every(const run_state &r, scratch &s, int count, int64_t &products) {
+void run_every(const run_state &r, scratch &s, int lo, int count, int64_t &products) {
     const int count8 = round_up8(count);
     for (int g0 = 0; g0 < r.t;) {
         int g1 = g0 + 1;
         while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
         const int rows = r.L.start[g1] - r.L.start[g0];
-        packed_product(rows, r.d8, count8, &r.rows_by_slot[at(r.L.start[g0], r.d8)], r.d8,
-                       s.every_points.get(), s.products.get(), count8);
+        if (is_sparse(r))
+            sparse_products(r, lo, s.every.get(), count, r.L.start[g0], rows, s.products.get());
+        else
+            packed_product(rows, r.d8, count8, &r.rows_by_slot[at(r.L.start[g0], r.d8)], r.d8,
+                           s.every_points.get(), s.products.get(), count8);
         for (int g = g0; g < g1; ++g)
             scan_group(r, s, g, 0, count,
                        &s.products[at(r.L.start[g] - r.L.start[g0], count8)], products);
@@ -171,6 +179,14 @@ inline void start_best(const run_state &r, scratch &s, int lo, int i, float marg
 // in column order as the packed product's, so it equals a full scan's score.
 // The scan of the other open groups starts from it.
 void own_scores(const run_state &r, scratch &s, int lo, int count) {
+    if (is_sparse(r)) {
+        for (int e = 0; e < count; ++e) {
+            const int i = s.own[e];
+            s.best[i] = s.own_score[i] = sparse_own_score(r, lo + i);
+            s.best_idx[i] = r.y[lo + i];
+        }
+        return;
+    }
     const int d = r.d, d8 = r.d8;
     for (int e0 = 0; e0 < count; e0 += 8) {
         const int m = std::min(8, count - e0);
@@ -319,12 +335,14 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     int n_survivors = 0, n_every = 0, passed = 0;
     for (int i = 0; i < m; ++i) {
         const int64_t p = lo + i;
-        const float margin = margin_of(r, p);
+        const float margin = row_margin(r, p);
         const verdict fate = full ? verdict::scan_every : filter_point(r, p, margin);
         passed += fate != verdict::settled_global;
         if (fate < verdict::scan_open) continue;
-        const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
-        for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        if (!is_sparse(r)) {
+            const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
+            for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+        }
         start_best(r, s, lo, i, margin);
         s.survivors[n_survivors++] = i;
         if (fate == verdict::scan_every) {
@@ -333,12 +351,12 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
         }
     }
     if (n_every > 0) {
-        pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
+        if (!is_sparse(r)) pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
         for (int g = 0; g < r.t; ++g) {
             std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, s.chunk)]);
             s.bucket_n[g] = n_every;
         }
-        run_every(r, s, n_every, out.products);
+        run_every(r, s, lo, n_every, out.products);
     }
     int n_own = 0;
     for_each_partial(s, n_survivors, n_every, [&](int i) {

@@ -47,6 +47,7 @@ void add_changes(run_state &r, int col_block, int slice) {
             for (int j = c0; j < c1; ++j) sums[j] += seen64(r, p, j) * w;
             return;
         }
+        if (is_sparse(r)) return sparse_add(r, sums, p, w);  // one column block: all of d
         const float *x = r.X + at(p, r.d);
         for (int o = c0; o < c1; o += 8) {
             const int width = std::min(8, c1 - o);
@@ -61,7 +62,7 @@ void add_changes(run_state &r, int col_block, int slice) {
         const int lo = ch * r.chunk, count = r.chunk_changed[ch];
         for (int e = 0; e < count; ++e) {
             // The rows this worker reads are scattered: fetch one ahead of time.
-            if (e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
+            if (!is_sparse(r) && e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
                 const char *row = reinterpret_cast<const char *>(
                     r.X + at(r.changed[lo + e + kFetchAhead], r.d) + c0);
                 for (int64_t b = 0; b < int64_t(c1 - c0) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
@@ -96,7 +97,7 @@ void add_changes(run_state &r, int col_block, int slice) {
 void record_move(run_state &r, int c, double moved, double shift) {
     r.shift[c] = shift;
     r.drift[c] = round_up_float(std::sqrt(moved) * kDoubleSlack);
-    r.c_norm[c] = sq_norm(&r.cen[at(c, r.d8)], r.d8);
+    take_center_norms(r, c);
 }
 
 // Center c to row `to` (d floats).
@@ -172,6 +173,26 @@ void count_members(run_state &r, int c, int64_t by) {
     for (int cb = 0; cb < r.n_col_blocks; ++cb) r.members[at(cb, r.k) + c] += by;
 }
 
+// Point p's row, weighted by w, moved from the sums `give` into `take`
+// (which it replaces).
+void lend_row(const run_state &r, double *give, double *take, int64_t p, double w) {
+    if (is_sparse(r)) {
+        std::fill(take, take + r.d, 0.0);
+        for (int64_t i = r.sp.indptr[p]; i < r.sp.indptr[p + 1]; ++i) {
+            const double v = double(r.sp.values[i]);
+            give[r.sp.indices[i]] += v * -w;
+            take[r.sp.indices[i]] = v * w;
+        }
+        return;
+    }
+    const float *x = r.X + at(p, r.d);
+    for (int j = 0; j < r.d; ++j) {
+        const double v = r.X64 ? seen64(r, p, j) : double(seen1(r, x[j], j));
+        give[j] += v * -w;
+        take[j] = v * w;
+    }
+}
+
 // Lends the farthest points' rows to the empty centers; returns the centers refilled.
 int lend_to_empty(run_state &r, relocation &saved) {
     std::vector<int32_t> empty;
@@ -182,15 +203,10 @@ int lend_to_empty(run_state &r, relocation &saved) {
     for (std::size_t e = 0; e < far.size(); ++e) {
         const int to = empty[e], p = far[e].second, from = r.y[p];
         const double w = weight_of(r, p);
-        const float *x = r.X + at(p, r.d);
         save_center(r, saved, to);
         save_center(r, saved, from);
         double *give = &r.sums[at(from, r.d8)], *take = &r.sums[at(to, r.d8)];
-        for (int j = 0; j < r.d; ++j) {
-            const double v = r.X64 ? seen64(r, p, j) : double(seen1(r, x[j], j));
-            give[j] += v * -w;
-            take[j] = v * w;
-        }
+        lend_row(r, give, take, p, w);
         r.weight_sum[from] -= w;
         r.weight_sum[to] = w;
         count_members(r, from, -1);
@@ -245,6 +261,7 @@ void drift::place_group(run_state &r, int g) {
         std::memcpy(&r.rows_by_slot[at(slot, r.d8)], &r.cen[at(c, r.d8)],
                     at(r.d8, 1) * sizeof(float));
         r.slot_norm[slot] = r.c_norm[c];
+        if (is_sparse(r)) place_transposed(r, slot, c);
         gd = std::max(gd, r.drift[c]);
     }
     r.group_drift[g] = gd;
