@@ -489,8 +489,8 @@ void drift::rescore(run_state &r, int64_t p, double *d2) {
 
 counters drift::assign_all(run_state &r, bool full) {
     // Half the points through the filter: scoring all is cheaper than
-    // filtering and gathering them.
-    const bool dense = r.t == 1 && (full || r.passed_share > kDenseShare);
+    // filtering and gathering them (dense rows only).
+    const bool dense = r.t == 1 && !r.sp.indptr && (full || r.passed_share > kDenseShare);
     if (dense) {
         const int k8 = round_up8(r.k);
         std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);
