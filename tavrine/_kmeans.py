@@ -104,6 +104,58 @@ def _seeding_weights(sw32):
     return None if sw32 is None or (sw32 == sw32[0]).all() else sw32
 
 
+def _seed_from_candidates(candidates, weights, k, rng, n_init=3, max_iter=100):
+    """k centers for the k-means|| candidates, each weighted by the points
+    nearest to it: the best, by weighted inertia, of n_init runs of the core's
+    weighted k-means++ then weighted Lloyd."""
+    C = np.ascontiguousarray(candidates, dtype=np.float32)
+    w = np.ascontiguousarray(weights, dtype=np.float32)
+    best = None
+    for _ in range(n_init):
+        init = _fit.kmeanspp(C, k, 0, _core_seed(rng), sample_weight=w)[0]
+        run = _fit.lloyd(C, init, max_iter, 0.0, 0, sample_weight=w)
+        if best is None or run[2] < best[2]:
+            best = run
+    return best[1]
+
+
+
+# Rounds and oversampling of k-means|| (Bahmani et al. suggest 5 and 2k).
+_PARALLEL_ROUNDS = 5
+_OVERSAMPLING = 2.0
+
+
+def _kmeans_parallel(X, take, k, rng, weights, n_threads):
+    """k-means|| on one machine: rounds that each draw every row with
+    probability min(1, 2k * share / potential), share its (weighted) distance
+    to the rows drawn so far, then k centers of the drawn rows weighted by
+    the points nearest to each. take(rows) gives rows of X as a dense float32
+    array; distances are the core's, so X may be dense or _sparse.Rows."""
+    n = X.shape[0]
+    w = None if weights is None else weights.astype(np.float64)
+    first = rng.randint(n) if w is None else rng.choice(n, p=w / w.sum())
+    drawn = [np.array([first])]
+    mins = _nearest(X, take(drawn[0]), n_threads)[1]
+    for _ in range(_PARALLEL_ROUNDS):
+        share = mins.astype(np.float64) if w is None else mins * w
+        phi = share.sum()
+        if not phi > 0.0:
+            break
+        # A drawn row is at distance 0 from itself, so no row is drawn twice.
+        new = np.flatnonzero(rng.random_sample(n) < _OVERSAMPLING * k / phi * share)
+        if new.size:
+            drawn.append(new)
+            np.minimum(mins, _nearest(X, take(new), n_threads)[1], out=mins)
+    rows = np.concatenate(drawn)
+    if rows.size < k:
+        rest = np.setdiff1d(np.arange(n), rows, assume_unique=True)
+        rows = np.concatenate([rows, rng.choice(rest, size=k - rows.size, replace=False)])
+    candidates = take(rows)
+    labels = _nearest(X, candidates, n_threads)[0]
+    counts = np.bincount(labels, weights=w, minlength=rows.size)
+    return _seed_from_candidates(candidates, counts, k, rng)
+
+
 # ---- distances to fitted centers ---------------------------------------------
 # Both take the centred float32 data and centers the fit used, and score
 # them as the fit's own loop does: predict on the training data gives labels_.
@@ -275,9 +327,13 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
     ----------
     n_clusters : int, default=8
         Number of clusters.
-    init : {"k-means++", "random"}, callable or array-like of shape \
+    init : {"k-means++", "k-means||", "random"}, callable or array-like of shape \
 (n_clusters, n_features), default="k-means++"
-        Initial centers: greedy k-means++, distinct random rows, a callable
+        Initial centers: greedy k-means++, k-means|| (five rounds that each
+        draw about 2 * n_clusters rows in proportion to their squared distance
+        to the rows drawn before, then k-means++ and Lloyd on the drawn rows
+        weighted by their points; a few passes over X instead of n_clusters,
+        for large n_clusters), distinct random rows, a callable
         ``init(X, n_clusters, random_state=random_state)``, or the centers
         themselves. As in scikit-learn, a callable receives the validated
         data centred on their column means, here as the float32 array the
@@ -286,7 +342,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         in those coordinates.
     n_init : "auto" or int, default="auto"
         Runs with different seeds; the one with the lowest inertia is kept.
-        "auto" means 1 for "k-means++" and explicit centers, 10 otherwise.
+        "auto" means 1 for "k-means++", "k-means||" and explicit centers, 10
+        otherwise.
     max_iter : int, default=300
         Largest number of iterations of one run.
     tol : float, default=1e-4
@@ -338,7 +395,7 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
 
     _parameter_constraints: dict = {
         "n_clusters": [Interval(Integral, 1, None, closed="left")],
-        "init": [StrOptions({"k-means++", "random"}), callable, "array-like"],
+        "init": [StrOptions({"k-means++", "k-means||", "random"}), callable, "array-like"],
         "n_init": [StrOptions({"auto"}), Interval(Integral, 1, None, closed="left")],
         "max_iter": [Interval(Integral, 1, None, closed="left")],
         "tol": [Interval(Real, 0, None, closed="left")],
@@ -393,6 +450,10 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
         init, k = self.init, self.n_clusters
         if isinstance(init, str):
             weights = _seeding_weights(sw32)
+            if init == "k-means||":
+                C = self._as_seen(_kmeans_parallel(X32, lambda r: X32[r], k, rng, weights,
+                                                   self.n_threads or 0))
+                return C if X64 is None else C.astype(np.float64)
             if init == "k-means++":
                 rows = _fit.kmeanspp(X32, k, 0, _core_seed(rng), sample_weight=weights,
                                      n_threads=self.n_threads or 0)[1]
@@ -525,6 +586,8 @@ class KMeans(ClassNamePrefixFeaturesOutMixin, TransformerMixin, ClusterMixin, Ba
             weights = _seeding_weights(sw32)
             if init == "k-means++":
                 return rows.dense(_sparse.kmeans_plusplus(rows, k, rng, weights))
+            if init == "k-means||":
+                return _kmeans_parallel(rows, rows.dense, k, rng, weights, self.n_threads or 0)
             p = None if weights is None else weights / weights.astype(np.float64).sum()
             return rows.dense(rng.choice(n, size=k, replace=False, p=p))
         centers = init(rows.csr(), k, random_state=rng) if callable(init) else init

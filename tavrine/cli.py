@@ -461,10 +461,12 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("input", nargs="?", help="points file; omit it for a built-in demo set "
                      f"({DEMO['n']} x {DEMO['d']})")
     fit.add_argument("-k", type=_count, help=f"number of clusters ({DEMO['k']} for the demo)")
-    fit.add_argument("--init", choices=("k-means++", "random"), default="k-means++",
+    fit.add_argument("--init", choices=("k-means++", "k-means||", "random"),
+                     default="k-means++",
                      help="seeding")
     fit.add_argument("--n-init", type=_n_init, default="auto", metavar="N",
-                     help="runs from different seeds, the best kept; auto: 1 for k-means++, "
+                     help="runs from different seeds, the best kept; auto: 1 for k-means++ "
+                     "and k-means||, "
                      "10 for random")
     fit.add_argument("--max-iter", type=_count, default=300, metavar="N",
                      help="iterations per run at most")

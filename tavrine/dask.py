@@ -43,7 +43,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from . import _fit
 from . import _validation as valid
 from ._kmeans import (_centred32, _core_seed, _nearest, _nearest64, _power_of_two_scale,
-                      _print_lloyd, _refuse_unfit64)
+                      _print_lloyd, _refuse_unfit64, _seed_from_candidates)
 
 __all__ = ["KMeans"]
 
@@ -341,21 +341,6 @@ class _Blocks:
         out = np.empty_like(taken)
         out[order] = taken
         return out
-
-
-def _seed_from_candidates(candidates, weights, k, rng, n_init=3, max_iter=100):
-    """k centers for the k-means|| candidates, each weighted by the points
-    nearest to it: the best, by weighted inertia, of n_init runs of the core's
-    weighted k-means++ then weighted Lloyd."""
-    C = np.ascontiguousarray(candidates, dtype=np.float32)
-    w = np.ascontiguousarray(weights, dtype=np.float32)
-    best = None
-    for _ in range(n_init):
-        init = _fit.kmeanspp(C, k, 0, _core_seed(rng), sample_weight=w)[0]
-        run = _fit.lloyd(C, init, max_iter, 0.0, 0, sample_weight=w)
-        if best is None or run[2] < best[2]:
-            best = run
-    return best[1]
 
 
 class KMeans(ClusterMixin, BaseEstimator):
