@@ -485,9 +485,12 @@ SKLEARN_SEEDING_K = 2048  # from here on scikit-learn's seeding alone takes minu
 
 def default_fits(threads):
     """System name -> fit(X, k) returning its centers, each with its defaults."""
-    def tavrine_fit(X, k):
+    def tavrine_fit(X, k, init="k-means++"):
         from tavrine import KMeans
-        return KMeans(k, random_state=0, n_threads=threads).fit(X).cluster_centers_
+        return KMeans(k, init=init, random_state=0, n_threads=threads).fit(X).cluster_centers_
+
+    def tavrine_parallel_fit(X, k):
+        return tavrine_fit(X, k, "k-means||")
 
     def sklearn_fit(X, k):
         from sklearn.cluster import KMeans
@@ -504,7 +507,8 @@ def default_fits(threads):
         km.train(X)
         return km.centroids.copy()
 
-    return {"tavrine.KMeans": tavrine_fit, "sklearn": sklearn_fit, "sklearnex": sklearnex_fit,
+    return {"tavrine.KMeans": tavrine_fit, "tavrine k-means||": tavrine_parallel_fit,
+            "sklearn": sklearn_fit, "sklearnex": sklearnex_fit,
             "faiss": faiss_fit}
 
 
