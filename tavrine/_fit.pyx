@@ -87,6 +87,40 @@ cdef void _report(void *user, int iteration, int64_t products, double shift, dou
         state[1] = exc
 
 
+cdef class _Run:
+    """What one run of the loop fills (labels, centers, work per iteration,
+    timers) and how it reports progress; `finish` turns its status into
+    lloyd's return value."""
+    cdef object labels, centers, count, points, time, state
+    cdef int32_t[::1] y
+    cdef float[:, ::1] c
+    cdef int64_t[::1] count_v, points_v, time_v
+    cdef tavrine_progress report
+    cdef double inertia
+    cdef int max_iter
+
+    def __cinit__(self, int n, int k, int d, int max_iter, progress):
+        self.labels, self.centers = np.empty(n, np.int32), np.empty((k, d), np.float32)
+        self.count = np.zeros(max(max_iter, 1), np.int64)
+        self.points = np.zeros(max(max_iter, 1), np.int64)
+        self.time = np.zeros(4, np.int64)
+        self.y, self.c = self.labels, self.centers
+        self.count_v, self.points_v, self.time_v = self.count, self.points, self.time
+        self.state = [progress, None]
+        self.report = NULL
+        if progress is not None:
+            self.report = _report
+        self.inertia, self.max_iter = 0.0, max_iter
+
+    def finish(self, int status, what, tol, centers=None):
+        check_status(status, what, f"with max_iter={self.max_iter}, tol={tol}")
+        if self.state[1] is not None:
+            raise self.state[1]
+        n_iter = min(status, self.max_iter)
+        return (self.labels, self.centers if centers is None else centers, self.inertia, n_iter,
+                self.count[:n_iter].copy(), self.points[:n_iter].copy())
+
+
 def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float tol,
           int n_threads, progress=None, sample_weight=None, bint inertia_each=False,
           mean=None, double scale=1.0, X64=None, init64=None, mean64=None,
@@ -149,8 +183,6 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
     cdef const double[::1] m64_v
     cdef double[:, ::1] c64_v
     cdef const double[::1] w64_v
-    labels = np.empty(n, np.int32)
-    centers = np.empty((k, d), np.float32)
     if X64 is not None:
         x64_v = X64
         i64_v = init64
@@ -173,35 +205,18 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
                 raise ValueError(f"sample_weight64 has {w64_v.shape[0]} entries, X has {n} rows")
             exact.weights = &w64_v[0]
         exact_ptr = &exact
-    count = np.zeros(max(max_iter, 1), np.int64)
-    points = np.zeros(max(max_iter, 1), np.int64)
-    time = np.zeros(4, np.int64)
-    cdef int32_t[::1] y_v = labels
-    cdef float[:, ::1] c_v = centers
-    cdef int64_t[::1] count_v = count
-    cdef int64_t[::1] points_v = points
-    cdef int64_t[::1] time_v = time
-    cdef double inertia = 0.0
+    cdef _Run run = _Run(n, k, d, max_iter, progress)
     cdef int result
-    state = [progress, None]
-    cdef tavrine_progress report = NULL
-    if progress is not None:
-        report = _report
     with nogil:
-        result = tavrine_fit(n, d, k, &X[0, 0], m_ptr, scale, w_ptr, &init[0, 0], &y_v[0], &c_v[0, 0],
-                             &inertia, &count_v[0], &points_v[0], &time_v[0], max_iter, tol,
-                             n_threads, report, <void *> state, inertia_each, exact_ptr)
-    check_status(result, f"cluster n={n} points of d={d} around k={k} centers",
-                 f"with max_iter={max_iter}, tol={tol}")
-    if state[1] is not None:
-        raise state[1]
-    n_iter = min(result, max_iter)
+        result = tavrine_fit(n, d, k, &X[0, 0], m_ptr, scale, w_ptr, &init[0, 0], &run.y[0],
+                             &run.c[0, 0], &run.inertia, &run.count_v[0], &run.points_v[0],
+                             &run.time_v[0], max_iter, tol, n_threads, run.report,
+                             <void *> run.state, inertia_each, exact_ptr)
     if stats is not None:
         stats["rescored"] = exact.rescored if exact_ptr != NULL else 0
-        stats["time_us"] = time
-    if X64 is not None:
-        centers = centers64
-    return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
+        stats["time_us"] = run.time
+    return run.finish(result, f"cluster n={n} points of d={d} around k={k} centers", tol,
+                      centers64 if X64 is not None else None)
 
 
 cdef class _Rows:
@@ -245,33 +260,14 @@ def lloyd_sparse(indptr, indices, values, int d, const float[:, ::1] init, int m
         if w_v.shape[0] != n:
             raise ValueError(f"sample_weight has {w_v.shape[0]} entries, X has {n} rows")
         w_ptr = &w_v[0]
-    labels = np.empty(n, np.int32)
-    centers = np.empty((k, d), np.float32)
-    count = np.zeros(max(max_iter, 1), np.int64)
-    points = np.zeros(max(max_iter, 1), np.int64)
-    time = np.zeros(4, np.int64)
-    cdef int32_t[::1] y_v = labels
-    cdef float[:, ::1] c_v = centers
-    cdef int64_t[::1] count_v = count
-    cdef int64_t[::1] points_v = points
-    cdef int64_t[::1] time_v = time
-    cdef double inertia = 0.0
+    cdef _Run run = _Run(n, k, d, max_iter, progress)
     cdef int result
-    state = [progress, None]
-    cdef tavrine_progress report = NULL
-    if progress is not None:
-        report = _report
     with nogil:
         result = tavrine_fit_sparse(n, d, k, &R.indptr[0], R.idx, R.val, w_ptr, &init[0, 0],
-                                    &y_v[0], &c_v[0, 0], &inertia, &count_v[0], &points_v[0],
-                                    &time_v[0], max_iter, tol, n_threads, report,
-                                    <void *> state, inertia_each)
-    check_status(result, f"cluster n={n} sparse rows of d={d} around k={k} centers",
-                 f"with max_iter={max_iter}, tol={tol}")
-    if state[1] is not None:
-        raise state[1]
-    n_iter = min(result, max_iter)
-    return labels, centers, inertia, n_iter, count[:n_iter].copy(), points[:n_iter].copy()
+                                    &run.y[0], &run.c[0, 0], &run.inertia, &run.count_v[0],
+                                    &run.points_v[0], &run.time_v[0], max_iter, tol, n_threads,
+                                    run.report, <void *> run.state, inertia_each)
+    return run.finish(result, f"cluster n={n} sparse rows of d={d} around k={k} centers", tol)
 
 
 def assign_sparse(indptr, indices, values, int d, const float[:, ::1] centers, int n_threads,

@@ -323,6 +323,42 @@ int tavrine_fit_sparse(int n, int d, int k, const int64_t *indptr, const int32_t
     }
 }
 
+namespace {
+
+// Rows lo .. lo + m of n, chunk by chunk, on `team` threads, each thread
+// with `floats` floats of scratch: body(lo, m, scratch). Returns
+// TAVRINE_ERR_NOMEM when a thread's scratch cannot be had, else 0.
+template <class Body>
+int for_row_chunks(int n, int team, std::size_t floats, Body body) {
+    const int n_chunks = (n + kAssignRows - 1) / kAssignRows;
+    bool short_of_memory = false;
+#pragma omp parallel num_threads(team) if (team > 1)
+    {
+        buffer<float> scratch;
+        const bool ok = take(scratch, floats);
+        if (!ok) {
+#pragma omp atomic write
+            short_of_memory = true;
+        }
+#pragma omp for schedule(dynamic, 1)
+        for (int ch = 0; ch < n_chunks; ++ch) {
+            if (!ok) continue;
+            const int lo = ch * kAssignRows;
+            body(lo, std::min(kAssignRows, n - lo), scratch.get());
+        }
+    }
+    return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
+}
+
+// A point's squared distance to each of k centers from its norm xn and its
+// scores (-2 x.c): the expanded form, floored at 0.
+inline void expanded_distances(float xn, const float *scores, const float *norms, int k,
+                               float *out) {
+    for (int c = 0; c < k; ++c) out[c] = std::max(xn + (scores[c] + norms[c]), 0.0f);
+}
+
+}  // namespace
+
 int tavrine_assign(int n, int d, int k, const float *X, const float *centers, int32_t *labels,
                    float *min_dist, float *all_dist, int n_threads) {
     if (n < 1 || d < 1 || k < 1 || d > (1 << 24)) return TAVRINE_ERR_ARGS;
@@ -337,38 +373,21 @@ int tavrine_assign(int n, int d, int k, const float *X, const float *centers, in
     }
     pack_centers(cen.get(), k8, d8, 0, center_panels(k8), packed.get());
     const int team = team_for_work(n_threads, int64_t(n) * k * d8);
-    const int n_chunks = (n + kAssignRows - 1) / kAssignRows;
-    bool short_of_memory = false;
-#pragma omp parallel num_threads(team) if (team > 1)
-    {
-        buffer<float> rows, scores;
-        const bool ok = take(rows, at(kAssignRows, d8)) && take(scores, at(kAssignRows, k8));
-        if (!ok) {
-#pragma omp atomic write
-            short_of_memory = true;
+    return for_row_chunks(n, team, at(kAssignRows, d8 + k8), [&](int lo, int m, float *rows) {
+        float *scores = rows + at(kAssignRows, d8);
+        for (int i = 0; i < m; ++i) copy_padded(X, d, d8, lo + i, &rows[at(i, d8)]);
+        packed_product(m, d8, k8, rows, d8, packed.get(), scores, k8);
+        for (int i = 0; i < m; ++i) {
+            const float *row = &scores[at(i, k8)];
+            const int label = nearest_of_row(row, norms.get(), k);
+            const int64_t p = lo + i;
+            labels[p] = label;
+            if (min_dist) min_dist[p] = float(sq_gap(X + at(p, d), &cen[at(label, d8)], d));
+            if (all_dist)
+                expanded_distances(sq_norm(&rows[at(i, d8)], d8), row, norms.get(), k,
+                                   all_dist + at(p, k));
         }
-#pragma omp for schedule(dynamic, 1)
-        for (int ch = 0; ch < n_chunks; ++ch) {
-            if (!ok) continue;
-            const int lo = ch * kAssignRows, m = std::min(kAssignRows, n - lo);
-            for (int i = 0; i < m; ++i) copy_padded(X, d, d8, lo + i, &rows[at(i, d8)]);
-            packed_product(m, d8, k8, rows.get(), d8, packed.get(), scores.get(), k8);
-            for (int i = 0; i < m; ++i) {
-                const float *row = &scores[at(i, k8)];
-                const int label = nearest_of_row(row, norms.get(), k);
-                const int64_t p = lo + i;
-                labels[p] = label;
-                if (min_dist)
-                    min_dist[p] = float(sq_gap(X + at(p, d), &cen[at(label, d8)], d));
-                if (all_dist) {
-                    const float xn = sq_norm(&rows[at(i, d8)], d8);
-                    float *out = all_dist + at(p, k);
-                    for (int c = 0; c < k; ++c) out[c] = std::max(xn + (row[c] + norms[c]), 0.0f);
-                }
-            }
-        }
-    }
-    return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
+    });
 }
 
 
@@ -389,34 +408,17 @@ int tavrine_assign_sparse(int n, int d, int k, const int64_t *indptr, const int3
         c_sq[c] = center_sq_double(row, d);
     }
     const int team = team_for_work(n_threads, (indptr[n] + n) * k);
-    const int n_chunks = (n + kAssignRows - 1) / kAssignRows;
-    bool short_of_memory = false;
-#pragma omp parallel num_threads(team) if (team > 1)
-    {
-        buffer<float> scores;
-        const bool ok = take(scores, at(kAssignRows, k8));
-        if (!ok) {
-#pragma omp atomic write
-            short_of_memory = true;
+    return for_row_chunks(n, team, at(kAssignRows, k8), [&](int lo, int m, float *scores) {
+        for (int i = 0; i < m; ++i) {
+            const int64_t p = lo + i;
+            float *row = &scores[at(i, k8)];
+            sparse_scores(sp, ct.get(), kt, p, 0, k, row, 1);
+            const int label = nearest_of_row(row, norms.get(), k);
+            labels[p] = label;
+            if (min_dist)
+                min_dist[p] = float(sparse_gap(sp, p, centers + at(label, d), c_sq[label]));
+            if (all_dist)
+                expanded_distances(sparse_norm(sp, p), row, norms.get(), k, all_dist + at(p, k));
         }
-#pragma omp for schedule(dynamic, 1)
-        for (int ch = 0; ch < n_chunks; ++ch) {
-            if (!ok) continue;
-            const int lo = ch * kAssignRows, m = std::min(kAssignRows, n - lo);
-            for (int i = 0; i < m; ++i) {
-                const int64_t p = lo + i;
-                float *row = &scores[at(i, k8)];
-                sparse_scores(sp, ct.get(), kt, p, 0, k, row, 1);
-                const int label = nearest_of_row(row, norms.get(), k);
-                labels[p] = label;
-                if (min_dist) min_dist[p] = float(sparse_gap(sp, p, centers + at(label, d), c_sq[label]));
-                if (all_dist) {
-                    const float xn = sparse_norm(sp, p);
-                    float *out = all_dist + at(p, k);
-                    for (int c = 0; c < k; ++c) out[c] = std::max(xn + (row[c] + norms[c]), 0.0f);
-                }
-            }
-        }
-    }
-    return short_of_memory ? TAVRINE_ERR_NOMEM : 0;
+    });
 }
