@@ -219,6 +219,31 @@ def lloyd(const float[:, ::1] X, const float[:, ::1] init, int max_iter, float t
                       centers64 if X64 is not None else None)
 
 
+cdef class _Labels:
+    """What an assignment fills: labels, the distance to the labelled center
+    and, when asked for, the distances to every center."""
+    cdef object labels, min_dist, all_dist
+    cdef int32_t[::1] y
+    cdef float[::1] m
+    cdef float[:, ::1] a
+    cdef float *a_ptr
+
+    def __cinit__(self, int n, int k, bint all_distances):
+        self.labels, self.min_dist = np.empty(n, np.int32), np.empty(n, np.float32)
+        self.y, self.m = self.labels, self.min_dist
+        self.all_dist = None
+        self.a_ptr = NULL
+        if all_distances:
+            self.all_dist = np.empty((n, k), np.float32)
+            self.a = self.all_dist
+            self.a_ptr = &self.a[0, 0]
+
+    def result(self):
+        if self.all_dist is None:
+            return self.labels, self.min_dist
+        return self.labels, self.min_dist, self.all_dist
+
+
 cdef class _Rows:
     """CSR rows as the core takes them: int64 indptr, int32 indices (each
     row's columns strictly increasing), float32 values, d columns."""
@@ -278,23 +303,12 @@ def assign_sparse(indptr, indices, values, int d, const float[:, ::1] centers, i
     cdef int n = R.n, k = centers.shape[0], status
     if centers.shape[1] != d:
         raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
-    labels = np.empty(n, np.int32)
-    min_dist = np.empty(n, np.float32)
-    cdef int32_t[::1] y_v = labels
-    cdef float[::1] m_v = min_dist
-    cdef float[:, ::1] a_v
-    cdef float *a_ptr = NULL
-    if all_distances:
-        all_dist = np.empty((n, k), np.float32)
-        a_v = all_dist
-        a_ptr = &a_v[0, 0]
+    cdef _Labels out = _Labels(n, k, all_distances)
     with nogil:
         status = tavrine_assign_sparse(n, d, k, &R.indptr[0], R.idx, R.val, &centers[0, 0],
-                                       &y_v[0], &m_v[0], a_ptr, n_threads)
+                                       &out.y[0], &out.m[0], out.a_ptr, n_threads)
     check_status(status, f"label n={n} sparse rows of d={d} by k={k} centers")
-    if all_distances:
-        return labels, min_dist, all_dist
-    return labels, min_dist
+    return out.result()
 
 
 def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
@@ -312,23 +326,12 @@ def assign(const float[:, ::1] X, const float[:, ::1] centers, int n_threads,
     cdef int n = X.shape[0], d = X.shape[1], k = centers.shape[0], status
     if centers.shape[1] != d:
         raise ValueError(f"centers have {centers.shape[1]} features, X has {d}")
-    labels = np.empty(n, np.int32)
-    min_dist = np.empty(n, np.float32)
-    cdef int32_t[::1] y_v = labels
-    cdef float[::1] m_v = min_dist
-    cdef float[:, ::1] a_v
-    cdef float *a_ptr = NULL
-    if all_distances:
-        all_dist = np.empty((n, k), np.float32)
-        a_v = all_dist
-        a_ptr = &a_v[0, 0]
+    cdef _Labels out = _Labels(n, k, all_distances)
     with nogil:
-        status = tavrine_assign(n, d, k, &X[0, 0], &centers[0, 0], &y_v[0], &m_v[0], a_ptr,
-                                n_threads)
+        status = tavrine_assign(n, d, k, &X[0, 0], &centers[0, 0], &out.y[0], &out.m[0],
+                                out.a_ptr, n_threads)
     check_status(status, f"label n={n} points of d={d} by k={k} centers")
-    if all_distances:
-        return labels, min_dist, all_dist
-    return labels, min_dist
+    return out.result()
 
 
 def centre(X, mean=None, scale=1.0, bint variance=False, int n_threads=0, bint write=True):
