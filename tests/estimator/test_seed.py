@@ -139,7 +139,7 @@ def test_kmeanspp_greedy_steps_that_skip_settled_points(kpp, weighted):
     """Once most blobs hold a center, a step reads only the points a candidate
     may come closer to; the others must still count in every potential."""
     rng = np.random.default_rng(5)
-    X, _ = blobs(24, 3, 3, rng)
+    X, _ = blobs(24, 3, 30, rng)
     w = rng.uniform(0, 3, len(X)).astype(np.float32) if weighted else np.ones(len(X), np.float32)
     rc, _, idx = kpp(X, 24, 3000, seed=3, weights=w if weighted else None)
     assert rc == 0
