@@ -24,10 +24,6 @@ namespace {
 
 constexpr int kSpan = 256;  // points per partial sum; fixes the order of every addition
 constexpr int kTile = 8;     // points per register tile
-constexpr int kAhead = 4 * kTile;  // listed points ahead whose rows are fetched
-constexpr int kSampleSpans = 8;    // a whole pass counts the doubt in one span of these
-constexpr double kListedShare = 0.6;  // doubt below which a pass reads only the points in doubt
-constexpr int kRecount = 8;  // steps between counts of the doubt while every point is read
 constexpr int kLanes = 8;    // candidates per panel, one per lane
 constexpr int kLineBytes = 64;
 constexpr int kLineFloats = kLineBytes / 4;
@@ -84,71 +80,42 @@ class random_stream {
 
 // ---- Distance kernel -----------------------------------------------------
 
-// Squared distances of R points to the eight candidates of a panel (d x 8,
-// candidate l in lane l), into acc; rows.at(r) is point r's row, rows.ahead(r)
-// a row fetched meanwhile, a line per line of the tile's own. Register tile:
-// R points x 8 candidates, one accumulator per point; x is read by scalar
-// broadcasts, so no d tail exists.
-template <int R, class Rows>
-__attribute__((always_inline)) inline void tile_gaps(const Rows &rows, int d, const float *panel, __m256 *acc) {
+// Squared distances of R points (rows of x, stride d) to the eight candidates
+// of a panel (d x 8, candidate l in lane l), lowered to each point's closest
+// distance; stores them to mins (stride ld_mins) and adds them point after
+// point to sums (8 doubles, one per candidate), Weighted: each times the
+// point's weight w[r]. Register tile: R points x 8 candidates, one
+// accumulator per point; x is read by scalar broadcasts, so no d tail exists.
+template <int R, bool Weighted>
+inline void tile_mins(const float *x, int d, const float *next, const float *panel,
+                      const float *closest, const float *w, float *mins, int ld_mins,
+                      double *sums) {
+    const float *row[R];
+    __m256 acc[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) acc[r] = _mm256_setzero_ps();
+    for (int r = 0; r < R; ++r) {
+        row[r] = x + at(r, d);
+        acc[r] = _mm256_setzero_ps();
+    }
     for (int j0 = 0; j0 < d; j0 += kLineFloats) {
         for (int r = 0; r < R; ++r)
-            _mm_prefetch(reinterpret_cast<const char *>(rows.ahead(r) + j0), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(next + at(r, d) + j0), _MM_HINT_T0);
         const int j1 = std::min(j0 + kLineFloats, d);
         for (int j = j0; j < j1; ++j) {
             const __m256 c = _mm256_loadu_ps(panel + at(j, kLanes));
 #pragma GCC unroll 8
             for (int r = 0; r < R; ++r) {
-                const __m256 gap = _mm256_sub_ps(_mm256_broadcast_ss(rows.at(r) + j), c);
+                const __m256 gap = _mm256_sub_ps(_mm256_broadcast_ss(row[r] + j), c);
                 acc[r] = _mm256_fmadd_ps(gap, gap, acc[r]);
             }
         }
     }
-}
-
-// Consecutive rows from x (stride d); the ones from next fetched meanwhile.
-struct row_run {
-    const float *x, *next;
-    int d;
-    const float *at(int r) const { return x + tavrine::at(r, d); }
-    const float *ahead(int r) const { return next + tavrine::at(r, d); }
-};
-
-// Rows of X listed by number; those listed at next fetched meanwhile.
-template <int R>
-struct row_list {
-    const float *row[R], *later[R];
-    row_list(const float *X, int d, const int32_t *list, const int32_t *next) {
-        for (int r = 0; r < R; ++r) {
-            row[r] = X + tavrine::at(list[r], d);
-            later[r] = X + tavrine::at(next[r], d);
-        }
-    }
-    const float *at(int r) const { return row[r]; }
-    const float *ahead(int r) const { return later[r]; }
-};
-
-// min_ps returns its second operand on NaN: a NaN distance never lowers a potential.
-inline __m256 lowered(__m256 acc, const float *closest) {
-    return _mm256_min_ps(acc, _mm256_broadcast_ss(closest));
-}
-
-// R consecutive points (x, stride d): their distances, lowered to each
-// point's closest, stored to mins (stride ld) and added point after point
-// to sums (8 doubles, one per candidate), Weighted: each times the point's
-// weight w[r]. `next`: the rows fetched meanwhile.
-template <int R, bool Weighted>
-__attribute__((always_inline)) inline void tile_mins(const float *x, int d, const float *next, const float *panel,
-                      const float *closest, const float *w, float *mins, int ld, double *sums) {
-    __m256 acc[R];
-    tile_gaps<R>(row_run{x, next, d}, d, panel, acc);
     __m256d lo = _mm256_loadu_pd(sums), hi = _mm256_loadu_pd(sums + 4);
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
-        const __m256 m = lowered(acc[r], closest + r);
-        _mm256_storeu_ps(mins + at(r, ld), m);
+        // min_ps returns its second operand on NaN: a NaN distance never lowers a potential.
+        const __m256 m = _mm256_min_ps(acc[r], _mm256_broadcast_ss(closest + r));
+        _mm256_storeu_ps(mins + at(r, ld_mins), m);
         __m256d m_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(m));
         __m256d m_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1));
         if constexpr (Weighted) {
@@ -163,58 +130,6 @@ __attribute__((always_inline)) inline void tile_mins(const float *x, int d, cons
     }
     _mm256_storeu_pd(sums, lo);
     _mm256_storeu_pd(sums + 4, hi);
-}
-
-// R listed points (rows list[r] of X): their lowered distances stored to
-// their mins rows (row i at mins + i * ld); the sums are formed afterwards,
-// in point order, by panel_sums. `next`: the listed rows fetched meanwhile.
-template <int R>
-inline void listed_mins(const float *X, int d, const int32_t *list, const int32_t *next,
-                        const float *panel, const float *closest, float *mins, int ld) {
-    __m256 acc[R];
-    tile_gaps<R>(row_list<R>(X, d, list, next), d, panel, acc);
-#pragma GCC unroll 8
-    for (int r = 0; r < R; ++r)
-        _mm256_storeu_ps(mins + at(list[r], ld), lowered(acc[r], closest + list[r]));
-}
-
-// One panel's sums over the points lo .. hi of a span, in point order: a
-// point's distances from its mins row where the pass measured it, else its
-// closest distance in every lane (a float times a float is exact in double).
-// Selects, not branches: which points were measured is data.
-template <bool Weighted>
-inline void panel_sums(const float *mins, int ld, const float *closest,
-                       const unsigned char *fresh, const float *w, int lo, int hi, double *sums) {
-    __m256d s_lo = _mm256_setzero_pd(), s_hi = _mm256_setzero_pd();
-    for (int i = lo; i < hi; ++i) {
-        const __m256 measured = _mm256_castsi256_ps(_mm256_set1_epi32(-int(fresh[i])));
-        const __m256 m = _mm256_blendv_ps(_mm256_broadcast_ss(closest + i),
-                                          _mm256_loadu_ps(mins + at(i, ld)), measured);
-        __m256d m_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(m));
-        __m256d m_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1));
-        if constexpr (Weighted) {
-            const __m256d wi = _mm256_set1_pd(w[i]);
-            m_lo = _mm256_mul_pd(m_lo, wi);
-            m_hi = _mm256_mul_pd(m_hi, wi);
-        }
-        s_lo = _mm256_add_pd(s_lo, m_lo);
-        s_hi = _mm256_add_pd(s_hi, m_hi);
-    }
-    _mm256_storeu_pd(sums, s_lo);
-    _mm256_storeu_pd(sums + 4, s_hi);
-}
-
-// Squared distance of two rows of d floats, within (d + 2) 2^-24 of itself.
-inline float row_gap(const float *a, const float *b, int d) {
-    __m256 acc = _mm256_setzero_ps();
-    int j = 0;
-    for (; j + 8 <= d; j += 8) {
-        const __m256 g = _mm256_sub_ps(_mm256_loadu_ps(a + j), _mm256_loadu_ps(b + j));
-        acc = _mm256_fmadd_ps(g, g, acc);
-    }
-    float s = hsum_halves(acc);
-    for (; j < d; ++j) s = std::fma(a[j] - b[j], a[j] - b[j], s);
-    return s;
 }
 
 // ---- k-means++ state -------------------------------------------------------
@@ -233,9 +148,6 @@ struct seed_buffers {
     buffer<double> pot;            // ld: potential of each candidate
     buffer<int32_t> cand;          // n_trials: candidate rows
     buffer<unsigned char> chosen;  // n: row already a center
-    buffer<int32_t> owner;         // n: the chosen center each point is closest to
-    buffer<unsigned char> fresh;   // n: point measured by the last pass (its mins row holds)
-    buffer<float> reach;           // k: per chosen center, see set_reach
 };
 
 // count values of T in store, from the first cache line boundary on.
@@ -249,19 +161,12 @@ bool take_lines(buffer<T> &store, T *&start, std::size_t count) {
 }
 
 struct seeding {
-    int n, d, k, n_trials, n_panels, ld, n_spans;
+    int n, d, n_trials, n_panels, ld, n_spans;
     int n_threads;  // the caller's count, <= 0: the runtime's
     int pending = -1;  // lane of mins holding the closest distances, or -1
-    int pending_center = 0;  // the center that candidate became
     int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
     const float *X;
     const float *w;  // row weights, or null for all 1
-    const int32_t *rows;  // rows of the centers chosen so far
-    float reach_rate;     // see set_reach; 0 turns skipping off
-    bool listed = false;      // the next pass reads only the points in doubt
-    bool last_whole = false;  // the last pass read every point
-    bool counting = false;    // the next pass counts the points in doubt
-    double share_in_doubt = 1.0;  // of the points the last pass counted
     seed_buffers b;
 
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
@@ -276,27 +181,9 @@ struct seeding {
     }
 
     // Current closest distance of point i: the chosen candidate's lane of
-    // mins, for a point the last pass measured, until the next pass copies it back.
+    // mins until the next pass copies it back.
     float closest_at(int i) const {
-        return pending >= 0 && (last_whole || b.fresh[i]) ? b.mins[at(i, ld) + pending] : b.closest[i];
-    }
-
-    // A point x whose closest chosen center a is at computed distance s
-    // cannot come closer to a candidate c with |c - a| >= 2 |x - a|. Both
-    // computed squares are within e = (d + 4) 2^-24 of the exact ones, so
-    // s <= reach[a] = min_c |c - a|^2 (1 - e) / (4 (1 + 4 e)) - 2^-100 gives
-    // |x - c|^2 >= |x - a|^2 (1 + 2 e)^2, whose computed square is then at
-    // least s: the point's distances stay as they are, and it is not read.
-    // (2^-100 covers products lost to underflow.)
-    void set_reach(int n_chosen, int n_cand) {
-        const int team = team_for_work(n_threads, int64_t(n_chosen) * n_cand * d * 64);
-#pragma omp parallel for schedule(static) num_threads(team) if (team > 1)
-        for (int a = 0; a < n_chosen; ++a) {
-            float low = std::numeric_limits<float>::infinity();
-            for (int l = 0; l < n_cand; ++l)
-                low = std::min(low, row_gap(X + at(b.cand[l], d), X + at(rows[a], d), d));
-            b.reach[a] = reach_rate > 0.0f ? low * reach_rate - 0x1p-100f : -1.0f;
-        }
+        return pending < 0 ? b.closest[i] : b.mins[at(i, ld) + pending];
     }
 
     // Point i's share of the potential: its closest distance times its weight.
@@ -313,118 +200,39 @@ struct seeding {
     }
 
     // mins and part for the first n_used panels, after settling the pending
-    // closest distances. Listed, only the points set_reach leaves in doubt
-    // are read; otherwise every point, in order. Spans are claimed
-    // dynamically, so a descheduled thread holds back little; each span sums
-    // its points in order, so the sums depend neither on which thread took
-    // it nor on which points were read. share_in_doubt: of the points
-    // counted, the share a listed pass reads.
+    // closest distances. Spans are claimed dynamically, so a descheduled
+    // thread holds back little; each span sums its points in order, so the
+    // sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used) {
         const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
-        int64_t in_doubt = 0, counted = 0;
-#pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1) \
-    reduction(+ : in_doubt, counted)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
         for (int span = 0; span < n_spans; ++span) {
             const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-            if (pending >= 0) settle(lo, hi);
+            if (pending >= 0)
+                for (int i = lo; i < hi; ++i) b.closest[i] = b.mins[at(i, ld) + pending];
             double *sums = b.part + at(span, ld);
             std::fill(sums, sums + ld, 0.0);
-            int32_t list[kSpan + kAhead];
-            int m = 0;
-            // A whole pass counts the doubt in a sample of spans only: it
-            // decides the next pass's kind, nothing exact.
-            if (listed || (counting && span % kSampleSpans == 0)) {
-                m = doubtful(lo, hi, list);
-                in_doubt += m;
-                counted += hi - lo;
+            int i = lo;
+            for (; hi - i >= kTile; i += kTile) {
+                // The next tile's rows are fetched while this one computes.
+                const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
+                const float *wi = Weighted ? w + i : nullptr;
+                for (int g = 0; g < n_used; ++g)
+                    tile_mins<kTile, Weighted>(X + at(i, d), d, next,
+                                               b.panels.get() + at(g, at(d, kLanes)), b.closest + i,
+                                               wi, b.mins + at(i, ld) + g * kLanes, ld,
+                                               sums + g * kLanes);
             }
-            if (listed)
-                listed_span<Weighted>(lo, hi, list, m, n_used, sums);
-            else
-                whole_span<Weighted>(lo, hi, n_used, sums);
+            for (; i < hi; ++i) {  // the span's last partial tile, point by point
+                const float *wi = Weighted ? w + i : nullptr;
+                for (int g = 0; g < n_used; ++g)
+                    tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
+                                           b.panels.get() + at(g, at(d, kLanes)), b.closest + i, wi,
+                                           b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);
+            }
         }
-        share_in_doubt = counted > 0 ? double(in_doubt) / counted : 1.0;
-        last_whole = !listed;
         pending = -1;
-    }
-
-    // Points lo .. hi take the pending candidate's distance where it is
-    // lower (and that candidate as owner); a row the last pass skipped holds
-    // no distance, so keeps its own. Local pointers and selects, so the loop
-    // neither reloads nor branches.
-    void settle(int lo, int hi) {
-        float *__restrict closest = b.closest;
-        int32_t *__restrict owner = b.owner.get();
-        const unsigned char *__restrict fresh = b.fresh.get();
-        const float *__restrict lane = b.mins + pending;
-        const int stride = ld, center = pending_center;
-        const unsigned char all = last_whole;
-        for (int i = lo; i < hi; ++i) {
-            const float m = lane[at(i, stride)], c = closest[i];
-            const bool lower = (all | fresh[i]) && m < c;
-            closest[i] = lower ? m : c;
-            owner[i] = lower ? center : owner[i];
-        }
-    }
-
-    // Lists the points of lo .. hi that set_reach leaves in doubt, marks
-    // them fresh (the pass measures them) and the others not; returns their count.
-    int doubtful(int lo, int hi, int32_t *list) {
-        const float *__restrict closest = b.closest;
-        const int32_t *__restrict owner = b.owner.get();
-        unsigned char *__restrict fresh = b.fresh.get();
-        const float *__restrict reach = b.reach.get();
-        int m = 0;
-        for (int i = lo; i < hi; ++i) {
-            const unsigned char read = !(closest[i] <= reach[owner[i]]);
-            fresh[i] = read;
-            list[m] = i;
-            m += read;
-        }
-        return m;
-    }
-
-    template <bool Weighted>
-    void whole_span(int lo, int hi, int n_used, double *sums) {
-        int i = lo;
-        for (; hi - i >= kTile; i += kTile) {
-            // The next tile's rows are fetched while this one computes.
-            const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
-            const float *wi = Weighted ? w + i : nullptr;
-            for (int g = 0; g < n_used; ++g)
-                tile_mins<kTile, Weighted>(X + at(i, d), d, next,
-                                           b.panels.get() + at(g, at(d, kLanes)), b.closest + i,
-                                           wi, b.mins + at(i, ld) + g * kLanes, ld,
-                                           sums + g * kLanes);
-        }
-        for (; i < hi; ++i) {  // the span's last partial tile, point by point
-            const float *wi = Weighted ? w + i : nullptr;
-            for (int g = 0; g < n_used; ++g)
-                tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
-                                       b.panels.get() + at(g, at(d, kLanes)), b.closest + i, wi,
-                                       b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);
-        }
-    }
-
-    template <bool Weighted>
-    void listed_span(int lo, int hi, int32_t *list, int m, int n_used, double *sums) {
-        // Rows kAhead places on are fetched while a tile computes: scattered
-        // rows need more notice than a stream. Past the end, the last again.
-        for (int e = m; e < m + kAhead; ++e) list[e] = m > 0 ? list[m - 1] : lo;
-        int e = 0;
-        for (; m - e >= kTile; e += kTile)
-            for (int g = 0; g < n_used; ++g)
-                listed_mins<kTile>(X, d, list + e, list + e + kAhead,
-                                   b.panels.get() + at(g, at(d, kLanes)), b.closest,
-                                   b.mins + g * kLanes, ld);
-        for (; e < m; ++e)
-            for (int g = 0; g < n_used; ++g)
-                listed_mins<1>(X, d, list + e, list + e, b.panels.get() + at(g, at(d, kLanes)),
-                               b.closest, b.mins + g * kLanes, ld);
-        for (int g = 0; g < n_used; ++g)
-            panel_sums<Weighted>(b.mins + g * kLanes, ld, b.closest, b.fresh.get(), w, lo, hi,
-                                 sums + g * kLanes);
     }
 
     // First of the n_cand candidates with the lowest potential; the span
@@ -444,9 +252,8 @@ struct seeding {
     // Candidate `best` is a center: its mins are the closest distances (copied
     // back by the next pass) and its span sums the new running sums, with
     // prefix[n_spans] the potential.
-    void commit(int best, int center) {
+    void commit(int best) {
         pending = best;
-        pending_center = center;
         b.prefix[0] = 0.0;
         for (int span = 0; span < n_spans; ++span)
             b.prefix[span + 1] = b.prefix[span] + b.part[at(span, ld) + best];
@@ -494,8 +301,7 @@ struct seeding {
                take(b.panels, at(n_panels, at(d, kLanes))) &&
                take_lines(b.part_store, b.part, at(n_spans, ld)) &&
                take(b.prefix, at(n_spans + 1, 1)) && take(b.pot, at(ld, 1)) &&
-               take(b.cand, at(n_trials, 1)) && take(b.chosen, at(n, 1)) &&
-               take(b.owner, at(n, 1)) && take(b.fresh, at(n, 1)) && take(b.reach, at(k, 1));
+               take(b.cand, at(n_trials, 1)) && take(b.chosen, at(n, 1));
     }
 };
 
@@ -561,12 +367,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     seeding s;
     s.n = n;
     s.d = d;
-    s.k = k;
     s.X = X;
-    s.rows = indices_out;
-    // Skipping needs e well below 1; beyond 2^18 columns every point is read.
-    s.reach_rate = d <= (1 << 18) ? float((1.0 - (d + 4) * 0x1p-24) / (4.0 * (1.0 + 4 * (d + 4) * 0x1p-24)))
-                                  : 0.0f;
     s.w = weights;
     s.n_threads = n_threads;
     s.n_trials = n_local_trials > 0 ? n_local_trials : 2 + static_cast<int>(std::log(k));
@@ -581,12 +382,10 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     b.chosen[first] = 1;
     // The first center's distances: one candidate against closest = +inf.
     std::fill(b.closest, b.closest + n, std::numeric_limits<float>::infinity());
-    std::memset(b.owner.get(), 0, at(n, sizeof(int32_t)));
-    std::memset(b.fresh.get(), 0, at(n, 1));
     b.cand[0] = first;
     s.pack_panels(1);
     s.candidate_pass(1);
-    s.commit(0, 0);
+    s.commit(0);
 
     for (int c = 1; c < k; ++c) {
         const double pot = b.prefix[s.n_spans];
@@ -595,15 +394,10 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
             for (int l = 0; l < s.n_trials; ++l)
                 b.cand[l] = s.find_point(positive_draw(gen, pot));
             s.pack_panels(s.n_trials);
-            // A whole pass needs no reach: the doubt is counted every
-            // kRecount steps only, to see when listing starts to pay.
-            s.counting = s.listed || c % kRecount == 0;
-            if (s.counting) s.set_reach(c, s.n_trials);
             s.candidate_pass(s.n_panels);
-            if (s.counting) s.listed = s.share_in_doubt < kListedShare;
             const int best = s.best_candidate(s.n_trials);
             row = b.cand[best];
-            if (c + 1 < k) s.commit(best, c);
+            if (c + 1 < k) s.commit(best);
         } else {
             // Every row of positive weight coincides with a center: any
             // choice leaves the potential at 0.
