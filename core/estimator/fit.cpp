@@ -87,7 +87,9 @@ bool allocate(run_state &r) {
     } else {
         r.lb = r.glb.get();
         const int64_t packed = at(round_up8(k), d8);
-        if (!take(r.dense_rows, packed) || !take(r.dense_packed, packed)) return false;
+        // Only dense rows take the dense pass (assign_all).
+        if (!r.sp.indptr && (!take(r.dense_rows, packed) || !take(r.dense_packed, packed)))
+            return false;
     }
     // No larger than keeps eight chunks per thread for the dynamic schedule.
     r.chunk = std::max(kChunkMin, std::min(chunk_points(d8), (n / (8 * r.team) + 63) / 64 * 64));
