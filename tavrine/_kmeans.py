@@ -104,20 +104,19 @@ def _seeding_weights(sw32):
     return None if sw32 is None or (sw32 == sw32[0]).all() else sw32
 
 
-def _seed_from_candidates(candidates, weights, k, rng, n_init=3, max_iter=100):
+def _seed_from_candidates(candidates, weights, k, rng, n_init=3, max_iter=100, n_threads=0):
     """k centers for the k-means|| candidates, each weighted by the points
     nearest to it: the best, by weighted inertia, of n_init runs of the core's
-    weighted k-means++ then weighted Lloyd."""
+    weighted k-means++ then weighted Lloyd, on n_threads threads (0: all)."""
     C = np.ascontiguousarray(candidates, dtype=np.float32)
     w = np.ascontiguousarray(weights, dtype=np.float32)
     best = None
     for _ in range(n_init):
-        init = _fit.kmeanspp(C, k, 0, _core_seed(rng), sample_weight=w)[0]
-        run = _fit.lloyd(C, init, max_iter, 0.0, 0, sample_weight=w)
+        init = _fit.kmeanspp(C, k, 0, _core_seed(rng), sample_weight=w, n_threads=n_threads)[0]
+        run = _fit.lloyd(C, init, max_iter, 0.0, n_threads, sample_weight=w)
         if best is None or run[2] < best[2]:
             best = run
     return best[1]
-
 
 
 # Rounds and oversampling of k-means|| (Bahmani et al. suggest 5 and 2k).
@@ -134,8 +133,9 @@ def _kmeans_parallel(X, take, k, rng, weights, n_threads):
     n = X.shape[0]
     w = None if weights is None else weights.astype(np.float64)
     first = rng.randint(n) if w is None else rng.choice(n, p=w / w.sum())
-    drawn = [np.array([first])]
-    mins = _nearest(X, take(drawn[0]), n_threads)[1]
+    rows = [np.array([first])]
+    drawn = [take(rows[0])]
+    mins = _nearest(X, drawn[0], n_threads)[1]
     for _ in range(_PARALLEL_ROUNDS):
         share = mins.astype(np.float64) if w is None else mins * w
         phi = share.sum()
@@ -144,16 +144,17 @@ def _kmeans_parallel(X, take, k, rng, weights, n_threads):
         # A drawn row is at distance 0 from itself, so no row is drawn twice.
         new = np.flatnonzero(rng.random_sample(n) < _OVERSAMPLING * k / phi * share)
         if new.size:
-            drawn.append(new)
-            np.minimum(mins, _nearest(X, take(new), n_threads)[1], out=mins)
-    rows = np.concatenate(drawn)
-    if rows.size < k:
-        rest = np.setdiff1d(np.arange(n), rows, assume_unique=True)
-        rows = np.concatenate([rows, rng.choice(rest, size=k - rows.size, replace=False)])
-    candidates = take(rows)
+            rows.append(new)
+            drawn.append(take(new))
+            np.minimum(mins, _nearest(X, drawn[-1], n_threads)[1], out=mins)
+    short = k - sum(r.size for r in rows)
+    if short > 0:
+        rest = np.setdiff1d(np.arange(n), np.concatenate(rows), assume_unique=True)
+        drawn.append(take(rng.choice(rest, size=short, replace=False)))
+    candidates = np.concatenate(drawn)
     labels = _nearest(X, candidates, n_threads)[0]
-    counts = np.bincount(labels, weights=w, minlength=rows.size)
-    return _seed_from_candidates(candidates, counts, k, rng)
+    counts = np.bincount(labels, weights=w, minlength=len(candidates))
+    return _seed_from_candidates(candidates, counts, k, rng, n_threads=n_threads)
 
 
 # ---- distances to fitted centers ---------------------------------------------

@@ -466,8 +466,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="seeding")
     fit.add_argument("--n-init", type=_n_init, default="auto", metavar="N",
                      help="runs from different seeds, the best kept; auto: 1 for k-means++ "
-                     "and k-means||, "
-                     "10 for random")
+                     "and k-means||, 10 for random")
     fit.add_argument("--max-iter", type=_count, default=300, metavar="N",
                      help="iterations per run at most")
     fit.add_argument("--tol", type=_tol, default=1e-4,
