@@ -41,17 +41,34 @@ struct group_layout {
 };
 
 
-// Squared distance of a dense row to a padded center, float differences
-// summed in double: inertia, the reported distances of labelled points, and
-// the farthest points that refill emptied centers (the same in the loop and
-// in the row blocks, so both pick the same points).
+// (x - c)^2 for the eight float lanes of x and c, in double, added to the
+// low and high halves' sums.
+inline void add_gaps8(__m256 x, __m256 c, __m256d &lo, __m256d &hi) {
+    const __m256d g_lo = _mm256_sub_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)),
+                                       _mm256_cvtps_pd(_mm256_castps256_ps128(c)));
+    const __m256d g_hi = _mm256_sub_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)),
+                                       _mm256_cvtps_pd(_mm256_extractf128_ps(c, 1)));
+    lo = _mm256_fmadd_pd(g_lo, g_lo, lo);
+    hi = _mm256_fmadd_pd(g_hi, g_hi, hi);
+}
+
+// The eight column sums of add_gaps8 as one double, in a fixed order.
+inline double sum_gaps(__m256d lo, __m256d hi) {
+    const __m256d s = _mm256_add_pd(lo, hi);
+    const __m128d h = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+    return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
+}
+
+// Squared distance of a dense row to a center (d columns each), float differences
+// squared and summed in double: inertia, the reported distances of labelled
+// points, and the farthest points that refill emptied centers (the same in
+// the loop and in the row blocks, so both pick the same points).
 inline double sq_gap(const float *x, const float *c, int d) {
-    double s = 0.0;
-    for (int j = 0; j < d; ++j) {
-        const double g = double(x[j]) - double(c[j]);
-        s += g * g;
-    }
-    return s;
+    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+    const int whole = d & ~7;
+    for (int j = 0; j < whole; j += 8) add_gaps8(_mm256_loadu_ps(x + j), _mm256_loadu_ps(c + j), lo, hi);
+    if (whole < d) add_gaps8(masked_read(x + whole, d - whole), masked_read(c + whole, d - whole), lo, hi);
+    return sum_gaps(lo, hi);
 }
 
 // Centers per product of the every-group list: whole groups, one long sweep.
@@ -179,13 +196,17 @@ inline __m256 seen8(const run_state &r, __m256 v, int o) {
 
 // sq_gap for point p of X as the loop sees it.
 inline double point_gap(const run_state &r, int64_t p, const float *c) {
+    if (!r.centred) return sq_gap(r.X + at(p, r.d), c, r.d);
     const float *x = r.X + at(p, r.d);
-    double s = 0.0;
-    for (int j = 0; j < r.d; ++j) {
-        const double g = double(seen1(r, x[j], j)) - double(c[j]);
-        s += g * g;
-    }
-    return s;
+    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+    const int whole = r.d & ~7;
+    for (int j = 0; j < whole; j += 8)
+        add_gaps8(seen8(r, _mm256_loadu_ps(x + j), j), _mm256_loadu_ps(c + j), lo, hi);
+    // Past d both reads are masked: the lanes add nothing.
+    if (whole < r.d)
+        add_gaps8(seen8(r, masked_read(x + whole, r.d - whole), whole),
+                  masked_read(c + whole, r.d - whole), lo, hi);
+    return sum_gaps(lo, hi);
 }
 
 // Point p's weight: float64 weights with float64 input, when given.
