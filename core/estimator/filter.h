@@ -63,6 +63,46 @@ static inline int open_groups(const run_state &r, int64_t p, float threshold) {
     return open;
 }
 
+// filter_point's first test for the dense points p0 .. p0 + count - 1
+// (count <= 8), eight at once by the same float steps (margin_of,
+// threshold_of): the points the loosened global bound settles take their
+// loosened bounds and come back as bits; the others are left as they were,
+// for filter_point.
+static inline unsigned settle_global8(run_state &r, int64_t p0, int count) {
+    const __m256i live = tail_mask(count);
+    const __m256 live_f = _mm256_castsi256_ps(live);
+    const __m256i y = _mm256_maskload_epi32(&r.y[p0], live);
+    const __m256 drift = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), r.drift.get(), y, live_f, 4);
+    const __m256 ub = _mm256_mul_ps(_mm256_add_ps(_mm256_maskload_ps(&r.ub[p0], live), drift),
+                                    _mm256_set1_ps(kLoosenUp));
+    const __m256 low = _mm256_mul_ps(
+        _mm256_sub_ps(_mm256_maskload_ps(&r.glb[p0], live), _mm256_set1_ps(r.widest_drift)),
+        _mm256_set1_ps(kLoosenDown));
+    const __m256 span = _mm256_add_ps(_mm256_maskload_ps(&r.x_len[p0], live), _mm256_set1_ps(r.radius));
+    const __m256 margin = _mm256_add_ps(
+        _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(margin_rate(r.d8)), span), span),
+        _mm256_set1_ps(0x1p-100f));
+    __m256 u = ub;
+    if (r.widen > 0.0f) {
+        const __m256 widen = _mm256_set1_ps(r.widen);
+        const __m256 v = _mm256_add_ps(ub, _mm256_mul_ps(widen, span));
+        u = _mm256_fmadd_ps(v, widen, v);
+    }
+    const __m256 threshold =
+        _mm256_mul_ps(_mm256_sqrt_ps(_mm256_fmadd_ps(u, u, margin)), _mm256_set1_ps(kRootUp));
+    const __m256 settled = _mm256_and_ps(_mm256_cmp_ps(low, threshold, _CMP_GT_OQ), live_f);
+    const unsigned bits = unsigned(_mm256_movemask_ps(settled));
+    if (bits == 0) return 0;
+    _mm256_maskstore_ps(&r.ub[p0], _mm256_castps_si256(settled), ub);
+    _mm256_maskstore_ps(&r.glb[p0], _mm256_castps_si256(settled), low);
+    if (r.t > 1)
+        for (unsigned b = bits; b; b &= b - 1) {
+            const int64_t p = p0 + __builtin_ctz(b);
+            if (r.epoch - r.stamp[p] >= kHistory - 1) bring_up_to_date(r, p);
+        }
+    return bits;
+}
+
 // Loosens point p's upper and global lower bound by the last drifts and
 // tells what is left: scan_every when the group bounds leave three quarters
 // of the groups open.

@@ -333,21 +333,27 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     // first in every bucket, packed once; then the others' own groups, then
     // the groups their tightened bounds leave open.
     int n_survivors = 0, n_every = 0, passed = 0;
-    for (int i = 0; i < m; ++i) {
-        const int64_t p = lo + i;
-        const float margin = row_margin(r, p);
-        const verdict fate = full ? verdict::scan_every : filter_point(r, p, margin);
-        passed += fate != verdict::settled_global;
-        if (fate < verdict::scan_open) continue;
-        if (!is_sparse(r)) {
-            const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
-            for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
-        }
-        start_best(r, s, lo, i, margin);
-        s.survivors[n_survivors++] = i;
-        if (fate == verdict::scan_every) {
-            s.every[n_every++] = i;
-            if (r.t > 1) r.stamp[p] = r.epoch;
+    for (int i0 = 0; i0 < m; i0 += 8) {
+        const int count = std::min(8, m - i0);
+        // Most points of a late assignment settle here, eight at a time.
+        const unsigned settled = full || is_sparse(r) ? 0u : settle_global8(r, lo + i0, count);
+        for (int i = i0; i < i0 + count; ++i) {
+            if (settled >> (i - i0) & 1u) continue;
+            const int64_t p = lo + i;
+            const float margin = row_margin(r, p);
+            const verdict fate = full ? verdict::scan_every : filter_point(r, p, margin);
+            passed += fate != verdict::settled_global;
+            if (fate < verdict::scan_open) continue;
+            if (!is_sparse(r)) {
+                const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
+                for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
+            }
+            start_best(r, s, lo, i, margin);
+            s.survivors[n_survivors++] = i;
+            if (fate == verdict::scan_every) {
+                s.every[n_every++] = i;
+                if (r.t > 1) r.stamp[p] = r.epoch;
+            }
         }
     }
     if (n_every > 0) {
