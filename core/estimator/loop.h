@@ -20,6 +20,10 @@ constexpr int kAssignRows = 256;
 // assignment scores every point.
 constexpr double kDenseShare = 0.5;
 
+// Share of points through the global bound below which the next assignment
+// tests that bound eight points at a time.
+constexpr double kBatchShare = 0.9;
+
 // ---- Groups (groups.cpp) ----
 
 // Groups to form for k centers of d columns.

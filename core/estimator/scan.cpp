@@ -333,10 +333,12 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     // first in every bucket, packed once; then the others' own groups, then
     // the groups their tightened bounds leave open.
     int n_survivors = 0, n_every = 0, passed = 0;
+    // Most points of a late assignment settle by the global bound, eight at a
+    // time; while nearly all pass it, the test is left to the per-point filter.
+    const bool batch = !full && !is_sparse(r) && r.passed_share < kBatchShare;
     for (int i0 = 0; i0 < m; i0 += 8) {
         const int count = std::min(8, m - i0);
-        // Most points of a late assignment settle here, eight at a time.
-        const unsigned settled = full || is_sparse(r) ? 0u : settle_global8(r, lo + i0, count);
+        const unsigned settled = batch ? settle_global8(r, lo + i0, count) : 0u;
         for (int i = i0; i < i0 + count; ++i) {
             if (settled >> (i - i0) & 1u) continue;
             const int64_t p = lo + i;
