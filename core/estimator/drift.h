@@ -59,16 +59,24 @@ inline double sum_gaps(__m256d lo, __m256d hi) {
     return _mm_cvtsd_f64(_mm_add_sd(h, _mm_unpackhi_pd(h, h)));
 }
 
-// Squared distance of a dense row to a center (d columns each), float differences
-// squared and summed in double: inertia, the reported distances of labelled
-// points, and the farthest points that refill emptied centers (the same in
-// the loop and in the row blocks, so both pick the same points).
-inline double sq_gap(const float *x, const float *c, int d) {
+// Squared distance of a dense row to a center (d columns each), the row's
+// values as seen(values, column) gives them, float differences squared and
+// summed in double. Past d both reads are masked: the lanes add nothing.
+template <class Seen>
+inline double seen_gap(const float *x, const float *c, int d, Seen seen) {
     __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
     const int whole = d & ~7;
-    for (int j = 0; j < whole; j += 8) add_gaps8(_mm256_loadu_ps(x + j), _mm256_loadu_ps(c + j), lo, hi);
-    if (whole < d) add_gaps8(masked_read(x + whole, d - whole), masked_read(c + whole, d - whole), lo, hi);
+    for (int j = 0; j < whole; j += 8) add_gaps8(seen(_mm256_loadu_ps(x + j), j), _mm256_loadu_ps(c + j), lo, hi);
+    if (whole < d)
+        add_gaps8(seen(masked_read(x + whole, d - whole), whole), masked_read(c + whole, d - whole), lo, hi);
     return sum_gaps(lo, hi);
+}
+
+// The row as it is: inertia, the reported distances of labelled points, and
+// the farthest points that refill emptied centers (the same in the loop and
+// in the row blocks, so both pick the same points).
+inline double sq_gap(const float *x, const float *c, int d) {
+    return seen_gap(x, c, d, [](__m256 v, int) { return v; });
 }
 
 // Centers per product of the every-group list: whole groups, one long sweep.
@@ -196,17 +204,7 @@ inline __m256 seen8(const run_state &r, __m256 v, int o) {
 
 // sq_gap for point p of X as the loop sees it.
 inline double point_gap(const run_state &r, int64_t p, const float *c) {
-    if (!r.centred) return sq_gap(r.X + at(p, r.d), c, r.d);
-    const float *x = r.X + at(p, r.d);
-    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
-    const int whole = r.d & ~7;
-    for (int j = 0; j < whole; j += 8)
-        add_gaps8(seen8(r, _mm256_loadu_ps(x + j), j), _mm256_loadu_ps(c + j), lo, hi);
-    // Past d both reads are masked: the lanes add nothing.
-    if (whole < r.d)
-        add_gaps8(seen8(r, masked_read(x + whole, r.d - whole), whole),
-                  masked_read(c + whole, r.d - whole), lo, hi);
-    return sum_gaps(lo, hi);
+    return seen_gap(r.X + at(p, r.d), c, r.d, [&](__m256 v, int o) { return seen8(r, v, o); });
 }
 
 // Point p's weight: float64 weights with float64 input, when given.
