@@ -166,6 +166,22 @@ def test_many_groups_and_near_ties(checked):
     assert_float64_labels(X, centers, labels)
 
 
+def test_bounds_settled_for_many_epochs_are_brought_up_to_date(checked):
+    # Tight clusters settle at once and stay settled by the global bound while
+    # a uniform region's centers keep moving for dozens of iterations: their
+    # group bounds must still be loosened by every move since they were set.
+    rng = np.random.default_rng(7)
+    d = 32  # enough columns for several groups
+    tight_centers = rng.standard_normal((20, d)).astype(np.float32) * 2
+    tight = tight_centers[rng.integers(0, 20, 3000)] + 0.05 * rng.standard_normal((3000, d))
+    drifting = rng.random((10000, d)) * 3 + 4
+    X = np.vstack([tight, drifting]).astype(np.float32)
+    C = np.vstack([tight_centers, drifting[rng.choice(10000, 100, replace=False)]])
+    labels, centers, _, n_iter, *_ = _fit.lloyd(X, C.astype(np.float32), 300, 0.0, 2)
+    assert n_iter > 40
+    np.testing.assert_array_equal(labels, _fit.assign(X, centers, 2)[0])
+
+
 def test_thread_counts_give_identical_runs():
     rng = np.random.default_rng(3)
     X = (rng.standard_normal((40000, 16)) + rng.integers(0, 6, (40000, 1))).astype(np.float32)
