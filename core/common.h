@@ -132,6 +132,15 @@ void packed_product(int m, int d8, int k8, const float *a, int lda, const float 
 void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, const float *packed,
                       float *out, int ldo);
 
+// The k-means++ candidate sweep at 16 lanes (wide.cpp): rows 0 .. m-1 of x
+// (stride d) against the first 2 n_pairs panels of 8 candidates (d x 8 each,
+// candidate in lane), writing their columns of mins (stride ld) and adding
+// to their sums, with the values and sums of the 8-lane sweep. w: row
+// weights, or null.
+void seed_panel_pairs_16(int m, int d, const float *x, const float *panels, int n_pairs,
+                         const float *closest, const float *w, float *mins, int ld,
+                         double *sums);
+
 // Requests for ownership of the output lines a row will write: its entries
 // are scattered over the row, so the hardware prefetcher cannot guess them.
 static inline void prefetch_outputs(float *c_row, const int32_t *list, int m, int width) {

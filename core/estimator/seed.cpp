@@ -206,6 +206,8 @@ struct seeding {
     template <bool Weighted>
     void sweep(int n_used) {
         const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
+        // At 16 lanes pairs of panels fill a vector; an odd last panel stays at 8.
+        const int g_first = kernel_lanes() == 16 ? n_used & ~1 : 0;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
         for (int span = 0; span < n_spans; ++span) {
             const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
@@ -213,12 +215,17 @@ struct seeding {
                 for (int i = lo; i < hi; ++i) b.closest[i] = b.mins[at(i, ld) + pending];
             double *sums = b.part + at(span, ld);
             std::fill(sums, sums + ld, 0.0);
+            if (g_first > 0)
+                seed_panel_pairs_16(hi - lo, d, X + at(lo, d), b.panels.get(), g_first / 2,
+                                    b.closest + lo, Weighted ? w + lo : nullptr,
+                                    b.mins + at(lo, ld), ld, sums);
+            if (g_first == n_used) continue;
             int i = lo;
             for (; hi - i >= kTile; i += kTile) {
                 // The next tile's rows are fetched while this one computes.
                 const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
                 const float *wi = Weighted ? w + i : nullptr;
-                for (int g = 0; g < n_used; ++g)
+                for (int g = g_first; g < n_used; ++g)
                     tile_mins<kTile, Weighted>(X + at(i, d), d, next,
                                                b.panels.get() + at(g, at(d, kLanes)), b.closest + i,
                                                wi, b.mins + at(i, ld) + g * kLanes, ld,
@@ -226,7 +233,7 @@ struct seeding {
             }
             for (; i < hi; ++i) {  // the span's last partial tile, point by point
                 const float *wi = Weighted ? w + i : nullptr;
-                for (int g = 0; g < n_used; ++g)
+                for (int g = g_first; g < n_used; ++g)
                     tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
                                            b.panels.get() + at(g, at(d, kLanes)), b.closest + i, wi,
                                            b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);

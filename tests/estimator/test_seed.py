@@ -142,6 +142,22 @@ def test_kmeanspp_greedy_step_keeps_lowest_potential(kpp, n, d, weighted):
         closest = np.minimum(closest, D2[idx[c]])
 
 
+@pytest.mark.parametrize("weighted", [False, True])
+def test_kmeanspp_same_centers_at_both_widths(kpp, weighted, lanes):
+    """Candidate panels fill 16-lane vectors in pairs, an odd panel stays at 8:
+    every width must choose the 8-lane sweep's rows. n leaves edge tiles of
+    every size; 9 and 24 trials make two and three panels."""
+    rng = np.random.default_rng(21)
+    for n, d, k, trials in ((11, 5, 4, 9), (269, 17, 40, 24), (1000, 64, 60, 9), (523, 1, 30, 24)):
+        X = (rng.standard_normal((n, d)) * rng.uniform(0.2, 3.0, (n, 1))).astype(np.float32)
+        w = rng.uniform(0, 2, n).astype(np.float32) if weighted else None
+        runs = []
+        for width in (8, lanes):
+            assert bind("tavrine_simd_width", c_int, c_int)(width) == width
+            runs.append(kpp(X, k, trials, seed=n, weights=w)[2])
+        np.testing.assert_array_equal(runs[1], runs[0])
+
+
 def test_kmeanspp_one_seed_per_blob(kpp):
     rng = np.random.default_rng(3)
     for k in (5, 12, 30, 50):
