@@ -23,6 +23,9 @@ constexpr double kDenseShare = 0.5;
 // Share of points through the global bound below which the next assignment
 // tests that bound eight points at a time.
 constexpr double kBatchShare = 0.9;
+// Share of points through the global bound above which the filter fetches
+// rows ahead: below it most fetched rows would not be read.
+constexpr double kFetchShare = 0.2;
 
 // ---- Groups (groups.cpp) ----
 

@@ -163,6 +163,19 @@ void run_every(const run_state &r, scratch &s, int lo, int count, int64_t &produ
     }
 }
 
+// The lines of [from, to) into the cache.
+inline void prefetch_span(const float *from, const float *to) {
+    const auto end = reinterpret_cast<std::uintptr_t>(to);
+    for (auto line = reinterpret_cast<std::uintptr_t>(from) & ~std::uintptr_t(63); line < end;
+         line += 64)
+        _mm_prefetch(reinterpret_cast<const char *>(line), _MM_HINT_T0);
+}
+
+// Rows p0 .. p0 + count - 1 of X into the cache (none for count <= 0).
+inline void prefetch_rows(const run_state &r, int64_t p0, int count) {
+    if (count > 0) prefetch_span(r.X + at(p0, r.d), r.X + at(p0 + count, r.d));
+}
+
 inline void push(scratch &s, int g, int i) { s.bucket[at(g, s.chunk) + s.bucket_n[g]++] = i; }
 
 // A survivor's scan starts from nothing; its margin is taken once.
@@ -336,8 +349,17 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     // Most points of a late assignment settle by the global bound, eight at a
     // time; while nearly all pass it, the test is left to the per-point filter.
     const bool batch = !full && !is_sparse(r) && r.passed_share < kBatchShare;
+    // While many points pass the global bound, the filter reads their rows
+    // (the distance to its own center) and group bounds: the next eight
+    // points' are fetched ahead.
+    const bool fetch = !full && !is_sparse(r) && r.passed_share >= kFetchShare;
     for (int i0 = 0; i0 < m; i0 += 8) {
         const int count = std::min(8, m - i0);
+        if (fetch && m - i0 > 8) {
+            const int64_t p = lo + i0 + 8, ahead = std::min(8, m - i0 - 8);
+            prefetch_rows(r, p, ahead);
+            if (r.t > 1) prefetch_span(&r.lb[at(p, r.t)], &r.lb[at(p + ahead, r.t)]);
+        }
         const unsigned settled = batch ? settle_global8(r, lo + i0, count) : 0u;
         for (int i = i0; i < i0 + count; ++i) {
             if (settled >> (i - i0) & 1u) continue;
@@ -346,10 +368,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
             const verdict fate = full ? verdict::scan_every : filter_point(r, p, margin);
             passed += fate != verdict::settled_global;
             if (fate < verdict::scan_open) continue;
-            if (!is_sparse(r)) {
-                const char *row = reinterpret_cast<const char *>(r.X + at(p, r.d));
-                for (int64_t b = 0; b < int64_t(r.d) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
-            }
+            if (!is_sparse(r) && !fetch) prefetch_rows(r, p, 1);
             start_best(r, s, lo, i, margin);
             s.survivors[n_survivors++] = i;
             if (fate == verdict::scan_every) {
