@@ -7,6 +7,8 @@
 // gives the same centers on any number of threads. Squared distances are
 // summed differences, so coinciding rows are exactly 0 apart. Offsets are
 // 64-bit. Optional row weights scale each row's share of the potential.
+// Points that no candidate can come closer to are skipped by the triangle
+// inequality, with a margin that leaves every sum as the full sweep's.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -80,26 +82,18 @@ class random_stream {
 
 // ---- Distance kernel -----------------------------------------------------
 
-// Squared distances of R points (rows of x, stride d) to the eight candidates
-// of a panel (d x 8, candidate l in lane l), lowered to each point's closest
-// distance; stores them to mins (stride ld_mins) and adds them point after
-// point to sums (8 doubles, one per candidate), Weighted: each times the
-// point's weight w[r]. Register tile: R points x 8 candidates, one
-// accumulator per point; x is read by scalar broadcasts, so no d tail exists.
-template <int R, bool Weighted>
-inline void tile_mins(const float *x, int d, const float *next, const float *panel,
-                      const float *closest, const float *w, float *mins, int ld_mins,
-                      double *sums) {
-    const float *row[R];
-    __m256 acc[R];
+// Squared distances of R rows to the eight candidates of a panel (d x 8,
+// candidate l in lane l), one accumulator per row, while the rows of the
+// following tile are fetched. Rows are read by scalar broadcasts, so no d
+// tail exists.
+template <int R>
+inline void tile_distances(const float *const *row, const float *const *next, int d,
+                           const float *panel, __m256 *acc) {
 #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
-        row[r] = x + at(r, d);
-        acc[r] = _mm256_setzero_ps();
-    }
+    for (int r = 0; r < R; ++r) acc[r] = _mm256_setzero_ps();
     for (int j0 = 0; j0 < d; j0 += kLineFloats) {
         for (int r = 0; r < R; ++r)
-            _mm_prefetch(reinterpret_cast<const char *>(next + at(r, d) + j0), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char *>(next[r] + j0), _MM_HINT_T0);
         const int j1 = std::min(j0 + kLineFloats, d);
         for (int j = j0; j < j1; ++j) {
             const __m256 c = _mm256_loadu_ps(panel + at(j, kLanes));
@@ -110,39 +104,109 @@ inline void tile_mins(const float *x, int d, const float *next, const float *pan
             }
         }
     }
+}
+
+// Adds a point's eight lowered distances m to sums (lo: lanes 0-3, hi: 4-7),
+// Weighted: each times the point's weight wr.
+template <bool Weighted>
+inline void add_point(__m256 m, double wr, __m256d &lo, __m256d &hi) {
+    __m256d m_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(m));
+    __m256d m_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1));
+    if constexpr (Weighted) {
+        // A float times a float is exact in double: fused or not, the
+        // sum is the one find_point repeats.
+        const __m256d w = _mm256_set1_pd(wr);
+        m_lo = _mm256_mul_pd(m_lo, w);
+        m_hi = _mm256_mul_pd(m_hi, w);
+    }
+    lo = _mm256_add_pd(lo, m_lo);
+    hi = _mm256_add_pd(hi, m_hi);
+}
+
+// The distances of R consecutive points (rows of x, stride d) to a panel,
+// lowered to each point's closest distance; stores them to mins (stride
+// ld_mins) and adds them point after point to sums (8 doubles, one per
+// candidate), Weighted: each times the point's weight w[r].
+template <int R, bool Weighted>
+inline void tile_mins(const float *x, int d, const float *next, const float *panel,
+                      const float *closest, const float *w, float *mins, int ld_mins,
+                      double *sums) {
+    const float *row[R], *ahead[R];
+    __m256 acc[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        row[r] = x + at(r, d);
+        ahead[r] = next + at(r, d);
+    }
+    tile_distances<R>(row, ahead, d, panel, acc);
     __m256d lo = _mm256_loadu_pd(sums), hi = _mm256_loadu_pd(sums + 4);
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
         // min_ps returns its second operand on NaN: a NaN distance never lowers a potential.
         const __m256 m = _mm256_min_ps(acc[r], _mm256_broadcast_ss(closest + r));
         _mm256_storeu_ps(mins + at(r, ld_mins), m);
-        __m256d m_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(m));
-        __m256d m_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(m, 1));
-        if constexpr (Weighted) {
-            // A float times a float is exact in double: fused or not, the
-            // sum is the one find_point repeats.
-            const __m256d wr = _mm256_set1_pd(w[r]);
-            m_lo = _mm256_mul_pd(m_lo, wr);
-            m_hi = _mm256_mul_pd(m_hi, wr);
-        }
-        lo = _mm256_add_pd(lo, m_lo);
-        hi = _mm256_add_pd(hi, m_hi);
+        add_point<Weighted>(m, Weighted ? w[r] : 1.0, lo, hi);
     }
     _mm256_storeu_pd(sums, lo);
     _mm256_storeu_pd(sums + 4, hi);
 }
 
+// tile_mins without the sums for R listed points (rows idx[r] of X), their
+// lowered distances stored to consecutive rows of mins.
+template <int R>
+inline void listed_mins(const float *X, int d, const int32_t *idx, const int32_t *next,
+                        const float *panel, const float *closest, float *mins, int ld_mins) {
+    const float *row[R], *ahead[R];
+    __m256 acc[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+        row[r] = X + at(idx[r], d);
+        ahead[r] = X + at(next[r], d);
+    }
+    tile_distances<R>(row, ahead, d, panel, acc);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+        _mm256_storeu_ps(mins + at(r, ld_mins),
+                         _mm256_min_ps(acc[r], _mm256_broadcast_ss(closest + idx[r])));
+}
+
 // ---- k-means++ state -------------------------------------------------------
 
-// The arrays of one seeding. closest, mins and part are written span by
-// span by different threads: each starts on a cache line of its own, inside
-// a buffer one line longer, so no two spans' rows share a line.
+// A candidate c cannot come closer to a point x than x's nearest chosen
+// center a when |a - c| >= 2 |x - a| (then |x - c| >= |a - c| - |x - a| >=
+// |x - a|), and x is not read. The squared distances carry relative errors
+// below (d + 2) 2^-24 each; a margin of eight times that on |a - c|^2 keeps
+// every skipped point's summed distance at or above its closest one, so the
+// skip changes no value. Below kSkipFloor the underflow of single terms
+// could outweigh the margin, and such points are read.
+constexpr float kSkipFloor = 0x1.0p-100f;
+
+inline float skip_factor(int d) {
+    return 4.0f * static_cast<float>(1.0 + 8.0 * (d + 2.0) * 0x1.0p-24);
+}
+
+// Below this many columns a distance costs about what the test does.
+constexpr int kSkipMinDim = 16;
+// Centers between tests when the last test spared too few points.
+constexpr int kRetry = 16;
+
+// A span whose share of points to read reaches this runs the contiguous
+// sweep over all its points: gathering rows would save little.
+constexpr int kDenseOf4 = 3;  // in quarters of the span
+
+// The arrays of one seeding. mins and part are written span by span by
+// different threads: each starts on a cache line of its own, inside a
+// buffer one line longer, so no two spans' rows share a line.
 struct seed_buffers {
-    buffer<float> closest_store, mins_store;
+    buffer<float> mins_store;
     buffer<double> part_store;
-    float *closest;                // n: squared distance to the nearest chosen center
-    float *mins;                   // n x ld: min(closest, distance to each candidate)
+    float *mins;                   // per span: rows of its read points' lowered distances
     double *part;                  // n_spans x ld: per-span sums of mins
+    buffer<float> closest;         // n: squared distance to the nearest chosen center
+    buffer<int32_t> nearest;       // n: that center
+    buffer<int32_t> read;          // per span from its first point on: the points read
+    buffer<int32_t> n_read;        // n_spans: their count, -1 for all
+    buffer<float> gaps;            // k x ld: squared distances chosen center - candidate
     buffer<float> panels;          // n_panels x d x 8: the candidates, lane-interleaved
     buffer<double> prefix;         // n_spans + 1: running sums of the spans' closest
     buffer<double> pot;            // ld: potential of each candidate
@@ -161,12 +225,14 @@ bool take_lines(buffer<T> &store, T *&start, std::size_t count) {
 }
 
 struct seeding {
-    int n, d, n_trials, n_panels, ld, n_spans;
+    int n, d, k, n_trials, n_panels, ld, n_spans;
     int n_threads;  // the caller's count, <= 0: the runtime's
-    int pending = -1;  // lane of mins holding the closest distances, or -1
     int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
+    int pending = -1, pending_center = 0;   // committed candidate's lane and center
+    int64_t n_read_last = 0;               // points the last sweep read
     const float *X;
-    const float *w;  // row weights, or null for all 1
+    const float *w;        // row weights, or null for all 1
+    const float *centers;  // the chosen centers, by rows
     seed_buffers b;
 
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
@@ -180,66 +246,174 @@ struct seeding {
         }
     }
 
-    // Current closest distance of point i: the chosen candidate's lane of
-    // mins until the next pass copies it back.
-    float closest_at(int i) const {
-        return pending < 0 ? b.closest[i] : b.mins[at(i, ld) + pending];
-    }
-
     // Point i's share of the potential: its closest distance times its weight.
     double share(int i) const {
-        const double c = closest_at(i);
+        const double c = b.closest[i];
         return w ? c * w[i] : c;
     }
 
-    void candidate_pass(int n_used) {
-        if (w)
-            sweep<true>(n_used);
-        else
-            sweep<false>(n_used);
+    const float *panel(int g) const { return b.panels.get() + at(g, at(d, kLanes)); }
+
+    // gaps rows 0 .. n_centers-1: the chosen centers' squared distances to
+    // the n_cand candidates, +inf in the unused lanes so they never ask for
+    // a read. Rows are shared out over the calling team.
+    void center_gaps(int n_centers, int n_cand) {
+        const int n_tiles = (n_centers + kTile - 1) / kTile;
+#pragma omp for schedule(static)
+        for (int t = 0; t < n_tiles; ++t) {
+            const int lo = t * kTile, hi = std::min(lo + kTile, n_centers);
+            for (int g = 0; g < n_panels; ++g) {
+                __m256 acc[kTile];
+                const float *row[kTile];
+                for (int r = 0; r < kTile; ++r) row[r] = centers + at(std::min(lo + r, hi - 1), d);
+                tile_distances<kTile>(row, row, d, panel(g), acc);
+                for (int r = 0; r < hi - lo; ++r)
+                    _mm256_storeu_ps(b.gaps.get() + at(lo + r, ld) + g * kLanes, acc[r]);
+            }
+            for (int r = lo; r < hi; ++r)
+                std::fill(b.gaps.get() + at(r, ld) + n_cand, b.gaps.get() + at(r, ld) + ld,
+                          std::numeric_limits<float>::infinity());
+        }
     }
 
-    // mins and part for the first n_used panels, after settling the pending
-    // closest distances. Spans are claimed dynamically, so a descheduled
-    // thread holds back little; each span sums its points in order, so the
-    // sums do not depend on which thread took it.
+    // The points of [lo, hi) that a candidate may come closer to, into
+    // read; returns their count. Without the centers' gaps every point is
+    // read, and read is left alone.
+    int points_to_read(int lo, int hi, bool use_gaps, int32_t *read) const {
+        if (!use_gaps) return hi - lo;
+        const float factor = skip_factor(d);
+        int count = 0;
+        for (int i = lo; i < hi; ++i) {
+            const float cl = b.closest[i];
+            const float bar = cl * factor;
+            bool skip = cl == 0.0f;
+            if (cl >= kSkipFloor && bar < std::numeric_limits<float>::infinity()) {
+                const float *gap = b.gaps.get() + at(b.nearest[i], ld);
+                const __m256 bar8 = _mm256_set1_ps(bar);
+                int far = 0xff;
+                for (int g = 0; g < n_panels; ++g)
+                    far &= _mm256_movemask_ps(
+                        _mm256_cmp_ps(_mm256_loadu_ps(gap + g * kLanes), bar8, _CMP_GE_OQ));
+                skip = far == 0xff;
+            }
+            read[count] = i;
+            count += !skip;
+        }
+        return count;
+    }
+
+    // mins and part of span [lo, hi) for the first n_used panels over its
+    // m listed points (read). Each sum adds its points' values in point order,
+    // a point not read adding its closest distance, so the sums are the
+    // contiguous sweep's.
     template <bool Weighted>
-    void sweep(int n_used) {
-        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
+    void listed_span(int lo, int hi, const int32_t *read, int m, int n_used, float *mins,
+                     double *sums) const {
+        for (int g = 0; g < n_used; ++g) {
+            int r = 0;
+            for (; m - r >= kTile; r += kTile) {
+                const int32_t *next = m - r >= 2 * kTile ? read + r + kTile : read + r;
+                listed_mins<kTile>(X, d, read + r, next, panel(g), b.closest.get(),
+                                   mins + at(r, ld) + g * kLanes, ld);
+            }
+            for (; r < m; ++r)
+                listed_mins<1>(X, d, read + r, read + r, panel(g), b.closest.get(),
+                               mins + at(r, ld) + g * kLanes, ld);
+        }
+        for (int g = 0; g < n_used; ++g) {
+            __m256d s_lo = _mm256_setzero_pd(), s_hi = _mm256_setzero_pd();
+            int r = 0;
+            for (int i = lo; i < hi; ++i) {
+                __m256 v;
+                if (r < m && read[r] == i)
+                    v = _mm256_loadu_ps(mins + at(r++, ld) + g * kLanes);
+                else
+                    v = _mm256_set1_ps(b.closest[i]);
+                add_point<Weighted>(v, Weighted ? w[i] : 1.0, s_lo, s_hi);
+            }
+            _mm256_storeu_pd(sums + g * kLanes, s_lo);
+            _mm256_storeu_pd(sums + g * kLanes + 4, s_hi);
+        }
+    }
+
+    // Every point of span [lo, hi) against the first n_used panels: mins
+    // row i - lo for point i.
+    template <bool Weighted>
+    void dense_span(int lo, int hi, int n_used, float *mins, double *sums) const {
+        std::fill(sums, sums + ld, 0.0);
         // At 16 lanes pairs of panels fill a vector; an odd last panel stays at 8.
         const int g_first = kernel_lanes() == 16 ? n_used & ~1 : 0;
-#pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
-        for (int span = 0; span < n_spans; ++span) {
-            const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-            if (pending >= 0)
-                for (int i = lo; i < hi; ++i) b.closest[i] = b.mins[at(i, ld) + pending];
-            double *sums = b.part + at(span, ld);
-            std::fill(sums, sums + ld, 0.0);
-            if (g_first > 0)
-                seed_panel_pairs_16(hi - lo, d, X + at(lo, d), b.panels.get(), g_first / 2,
-                                    b.closest + lo, Weighted ? w + lo : nullptr,
-                                    b.mins + at(lo, ld), ld, sums);
-            if (g_first == n_used) continue;
-            int i = lo;
-            for (; hi - i >= kTile; i += kTile) {
-                // The next tile's rows are fetched while this one computes.
-                const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
-                const float *wi = Weighted ? w + i : nullptr;
-                for (int g = g_first; g < n_used; ++g)
-                    tile_mins<kTile, Weighted>(X + at(i, d), d, next,
-                                               b.panels.get() + at(g, at(d, kLanes)), b.closest + i,
-                                               wi, b.mins + at(i, ld) + g * kLanes, ld,
-                                               sums + g * kLanes);
-            }
-            for (; i < hi; ++i) {  // the span's last partial tile, point by point
-                const float *wi = Weighted ? w + i : nullptr;
-                for (int g = g_first; g < n_used; ++g)
-                    tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d),
-                                           b.panels.get() + at(g, at(d, kLanes)), b.closest + i, wi,
-                                           b.mins + at(i, ld) + g * kLanes, ld, sums + g * kLanes);
+        if (g_first > 0)
+            seed_panel_pairs_16(hi - lo, d, X + at(lo, d), b.panels.get(), g_first / 2,
+                                b.closest.get() + lo, Weighted ? w + lo : nullptr, mins, ld,
+                                sums);
+        if (g_first == n_used) return;
+        int i = lo;
+        for (; hi - i >= kTile; i += kTile) {
+            // The next tile's rows are fetched while this one computes.
+            const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
+            const float *wi = Weighted ? w + i : nullptr;
+            for (int g = g_first; g < n_used; ++g)
+                tile_mins<kTile, Weighted>(X + at(i, d), d, next, panel(g), b.closest.get() + i,
+                                           wi, mins + at(i - lo, ld) + g * kLanes, ld,
+                                           sums + g * kLanes);
+        }
+        for (; i < hi; ++i) {  // the span's last partial tile, point by point
+            const float *wi = Weighted ? w + i : nullptr;
+            for (int g = g_first; g < n_used; ++g)
+                tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d), panel(g),
+                                       b.closest.get() + i, wi, mins + at(i - lo, ld) + g * kLanes,
+                                       ld, sums + g * kLanes);
+        }
+    }
+
+    void candidate_pass(int n_used, int n_cand, int n_centers) {
+        if (w)
+            sweep<true>(n_used, n_cand, n_centers);
+        else
+            sweep<false>(n_used, n_cand, n_centers);
+    }
+
+    // Whether the sweep after n_centers centers tests points against the
+    // centers' gaps: while the last test spared a fifth of the points, and
+    // otherwise every kRetry centers, as the chosen centers close in.
+    bool test_gaps(int n_centers) const {
+        if (n_centers == 0 || d < kSkipMinDim) return false;
+        return 5 * n_read_last < 4 * int64_t(n) || n_centers % kRetry == 0;
+    }
+
+    // mins and part for the first n_used panels, holding n_cand candidates,
+    // after n_centers centers are chosen. Spans are claimed dynamically, so
+    // a descheduled thread holds back little; each span sums its points in
+    // order, so the sums do not depend on which thread took it.
+    template <bool Weighted>
+    void sweep(int n_used, int n_cand, int n_centers) {
+        const bool gaps = test_gaps(n_centers);
+        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
+        int64_t total = 0;
+#pragma omp parallel num_threads(team) if (team > 1) reduction(+ : total)
+        {
+            if (gaps) center_gaps(n_centers, n_cand);
+#pragma omp for schedule(dynamic, 1)
+            for (int span = 0; span < n_spans; ++span) {
+                settle(span);
+                const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
+                int32_t *read = b.read.get() + lo;
+                float *mins = b.mins + at(lo, ld);
+                double *sums = b.part + at(span, ld);
+                const int m = points_to_read(lo, hi, gaps, read);
+                if (4 * m >= kDenseOf4 * (hi - lo)) {
+                    dense_span<Weighted>(lo, hi, n_used, mins, sums);
+                    b.n_read[span] = -1;
+                } else {
+                    listed_span<Weighted>(lo, hi, read, m, n_used, mins, sums);
+                    b.n_read[span] = m;
+                }
+                total += m;
             }
         }
         pending = -1;
+        n_read_last = total;
     }
 
     // First of the n_cand candidates with the lowest potential; the span
@@ -256,14 +430,45 @@ struct seeding {
         return best;
     }
 
-    // Candidate `best` is a center: its mins are the closest distances (copied
-    // back by the next pass) and its span sums the new running sums, with
-    // prefix[n_spans] the potential.
-    void commit(int best) {
+    // Candidate `best` becomes center `center`: its span sums are the new
+    // running sums, with prefix[n_spans] the potential, and its lowered
+    // distances wait in mins until their span is settled.
+    void commit(int best, int center) {
         pending = best;
+        pending_center = center;
         b.prefix[0] = 0.0;
         for (int span = 0; span < n_spans; ++span)
             b.prefix[span + 1] = b.prefix[span] + b.part[at(span, ld) + best];
+    }
+
+    // The span's points read by the last sweep take the committed
+    // candidate's lowered distances, and it as their nearest center where
+    // it is nearer. Settling twice changes nothing, so a span settled for a
+    // draw is settled again by the sweep at no harm.
+    void settle(int span) {
+        if (pending < 0) return;
+        const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
+        const float *mins = b.mins + at(lo, ld) + pending;
+        float *closest = b.closest.get();
+        if (d < kSkipMinDim) {  // no test reads the nearest centers
+            if (b.n_read[span] < 0)
+                for (int i = lo; i < hi; ++i) closest[i] = mins[at(i - lo, ld)];
+            return;
+        }
+        int32_t *nearest = b.nearest.get();
+        const int32_t center = pending_center;
+        // A mask, not a branch: which points come closer follows no pattern.
+        const auto take = [&](int i, float m) {
+            const int32_t nearer = -static_cast<int32_t>(m < closest[i]);
+            nearest[i] ^= (nearest[i] ^ center) & nearer;
+            closest[i] = m;
+        };
+        if (b.n_read[span] < 0) {  // every point, in order
+            for (int i = lo; i < hi; ++i) take(i, mins[at(i - lo, ld)]);
+            return;
+        }
+        const int32_t *read = b.read.get() + lo;
+        for (int r = 0; r < b.n_read[span]; ++r) take(read[r], mins[at(r, ld)]);
     }
 
     // First point whose running sum of shares reaches r (the left search of
@@ -271,7 +476,7 @@ struct seeding {
     // With r > 0 that point has a positive share. Inside the span the
     // running sum repeats the kernel's additions, so it reaches
     // prefix[span + 1] exactly.
-    int find_point(double r) const {
+    int find_point(double r) {
         int lo = 0, hi = n_spans;
         while (lo < hi) {
             const int mid = lo + (hi - lo) / 2;
@@ -281,6 +486,7 @@ struct seeding {
                 lo = mid + 1;
         }
         if (lo == n_spans) return n - 1;
+        settle(lo);
         const int first = lo * kSpan, last = first + std::min(kSpan, n - first);
         double s = 0.0;
         for (int i = first; i < last; ++i) {
@@ -303,8 +509,11 @@ struct seeding {
     }
 
     bool allocate() {
-        return take_lines(b.closest_store, b.closest, at(n, 1)) &&
-               take_lines(b.mins_store, b.mins, at(n, ld)) &&
+        // Only rows of kSkipMinDim columns or more are ever skipped.
+        const int n_skip = d >= kSkipMinDim ? n : 0, k_skip = d >= kSkipMinDim ? k : 0;
+        return take(b.closest, at(n, 1)) && take(b.nearest, at(n_skip, 1)) &&
+               take(b.read, at(n_skip, 1)) && take(b.n_read, at(n_spans, 1)) &&
+               take(b.gaps, at(k_skip, ld)) && take_lines(b.mins_store, b.mins, at(n, ld)) &&
                take(b.panels, at(n_panels, at(d, kLanes))) &&
                take_lines(b.part_store, b.part, at(n_spans, ld)) &&
                take(b.prefix, at(n_spans + 1, 1)) && take(b.pot, at(ld, 1)) &&
@@ -374,7 +583,9 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     seeding s;
     s.n = n;
     s.d = d;
+    s.k = k;
     s.X = X;
+    s.centers = centers_out;
     s.w = weights;
     s.n_threads = n_threads;
     s.n_trials = n_local_trials > 0 ? n_local_trials : 2 + static_cast<int>(std::log(k));
@@ -388,11 +599,12 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     emit(X, d, 0, first, centers_out, indices_out);
     b.chosen[first] = 1;
     // The first center's distances: one candidate against closest = +inf.
-    std::fill(b.closest, b.closest + n, std::numeric_limits<float>::infinity());
+    std::fill(b.closest.get(), b.closest.get() + n, std::numeric_limits<float>::infinity());
+    if (d >= kSkipMinDim) std::fill(b.nearest.get(), b.nearest.get() + n, 0);
     b.cand[0] = first;
     s.pack_panels(1);
-    s.candidate_pass(1);
-    s.commit(0);
+    s.candidate_pass(1, 1, 0);
+    s.commit(0, 0);
 
     for (int c = 1; c < k; ++c) {
         const double pot = b.prefix[s.n_spans];
@@ -401,10 +613,10 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
             for (int l = 0; l < s.n_trials; ++l)
                 b.cand[l] = s.find_point(positive_draw(gen, pot));
             s.pack_panels(s.n_trials);
-            s.candidate_pass(s.n_panels);
+            s.candidate_pass(s.n_panels, s.n_trials, c);
             const int best = s.best_candidate(s.n_trials);
             row = b.cand[best];
-            if (c + 1 < k) s.commit(best);
+            if (c + 1 < k) s.commit(best, c);
         } else {
             // Every row of positive weight coincides with a center: any
             // choice leaves the potential at 0.
