@@ -132,14 +132,14 @@ void packed_product(int m, int d8, int k8, const float *a, int lda, const float 
 void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, const float *packed,
                       float *out, int ldo);
 
-// The k-means++ candidate sweep at 16 lanes (wide.cpp): rows 0 .. m-1 of x
-// (stride d) against the first 2 n_pairs panels of 8 candidates (d x 8 each,
-// candidate in lane), writing their columns of mins (stride ld) and adding
-// to their sums, with the values and sums of the 8-lane sweep. w: row
-// weights, or null.
-void seed_panel_pairs_16(int m, int d, const float *x, const float *panels, int n_pairs,
-                         const float *closest, const float *w, float *mins, int ld,
-                         double *sums);
+// The k-means++ candidate sweep at 16 lanes (wide.cpp): points 0 .. m-1,
+// stored in blocks of 16 (xt: d x 16 per block, point in lane, the last
+// block padded), against the first n_panels panels of 8 candidates (d x 8
+// each, candidate in lane): candidate l's values to mins row l (stride ld,
+// whole blocks written), added to their sums, with the values and sums of
+// the 8-lane sweep. closest is read in whole blocks; w: row weights, or null.
+void seed_blocks_16(int m, int d, const float *xt, const float *panels, int n_panels,
+                    const float *closest, const float *w, float *mins, int ld, double *sums);
 
 // Requests for ownership of the output lines a row will write: its entries
 // are scattered over the row, so the hardware prefetcher cannot guess them.

@@ -29,6 +29,10 @@ constexpr int kTile = 8;     // points per register tile
 constexpr int kLanes = 8;    // candidates per panel, one per lane
 constexpr int kLineBytes = 64;
 constexpr int kLineFloats = kLineBytes / 4;
+constexpr int kBlock = 16;   // points per block of the 16-lane sweep
+// Largest copy of the points in blocks (1 GiB); larger inputs stay in place.
+constexpr std::size_t kMaxBlocked = std::size_t(1) << 28;
+static_assert(kSpan % kBlock == 0, "spans start on whole blocks");
 
 // ---- Random stream -------------------------------------------------------
 
@@ -194,6 +198,10 @@ constexpr int kRetry = 16;
 // sweep over all its points: gathering rows would save little.
 constexpr int kDenseOf4 = 3;  // in quarters of the span
 
+// n_read marks of a span whose every point was read, by the layout of its
+// mins: a row per point, or a row per candidate.
+constexpr int kAllByPoint = -1, kAllByCandidate = -2;
+
 // The arrays of one seeding. mins and part are written span by span by
 // different threads: each starts on a cache line of its own, inside a
 // buffer one line longer, so no two spans' rows share a line.
@@ -205,13 +213,14 @@ struct seed_buffers {
     buffer<float> closest;         // n: squared distance to the nearest chosen center
     buffer<int32_t> nearest;       // n: that center
     buffer<int32_t> read;          // per span from its first point on: the points read
-    buffer<int32_t> n_read;        // n_spans: their count, -1 for all
+    buffer<int32_t> n_read;        // n_spans: their count, or kAllBy... for all
     buffer<float> gaps;            // k x ld: squared distances chosen center - candidate
     buffer<float> panels;          // n_panels x d x 8: the candidates, lane-interleaved
     buffer<double> prefix;         // n_spans + 1: running sums of the spans' closest
     buffer<double> pot;            // ld: potential of each candidate
     buffer<int32_t> cand;          // n_trials: candidate rows
     buffer<unsigned char> chosen;  // n: row already a center
+    buffer<float> blocked;         // the points in blocks of 16, at 16 lanes
 };
 
 // count values of T in store, from the first cache line boundary on.
@@ -233,6 +242,7 @@ struct seeding {
     const float *X;
     const float *w;        // row weights, or null for all 1
     const float *centers;  // the chosen centers, by rows
+    const float *xt = nullptr;  // the points in blocks of 16, or null
     seed_buffers b;
 
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
@@ -337,34 +347,55 @@ struct seeding {
     }
 
     // Every point of span [lo, hi) against the first n_used panels: mins
-    // row i - lo for point i.
+    // row i - lo for point i, or, from blocks, row l for candidate l (stride
+    // kSpan); returns the span's n_read mark.
     template <bool Weighted>
-    void dense_span(int lo, int hi, int n_used, float *mins, double *sums) const {
+    int dense_span(int lo, int hi, int n_used, float *mins, double *sums) const {
         std::fill(sums, sums + ld, 0.0);
-        // At 16 lanes pairs of panels fill a vector; an odd last panel stays at 8.
-        const int g_first = kernel_lanes() == 16 ? n_used & ~1 : 0;
-        if (g_first > 0)
-            seed_panel_pairs_16(hi - lo, d, X + at(lo, d), b.panels.get(), g_first / 2,
-                                b.closest.get() + lo, Weighted ? w + lo : nullptr, mins, ld,
-                                sums);
-        if (g_first == n_used) return;
+        if (xt) {  // spans start on whole blocks
+            seed_blocks_16(hi - lo, d, xt + at(lo, d), b.panels.get(), n_used,
+                           b.closest.get() + lo, Weighted ? w + lo : nullptr, mins, kSpan, sums);
+            return kAllByCandidate;
+        }
         int i = lo;
         for (; hi - i >= kTile; i += kTile) {
             // The next tile's rows are fetched while this one computes.
             const float *next = X + at(n - i >= 2 * kTile ? i + kTile : i, d);
             const float *wi = Weighted ? w + i : nullptr;
-            for (int g = g_first; g < n_used; ++g)
+            for (int g = 0; g < n_used; ++g)
                 tile_mins<kTile, Weighted>(X + at(i, d), d, next, panel(g), b.closest.get() + i,
                                            wi, mins + at(i - lo, ld) + g * kLanes, ld,
                                            sums + g * kLanes);
         }
         for (; i < hi; ++i) {  // the span's last partial tile, point by point
             const float *wi = Weighted ? w + i : nullptr;
-            for (int g = g_first; g < n_used; ++g)
+            for (int g = 0; g < n_used; ++g)
                 tile_mins<1, Weighted>(X + at(i, d), d, X + at(i, d), panel(g),
                                        b.closest.get() + i, wi, mins + at(i - lo, ld) + g * kLanes,
                                        ld, sums + g * kLanes);
         }
+        return kAllByPoint;
+    }
+
+    // At 16 lanes the points are copied once into blocks of 16 (d x 16,
+    // point in lane, the last block padded with zeros), unless the copy
+    // would pass kMaxBlocked floats; then the 8-lane tiles read X.
+    bool make_blocks() {
+        const int n_blocks = n / kBlock + (n % kBlock != 0);
+        if (kernel_lanes() != 16 || at(n_blocks, at(d, kBlock)) > kMaxBlocked) return true;
+        if (!take(b.blocked, at(n_blocks, at(d, kBlock)))) return false;
+        float *out = b.blocked.get();
+        const int team = team_for_blocks(n_threads, int64_t(n) * d, n_blocks);
+#pragma omp parallel for schedule(static) num_threads(team) if (team > 1)
+        for (int blk = 0; blk < n_blocks; ++blk) {
+            float *dst = out + at(blk, at(d, kBlock));
+            for (int p = 0; p < kBlock; ++p) {
+                const int i = blk * kBlock + p;
+                for (int j = 0; j < d; ++j) dst[at(j, kBlock) + p] = i < n ? X[at(i, d) + j] : 0.0f;
+            }
+        }
+        xt = out;
+        return true;
     }
 
     void candidate_pass(int n_used, int n_cand, int n_centers) {
@@ -403,8 +434,7 @@ struct seeding {
                 double *sums = b.part + at(span, ld);
                 const int m = points_to_read(lo, hi, gaps, read);
                 if (4 * m >= kDenseOf4 * (hi - lo)) {
-                    dense_span<Weighted>(lo, hi, n_used, mins, sums);
-                    b.n_read[span] = -1;
+                    b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, mins, sums);
                 } else {
                     listed_span<Weighted>(lo, hi, read, m, n_used, mins, sums);
                     b.n_read[span] = m;
@@ -448,11 +478,15 @@ struct seeding {
     void settle(int span) {
         if (pending < 0) return;
         const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-        const float *mins = b.mins + at(lo, ld) + pending;
+        const int marked = b.n_read[span];
+        const float *mins = b.mins + at(lo, ld);
+        // Where the span's values of the committed candidate lie: by point
+        // (stride ld) or by candidate (a row of kSpan).
+        const float *own = marked == kAllByCandidate ? mins + at(pending, kSpan) : mins + pending;
+        const std::size_t step = marked == kAllByCandidate ? 1 : ld;
         float *closest = b.closest.get();
         if (d < kSkipMinDim) {  // no test reads the nearest centers
-            if (b.n_read[span] < 0)
-                for (int i = lo; i < hi; ++i) closest[i] = mins[at(i - lo, ld)];
+            for (int i = lo; i < hi; ++i) closest[i] = own[at(i - lo, step)];
             return;
         }
         int32_t *nearest = b.nearest.get();
@@ -463,12 +497,12 @@ struct seeding {
             nearest[i] ^= (nearest[i] ^ center) & nearer;
             closest[i] = m;
         };
-        if (b.n_read[span] < 0) {  // every point, in order
-            for (int i = lo; i < hi; ++i) take(i, mins[at(i - lo, ld)]);
+        if (marked < 0) {  // every point, in order
+            for (int i = lo; i < hi; ++i) take(i, own[at(i - lo, step)]);
             return;
         }
         const int32_t *read = b.read.get() + lo;
-        for (int r = 0; r < b.n_read[span]; ++r) take(read[r], mins[at(r, ld)]);
+        for (int r = 0; r < marked; ++r) take(read[r], own[at(r, ld)]);
     }
 
     // First point whose running sum of shares reaches r (the left search of
@@ -511,9 +545,10 @@ struct seeding {
     bool allocate() {
         // Only rows of kSkipMinDim columns or more are ever skipped.
         const int n_skip = d >= kSkipMinDim ? n : 0, k_skip = d >= kSkipMinDim ? k : 0;
-        return take(b.closest, at(n, 1)) && take(b.nearest, at(n_skip, 1)) &&
+        // closest is read in whole blocks of 16 points.
+        return take(b.closest, at(n_spans, kSpan)) && take(b.nearest, at(n_skip, 1)) &&
                take(b.read, at(n_skip, 1)) && take(b.n_read, at(n_spans, 1)) &&
-               take(b.gaps, at(k_skip, ld)) && take_lines(b.mins_store, b.mins, at(n, ld)) &&
+               take(b.gaps, at(k_skip, ld)) && take_lines(b.mins_store, b.mins, at(at(n_spans, kSpan), ld)) &&
                take(b.panels, at(n_panels, at(d, kLanes))) &&
                take_lines(b.part_store, b.part, at(n_spans, ld)) &&
                take(b.prefix, at(n_spans + 1, 1)) && take(b.pot, at(ld, 1)) &&
@@ -592,14 +627,15 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     s.n_panels = (s.n_trials - 1) / kLanes + 1;
     s.ld = s.n_panels * kLanes;
     s.n_spans = n / kSpan + (n % kSpan != 0);
-    if (!s.allocate()) return TAVRINE_ERR_NOMEM;
+    if (!s.allocate() || !s.make_blocks()) return TAVRINE_ERR_NOMEM;
     seed_buffers &b = s.b;
 
     std::memset(b.chosen.get(), 0, at(n, 1));
     emit(X, d, 0, first, centers_out, indices_out);
     b.chosen[first] = 1;
     // The first center's distances: one candidate against closest = +inf.
-    std::fill(b.closest.get(), b.closest.get() + n, std::numeric_limits<float>::infinity());
+    std::fill(b.closest.get(), b.closest.get() + at(s.n_spans, kSpan),
+              std::numeric_limits<float>::infinity());
     if (d >= kSkipMinDim) std::fill(b.nearest.get(), b.nearest.get() + n, 0);
     b.cand[0] = first;
     s.pack_panels(1);

@@ -192,121 +192,134 @@ __attribute__((target("avx512f"))) int tavrine::nearest_of_row_16(const float *r
 
 // ---- Seeding sweep --------------------------------------------------------
 //
-// The k-means++ candidate sweep (seed.cpp) at 16 lanes. Every lane runs the
-// 8-lane tile's chain: the column's gap (point minus candidate), one fused
-// multiply-add per column in column order, the minimum with the point's
-// closest distance, and that minimum (times the point's weight) added in
-// double to its candidate's sum, point after point. So mins and sums are
-// bitwise those of the 8-lane sweep. Panels are d x 8, candidate in lane;
-// two of them fill a vector. (Two points per vector against one panel ran
-// 5-20% slower than the 8-lane tile: putting two points' columns in the
-// halves, by permutation or masked broadcast, costs an arithmetic port.)
+// The k-means++ candidate sweep (seed.cpp) at 16 lanes, over points stored
+// in blocks of 16 (d x 16, point in lane), so a vector holds 16 points and
+// no lane idles whatever the candidate count. Every lane runs the 8-lane
+// tile's chain: the column's gap, one fused multiply-add per column in
+// column order, the minimum with the point's closest distance ((c - x)^2 is
+// (x - c)^2 exactly). Each panel's eight results are then turned into the
+// points' rows, stored to mins and added in double to the candidates' sums
+// point after point, so mins and sums are bitwise the 8-lane sweep's.
 
 namespace {
 
+constexpr int kBlock = 16;      // points per block, one per lane
 constexpr int kSeedLanes = 8;   // candidates per panel
-constexpr int kSeedTile = 12;   // points per tile: 12 accumulators
-constexpr int kLineFloats = 16;
+constexpr int kAhead = 128;      // columns (lines) of prefetch distance
 
-using seed_tile_fn = void (*)(const float *, int, const float *, const float *, const float *,
-                              const float *, float *, int, double *);
+// Transposes eight candidate rows (16 points each) into the points' rows:
+// out[q] holds point q's eight values in its low half, point q + 8's in its
+// high half. Unpacks and shuffles transpose the 4 x 4 squares of each
+// 128-bit lane; one two-source permutation joins a point's two squares.
+__attribute__((target("avx512f"))) inline void panel_rows(const __m512 *m, __m512 *out) {
+    __m512 t[8], u[8];
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        t[2 * q] = _mm512_unpacklo_ps(m[2 * q], m[2 * q + 1]);
+        t[2 * q + 1] = _mm512_unpackhi_ps(m[2 * q], m[2 * q + 1]);
+    }
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {  // rows 0-3, then rows 4-7
+        const __m512 *th = t + 4 * h;
+        u[4 * h + 0] = _mm512_shuffle_ps(th[0], th[2], 0x44);
+        u[4 * h + 1] = _mm512_shuffle_ps(th[0], th[2], 0xEE);
+        u[4 * h + 2] = _mm512_shuffle_ps(th[1], th[3], 0x44);
+        u[4 * h + 3] = _mm512_shuffle_ps(th[1], th[3], 0xEE);
+    }
+    // u[c] (rows 0-3) and u[c + 4] (rows 4-7): 128-bit lane l holds column 4 l + c.
+    const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
+    const __m512i second = _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
+#pragma GCC unroll 4
+    for (int c = 0; c < 4; ++c) {
+        out[c] = _mm512_permutex2var_ps(u[c], first, u[c + 4]);      // points c, c + 8
+        out[c + 4] = _mm512_permutex2var_ps(u[c], second, u[c + 4]);  // points c + 4, c + 12
+    }
+}
 
-// Sum of a point's eight minima (low or high half of m), times its weight.
+// Adds the first `points` of a panel's results (m: eight candidate rows of
+// the block's 16 points), point after point, to the panel's eight sums;
+// Weighted: each times the point's weight.
 template <bool Weighted>
-__attribute__((target("avx512f"))) inline __m512d add_share(__m512d sum, __m256 m,
-                                                            const float *w, int r) {
-    __m512d s = _mm512_cvtps_pd(m);
-    if constexpr (Weighted) s = _mm512_mul_pd(s, _mm512_set1_pd(w[r]));
-    return _mm512_add_pd(sum, s);
+__attribute__((target("avx512f"))) inline void panel_sums(const __m512 *m, int points,
+                                                          const float *w, double *sums) {
+    __m512 rows[8];
+    panel_rows(m, rows);
+    __m512d sum = _mm512_loadu_pd(sums);
+    for (int p = 0; p < points; ++p) {
+        const __m512 v = rows[p & 7];
+        const __m256 row = p < 8 ? _mm512_castps512_ps256(v)
+                                 : _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
+        __m512d s = _mm512_cvtps_pd(row);
+        // A float times a float is exact in double: the 8-lane sweep's sum.
+        if constexpr (Weighted) s = _mm512_mul_pd(s, _mm512_set1_pd(w[p]));
+        sum = _mm512_add_pd(sum, s);
+    }
+    _mm512_storeu_pd(sums, sum);
 }
 
-__attribute__((target("avx512f"))) inline __m256 high_half(__m512 v) {
-    return _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
-}
-
-// Two panels side by side: one point per vector, lanes 0-7 panel g's
-// candidates, lanes 8-15 panel g + 1's.
-template <int R, bool Weighted>
-__attribute__((target("avx512f"))) void two_panel_tile(const float *x, int d, const float *next,
-                                                       const float *panel, const float *closest,
-                                                       const float *w, float *mins, int ld,
-                                                       double *sums) {
-    const float *panel_b = panel + at(d, kSeedLanes);
-    __m512 acc[R];
+// One block against P panels (P = 1 or 2): 8 P accumulators, each step one
+// load of the block's column and 8 P broadcast candidates.
+template <int P, bool Weighted>
+__attribute__((target("avx512f"))) void block_panels(const float *xt, int d, int points,
+                                                     const float *panel, const float *closest,
+                                                     const float *w, float *mins, int ld,
+                                                     double *sums) {
+    constexpr int T = P * kSeedLanes;
+    // Candidate t's 16 results go to mins + t ld: whole vectors, no transpose.
+    const std::size_t panel_len = at(d, kSeedLanes);
+    __m512 acc[T];
 #pragma GCC unroll 16
-    for (int r = 0; r < R; ++r) acc[r] = _mm512_setzero_ps();
-    for (int j0 = 0; j0 < d; j0 += kLineFloats) {
-        for (int r = 0; r < R; ++r)
-            _mm_prefetch(reinterpret_cast<const char *>(next + at(r, d) + j0), _MM_HINT_T0);
-        const int j1 = std::min(j0 + kLineFloats, d);
-        for (int j = j0; j < j1; ++j) {
-            const __m512 c = _mm512_castpd_ps(_mm512_insertf64x4(
-                _mm512_castpd256_pd512(
-                    _mm256_loadu_pd(reinterpret_cast<const double *>(panel + at(j, kSeedLanes)))),
-                _mm256_loadu_pd(reinterpret_cast<const double *>(panel_b + at(j, kSeedLanes))),
-                1));
+    for (int t = 0; t < T; ++t) acc[t] = _mm512_setzero_ps();
+    for (int j = 0; j < d; ++j) {
+        // One line per column: the stream is fetched kAhead columns ahead,
+        // into the next block at the end of this one.
+        _mm_prefetch(reinterpret_cast<const char *>(xt + at(j + kAhead, kBlock)), _MM_HINT_T0);
+        const __m512 x = _mm512_loadu_ps(xt + at(j, kBlock));
 #pragma GCC unroll 16
-            for (int r = 0; r < R; ++r) {
-                const __m512 gap = _mm512_sub_ps(_mm512_set1_ps(x[at(r, d) + j]), c);
-                acc[r] = _mm512_fmadd_ps(gap, gap, acc[r]);
-            }
+        for (int t = 0; t < T; ++t) {
+            const float *c = panel + (t / kSeedLanes) * panel_len + at(j, kSeedLanes) + t % kSeedLanes;
+            const __m512 gap = _mm512_sub_ps(_mm512_set1_ps(*c), x);
+            acc[t] = _mm512_fmadd_ps(gap, gap, acc[t]);
         }
     }
-    __m512d lo = _mm512_loadu_pd(sums), hi = _mm512_loadu_pd(sums + kSeedLanes);
+    // min_ps returns its second operand on NaN: a NaN distance never lowers a potential.
+    const __m512 cl = _mm512_loadu_ps(closest);
 #pragma GCC unroll 16
-    for (int r = 0; r < R; ++r) {
-        const __m512 m = _mm512_min_ps(acc[r], _mm512_set1_ps(closest[r]));
-        _mm512_storeu_ps(mins + at(r, ld), m);
-        lo = add_share<Weighted>(lo, _mm512_castps512_ps256(m), w, r);
-        hi = add_share<Weighted>(hi, high_half(m), w, r);
+    for (int t = 0; t < T; ++t) {
+        acc[t] = _mm512_min_ps(acc[t], cl);
+        _mm512_storeu_ps(mins + at(t, ld), acc[t]);
     }
-    _mm512_storeu_pd(sums, lo);
-    _mm512_storeu_pd(sums + kSeedLanes, hi);
+#pragma GCC unroll 2
+    for (int q = 0; q < P; ++q)
+        panel_sums<Weighted>(acc + q * kSeedLanes, points, w, sums + q * kSeedLanes);
 }
 
-template <bool Weighted, int... Rows>
-constexpr std::array<seed_tile_fn, sizeof...(Rows)> two_panel_edges(
-    std::integer_sequence<int, Rows...>) {
-    return {&two_panel_tile<Rows + 1, Weighted>...};
-}
-
-// m rows against the panel pair: whole tiles, then one edge tile.
 template <bool Weighted>
-__attribute__((target("avx512f"))) void two_panel_rows(int m, int d, const float *x,
-                                                       const float *panel, const float *closest,
-                                                       const float *w, float *mins, int ld,
-                                                       double *sums) {
-    static constexpr auto edge =
-        two_panel_edges<Weighted>(std::make_integer_sequence<int, kSeedTile - 1>());
-    int i = 0;
-    for (; i + kSeedTile <= m; i += kSeedTile) {
-        const float *next = x + at(m - i >= 2 * kSeedTile ? i + kSeedTile : i, d);
-        two_panel_tile<kSeedTile, Weighted>(x + at(i, d), d, next, panel, closest + i,
-                                            Weighted ? w + i : nullptr, mins + at(i, ld), ld, sums);
+__attribute__((target("avx512f"))) void blocks(int m, int d, const float *xt, const float *panels,
+                                               int n_panels, const float *closest, const float *w,
+                                               float *mins, int ld, double *sums) {
+    const std::size_t block_len = at(d, kBlock), panel_len = at(d, kSeedLanes);
+    for (int i = 0; i < m; i += kBlock) {
+        const int points = std::min(kBlock, m - i);
+        const float *wi = Weighted ? w + i : nullptr;
+        const float *xb = xt + at(i / kBlock, block_len);
+        int g = 0;
+        for (; g + 2 <= n_panels; g += 2)
+            block_panels<2, Weighted>(xb, d, points, panels + g * panel_len, closest + i, wi,
+                                      mins + at(g * kSeedLanes, ld) + i, ld, sums + g * kSeedLanes);
+        if (g < n_panels)
+            block_panels<1, Weighted>(xb, d, points, panels + g * panel_len, closest + i, wi,
+                                      mins + at(g * kSeedLanes, ld) + i, ld, sums + g * kSeedLanes);
     }
-    if (i < m)
-        edge[m - i - 1](x + at(i, d), d, x + at(i, d), panel, closest + i,
-                        Weighted ? w + i : nullptr, mins + at(i, ld), ld, sums);
 }
 
 }  // namespace
 
-template <bool Weighted>
-__attribute__((target("avx512f"))) static void panel_pairs(int m, int d, const float *x,
-                                                           const float *panels, int n_pairs,
-                                                           const float *closest, const float *w,
-                                                           float *mins, int ld, double *sums) {
-    const std::size_t pair_len = at(d, 2 * kSeedLanes);
-    for (int p = 0; p < n_pairs; ++p)
-        two_panel_rows<Weighted>(m, d, x, panels + p * pair_len, closest, w,
-                                 mins + p * 2 * kSeedLanes, ld, sums + p * 2 * kSeedLanes);
-}
-
-void tavrine::seed_panel_pairs_16(int m, int d, const float *x, const float *panels, int n_pairs,
-                                  const float *closest, const float *w, float *mins, int ld,
-                                  double *sums) {
+void tavrine::seed_blocks_16(int m, int d, const float *xt, const float *panels, int n_panels,
+                             const float *closest, const float *w, float *mins, int ld,
+                             double *sums) {
     if (w)
-        panel_pairs<true>(m, d, x, panels, n_pairs, closest, w, mins, ld, sums);
+        blocks<true>(m, d, xt, panels, n_panels, closest, w, mins, ld, sums);
     else
-        panel_pairs<false>(m, d, x, panels, n_pairs, closest, w, mins, ld, sums);
+        blocks<false>(m, d, xt, panels, n_panels, closest, w, mins, ld, sums);
 }
