@@ -125,6 +125,11 @@ const int32_t *tavrine_block_labels(const tavrine_block *b) { return b->y.data()
 
 namespace {
 
+// The team's arrays of this thread's last block call. A Dask worker's
+// blocks share one shape, so a later call takes them over instead of
+// allocating and faulting in the same arrays again.
+thread_local std::vector<scratch> kept_scratch;
+
 // The block's next assignment: a fresh state and every product, or the
 // bounds loosened by the centers' moves. False when memory is short.
 bool assign_block(tavrine_block *b, int d, int k, const float *X, const float *weights,
@@ -145,11 +150,13 @@ bool assign_block(tavrine_block *b, int d, int k, const float *X, const float *w
             r.X64 = f64->X;
             r.weights64 = f64->weights;
         }
+        r.work.swap(kept_scratch);
         if (!take_scratch(r)) return false;
         load_centers(r, centers);
         if (f64) load_centers64(r, f64->centers);
         c = assign_all(r, false);
     }
+    kept_scratch.swap(b->state->work);
     drop_scratch(*b->state);
     mark_changes(b);
     refresh_sums(b);

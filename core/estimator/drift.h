@@ -93,7 +93,16 @@ struct scratch {
         own, prior;
     std::vector<double> d2;  // k, for rescoring with float64 input
 
+    int shape[3] = {-1, -1, -1};  // d8, widest, t of the arrays held
+
+    // Arrays for chunks of chunk_ points; those held are kept when they
+    // have this shape already.
     bool init(int d8, int widest, int t, int chunk_) {
+        if (points && chunk == chunk_ && shape[0] == d8 && shape[1] == widest && shape[2] == t)
+            return true;
+        shape[0] = d8;
+        shape[1] = widest;
+        shape[2] = t;
         chunk = chunk_;
         entries = chunk + 8;
         return take(points, at(entries, d8)) && take(products, at(std::max(widest, kBatchRows), entries)) &&

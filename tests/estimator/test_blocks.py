@@ -115,6 +115,32 @@ def test_a_new_k_or_d_starts_the_block_afresh():
             ((Xd.astype(np.float64) - C[labels]) ** 2).sum(), rel=1e-6)
 
 
+def test_blocks_of_different_shapes_take_turns():
+    # A thread's blocks hand their working arrays on to one another: a small
+    # block's arrays must not serve a larger one. Check mode verifies every
+    # pruned assignment against a full scan.
+    rng = np.random.default_rng(4)
+    shapes = [(6000, 72, 600), (500, 5, 3), (4000, 24, 40)]
+    runs = []
+    for n, d, k in shapes:
+        X = rng.standard_normal((n, d)).astype(np.float32)
+        C = X[rng.choice(n, k, replace=False)] + np.float32(0.05)
+        runs.append((_fit.Block(n), X, C))
+    _fit.drift_check(1)
+    try:
+        for it in range(3):
+            for block, X, C in runs[::-1] if it == 1 else runs:
+                sums, counts, _, _ = block.assign(X, C, it == 0, 2)
+                labels = block.labels()
+                ref, gap = nearest64(X, C)
+                clear = gap > 1e-4 * (1 + np.abs(X).max() ** 2)
+                np.testing.assert_array_equal(labels[clear], ref[clear])
+                np.testing.assert_allclose(sums, members64(X, labels, len(C))[0], rtol=1e-6,
+                                           atol=1e-4)
+    finally:
+        assert _fit.drift_check(0) == 0
+
+
 def test_farthest_rows_from_the_last_assignment():
     # Duplicated rows make ties, a few rows sit on a center, zero weights
     # bar their rows: the pick must follow distance, then row order.
