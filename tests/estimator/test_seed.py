@@ -160,14 +160,14 @@ def test_kmeanspp_same_centers_at_both_widths(kpp, weighted, lanes):
 
 @pytest.mark.parametrize("weighted", [False, True])
 def test_kmeanspp_skipping_points_changes_no_choice(kpp, weighted):
-    """Columns of zeros change no distance, but from 16 columns on the sweep
+    """Columns of zeros change no distance, but from 128 columns on the sweep
     skips the points no candidate can come closer to: the padded data must
     choose the same rows. Tight blobs make most points skippable once each
     blob has a center; 9 trials make two panels."""
     rng = np.random.default_rng(5)
     X, _ = blobs(40, 4, 70, rng, spread=2.0, spacing=12.0)
     X = np.ascontiguousarray(X[rng.permutation(len(X))])
-    padded = np.hstack([X, np.zeros((len(X), 14), np.float32)])
+    padded = np.hstack([X, np.zeros((len(X), 124), np.float32)])
     w = rng.uniform(0, 2, len(X)).astype(np.float32) if weighted else None
     for k, trials in ((60, 0), (120, 9)):
         plain = kpp(X, k, trials, seed=k, weights=w)[2]
