@@ -134,11 +134,12 @@ void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, cons
 
 // The k-means++ candidate sweep at 16 lanes (wide.cpp): points 0 .. m-1,
 // stored in blocks of 16 (xt: d x 16 per block, point in lane, the last
-// block padded), against the first n_panels panels of 8 candidates (d x 8
-// each, candidate in lane): candidate l's values to mins row l (stride ld,
-// whole blocks written), added to their sums, with the values and sums of
-// the 8-lane sweep. closest is read in whole blocks; w: row weights, or null.
-void seed_blocks_16(int m, int d, const float *xt, const float *panels, int n_panels,
+// block padded), against n_cand candidates in panels of 8 (d x 8 each,
+// candidate in lane): candidate l's values to mins row l (stride ld, whole
+// blocks written) and added to sums[l], with the values and sums of the
+// 8-lane sweep; the sums of a last panel's unused lanes stay as they were.
+// closest is read in whole blocks; w: row weights, or null.
+void seed_blocks_16(int m, int d, const float *xt, const float *panels, int n_cand,
                     const float *closest, const float *w, float *mins, int ld, double *sums);
 
 // Requests for ownership of the output lines a row will write: its entries

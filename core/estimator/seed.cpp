@@ -348,14 +348,14 @@ struct seeding {
         }
     }
 
-    // Every point of span [lo, hi) against the first n_used panels: mins
-    // row i - lo for point i, or, from blocks, row l for candidate l (stride
-    // kSpan); returns the span's n_read mark.
+    // Every point of span [lo, hi) against the n_cand candidates of the
+    // first n_used panels: mins row i - lo for point i, or, from blocks, row
+    // l for candidate l (stride kSpan); returns the span's n_read mark.
     template <bool Weighted>
-    int dense_span(int lo, int hi, int n_used, float *mins, double *sums) const {
+    int dense_span(int lo, int hi, int n_used, int n_cand, float *mins, double *sums) const {
         std::fill(sums, sums + ld, 0.0);
         if (xt) {  // spans start on whole blocks
-            seed_blocks_16(hi - lo, d, xt + at(lo, d), b.panels.get(), n_used,
+            seed_blocks_16(hi - lo, d, xt + at(lo, d), b.panels.get(), n_cand,
                            b.closest.get() + lo, Weighted ? w + lo : nullptr, mins, kSpan, sums);
             return kAllByCandidate;
         }
@@ -436,7 +436,7 @@ struct seeding {
                 double *sums = b.part + at(span, ld);
                 const int m = points_to_read(lo, hi, gaps, read);
                 if (4 * m >= kDenseOf4 * (hi - lo)) {
-                    b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, mins, sums);
+                    b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins, sums);
                 } else {
                     listed_span<Weighted>(lo, hi, read, m, n_used, mins, sums);
                     b.n_read[span] = m;

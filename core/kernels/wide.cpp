@@ -257,19 +257,20 @@ __attribute__((target("avx512f"))) inline void panel_sums(const __m512 *m, int p
     _mm512_storeu_pd(sums, sum);
 }
 
-// One block against P panels (P = 1 or 2): 8 P accumulators, each step one
-// load of the block's column and 8 P broadcast candidates.
-template <int P, bool Weighted>
-__attribute__((target("avx512f"))) void block_panels(const float *xt, int d, int points,
-                                                     const float *panel, const float *closest,
-                                                     const float *w, float *mins, int ld,
-                                                     double *sums) {
-    constexpr int T = P * kSeedLanes;
-    // Candidate t's 16 results go to mins + t ld: whole vectors, no transpose.
+// One block against T candidates (T <= 16) of consecutive panels: T
+// accumulators, each step one load of the block's column and T broadcast
+// candidates. Candidate t's 16 results go to mins + t ld: whole vectors, no
+// transpose. Lanes of a last panel beyond T add 0 to their sums.
+template <int T, bool Weighted>
+__attribute__((target("avx512f"))) void block_candidates(const float *xt, int d, int points,
+                                                         const float *panel,
+                                                         const float *closest, const float *w,
+                                                         float *mins, int ld, double *sums) {
+    constexpr int P = (T + kSeedLanes - 1) / kSeedLanes;
     const std::size_t panel_len = at(d, kSeedLanes);
-    __m512 acc[T];
+    __m512 acc[P * kSeedLanes];
 #pragma GCC unroll 16
-    for (int t = 0; t < T; ++t) acc[t] = _mm512_setzero_ps();
+    for (int t = 0; t < P * kSeedLanes; ++t) acc[t] = _mm512_setzero_ps();
     for (int j = 0; j < d; ++j) {
         // One line per column: the stream is fetched kAhead columns ahead,
         // into the next block at the end of this one.
@@ -294,32 +295,41 @@ __attribute__((target("avx512f"))) void block_panels(const float *xt, int d, int
         panel_sums<Weighted>(acc + q * kSeedLanes, points, w, sums + q * kSeedLanes);
 }
 
+using block_fn = void (*)(const float *, int, int, const float *, const float *, const float *,
+                          float *, int, double *);
+
+template <bool Weighted, int... Counts>
+constexpr std::array<block_fn, sizeof...(Counts)> candidate_kernels(
+    std::integer_sequence<int, Counts...>) {
+    return {&block_candidates<Counts + 1, Weighted>...};
+}
+
+// Blocks of the m points against the n_cand candidates, 16 at a time.
 template <bool Weighted>
 __attribute__((target("avx512f"))) void blocks(int m, int d, const float *xt, const float *panels,
-                                               int n_panels, const float *closest, const float *w,
+                                               int n_cand, const float *closest, const float *w,
                                                float *mins, int ld, double *sums) {
+    static constexpr auto kernel =
+        candidate_kernels<Weighted>(std::make_integer_sequence<int, 2 * kSeedLanes>());
     const std::size_t block_len = at(d, kBlock), panel_len = at(d, kSeedLanes);
     for (int i = 0; i < m; i += kBlock) {
         const int points = std::min(kBlock, m - i);
         const float *wi = Weighted ? w + i : nullptr;
         const float *xb = xt + at(i / kBlock, block_len);
-        int g = 0;
-        for (; g + 2 <= n_panels; g += 2)
-            block_panels<2, Weighted>(xb, d, points, panels + g * panel_len, closest + i, wi,
-                                      mins + at(g * kSeedLanes, ld) + i, ld, sums + g * kSeedLanes);
-        if (g < n_panels)
-            block_panels<1, Weighted>(xb, d, points, panels + g * panel_len, closest + i, wi,
-                                      mins + at(g * kSeedLanes, ld) + i, ld, sums + g * kSeedLanes);
+        for (int l = 0; l < n_cand; l += 2 * kSeedLanes)
+            kernel[std::min(n_cand - l, 2 * kSeedLanes) - 1](
+                xb, d, points, panels + (l / kSeedLanes) * panel_len, closest + i, wi,
+                mins + at(l, ld) + i, ld, sums + l);
     }
 }
 
 }  // namespace
 
-void tavrine::seed_blocks_16(int m, int d, const float *xt, const float *panels, int n_panels,
+void tavrine::seed_blocks_16(int m, int d, const float *xt, const float *panels, int n_cand,
                              const float *closest, const float *w, float *mins, int ld,
                              double *sums) {
     if (w)
-        blocks<true>(m, d, xt, panels, n_panels, closest, w, mins, ld, sums);
+        blocks<true>(m, d, xt, panels, n_cand, closest, w, mins, ld, sums);
     else
-        blocks<false>(m, d, xt, panels, n_panels, closest, w, mins, ld, sums);
+        blocks<false>(m, d, xt, panels, n_cand, closest, w, mins, ld, sums);
 }
