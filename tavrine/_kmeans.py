@@ -135,7 +135,20 @@ def _kmeans_parallel(X, take, k, rng, weights, n_threads):
     first = rng.randint(n) if w is None else rng.choice(n, p=w / w.sum())
     rows = [np.array([first])]
     drawn = [take(rows[0])]
-    mins = _nearest(X, drawn[0], n_threads)[1]
+    labels, mins = _nearest(X, drawn[0], n_threads)
+    # Each row's nearest drawn row is kept as rows are drawn: a row that a
+    # later round brings strictly closer takes it, so ties go to the
+    # earlier row, as one scan of all drawn rows would break them.
+    found = 1
+
+    def add(new_rows):
+        nonlocal found
+        near, dist = _nearest(X, new_rows, n_threads)
+        closer = dist < mins
+        labels[closer] = near[closer] + found
+        mins[closer] = dist[closer]
+        found += len(new_rows)
+
     for _ in range(_PARALLEL_ROUNDS):
         share = mins.astype(np.float64) if w is None else mins * w
         phi = share.sum()
@@ -146,13 +159,13 @@ def _kmeans_parallel(X, take, k, rng, weights, n_threads):
         if new.size:
             rows.append(new)
             drawn.append(take(new))
-            np.minimum(mins, _nearest(X, drawn[-1], n_threads)[1], out=mins)
+            add(drawn[-1])
     short = k - sum(r.size for r in rows)
     if short > 0:
         rest = np.setdiff1d(np.arange(n), np.concatenate(rows), assume_unique=True)
         drawn.append(take(rng.choice(rest, size=short, replace=False)))
+        add(drawn[-1])
     candidates = np.concatenate(drawn)
-    labels = _nearest(X, candidates, n_threads)[0]
     counts = np.bincount(labels, weights=w, minlength=len(candidates))
     return _seed_from_candidates(candidates, counts, k, rng, n_threads=n_threads)
 
