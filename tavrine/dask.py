@@ -192,18 +192,23 @@ def _forget(fit_id, dask_worker=None):
             del _blocks[key]
 
 
-def _seed_mins(address, threads, fit_id, index, X, candidates):
-    """Distances of block `index`'s rows to their nearest candidate, brought
-    up to date with the candidates this worker has not yet seen for it."""
+def _seed_nearest(address, threads, fit_id, index, X, candidates):
+    """Nearest candidate of each of block `index`'s rows and the distance to
+    it, brought up to date with the candidates this worker has not yet seen
+    for it. A later candidate takes a row only when strictly closer, so ties
+    go to the earlier one, as one scan of all candidates would break them."""
     key = (address, fit_id, ("seed", index))
-    mins, known = _blocks.get(key, (None, 0))
+    labels, mins, known = _blocks.get(key, (None, None, 0))
     if mins is None:
+        labels = np.zeros(X.shape[0], np.int32)
         mins = np.full(X.shape[0], np.inf, np.float32)
     if known < len(candidates):
-        dist = _nearest(X, _float32(candidates[known:]), threads)[1]
-        np.minimum(mins, dist, out=mins)
-    _blocks[key] = (mins, len(candidates))
-    return mins
+        near, dist = _nearest(X, _float32(candidates[known:]), threads)
+        closer = dist < mins
+        labels[closer] = near[closer] + known
+        mins[closer] = dist[closer]
+    _blocks[key] = (labels, mins, len(candidates))
+    return labels, mins
 
 
 def _seed_potential(part, fit_id, index, candidates, w=None):
@@ -211,7 +216,7 @@ def _seed_potential(part, fit_id, index, candidates, w=None):
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
-        mins = _seed_mins(address, threads, fit_id, index, X, candidates)
+        mins = _seed_nearest(address, threads, fit_id, index, X, candidates)[1]
     if w is not None:
         return float(w.astype(np.float64) @ mins)
     return float(mins.sum(dtype=np.float64))
@@ -222,18 +227,18 @@ def _seed_sample(part, fit_id, index, candidates, scale, seed, w=None):
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
-        mins = _seed_mins(address, threads, fit_id, index, X, candidates)
+        mins = _seed_nearest(address, threads, fit_id, index, X, candidates)[1]
     u = np.random.default_rng(seed).random(X.shape[0])
     share = mins.astype(np.float64) if w is None else mins * w.astype(np.float64)
     return X[u < scale * share]
 
 
-def _seed_weights(part, candidates, w=None):
-    """The (weighted) number of the block's rows each candidate is nearest to."""
+def _seed_weights(part, fit_id, index, candidates, w=None):
+    """The (weighted) number of block `index`'s rows each candidate is nearest to."""
     address, threads = _worker()
     X = _rows(part)
     with _worker_lock(address):
-        labels = _nearest(X, _float32(candidates), threads)[0]
+        labels = _seed_nearest(address, threads, fit_id, index, X, candidates)[0]
     return np.bincount(labels, weights=w, minlength=len(candidates)).astype(np.float64)
 
 
@@ -446,7 +451,8 @@ class KMeans(ClusterMixin, BaseEstimator):
         if len(candidates) < k:
             extra = rng.choice(n, size=k - len(candidates), replace=False)
             candidates = np.concatenate([candidates, blocks.rows(extra)])
-        weights = np.sum(blocks.run(_seed_weights, [(candidates,)] * nb), axis=0)
+        weights = np.sum(blocks.run(_seed_weights, [(self._fit_id, b, candidates)
+                                                    for b in range(nb)]), axis=0)
         return _seed_from_candidates(candidates, weights, k, rng)
 
     def _draw(self, n, size, rng):
