@@ -136,17 +136,11 @@ def _kmeans_parallel(X, take, k, rng, weights, n_threads):
     rows = [np.array([first])]
     drawn = [take(rows[0])]
     labels, mins = _nearest(X, drawn[0], n_threads)
-    # Each row's nearest drawn row is kept as rows are drawn: a row that a
-    # later round brings strictly closer takes it, so ties go to the
-    # earlier row, as one scan of all drawn rows would break them.
     found = 1
 
     def add(new_rows):
         nonlocal found
-        near, dist = _nearest(X, new_rows, n_threads)
-        closer = dist < mins
-        labels[closer] = near[closer] + found
-        mins[closer] = dist[closer]
+        _take_nearer(X, new_rows, found, labels, mins, n_threads)
         found += len(new_rows)
 
     for _ in range(_PARALLEL_ROUNDS):
@@ -184,6 +178,16 @@ def _assign(X, C, n_threads, all_distances=False):
 def _nearest(X, C, n_threads=None):
     """Labels and squared distances (float32) of the nearest center."""
     return _assign(X, C, n_threads)
+
+
+def _take_nearer(X, C, first, labels, mins, n_threads=None):
+    """Rows of X that a center of C (numbered from `first` on) is strictly
+    closer to than mins take it into labels and its distance into mins: ties
+    stay with the earlier center, as one scan of all centers breaks them."""
+    near, dist = _nearest(X, C, n_threads)
+    closer = dist < mins
+    labels[closer] = near[closer] + first
+    mins[closer] = dist[closer]
 
 
 def _squared_distances(X, C, n_threads=None):

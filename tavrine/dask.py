@@ -43,7 +43,7 @@ from sklearn.utils._param_validation import Interval, StrOptions
 from . import _fit
 from . import _validation as valid
 from ._kmeans import (_centred32, _core_seed, _nearest, _nearest64, _power_of_two_scale,
-                      _print_lloyd, _refuse_unfit64, _seed_from_candidates)
+                      _print_lloyd, _refuse_unfit64, _seed_from_candidates, _take_nearer)
 
 __all__ = ["KMeans"]
 
@@ -195,18 +195,14 @@ def _forget(fit_id, dask_worker=None):
 def _seed_nearest(address, threads, fit_id, index, X, candidates):
     """Nearest candidate of each of block `index`'s rows and the distance to
     it, brought up to date with the candidates this worker has not yet seen
-    for it. A later candidate takes a row only when strictly closer, so ties
-    go to the earlier one, as one scan of all candidates would break them."""
+    for it."""
     key = (address, fit_id, ("seed", index))
     labels, mins, known = _blocks.get(key, (None, None, 0))
     if mins is None:
         labels = np.zeros(X.shape[0], np.int32)
         mins = np.full(X.shape[0], np.inf, np.float32)
     if known < len(candidates):
-        near, dist = _nearest(X, _float32(candidates[known:]), threads)
-        closer = dist < mins
-        labels[closer] = near[closer] + known
-        mins[closer] = dist[closer]
+        _take_nearer(X, _float32(candidates[known:]), known, labels, mins, threads)
     _blocks[key] = (labels, mins, len(candidates))
     return labels, mins
 
