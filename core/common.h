@@ -132,6 +132,9 @@ void packed_product(int m, int d8, int k8, const float *a, int lda, const float 
 void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, const float *packed,
                       float *out, int ldo);
 
+// Points per block of the k-means++ sweep's copy of the points.
+constexpr int kSeedBlock = 16;
+
 // The k-means++ candidate sweep at 16 lanes (wide.cpp): points 0 .. m-1,
 // stored in blocks of 16 (xt: d x 16 per block, point in lane, the last
 // block padded), against n_cand candidates in panels of 8 (d x 8 each,

@@ -29,10 +29,9 @@ constexpr int kTile = 8;     // points per register tile
 constexpr int kLanes = 8;    // candidates per panel, one per lane
 constexpr int kLineBytes = 64;
 constexpr int kLineFloats = kLineBytes / 4;
-constexpr int kBlock = 16;   // points per block of the 16-lane sweep
 // Largest copy of the points in blocks (1 GiB); larger inputs stay in place.
 constexpr std::size_t kMaxBlocked = std::size_t(1) << 28;
-static_assert(kSpan % kBlock == 0, "spans start on whole blocks");
+static_assert(kSpan % kSeedBlock == 0, "spans start on whole blocks");
 
 // ---- Random stream -------------------------------------------------------
 
@@ -212,7 +211,7 @@ struct seed_buffers {
     buffer<double> part_store;
     float *mins;                   // per span: rows of its read points' lowered distances
     double *part;                  // n_spans x ld: per-span sums of mins
-    buffer<float> closest;         // n: squared distance to the nearest chosen center
+    buffer<float> closest;         // n_spans x kSpan: squared distance to the nearest center
     buffer<int32_t> nearest;       // n: that center
     buffer<int32_t> read;          // per span from its first point on: the points read
     buffer<int32_t> n_read;        // n_spans: their count, or kAllBy... for all
@@ -383,17 +382,18 @@ struct seeding {
     // point in lane, the last block padded with zeros), unless the copy
     // would pass kMaxBlocked floats; then the 8-lane tiles read X.
     bool make_blocks() {
-        const int n_blocks = n / kBlock + (n % kBlock != 0);
-        if (kernel_lanes() != 16 || at(n_blocks, at(d, kBlock)) > kMaxBlocked) return true;
-        if (!take(b.blocked, at(n_blocks, at(d, kBlock)))) return false;
+        const int n_blocks = n / kSeedBlock + (n % kSeedBlock != 0);
+        if (kernel_lanes() != 16 || at(n_blocks, at(d, kSeedBlock)) > kMaxBlocked) return true;
+        if (!take(b.blocked, at(n_blocks, at(d, kSeedBlock)))) return false;
         float *out = b.blocked.get();
         const int team = team_for_blocks(n_threads, int64_t(n) * d, n_blocks);
 #pragma omp parallel for schedule(static) num_threads(team) if (team > 1)
         for (int blk = 0; blk < n_blocks; ++blk) {
-            float *dst = out + at(blk, at(d, kBlock));
-            for (int p = 0; p < kBlock; ++p) {
-                const int i = blk * kBlock + p;
-                for (int j = 0; j < d; ++j) dst[at(j, kBlock) + p] = i < n ? X[at(i, d) + j] : 0.0f;
+            float *dst = out + at(blk, at(d, kSeedBlock));
+            for (int p = 0; p < kSeedBlock; ++p) {
+                const int i = blk * kSeedBlock + p;
+                for (int j = 0; j < d; ++j)
+                    dst[at(j, kSeedBlock) + p] = i < n ? X[at(i, d) + j] : 0.0f;
             }
         }
         xt = out;
@@ -431,7 +431,7 @@ struct seeding {
             for (int span = 0; span < n_spans; ++span) {
                 settle(span);
                 const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-                int32_t *read = b.read.get() + lo;
+                int32_t *read = gaps ? b.read.get() + lo : nullptr;  // held only where tested
                 float *mins = b.mins + at(lo, ld);
                 double *sums = b.part + at(span, ld);
                 const int m = points_to_read(lo, hi, gaps, read);
@@ -550,7 +550,8 @@ struct seeding {
         // closest is read in whole blocks of 16 points.
         return take(b.closest, at(n_spans, kSpan)) && take(b.nearest, at(n_skip, 1)) &&
                take(b.read, at(n_skip, 1)) && take(b.n_read, at(n_spans, 1)) &&
-               take(b.gaps, at(k_skip, ld)) && take_lines(b.mins_store, b.mins, at(at(n_spans, kSpan), ld)) &&
+               take(b.gaps, at(k_skip, ld)) &&
+               take_lines(b.mins_store, b.mins, at(at(n_spans, kSpan), ld)) &&
                take(b.panels, at(n_panels, at(d, kLanes))) &&
                take_lines(b.part_store, b.part, at(n_spans, ld)) &&
                take(b.prefix, at(n_spans + 1, 1)) && take(b.pot, at(ld, 1)) &&

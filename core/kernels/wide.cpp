@@ -197,15 +197,15 @@ __attribute__((target("avx512f"))) int tavrine::nearest_of_row_16(const float *r
 // no lane idles whatever the candidate count. Every lane runs the 8-lane
 // tile's chain: the column's gap, one fused multiply-add per column in
 // column order, the minimum with the point's closest distance ((c - x)^2 is
-// (x - c)^2 exactly). Each panel's eight results are then turned into the
-// points' rows, stored to mins and added in double to the candidates' sums
-// point after point, so mins and sums are bitwise the 8-lane sweep's.
+// (x - c)^2 exactly). Each candidate's 16 results go to its row of mins;
+// each panel's eight are turned into the points' rows and added in double
+// to the candidates' sums point after point, so mins and sums are bitwise
+// the 8-lane sweep's.
 
 namespace {
 
-constexpr int kBlock = 16;      // points per block, one per lane
-constexpr int kSeedLanes = 8;   // candidates per panel
-constexpr int kAhead = 128;      // columns (lines) of prefetch distance
+constexpr int kSeedLanes = 8;  // candidates per panel
+constexpr int kAhead = 128;    // columns (lines) of prefetch distance
 
 // Transposes eight candidate rows (16 points each) into the points' rows:
 // out[q] holds point q's eight values in its low half, point q + 8's in its
@@ -227,8 +227,10 @@ __attribute__((target("avx512f"))) inline void panel_rows(const __m512 *m, __m51
         u[4 * h + 3] = _mm512_shuffle_ps(th[1], th[3], 0xEE);
     }
     // u[c] (rows 0-3) and u[c + 4] (rows 4-7): 128-bit lane l holds column 4 l + c.
-    const __m512i first = _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
-    const __m512i second = _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
+    const __m512i first =
+        _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27);
+    const __m512i second =
+        _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31);
 #pragma GCC unroll 4
     for (int c = 0; c < 4; ++c) {
         out[c] = _mm512_permutex2var_ps(u[c], first, u[c + 4]);      // points c, c + 8
@@ -274,11 +276,13 @@ __attribute__((target("avx512f"))) void block_candidates(const float *xt, int d,
     for (int j = 0; j < d; ++j) {
         // One line per column: the stream is fetched kAhead columns ahead,
         // into the next block at the end of this one.
-        _mm_prefetch(reinterpret_cast<const char *>(xt + at(j + kAhead, kBlock)), _MM_HINT_T0);
-        const __m512 x = _mm512_loadu_ps(xt + at(j, kBlock));
+        _mm_prefetch(reinterpret_cast<const char *>(xt + at(j + kAhead, kSeedBlock)),
+                     _MM_HINT_T0);
+        const __m512 x = _mm512_loadu_ps(xt + at(j, kSeedBlock));
 #pragma GCC unroll 16
         for (int t = 0; t < T; ++t) {
-            const float *c = panel + (t / kSeedLanes) * panel_len + at(j, kSeedLanes) + t % kSeedLanes;
+            const float *c =
+                panel + (t / kSeedLanes) * panel_len + at(j, kSeedLanes) + t % kSeedLanes;
             const __m512 gap = _mm512_sub_ps(_mm512_set1_ps(*c), x);
             acc[t] = _mm512_fmadd_ps(gap, gap, acc[t]);
         }
@@ -311,11 +315,11 @@ __attribute__((target("avx512f"))) void blocks(int m, int d, const float *xt, co
                                                float *mins, int ld, double *sums) {
     static constexpr auto kernel =
         candidate_kernels<Weighted>(std::make_integer_sequence<int, 2 * kSeedLanes>());
-    const std::size_t block_len = at(d, kBlock), panel_len = at(d, kSeedLanes);
-    for (int i = 0; i < m; i += kBlock) {
-        const int points = std::min(kBlock, m - i);
+    const std::size_t block_len = at(d, kSeedBlock), panel_len = at(d, kSeedLanes);
+    for (int i = 0; i < m; i += kSeedBlock) {
+        const int points = std::min(kSeedBlock, m - i);
         const float *wi = Weighted ? w + i : nullptr;
-        const float *xb = xt + at(i / kBlock, block_len);
+        const float *xb = xt + at(i / kSeedBlock, block_len);
         for (int l = 0; l < n_cand; l += 2 * kSeedLanes)
             kernel[std::min(n_cand - l, 2 * kSeedLanes) - 1](
                 xb, d, points, panels + (l / kSeedLanes) * panel_len, closest + i, wi,
