@@ -98,6 +98,43 @@ __attribute__((target("avx512f"))) void group_minima_16(const float *rows, int l
     }
 }
 
+// Each entry's best so far against a group's lowest score, eight entries at
+// a time without a branch: a lower score, or an equal one from a
+// lower-numbered center, replaces it. A bucket's entries are distinct, so
+// every entry's pair is written back as chosen.
+void take_lower(scratch &s, const int32_t *entries, int count, const float *min1,
+                const int32_t *nearest, const int32_t *center) {
+    alignas(32) float best[8];
+    alignas(32) int32_t best_idx[8];
+    int e = 0;
+    for (; e + 8 <= count; e += 8) {
+        const __m256i at_e = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(entries + e));
+        const __m256i c = _mm256_i32gather_epi32(
+            center, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(nearest + e)), 4);
+        const __m256 low = _mm256_loadu_ps(min1 + e);
+        const __m256 held = _mm256_i32gather_ps(s.best.get(), at_e, 4);
+        const __m256i held_idx = _mm256_i32gather_epi32(s.best_idx.get(), at_e, 4);
+        const __m256 tie = _mm256_and_ps(_mm256_cmp_ps(low, held, _CMP_EQ_OQ),
+                                         _mm256_castsi256_ps(_mm256_cmpgt_epi32(held_idx, c)));
+        const __m256 take = _mm256_or_ps(_mm256_cmp_ps(low, held, _CMP_LT_OQ), tie);
+        _mm256_store_ps(best, _mm256_blendv_ps(held, low, take));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(best_idx),
+                           _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(held_idx),
+                                                                _mm256_castsi256_ps(c), take)));
+        for (int q = 0; q < 8; ++q) {
+            s.best[entries[e + q]] = best[q];
+            s.best_idx[entries[e + q]] = best_idx[q];
+        }
+    }
+    for (; e < count; ++e) {
+        const int i = entries[e], c = center[nearest[e]];
+        if (min1[e] < s.best[i] || (min1[e] == s.best[i] && c < s.best_idx[i])) {
+            s.best[i] = min1[e];
+            s.best_idx[i] = c;
+        }
+    }
+}
+
 // Entries [from, to) of group g's bucket from the group's products (its
 // centers by rows, the entries by lanes): per point, eight at once, the
 // lowest score of the group, its center (the first on ties: slots go in
@@ -115,13 +152,7 @@ void scan_group(const run_state &r, scratch &s, int g, int from, int to, const f
     if (wide < count8)
         group_minima_8(rows + wide, count8, count8 - wide, size, norm, min1 + wide, min2 + wide,
                        nearest + wide);
-    for (int e = 0; e < count; ++e) {
-        const int i = entries[from + e], c = r.L.center[base + nearest[e]];
-        if (min1[e] < s.best[i] || (min1[e] == s.best[i] && c < s.best_idx[i])) {
-            s.best[i] = min1[e];
-            s.best_idx[i] = c;
-        }
-    }
+    take_lower(s, entries + from, count, min1, nearest, &r.L.center[base]);
     products += int64_t(count) * size;
 }
 
