@@ -181,11 +181,15 @@ struct run_state {
     double passed_share = 1.0;
     std::vector<int64_t> chunk_products;
     // Double sums (k x d8), weights (k) and members per column block
-    // (n_col_blocks x k); the center update's units: column blocks of
-    // col_block_width columns, slices of centers.
+    // (n_col_blocks x k); the center update's units: a center's columns in
+    // blocks of col_block_width. The last assignment's changes listed per
+    // center (listed[list_start[c] .. list_start[c + 1]), p for a point
+    // gained, ~p for one lost) and each thread's share of them (team x k).
     std::vector<double> sums, weight_sum;
     std::vector<int64_t> members;
-    int n_col_blocks, col_block_width, n_center_slices;
+    int n_col_blocks, col_block_width;
+    std::vector<int32_t> listed;
+    std::vector<int64_t> list_start, run_at;
     std::vector<double> shift;  // k
     std::vector<scratch> work;  // one per thread of the team
 };

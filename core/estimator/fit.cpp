@@ -98,18 +98,19 @@ bool allocate(run_state &r) {
     r.chunk_survivors.assign(r.n_chunks, 0);
     r.chunk_rescored.assign(r.n_chunks, 0);
     r.chunk_products.assign(r.n_chunks, 0);
-    // Units of the center update: slices of centers first, column blocks only
-    // when there are too few centers to keep the team busy.
-    const int units = 4 * r.team;
-    r.n_center_slices = std::min(k, units);
-    // A sparse row is added whole: slices of centers only.
-    const int col_blocks_wanted =
-        is_sparse(r) ? 1 : (units + r.n_center_slices - 1) / r.n_center_slices;
+    // Units of the center update: centers, split into column blocks only when
+    // there are too few of them to keep the team busy.
+    const int units = 4 * r.team, whole = std::min(k, units);
+    // A sparse row is added whole.
+    const int col_blocks_wanted = is_sparse(r) ? 1 : (units + whole - 1) / whole;
     r.col_block_width = round_up8((r.d + col_blocks_wanted - 1) / col_blocks_wanted);
     r.n_col_blocks = (r.d + r.col_block_width - 1) / r.col_block_width;
     r.sums.assign(at(k, r.d8), 0.0);
     r.weight_sum.assign(k, 0.0);
     r.members.assign(at(r.n_col_blocks, k), 0);
+    r.listed.resize(at(n, 2));
+    r.list_start.assign(k + 1, 0);
+    r.run_at.assign(at(r.team, k), 0);
     r.shift.assign(k, 0.0);
     if (is_sparse(r)) {
         r.kt = transposed_stride(k);

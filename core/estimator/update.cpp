@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
 // The drift loop's center update. Center sums are double, updated from the
-// list of changed points in point order (each center and column owned by one
-// worker): the result does not depend on the thread count, and an iteration
-// that moves few points costs few additions. Centers left empty are refilled
+// changed points listed per center in point order (each center and column
+// block owned by one worker): the result does not depend on the thread
+// count, and an iteration that moves few points costs few additions. Centers left empty are refilled
 // for one update from the farthest points; then the centers move, and their
 // drifts, norms, groups and the bounds' losses follow.
 #include <omp.h>
@@ -30,18 +30,55 @@ inline void add_scaled(double *row, __m256 x, double w) {
     _mm256_storeu_pd(row + 4, _mm256_add_pd(_mm256_loadu_pd(row + 4), hi));
 }
 
-// Changes ahead of the one being added whose row is fetched.
+// Listed changes ahead of the one being added whose row is fetched.
 constexpr int kFetchAhead = 12;
 
-// Column block col_block (col_block_width columns), center slice `slice`:
-// this worker's share of the double sums, every change applied in point
-// order. A change is read only by the workers owning its old or new center,
-// so X passes through the cache about once however many workers share the
-// update.
-void add_changes(run_state &r, int col_block, int slice) {
+// The last assignment's changes as one list per center in point order: the
+// team's threads each list a run of chunks, and the runs are laid out one
+// after the other within each center's list.
+void list_changes(run_state &r) {
+    const int k = r.k, runs = r.team;
+    const auto each_change = [&](int run, auto f) {
+        const int first = int(int64_t(r.n_chunks) * run / runs);
+        const int end = int(int64_t(r.n_chunks) * (run + 1) / runs);
+        for (int ch = first; ch < end; ++ch)
+            for (int e = 0; e < r.chunk_changed[ch]; ++e)
+                f(r.changed[ch * r.chunk + e], r.changed_from[ch * r.chunk + e]);
+    };
+    std::fill(r.run_at.begin(), r.run_at.end(), 0);
+#pragma omp parallel for schedule(static, 1) num_threads(runs) if (runs > 1)
+    for (int run = 0; run < runs; ++run) {
+        int64_t *count = &r.run_at[at(run, k)];
+        each_change(run, [&](int32_t p, int32_t from) {
+            if (from >= 0) ++count[from];
+            ++count[r.y[p]];
+        });
+    }
+    int64_t next = 0;
+    for (int c = 0; c < k; ++c) {
+        r.list_start[c] = next;
+        for (int run = 0; run < runs; ++run) {
+            const int64_t count = r.run_at[at(run, k) + c];
+            r.run_at[at(run, k) + c] = next;
+            next += count;
+        }
+    }
+    r.list_start[k] = next;
+#pragma omp parallel for schedule(static, 1) num_threads(runs) if (runs > 1)
+    for (int run = 0; run < runs; ++run) {
+        int64_t *end = &r.run_at[at(run, k)];
+        each_change(run, [&](int32_t p, int32_t from) {
+            if (from >= 0) r.listed[end[from]++] = ~p;
+            r.listed[end[r.y[p]]++] = p;
+        });
+    }
+}
+
+// The changes of centers [first, end) applied to their double sums in column
+// block col_block, each center's in point order: the sums do not depend on
+// the thread count.
+void add_changes(run_state &r, int first, int end, int col_block) {
     const int c0 = col_block * r.col_block_width, c1 = std::min(r.d, c0 + r.col_block_width);
-    int64_t *members = &r.members[at(col_block, r.k)];
-    const auto owns = [&](int c) { return c % r.n_center_slices == slice; };
     const auto add = [&](double *sums, int64_t p, double w) {
         if (r.X64) {
             for (int j = c0; j < c1; ++j) sums[j] += seen64(r, p, j) * w;
@@ -54,39 +91,34 @@ void add_changes(run_state &r, int col_block, int slice) {
             add_scaled(sums + o, seen8(r, width == 8 ? _mm256_loadu_ps(x + o) : masked_read(x + o, width), o), w);
         }
     };
-    const auto mine = [&](int lo, int e) {
-        const int from = r.changed_from[lo + e];
-        return (from >= 0 && owns(from)) || owns(r.y[r.changed[lo + e]]);
-    };
-    for (int ch = 0; ch < r.n_chunks; ++ch) {
-        const int lo = ch * r.chunk, count = r.chunk_changed[ch];
-        for (int e = 0; e < count; ++e) {
-            // The rows this worker reads are scattered: fetch one ahead of time.
-            if (!is_sparse(r) && e + kFetchAhead < count && mine(lo, e + kFetchAhead)) {
-                const char *row = reinterpret_cast<const char *>(
-                    r.X + at(r.changed[lo + e + kFetchAhead], r.d) + c0);
+    const int32_t *listed = r.listed.data();
+    const int64_t last = r.list_start[end];
+    for (int c = first; c < end; ++c) {
+        int64_t &members = r.members[at(col_block, r.k) + c];
+        double *sums = &r.sums[at(c, r.d8)];
+        for (int64_t e = r.list_start[c]; e < r.list_start[c + 1]; ++e) {
+            // The rows are scattered: fetch ahead of time, across centers.
+            if (!is_sparse(r) && e + kFetchAhead < last) {
+                const int32_t v = listed[e + kFetchAhead];
+                const char *row = reinterpret_cast<const char *>(r.X + at(v < 0 ? ~v : v, r.d) + c0);
                 for (int64_t b = 0; b < int64_t(c1 - c0) * 4; b += 64) _mm_prefetch(row + b, _MM_HINT_T0);
             }
-            const int64_t p = r.changed[lo + e];
-            const int from = r.changed_from[lo + e], to = r.y[p];
-            const bool take_from = from >= 0 && owns(from), give_to = owns(to);
-            if (!take_from && !give_to) continue;
+            const bool lost = listed[e] < 0;
+            const int64_t p = lost ? ~listed[e] : listed[e];
             const double w = weight_of(r, p);
             if (w == 0.0) continue;
-            if (take_from) {
-                double *s = &r.sums[at(from, r.d8)];
-                add(s, p, -w);
-                if (col_block == 0) r.weight_sum[from] -= w;
+            if (lost) {
+                add(sums, p, -w);
+                if (col_block == 0) r.weight_sum[c] -= w;
                 // The last member gone: the sums are exactly zero again.
-                if (--members[from] == 0) {
-                    std::fill(s + c0, s + round_up8(c1), 0.0);
-                    if (col_block == 0) r.weight_sum[from] = 0.0;
+                if (--members == 0) {
+                    std::fill(sums + c0, sums + round_up8(c1), 0.0);
+                    if (col_block == 0) r.weight_sum[c] = 0.0;
                 }
-            }
-            if (give_to) {
-                add(&r.sums[at(to, r.d8)], p, w);
-                if (col_block == 0) r.weight_sum[to] += w;
-                ++members[to];
+            } else {
+                add(sums, p, w);
+                if (col_block == 0) r.weight_sum[c] += w;
+                ++members;
             }
         }
     }
@@ -294,9 +326,16 @@ void drift::load_centers(run_state &r, const float *centers) {
 }
 
 update_result drift::update_centers(run_state &r) {
-    const int units = r.n_col_blocks * r.n_center_slices;
+    list_changes(r);
+    // Runs of adjacent centers, so a worker's fetches run ahead into its next
+    // center's list.
+    const int run = std::max(1, r.k / (16 * r.team)), n_runs = (r.k + run - 1) / run;
+    const int units = r.n_col_blocks * n_runs;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
-    for (int u = 0; u < units; ++u) add_changes(r, u % r.n_col_blocks, u / r.n_col_blocks);
+    for (int u = 0; u < units; ++u) {
+        const int first = u / r.n_col_blocks * run;
+        add_changes(r, first, std::min(r.k, first + run), u % r.n_col_blocks);
+    }
     relocation saved;
     const int refilled = lend_to_empty(r, saved);
 #pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)

@@ -193,6 +193,13 @@ def test_thread_counts_give_identical_runs():
         assert r[1].tobytes() == runs[0][1].tobytes()
         assert r[2] == runs[0][2] and r[3] == runs[0][3]
         np.testing.assert_array_equal(r[4], runs[0][4])
+    # Float64 centers keep every bit of the double sums: any change in the
+    # order members are added shows there.
+    X64 = X.astype(np.float64) + rng.standard_normal(X.shape) * 1e-3
+    fits = [KMeans(70, init=X64[:70], n_init=1, max_iter=30, n_threads=t).fit(X64, sample_weight=w)
+            for t in (1, 2, 5)]
+    for f in fits[1:]:
+        assert f.cluster_centers_.tobytes() == fits[0].cluster_centers_.tobytes()
 
 
 def test_integer_weights_act_as_repeated_rows(checked):
