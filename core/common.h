@@ -132,6 +132,17 @@ void packed_product(int m, int d8, int k8, const float *a, int lda, const float 
 void packed_panels_16(int m, int d8, int n_panels, const float *a, int lda, const float *packed,
                       float *out, int ldo);
 
+// Group minima of packed_panels_16's scores, none of them stored: rows
+// start[0] .. start[n_groups] - 1 of a in n_groups groups (group j from row
+// start[j]), against n_panels whole panels of 16 points; for group j and
+// lane l, min1/min2/nearest[j ld + l] get the lowest of -2 a_r . x_l +
+// norm[r - start[0]] over the group's rows, its first row (from the group's
+// first) and the lowest of the others.
+void group_minima_panels_16(int d8, int n_panels, const float *a, int lda,
+                            const int32_t *start, int n_groups, const float *norm,
+                            const float *packed, float *min1, float *min2, int32_t *nearest,
+                            int ld);
+
 // Points per block of the k-means++ sweep's copy of the points.
 constexpr int kSeedBlock = 16;
 

@@ -135,25 +135,55 @@ void take_lower(scratch &s, const int32_t *entries, int count, const float *min1
     }
 }
 
-// Entries [from, to) of group g's bucket from the group's products (its
-// centers by rows, the entries by lanes): per point, eight at once, the
-// lowest score of the group, its center (the first on ties: slots go in
-// center order), and the lowest score of the other members.
-void scan_group(const run_state &r, scratch &s, int g, int from, int to, const float *rows,
-                int64_t &products) {
-    const int count = to - from, count8 = round_up8(count);
-    const int base = r.L.start[g], size = r.L.size(g);
-    const int32_t *entries = &s.bucket[at(g, s.chunk)];
-    float *min1 = &s.min1[at(g, s.entries) + from], *min2 = &s.min2[at(g, s.entries) + from];
-    int32_t *nearest = &s.nearest[at(g, s.entries) + from];
-    const float *norm = &r.slot_norm[base];
-    const int wide = kernel_lanes() == 16 ? count8 & ~15 : 0;
-    if (wide > 0) group_minima_16(rows, count8, wide, size, norm, min1, min2, nearest);
-    if (wide < count8)
-        group_minima_8(rows + wide, count8, count8 - wide, size, norm, min1 + wide, min2 + wide,
+// Per lane j < width of a group's products (size rows of stride ld): the
+// minima group_minima_8 and _16 take, sixteen lanes at a time where the
+// kernels run at that width.
+void minima_of_products(const float *rows, int ld, int width, int size, const float *norm,
+                        float *min1, float *min2, int32_t *nearest) {
+    const int wide = kernel_lanes() == 16 ? width & ~15 : 0;
+    if (wide > 0) group_minima_16(rows, ld, wide, size, norm, min1, min2, nearest);
+    if (wide < width)
+        group_minima_8(rows + wide, ld, width - wide, size, norm, min1 + wide, min2 + wide,
                        nearest + wide);
-    take_lower(s, entries + from, count, min1, nearest, &r.L.center[base]);
-    products += int64_t(count) * size;
+}
+
+// Entries [from, from + count) of the buckets of groups g0 .. g1 - 1, the
+// same points in each (packed in `packed`; sparse rows are scored where
+// they lie): per point and group the lowest score, its slot in the group (the
+// first on ties: slots go in center order) and the lowest of the other
+// members, then each entry's best so far. Whole 16-lane panels take their
+// minima straight from the product; the rest from stored products.
+void scan_groups(const run_state &r, scratch &s, int lo, int g0, int g1, int from, int count,
+                 const float *packed, int64_t &products) {
+    const int count8 = round_up8(count), d8 = r.d8;
+    const int s0 = r.L.start[g0], rows = r.L.start[g1] - s0;
+    const float *a = &r.rows_by_slot[at(s0, d8)];
+    float *min1 = &s.min1[at(g0, s.entries) + from], *min2 = &s.min2[at(g0, s.entries) + from];
+    int32_t *nearest = &s.nearest[at(g0, s.entries) + from];
+    const int wide = !is_sparse(r) && kernel_lanes() == 16 ? count8 & ~15 : 0;
+    if (wide > 0)
+        group_minima_panels_16(d8, wide / kPanelCenters, a, d8, &r.L.start[g0], g1 - g0,
+                               &r.slot_norm[s0], packed, min1, min2, nearest, s.entries);
+    if (wide < count8) {
+        const int width = count8 - wide;
+        float *out = s.products.get();
+        if (is_sparse(r))
+            sparse_products(r, lo, &s.bucket[at(g0, s.chunk)] + from, count, s0, rows, out);
+        else
+            packed_product(rows, d8, width, a, d8, packed + at(wide, d8), out, width);
+        for (int g = g0; g < g1; ++g) {
+            const int base = r.L.start[g];
+            const std::size_t at_g = at(g - g0, s.entries) + wide;
+            minima_of_products(out + at(base - s0, width), width, width, r.L.size(g),
+                               &r.slot_norm[base], min1 + at_g, min2 + at_g, nearest + at_g);
+        }
+    }
+    for (int g = g0; g < g1; ++g) {
+        const std::size_t at_g = at(g - g0, s.entries);
+        take_lower(s, &s.bucket[at(g, s.chunk)] + from, count, min1 + at_g, nearest + at_g,
+                   &r.L.center[r.L.start[g]]);
+    }
+    products += int64_t(count) * rows;
 }
 
 // Entries [from, to) of group g's bucket packed, the group's centers run as
@@ -162,34 +192,17 @@ void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
                 int64_t &products) {
     const int count = to - from;
     if (count <= 0) return;
-    const int count8 = round_up8(count);
-    const int32_t *entries = &s.bucket[at(g, s.chunk)] + from;
-    if (is_sparse(r)) {
-        sparse_products(r, lo, entries, count, r.L.start[g], r.L.size(g), s.products.get());
-    } else {
-        pack_points(r, lo, entries, count, s.points.get());
-        packed_product(r.L.size(g), r.d8, count8, &r.rows_by_slot[at(r.L.start[g], r.d8)], r.d8,
-                       s.points.get(), s.products.get(), count8);
-    }
-    scan_group(r, s, g, from, to, s.products.get(), products);
+    if (!is_sparse(r)) pack_points(r, lo, &s.bucket[at(g, s.chunk)] + from, count, s.points.get());
+    scan_groups(r, s, lo, g, g + 1, from, count, s.points.get(), products);
 }
 
 // The points of the every-group list (entries [0, count) of every bucket,
 // packed once) against runs of whole groups of up to kBatchRows centers.
 void run_every(const run_state &r, scratch &s, int lo, int count, int64_t &products) {
-    const int count8 = round_up8(count);
     for (int g0 = 0; g0 < r.t;) {
         int g1 = g0 + 1;
         while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
-        const int rows = r.L.start[g1] - r.L.start[g0];
-        if (is_sparse(r))
-            sparse_products(r, lo, s.every.get(), count, r.L.start[g0], rows, s.products.get());
-        else
-            packed_product(rows, r.d8, count8, &r.rows_by_slot[at(r.L.start[g0], r.d8)], r.d8,
-                           s.every_points.get(), s.products.get(), count8);
-        for (int g = g0; g < g1; ++g)
-            scan_group(r, s, g, 0, count,
-                       &s.products[at(r.L.start[g] - r.L.start[g0], count8)], products);
+        scan_groups(r, s, lo, g0, g1, 0, count, s.every_points.get(), products);
         g0 = g1;
     }
 }

@@ -113,6 +113,117 @@ void tavrine::packed_panels_16(int m, int d8, int n_panels, const float *a, int 
                       ldo);
 }
 
+// ---- Group minima straight from the tile ----------------------------------
+//
+// The same tiles, their scores folded as they leave the accumulators into
+// each group's running minima per point lane instead of being stored: no
+// products buffer is written and read back. A score is acc * -2 + norm, the
+// packed product's value plus the norm as a scan adds it, so the minima are
+// those of the stored products.
+
+struct lane_minima {
+    __m512 low, next;
+    __m512i who;
+};
+
+// Rows row0 .. row0 + R - 1 of a against the P panels, folded into run[p];
+// a group ending within them is written out and its minima restarted.
+// `group` is the group holding row0, `first` its first row.
+template <int R, int P>
+__attribute__((target("avx512f"))) static void minima_tile(
+    const float *a, int lda, const float *panels, int d8, int row0, const int32_t *start,
+    const float *norm, lane_minima *run, int &group, float *min1, float *min2, int32_t *nearest,
+    int ld) {
+    const std::size_t panel_len = at(kPanelCenters, d8);
+    __m512 acc[R * P];
+#pragma GCC unroll 32
+    for (int t = 0; t < R * P; ++t) acc[t] = _mm512_setzero_ps();
+    for (int o = 0; o < d8; ++o) {
+        __m512 b[P];
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p)
+            b[p] = _mm512_loadu_ps(panels + p * panel_len + at(o, kPanelCenters));
+#pragma GCC unroll 32
+        for (int r = 0; r < R; ++r) {
+            const __m512 x = _mm512_set1_ps(a[at(r, lda) + o]);
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) acc[r * P + p] = _mm512_fmadd_ps(x, b[p], acc[r * P + p]);
+        }
+    }
+    const __m512 minus2 = _mm512_set1_ps(-2.0f), inf = _mm512_set1_ps(__builtin_inff());
+#pragma GCC unroll 32
+    for (int r = 0; r < R; ++r) {
+        const int row = row0 + r;
+        const __m512 nr = _mm512_set1_ps(norm[row]);
+        const __m512i slot = _mm512_set1_epi32(row - (start[group] - start[0]));
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) {
+            const __m512 score = _mm512_add_ps(_mm512_mul_ps(acc[r * P + p], minus2), nr);
+            const __mmask16 lower = _mm512_cmp_ps_mask(score, run[p].low, _CMP_LT_OQ);
+            run[p].next = _mm512_min_ps(run[p].next, _mm512_max_ps(run[p].low, score));
+            run[p].low = _mm512_mask_mov_ps(run[p].low, lower, score);
+            run[p].who = _mm512_mask_mov_epi32(run[p].who, lower, slot);
+        }
+        if (row + 1 == start[group + 1] - start[0]) {
+            const std::size_t out = at(group, ld);
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) {
+                _mm512_storeu_ps(min1 + out + kPanelCenters * p, run[p].low);
+                _mm512_storeu_ps(min2 + out + kPanelCenters * p, run[p].next);
+                _mm512_storeu_si512(nearest + out + kPanelCenters * p, run[p].who);
+                run[p] = {inf, inf, _mm512_setzero_si512()};
+            }
+            ++group;
+        }
+    }
+}
+
+using minima_fn = void (*)(const float *, int, const float *, int, int, const int32_t *,
+                           const float *, lane_minima *, int &, float *, float *, int32_t *, int);
+
+template <int P, int... Rows>
+static constexpr std::array<minima_fn, sizeof...(Rows)> minima_edges(
+    std::integer_sequence<int, Rows...>) {
+    return {&minima_tile<Rows + 1, P>...};
+}
+
+// Every row against P adjacent panels: whole tiles, then one edge tile.
+template <int P>
+__attribute__((target("avx512f"))) static void minima_rows(
+    int m, int d8, const float *a, int lda, const float *panels, const int32_t *start,
+    const float *norm, float *min1, float *min2, int32_t *nearest, int ld) {
+    static constexpr auto edge =
+        minima_edges<P>(std::make_integer_sequence<int, kTileRows - 1>());
+    const __m512 inf = _mm512_set1_ps(__builtin_inff());
+    lane_minima run[P];
+    for (int p = 0; p < P; ++p) run[p] = {inf, inf, _mm512_setzero_si512()};
+    int group = 0, i = 0;
+    for (; i + kTileRows <= m; i += kTileRows)
+        minima_tile<kTileRows, P>(a + at(i, lda), lda, panels, d8, i, start, norm, run, group,
+                                  min1, min2, nearest, ld);
+    if (i < m)
+        edge[m - i - 1](a + at(i, lda), lda, panels, d8, i, start, norm, run, group, min1, min2,
+                        nearest, ld);
+}
+
+void tavrine::group_minima_panels_16(int d8, int n_panels, const float *a, int lda,
+                                     const int32_t *start, int n_groups, const float *norm,
+                                     const float *packed, float *min1, float *min2,
+                                     int32_t *nearest, int ld) {
+    const int m = start[n_groups] - start[0];
+    int p = 0;
+    for (; p + kTilePanels <= n_panels; p += kTilePanels) {
+        const int lane = p * kPanelCenters;
+        minima_rows<kTilePanels>(m, d8, a, lda, packed + at(lane, d8), start, norm, min1 + lane,
+                                 min2 + lane, nearest + lane, ld);
+    }
+    for (; p < n_panels; ++p) {
+        const int lane = p * kPanelCenters;
+        minima_rows<1>(m, d8, a, lda, packed + at(lane, d8), start, norm, min1 + lane,
+                       min2 + lane, nearest + lane, ld);
+    }
+}
+
 // ---- First minimum of a row -----------------------------------------------
 
 // GCC 12's AVX-512 headers fill the unused source of their masked builtins
