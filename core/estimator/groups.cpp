@@ -14,11 +14,9 @@ using namespace tavrine::drift;
 
 namespace {
 
-// Target number of centers per group, and Lloyd steps that form the groups.
-constexpr int kCentersPerGroup = 10;
+// Narrowest and widest groups, and Lloyd steps that form the groups.
+constexpr int kNarrowGroup = 10, kWideGroup = 64;
 constexpr int kGroupSteps = 5;
-// Group width past which more groups pay for their bounds' memory.
-constexpr int kWideGroup = 64;
 
 // Nearest of the rows of `means` (count x d8, padded) for every padded
 // center, scores by packed_product and the first-minimum scan.
@@ -35,18 +33,29 @@ void nearest_means(const float *cen, int k, int d8, const float *means, int coun
     }
 }
 
+// Centers per group: a survivor's bounds cost about the same per group
+// whatever d, the scan of a group its width times d, so groups are wide in
+// few columns and narrow in many: 2^18 / d^2 within [10, 64]. From 200k x 64,
+// k = 256, 33 iterations: 4 or 8 groups took 15% less time than 22; 50k x 32,
+// k = 128: 2 groups 5% less than 6; image patches (d = 192, k = 256): 26
+// groups 10% less than 12; 100k x 256, k = 1024: 102 and 64 groups alike, 32
+// 4% more.
+int group_width(int d) {
+    const double w = double(1 << 18) / (double(d) * d);
+    return int(std::clamp(w, double(kNarrowGroup), double(kWideGroup)));
+}
+
 }  // namespace
 
-// t = about k / 10 (at least 1), and what the loop keeps per point within
-// half the point (d floats), as X is read in place: t > 1 groups take t + 3
-// floats (with the global bound and its epoch), the norms, the label and the
-// change lists 5 more, and two are left for the centers, scratch and stacks.
-// Measured at 200k points (d = 16 to 64, k = 256) the fewer groups cost no
-// time. Groups wider than kWideGroup centers may grow up to the whole point:
-// at k = 4096, d = 64, 54 groups instead of 22 took 6% less time (80 the
-// same, 128 more), while at k = 256 26 instead of 22 took 3% more.
+// t from the group width, and what the loop keeps per point within half the
+// point (d floats), as X is read in place: t > 1 groups take t + 3 floats
+// (with the global bound and its epoch), the norms, the label and the change
+// lists 5 more, and two are left for the centers, scratch and stacks. Groups
+// that would be wider than kWideGroup centers may grow up to the whole
+// point: at k = 4096, d = 64, 54 groups instead of 22 took 6% less time (80
+// the same, 128 more).
 int drift::group_count(int k, int d) {
-    const int by_k = (k + kCentersPerGroup / 2) / kCentersPerGroup;
+    const int width = group_width(d), by_k = (k + width / 2) / width;
     int t = std::min({by_k, d / 2 - 10, k});
     if (t > 1 && k > kWideGroup * t)
         t = std::max(t, std::min({by_k, d - 10, (k + kWideGroup - 1) / kWideGroup}));
