@@ -184,7 +184,8 @@ struct run_state {
     // (n_col_blocks x k); the center update's units: a center's columns in
     // blocks of col_block_width. The last assignment's changes listed per
     // center (listed[list_start[c] .. list_start[c + 1]), p for a point
-    // gained, ~p for one lost) and each thread's share of them (team x k).
+    // gained, ~p for one lost) and where each thread's share of them starts
+    // (team x k).
     std::vector<double> sums, weight_sum;
     std::vector<int64_t> members;
     int n_col_blocks, col_block_width;

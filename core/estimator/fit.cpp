@@ -108,7 +108,6 @@ bool allocate(run_state &r) {
     r.sums.assign(at(k, r.d8), 0.0);
     r.weight_sum.assign(k, 0.0);
     r.members.assign(at(r.n_col_blocks, k), 0);
-    r.listed.resize(at(n, 2));
     r.list_start.assign(k + 1, 0);
     r.run_at.assign(at(r.team, k), 0);
     r.shift.assign(k, 0.0);

@@ -3,9 +3,10 @@
 // The drift loop's center update. Center sums are double, updated from the
 // changed points listed per center in point order (each center and column
 // block owned by one worker): the result does not depend on the thread
-// count, and an iteration that moves few points costs few additions. Centers left empty are refilled
-// for one update from the farthest points; then the centers move, and their
-// drifts, norms, groups and the bounds' losses follow.
+// count, and an iteration that moves few points costs few additions. Centers
+// left empty are refilled for one update from the farthest points; then the
+// centers move, and their drifts, norms, groups and the bounds' losses
+// follow.
 #include <omp.h>
 
 #include <algorithm>
@@ -64,6 +65,8 @@ void list_changes(run_state &r) {
         }
     }
     r.list_start[k] = next;
+    // As long as the longest change list so far: n for the first assignment.
+    if (r.listed.size() < std::size_t(next)) r.listed.resize(next);
 #pragma omp parallel for schedule(static, 1) num_threads(runs) if (runs > 1)
     for (int run = 0; run < runs; ++run) {
         int64_t *end = &r.run_at[at(run, k)];

@@ -49,14 +49,12 @@ int tavrine_simd_width(int request) {
 constexpr int kTileRows = 12;
 constexpr int kTilePanels = 2;
 
+// The R x P accumulators of a tile: acc[r P + p] = a_r . panel p over d8,
+// one fused multiply-add chain per lane.
 template <int R, int P>
-__attribute__((target("avx512f"))) static void packed_tile(const float *a, int lda,
-                                                           const float *panels, int d8,
-                                                           float *out, int ldo) {
+__attribute__((target("avx512f"), always_inline)) static inline void tile_sums(
+    const float *a, int lda, const float *panels, int d8, __m512 *acc) {
     const std::size_t panel_len = at(kPanelCenters, d8);
-    // One flat array, every loop over it unrolled: the accumulators stay in
-    // registers.
-    __m512 acc[R * P];
 #pragma GCC unroll 32
     for (int t = 0; t < R * P; ++t) acc[t] = _mm512_setzero_ps();
     for (int o = 0; o < d8; ++o) {
@@ -71,6 +69,16 @@ __attribute__((target("avx512f"))) static void packed_tile(const float *a, int l
             for (int p = 0; p < P; ++p) acc[r * P + p] = _mm512_fmadd_ps(x, b[p], acc[r * P + p]);
         }
     }
+}
+
+template <int R, int P>
+__attribute__((target("avx512f"))) static void packed_tile(const float *a, int lda,
+                                                           const float *panels, int d8,
+                                                           float *out, int ldo) {
+    // One flat array, every loop over it unrolled: the accumulators stay in
+    // registers.
+    __m512 acc[R * P];
+    tile_sums<R, P>(a, lda, panels, d8, acc);
     const __m512 minus2 = _mm512_set1_ps(-2.0f);
 #pragma GCC unroll 32
     for (int r = 0; r < R; ++r)
@@ -134,22 +142,8 @@ __attribute__((target("avx512f"))) static void minima_tile(
     const float *a, int lda, const float *panels, int d8, int row0, const int32_t *start,
     const float *norm, lane_minima *run, int &group, float *min1, float *min2, int32_t *nearest,
     int ld) {
-    const std::size_t panel_len = at(kPanelCenters, d8);
     __m512 acc[R * P];
-#pragma GCC unroll 32
-    for (int t = 0; t < R * P; ++t) acc[t] = _mm512_setzero_ps();
-    for (int o = 0; o < d8; ++o) {
-        __m512 b[P];
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p)
-            b[p] = _mm512_loadu_ps(panels + p * panel_len + at(o, kPanelCenters));
-#pragma GCC unroll 32
-        for (int r = 0; r < R; ++r) {
-            const __m512 x = _mm512_set1_ps(a[at(r, lda) + o]);
-#pragma GCC unroll 4
-            for (int p = 0; p < P; ++p) acc[r * P + p] = _mm512_fmadd_ps(x, b[p], acc[r * P + p]);
-        }
-    }
+    tile_sums<R, P>(a, lda, panels, d8, acc);
     const __m512 minus2 = _mm512_set1_ps(-2.0f), inf = _mm512_set1_ps(__builtin_inff());
 #pragma GCC unroll 32
     for (int r = 0; r < R; ++r) {
