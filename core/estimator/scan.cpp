@@ -449,9 +449,12 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
         s.bucket_own[g] = s.bucket_n[g];
         run_bucket(r, s, lo, g, n_every, s.bucket_n[g], out.products);
     }
-    for_each_partial(s, n_survivors, n_every, [&](int i) { push_open_groups(r, s, lo, i); });
-    for (int g = 0; g < r.t; ++g)
-        run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
+    // With one group there is no other group to open.
+    if (r.t > 1) {
+        for_each_partial(s, n_survivors, n_every, [&](int i) { push_open_groups(r, s, lo, i); });
+        for (int g = 0; g < r.t; ++g)
+            run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
+    }
     out.survivors = passed;
     settle_chunk(r, s, lo, n_survivors, out);
 }
