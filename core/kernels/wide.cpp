@@ -134,9 +134,10 @@ struct lane_minima {
     __m512i who;
 };
 
-// Rows row0 .. row0 + R - 1 of a against the P panels, folded into run[p];
-// a group ending within them is written out and its minima restarted.
-// `group` is the group holding row0, `first` its first row.
+// The R rows at a (rows row0 .. row0 + R - 1, counted from start[0]) against
+// the P panels, folded into run[p]; a group ending within them is written
+// out (group j at j ld of min1, min2, nearest) and its minima restarted.
+// `group` is the group holding row0.
 template <int R, int P>
 __attribute__((target("avx512f"))) static void minima_tile(
     const float *a, int lda, const float *panels, int d8, int row0, const int32_t *start,
