@@ -6,11 +6,12 @@
 // rules out its other members, scores its own center alone), then only the
 // groups the tightened bound leaves open; a point with most groups open is
 // scanned over all of them. Points are packed per group (or once, for the
-// all-groups list) and the group's centers run against them as the rows of
-// packed_product, one lane per point: each product is one FMA chain in
-// column order either way round, so a score P(x, c) + |c|^2 is the same
-// whatever points and centers are batched with it, and the label is the
-// first minimum over all k centers, as a full scan gives.
+// all-groups list) and the group's centers run against them as rows, one
+// lane per point (at 16 lanes each group's minima leave the product's
+// registers directly): each product is one FMA chain in column order either
+// way round, so a score P(x, c) + |c|^2 is the same whatever points and
+// centers are batched with it, and the label is the first minimum over all
+// k centers, as a full scan gives.
 #include <omp.h>
 
 #include <algorithm>
