@@ -40,8 +40,8 @@ constexpr int kFetchAhead = 12;
 void list_changes(run_state &r) {
     const int k = r.k, runs = r.team;
     const auto each_change = [&](int run, auto f) {
-        const int first = int(int64_t(r.n_chunks) * run / runs);
-        const int end = int(int64_t(r.n_chunks) * (run + 1) / runs);
+        int first, end;
+        static_share(r.n_chunks, runs, run, first, end);
         for (int ch = first; ch < end; ++ch)
             for (int e = 0; e < r.chunk_changed[ch]; ++e)
                 f(r.changed[ch * r.chunk + e], r.changed_from[ch * r.chunk + e]);
@@ -330,14 +330,14 @@ void drift::load_centers(run_state &r, const float *centers) {
 
 update_result drift::update_centers(run_state &r) {
     list_changes(r);
-    // Runs of adjacent centers, so a worker's fetches run ahead into its next
-    // center's list.
-    const int run = std::max(1, r.k / (16 * r.team)), n_runs = (r.k + run - 1) / run;
-    const int units = r.n_col_blocks * n_runs;
+    // Units of adjacent centers, so a worker's fetches run ahead into its
+    // next center's list.
+    const int per_unit = std::max(1, r.k / (16 * r.team));
+    const int units = r.n_col_blocks * ((r.k + per_unit - 1) / per_unit);
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int u = 0; u < units; ++u) {
-        const int first = u / r.n_col_blocks * run;
-        add_changes(r, first, std::min(r.k, first + run), u % r.n_col_blocks);
+        const int first = u / r.n_col_blocks * per_unit;
+        add_changes(r, first, std::min(r.k, first + per_unit), u % r.n_col_blocks);
     }
     relocation saved;
     const int refilled = lend_to_empty(r, saved);

@@ -134,6 +134,12 @@ struct lane_minima {
     __m512i who;
 };
 
+// Minima before a group's first row.
+__attribute__((target("avx512f"))) static inline lane_minima no_minima() {
+    const __m512 inf = _mm512_set1_ps(__builtin_inff());
+    return {inf, inf, _mm512_setzero_si512()};
+}
+
 // The R rows at a (rows row0 .. row0 + R - 1, counted from start[0]) against
 // the P panels, folded into run[p]; a group ending within them is written
 // out (group j at j ld of min1, min2, nearest) and its minima restarted.
@@ -145,7 +151,7 @@ __attribute__((target("avx512f"))) static void minima_tile(
     int ld) {
     __m512 acc[R * P];
     tile_sums<R, P>(a, lda, panels, d8, acc);
-    const __m512 minus2 = _mm512_set1_ps(-2.0f), inf = _mm512_set1_ps(__builtin_inff());
+    const __m512 minus2 = _mm512_set1_ps(-2.0f);
 #pragma GCC unroll 32
     for (int r = 0; r < R; ++r) {
         const int row = row0 + r;
@@ -166,7 +172,7 @@ __attribute__((target("avx512f"))) static void minima_tile(
                 _mm512_storeu_ps(min1 + out + kPanelCenters * p, run[p].low);
                 _mm512_storeu_ps(min2 + out + kPanelCenters * p, run[p].next);
                 _mm512_storeu_si512(nearest + out + kPanelCenters * p, run[p].who);
-                run[p] = {inf, inf, _mm512_setzero_si512()};
+                run[p] = no_minima();
             }
             ++group;
         }
@@ -189,9 +195,8 @@ __attribute__((target("avx512f"))) static void minima_rows(
     const float *norm, float *min1, float *min2, int32_t *nearest, int ld) {
     static constexpr auto edge =
         minima_edges<P>(std::make_integer_sequence<int, kTileRows - 1>());
-    const __m512 inf = _mm512_set1_ps(__builtin_inff());
     lane_minima run[P];
-    for (int p = 0; p < P; ++p) run[p] = {inf, inf, _mm512_setzero_si512()};
+    for (int p = 0; p < P; ++p) run[p] = no_minima();
     int group = 0, i = 0;
     for (; i + kTileRows <= m; i += kTileRows)
         minima_tile<kTileRows, P>(a + at(i, lda), lda, panels, d8, i, start, norm, run, group,
