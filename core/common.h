@@ -143,6 +143,31 @@ void group_minima_panels_16(int d8, int n_panels, const float *a, int lda,
                             const float *packed, float *min1, float *min2, int32_t *nearest,
                             int ld);
 
+// Whether the processor has AVX-512 with bfloat16 dot products, and whether
+// half_minima_panels runs here: that, with the kernels at 16 lanes.
+bool half_capable();
+bool half_products();
+
+// Rows of d8 floats (m rows, stride d8) as bfloat16 pairs: out row r holds
+// d8 / 2 words, word j = x~[2j] | x~[2j + 1] << 16, each value rounded to the
+// nearest bfloat16 (ties to even, below float's normal range to zero);
+// err[r] = |x_r - x~_r|, rounded up.
+void half_rows(const float *rows, int m, int d8, uint32_t *out, float *err);
+
+// The same for n_panels panels of 16 points (d8 rows of 16 lanes each, as
+// packed_product's centers): out panel p holds d8 / 2 rows of 16 pairs; err
+// per lane.
+void half_panels(const float *panels, int n_panels, int d8, uint32_t *out, float *err);
+
+// group_minima_panels_16 over bfloat16 pairs: rows of `pairs` words against
+// panels of 16 points of `pairs` rows each, every score -2 a_r~ . x_l~ +
+// norm, the products summed in float. An estimate: its distance from the
+// float score is bounded by the copies' errors (scan.cpp).
+void half_minima_panels(int pairs, int n_panels, const uint32_t *a, int lda,
+                        const int32_t *start, int n_groups, const float *norm,
+                        const uint32_t *packed, float *min1, float *min2, int32_t *nearest,
+                        int ld);
+
 // Points per block of the k-means++ sweep's copy of the points.
 constexpr int kSeedBlock = 16;
 

@@ -91,6 +91,11 @@ struct scratch {
     buffer<float> points, every_points, products, min1, min2, best, margin, low_base, own_score;
     buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every,
         own, prior;
+    // The every-group list's bfloat16 panels and copy errors, each entry's
+    // slack and limit, and the pairs and points whose estimates leave a doubt.
+    buffer<uint32_t> half_points;
+    buffer<float> half_err, slack, limit, one_score, scan_min1, scan_min2;
+    buffer<int32_t> one_entry, one_point, one_center, scan_entry, scan_point, scan_nearest;
     std::vector<double> d2;  // k, for rescoring with float64 input
 
     int shape[3] = {-1, -1, -1};  // d8, widest, t of the arrays held
@@ -112,7 +117,12 @@ struct scratch {
                take(nearest, at(t, entries)) && take(margin, chunk) &&
                take(low_base, chunk) && take(best_group, chunk) &&
                take(every_points, at(entries, d8)) && take(every, chunk) &&
-               take(own_score, chunk) && take(own, chunk) && take(prior, chunk);
+               take(own_score, chunk) && take(own, chunk) && take(prior, chunk) &&
+               take(half_points, at(entries, d8 / 2)) && take(half_err, entries) &&
+               take(slack, entries) && take(limit, entries) && take(one_score, chunk) &&
+               take(scan_min1, entries) && take(scan_min2, entries) &&
+               take(one_entry, chunk) && take(one_point, chunk) && take(one_center, chunk) &&
+               take(scan_entry, chunk) && take(scan_point, chunk) && take(scan_nearest, entries);
     }
 };
 
@@ -156,6 +166,13 @@ struct run_state {
     // norms, norms by center, drifts rounded up, the largest norm.
     buffer<float> cen, rows_by_slot, slot_norm, c_norm, drift, group_drift;
     float radius = 0.0f;
+    // Where the processor has bfloat16 dot products (dense rows): the rows in
+    // slot order as bfloat16 pairs (k x d8 / 2), each one's copy error and the
+    // largest; `half` while the assignment estimates with them.
+    buffer<uint32_t> half_rows;
+    buffer<float> half_row_err;
+    float half_err_max = 0.0f;
+    bool half = false;
     // Points: squared norms and norms rounded up, labels, upper bounds, the
     // global lower bound; with t > 1 groups also n x t group lower bounds and
     // the epoch they hold for (with one group, the global bound is its bound).

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 #include "estimator/filter.h"
 #include "estimator/loop.h"
@@ -148,23 +149,22 @@ void minima_of_products(const float *rows, int ld, int width, int size, const fl
                        nearest + wide);
 }
 
-// Entries [from, from + count) of the buckets of groups g0 .. g1 - 1, the
-// same points in each (packed in `packed`; sparse rows are scored where
-// they lie): per point and group the lowest score, its slot in the group (the
-// first on ties: slots go in center order) and the lowest of the other
-// members, then each entry's best so far. Whole 16-lane panels take their
-// minima straight from the product; the rest from stored products.
-void scan_groups(const run_state &r, scratch &s, int lo, int g0, int g1, int from, int count,
-                 const float *packed, int64_t &products) {
+// Per point of entries [from, from + count) of the buckets of groups g0 ..
+// g1 - 1, the same points in each (packed in `packed`; sparse rows are
+// scored where they lie), and group g: the lowest score, its slot in the
+// group (the first on ties: slots go in center order) and the lowest of the
+// other members, at (g - g0) ld of min1, min2 and nearest. Whole 16-lane
+// panels take their minima straight from the product; the rest from stored
+// products.
+void group_minima(const run_state &r, scratch &s, int lo, int g0, int g1, int from, int count,
+                  const float *packed, float *min1, float *min2, int32_t *nearest, int ld) {
     const int count8 = round_up8(count), d8 = r.d8;
     const int s0 = r.L.start[g0], rows = r.L.start[g1] - s0;
     const float *a = &r.rows_by_slot[at(s0, d8)];
-    float *min1 = &s.min1[at(g0, s.entries) + from], *min2 = &s.min2[at(g0, s.entries) + from];
-    int32_t *nearest = &s.nearest[at(g0, s.entries) + from];
     const int wide = !is_sparse(r) && kernel_lanes() == 16 ? count8 & ~15 : 0;
     if (wide > 0)
         group_minima_panels_16(d8, wide / kPanelCenters, a, d8, &r.L.start[g0], g1 - g0,
-                               &r.slot_norm[s0], packed, min1, min2, nearest, s.entries);
+                               &r.slot_norm[s0], packed, min1, min2, nearest, ld);
     if (wide < count8) {
         const int width = count8 - wide;
         float *out = s.products.get();
@@ -174,17 +174,61 @@ void scan_groups(const run_state &r, scratch &s, int lo, int g0, int g1, int fro
             packed_product(rows, d8, width, a, d8, packed + at(wide, d8), out, width);
         for (int g = g0; g < g1; ++g) {
             const int base = r.L.start[g];
-            const std::size_t at_g = at(g - g0, s.entries) + wide;
+            const std::size_t at_g = at(g - g0, ld) + wide;
             minima_of_products(out + at(base - s0, width), width, width, r.L.size(g),
                                &r.slot_norm[base], min1 + at_g, min2 + at_g, nearest + at_g);
         }
     }
+}
+
+// group_minima into the groups' own rows of minima, then each entry's best so far.
+void scan_groups(const run_state &r, scratch &s, int lo, int g0, int g1, int from, int count,
+                 const float *packed, int64_t &products) {
+    const std::size_t first = at(g0, s.entries) + from;
+    group_minima(r, s, lo, g0, g1, from, count, packed, &s.min1[first], &s.min2[first],
+                 &s.nearest[first], s.entries);
     for (int g = g0; g < g1; ++g) {
-        const std::size_t at_g = at(g - g0, s.entries);
-        take_lower(s, &s.bucket[at(g, s.chunk)] + from, count, min1 + at_g, nearest + at_g,
+        const std::size_t at_g = at(g, s.entries) + from;
+        take_lower(s, &s.bucket[at(g, s.chunk)] + from, count, &s.min1[at_g], &s.nearest[at_g],
                    &r.L.center[r.L.start[g]]);
     }
-    products += int64_t(count) * rows;
+    products += int64_t(count) * (r.L.start[g1] - r.L.start[g0]);
+}
+
+// Scores of points lo + points[e] against centers center_of(e) (dense
+// rows), e < count, to out[e]: eight pairs at a time with points and centers
+// transposed into lanes, each the same FMA chain in column order as the
+// packed product's, so it equals a full scan's score.
+template <class CenterOf>
+void pair_scores(const run_state &r, int lo, const int32_t *points, int count,
+                 CenterOf center_of, float *out) {
+    const int d = r.d, d8 = r.d8;
+    for (int e0 = 0; e0 < count; e0 += 8) {
+        const int m = std::min(8, count - e0);
+        const float *x[8], *c[8];
+        int label[8];
+        for (int q = 0; q < 8; ++q) {
+            const int e = e0 + std::min(q, m - 1), i = points[e];
+            label[q] = center_of(e);
+            x[q] = r.X + at(lo + i, d);
+            c[q] = &r.cen[at(label[q], d8)];
+        }
+        __m256 acc = _mm256_setzero_ps();
+        for (int o = 0; o < d8; o += 8) {
+            const int width = std::min(8, d - o);
+            __m256 xv[8], cv[8];
+            for (int q = 0; q < 8; ++q) {
+                xv[q] = seen8(r, width == 8 ? _mm256_loadu_ps(x[q] + o) : masked_read(x[q] + o, width), o);
+                cv[q] = _mm256_loadu_ps(c[q] + o);
+            }
+            transpose8(xv);
+            transpose8(cv);
+            for (int j = 0; j < 8; ++j) acc = _mm256_fmadd_ps(xv[j], cv[j], acc);
+        }
+        float product[8];
+        _mm256_storeu_ps(product, _mm256_mul_ps(acc, _mm256_set1_ps(-2.0f)));
+        for (int q = 0; q < m; ++q) out[e0 + q] = product[q] + r.c_norm[label[q]];
+    }
 }
 
 // Entries [from, to) of group g's bucket packed, the group's centers run as
@@ -197,14 +241,209 @@ void run_bucket(const run_state &r, scratch &s, int lo, int g, int from, int to,
     scan_groups(r, s, lo, g, g + 1, from, count, s.points.get(), products);
 }
 
+// Bound on |estimate - score| for a point of norm x_len whose bfloat16 copy
+// is err away, against any center: the copies' errors through both norms,
+// the float sums' roundings of either product (d8 columns, two roundings a
+// pair step at most; sums below float's normal range flushed) and of the
+// norm's addition, and a margin for the rounding of the bound's own uses.
+inline float half_slack(const run_state &r, float x_len, float err) {
+    const float c = r.radius, c_err = r.half_err_max;
+    const float x_half = x_len + err, c_half = c + c_err;
+    const float gamma = float(r.d8 + 2) * 0x1p-23f;
+    const float product = err * c + x_half * c_err + gamma * (x_len * c + x_half * c_half) +
+                          float(r.d8) * 0x1p-125f;
+    const float scale = 2.0f * x_half * c_half + c_half * c_half + product;
+    return (2.0f * product + 0x1p-20f * scale) * (1.0f + 0x1p-10f);
+}
+
+// f(i) for each survivor i not on the every-group list, in point order (both
+// lists are in point order, the every-group list a part of the survivors).
+template <class F>
+inline void for_each_partial(const scratch &s, int n_survivors, int n_every, F f) {
+    int v = 0;
+    for (int e = 0; e < n_survivors; ++e) {
+        const int i = s.survivors[e];
+        if (v < n_every && s.every[v] == i) {
+            ++v;
+            continue;
+        }
+        f(i);
+    }
+}
+
+// Entries [0, n) of a group's estimates (points[e]'s limit and slack at
+// their point index) split by the limits: a group whose lowest estimate
+// passes an entry's limit keeps both estimates lowered by the slack, as
+// bounds; one whose second passes it has its second lowered and the entry
+// listed in `one`; the others in `doubt`. Returns the two counts.
+__attribute__((target("avx512f"))) std::pair<int, int> split_estimates(
+    float *min1, float *min2, const int32_t *points, const float *limit, const float *slack,
+    int n, int32_t *one, int32_t *doubt) {
+    int n_one = 0, n_doubt = 0;
+    for (int e = 0; e < n; e += 16) {
+        const __mmask16 live = n - e >= 16 ? 0xFFFF : __mmask16((1u << (n - e)) - 1u);
+        const __m512i at_p = _mm512_maskz_loadu_epi32(live, points + e);
+        const __m512 a1 = _mm512_maskz_loadu_ps(live, min1 + e);
+        const __m512 a2 = _mm512_maskz_loadu_ps(live, min2 + e);
+        const __m512 lim = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), live, at_p, limit, 4);
+        const __m512 sl = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), live, at_p, slack, 4);
+        const __mmask16 out = _mm512_mask_cmp_ps_mask(live, a1, lim, _CMP_GT_OQ);
+        const __mmask16 first = _mm512_mask_cmp_ps_mask(live & ~out, a2, lim, _CMP_GT_OQ);
+        const __mmask16 rest = live & ~out & ~first;
+        _mm512_mask_storeu_ps(min1 + e, out, _mm512_sub_ps(a1, sl));
+        _mm512_mask_storeu_ps(min2 + e, out | first, _mm512_sub_ps(a2, sl));
+        const __m512i at_e = _mm512_add_epi32(
+            _mm512_set1_epi32(e),
+            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+        _mm512_mask_compressstoreu_epi32(one + n_one, first, at_e);
+        _mm512_mask_compressstoreu_epi32(doubt + n_doubt, rest, at_e);
+        n_one += __builtin_popcount(first);
+        n_doubt += __builtin_popcount(rest);
+    }
+    return {n_one, n_doubt};
+}
+
+// Entry i's best so far against score, from center c: a lower score, or an
+// equal one from a lower-numbered center, replaces it.
+inline void take_one(scratch &s, int i, float score, int32_t c) {
+    if (score < s.best[i] || (score == s.best[i] && c < s.best_idx[i])) {
+        s.best[i] = score;
+        s.best_idx[i] = c;
+    }
+}
+
+// Bfloat16 estimates of group g0 .. g1 - 1's scores for entries [from, from
+// + n) of their buckets (the same points in each), packed in `packed` in
+// whole panels (lanes [0, wide), wide >= n), to the minima rows; the slack of
+// each point.
+void estimate_groups(const run_state &r, scratch &s, int lo, int g0, int g1, int from,
+                     int wide, int n, const float *packed) {
+    const int pairs = r.d8 / 2, panels = wide / kPanelCenters;
+    half_panels(packed, panels, r.d8, s.half_points.get(), s.half_err.get());
+    for (int h0 = g0; h0 < g1;) {
+        int h1 = h0 + 1;
+        while (h1 < g1 && r.L.start[h1 + 1] - r.L.start[h0] <= kBatchRows) ++h1;
+        const int s0 = r.L.start[h0];
+        const std::size_t first = at(h0, s.entries) + from;
+        half_minima_panels(pairs, panels, &r.half_rows[at(s0, pairs)], pairs, &r.L.start[h0],
+                           h1 - h0, &r.slot_norm[s0], s.half_points.get(), &s.min1[first],
+                           &s.min2[first], &s.nearest[first], s.entries);
+        h0 = h1;
+    }
+    const int32_t *points = &s.bucket[at(g0, s.chunk)] + from;
+    for (int e = 0; e < n; ++e)
+        s.slack[points[e]] = half_slack(r, r.x_len[lo + points[e]], s.half_err[e]);
+}
+
+// Group g's minima for the estimated entries [from, from + n) of its bucket,
+// and their points' best so far. Scores lie within slack of their
+// estimates, so a center whose estimate passes the point's limit (an upper
+// bound on its nearest score, plus the slack) is not its nearest: a group
+// whose lowest estimate passes it keeps lowered estimates as bounds and
+// cannot hold the best; one whose second passes it has only its lowest
+// member scored; the others are scanned whole. A minimum taken from a
+// lowered estimate lies above the nearest score, so it never ends as a
+// point's best.
+void settle_estimates(const run_state &r, scratch &s, int lo, int g, int from, int n) {
+    const std::size_t row = at(g, s.entries) + from;
+    float *min1 = &s.min1[row], *min2 = &s.min2[row];
+    int32_t *nearest = &s.nearest[row];
+    const int32_t *points = &s.bucket[at(g, s.chunk)] + from;
+    const int32_t *slot_center = &r.L.center[r.L.start[g]];
+    const auto [n_one, n_scan] = split_estimates(min1, min2, points, s.limit.get(),
+                                                 s.slack.get(), n, s.one_entry.get(),
+                                                 s.scan_entry.get());
+    for (int q = 0; q < n_one; ++q) s.one_point[q] = points[s.one_entry[q]];
+    float *score = s.one_score.get();
+    pair_scores(r, lo, s.one_point.get(), n_one,
+                [&](int q) { return slot_center[nearest[s.one_entry[q]]]; }, score);
+    for (int q = 0; q < n_one; ++q) {
+        const int e = s.one_entry[q];
+        min1[e] = std::min(score[q], min2[e]);
+        take_one(s, points[e], min1[e], slot_center[nearest[e]]);
+    }
+    if (n_scan == 0) return;
+    for (int q = 0; q < n_scan; ++q) s.scan_point[q] = points[s.scan_entry[q]];
+    pack_points(r, lo, s.scan_point.get(), n_scan, s.points.get());
+    group_minima(r, s, lo, g, g + 1, 0, n_scan, s.points.get(), s.scan_min1.get(),
+                 s.scan_min2.get(), s.scan_nearest.get(), s.entries);
+    for (int q = 0; q < n_scan; ++q) {
+        const int e = s.scan_entry[q];
+        min1[e] = s.scan_min1[q];
+        min2[e] = s.scan_min2[q];
+        nearest[e] = s.scan_nearest[q];
+        take_one(s, points[e], min1[e], slot_center[nearest[e]]);
+    }
+}
+
+// The every-group list's whole 16-lane panels (lanes [0, wide), entries [0,
+// n)): estimates against every group, each point's limit from its lowest
+// estimate, then each group's minima made exact where they can decide a
+// label, and the points' best (settle_estimates).
+void run_every_half(const run_state &r, scratch &s, int lo, int wide, int n) {
+    estimate_groups(r, s, lo, 0, r.t, 0, wide, n, s.every_points.get());
+    float *lowest = s.one_score.get();
+    std::fill(lowest, lowest + n, kInf);
+    for (int g = 0; g < r.t; ++g) {
+        const float *min1 = &s.min1[at(g, s.entries)];
+        for (int e = 0; e < n; ++e) lowest[e] = std::min(lowest[e], min1[e]);
+    }
+    for (int e = 0; e < n; ++e) {
+        const int i = s.every[e];
+        s.limit[i] = lowest[e] + 2.0f * s.slack[i];
+    }
+    for (int g = 0; g < r.t; ++g) settle_estimates(r, s, lo, g, 0, n);
+}
+
 // The points of the every-group list (entries [0, count) of every bucket,
-// packed once) against runs of whole groups of up to kBatchRows centers.
+// packed once) against runs of whole groups of up to kBatchRows centers;
+// with bfloat16 products, whole panels estimated first (run_every_half).
 void run_every(const run_state &r, scratch &s, int lo, int count, int64_t &products) {
+    const int wide = r.half ? round_up8(count) & ~15 : 0, n_half = std::min(wide, count);
+    if (wide > 0) {
+        run_every_half(r, s, lo, wide, n_half);
+        products += int64_t(n_half) * r.k;
+    }
+    if (n_half == count) return;
+    const float *packed = s.every_points.get() + at(wide, r.d8);
     for (int g0 = 0; g0 < r.t;) {
         int g1 = g0 + 1;
         while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
-        scan_groups(r, s, lo, g0, g1, 0, count, s.every_points.get(), products);
+        scan_groups(r, s, lo, g0, g1, n_half, count - n_half, packed, products);
         g0 = g1;
+    }
+}
+
+// Each group's open entries (from bucket_own[g]) with bfloat16 products:
+// whole panels estimated, the rest scanned, then each point's limit from
+// the lower of its best score so far and its lowest estimate, and the
+// estimates settled group by group (settle_estimates).
+void run_open_half(const run_state &r, scratch &s, int lo, int n_survivors, int n_every,
+                   int64_t &products) {
+    for_each_partial(s, n_survivors, n_every, [&](int i) { s.limit[i] = kInf; });
+    for (int g = 0; g < r.t; ++g) {
+        const int from = s.bucket_own[g], count = s.bucket_n[g] - from;
+        if (count <= 0) continue;
+        const int32_t *points = &s.bucket[at(g, s.chunk)] + from;
+        pack_points(r, lo, points, count, s.points.get());
+        const int wide = round_up8(count) & ~15, n = std::min(wide, count);
+        if (n < count)
+            scan_groups(r, s, lo, g, g + 1, from + n, count - n, s.points.get() + at(wide, r.d8),
+                        products);
+        if (wide == 0) continue;
+        estimate_groups(r, s, lo, g, g + 1, from, wide, n, s.points.get());
+        const float *min1 = &s.min1[at(g, s.entries) + from];
+        for (int e = 0; e < n; ++e) s.limit[points[e]] = std::min(s.limit[points[e]], min1[e]);
+        products += int64_t(n) * r.L.size(g);
+    }
+    for_each_partial(s, n_survivors, n_every, [&](int i) {
+        if (s.limit[i] < kInf)
+            s.limit[i] = std::min(s.best[i] + s.slack[i], s.limit[i] + 2.0f * s.slack[i]);
+    });
+    for (int g = 0; g < r.t; ++g) {
+        const int from = s.bucket_own[g], count = s.bucket_n[g] - from;
+        const int n = std::min(round_up8(count) & ~15, count);
+        if (n > 0) settle_estimates(r, s, lo, g, from, n);
     }
 }
 
@@ -232,10 +471,8 @@ inline void start_best(const run_state &r, scratch &s, int lo, int i, float marg
     s.low_base[i] = r.x_norm[lo + i] - margin;
 }
 
-// Scores of listed points against their own centers, eight points at a time
-// with points and centers transposed into lanes: each is the same FMA chain
-// in column order as the packed product's, so it equals a full scan's score.
-// The scan of the other open groups starts from it.
+// Scores of listed points against their own centers; the scan of the other
+// open groups starts from them.
 void own_scores(const run_state &r, scratch &s, int lo, int count) {
     if (is_sparse(r)) {
         for (int e = 0; e < count; ++e) {
@@ -245,34 +482,13 @@ void own_scores(const run_state &r, scratch &s, int lo, int count) {
         }
         return;
     }
-    const int d = r.d, d8 = r.d8;
-    for (int e0 = 0; e0 < count; e0 += 8) {
-        const int m = std::min(8, count - e0);
-        const float *x[8], *c[8];
-        for (int q = 0; q < 8; ++q) {
-            const int64_t p = lo + s.own[e0 + std::min(q, m - 1)];
-            x[q] = r.X + at(p, d);
-            c[q] = &r.cen[at(r.y[p], d8)];
-        }
-        __m256 acc = _mm256_setzero_ps();
-        for (int o = 0; o < d8; o += 8) {
-            const int width = std::min(8, d - o);
-            __m256 xv[8], cv[8];
-            for (int q = 0; q < 8; ++q) {
-                xv[q] = seen8(r, width == 8 ? _mm256_loadu_ps(x[q] + o) : masked_read(x[q] + o, width), o);
-                cv[q] = _mm256_loadu_ps(c[q] + o);
-            }
-            transpose8(xv);
-            transpose8(cv);
-            for (int j = 0; j < 8; ++j) acc = _mm256_fmadd_ps(xv[j], cv[j], acc);
-        }
-        float product[8];
-        _mm256_storeu_ps(product, _mm256_mul_ps(acc, _mm256_set1_ps(-2.0f)));
-        for (int q = 0; q < m; ++q) {
-            const int i = s.own[e0 + q], label = r.y[lo + i];
-            s.best[i] = s.own_score[i] = product[q] + r.c_norm[label];
-            s.best_idx[i] = label;
-        }
+    float *score = s.one_score.get();
+    pair_scores(r, lo, s.own.get(), count, [&](int e) { return r.y[lo + s.own[e]]; },
+                score);
+    for (int e = 0; e < count; ++e) {
+        const int i = s.own[e];
+        s.best[i] = s.own_score[i] = score[e];
+        s.best_idx[i] = r.y[lo + i];
     }
 }
 
@@ -367,21 +583,6 @@ void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_resul
     }
 }
 
-// f(i) for each survivor i not on the every-group list, in point order (both
-// lists are in point order, the every-group list a part of the survivors).
-template <class F>
-inline void for_each_partial(const scratch &s, int n_survivors, int n_every, F f) {
-    int v = 0;
-    for (int e = 0; e < n_survivors; ++e) {
-        const int i = s.survivors[e];
-        if (v < n_every && s.every[v] == i) {
-            ++v;
-            continue;
-        }
-        f(i);
-    }
-}
-
 // One chunk of the assignment: every group for every point (full), or the
 // drift-bound filters first.
 void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_result &out) {
@@ -453,8 +654,11 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     // With one group there is no other group to open.
     if (r.t > 1) {
         for_each_partial(s, n_survivors, n_every, [&](int i) { push_open_groups(r, s, lo, i); });
-        for (int g = 0; g < r.t; ++g)
-            run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
+        if (r.half)
+            run_open_half(r, s, lo, n_survivors, n_every, out.products);
+        else
+            for (int g = 0; g < r.t; ++g)
+                run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
     }
     out.survivors = passed;
     settle_chunk(r, s, lo, n_survivors, out);
@@ -566,6 +770,7 @@ counters drift::assign_all(run_state &r, bool full) {
     // Half the points through the filter: scoring all is cheaper than
     // filtering and gathering them (dense rows only).
     const bool dense = r.t == 1 && !r.sp.indptr && (full || r.passed_share > kDenseShare);
+    r.half = r.half_rows && half_products();
     if (dense) {
         const int k8 = round_up8(r.k);
         std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);

@@ -300,6 +300,11 @@ void drift::place_group(run_state &r, int g) {
         gd = std::max(gd, r.drift[c]);
     }
     r.group_drift[g] = gd;
+    if (r.half_rows) {
+        const int s0 = r.L.start[g];
+        half_rows(&r.rows_by_slot[at(s0, r.d8)], r.L.size(g), r.d8,
+                  &r.half_rows[at(s0, r.d8 / 2)], &r.half_row_err[s0]);
+    }
 }
 
 // The largest norm and drift, and the group bounds' losses by age for the
@@ -308,6 +313,8 @@ void drift::finish_centers(run_state &r) {
     float widest = 0.0f;
     for (int c = 0; c < r.k; ++c) widest = std::max(widest, r.c_norm[c]);
     r.radius = std::sqrt(widest) * kRootUp;
+    if (r.half_rows)
+        r.half_err_max = *std::max_element(r.half_row_err.get(), r.half_row_err.get() + r.k);
     r.widest_drift = 0.0f;
     for (int g = 0; g < r.t; ++g) r.widest_drift = std::max(r.widest_drift, r.group_drift[g]);
     if (r.t == 1) return;

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "common.h"
@@ -121,6 +123,13 @@ void tavrine::packed_panels_16(int m, int d8, int n_panels, const float *a, int 
                       ldo);
 }
 
+// GCC 12's AVX-512 headers fill the unused source of their masked builtins
+// with a self-initialised vector, which -W(maybe-)uninitialized reports once
+// the intrinsic is inlined (fixed in GCC 13).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+
 // ---- Group minima straight from the tile ----------------------------------
 //
 // The same tiles, their scores folded as they leave the accumulators into
@@ -140,17 +149,14 @@ __attribute__((target("avx512f"))) static inline lane_minima no_minima() {
     return {inf, inf, _mm512_setzero_si512()};
 }
 
-// The R rows at a (rows row0 .. row0 + R - 1, counted from start[0]) against
-// the P panels, folded into run[p]; a group ending within them is written
-// out (group j at j ld of min1, min2, nearest) and its minima restarted.
-// `group` is the group holding row0.
+// The R x P sums of a tile (rows row0 .. row0 + R - 1, counted from
+// start[0]) folded into run[p] as scores acc * -2 + norm; a group ending
+// within them is written out (group j at j ld of min1, min2, nearest) and its
+// minima restarted. `group` is the group holding row0.
 template <int R, int P>
-__attribute__((target("avx512f"))) static void minima_tile(
-    const float *a, int lda, const float *panels, int d8, int row0, const int32_t *start,
-    const float *norm, lane_minima *run, int &group, float *min1, float *min2, int32_t *nearest,
-    int ld) {
-    __m512 acc[R * P];
-    tile_sums<R, P>(a, lda, panels, d8, acc);
+__attribute__((target("avx512f"), always_inline)) static inline void fold_tile(
+    const __m512 *acc, int row0, const int32_t *start, const float *norm, lane_minima *run,
+    int &group, float *min1, float *min2, int32_t *nearest, int ld) {
     const __m512 minus2 = _mm512_set1_ps(-2.0f);
 #pragma GCC unroll 32
     for (int r = 0; r < R; ++r) {
@@ -179,58 +185,198 @@ __attribute__((target("avx512f"))) static void minima_tile(
     }
 }
 
-using minima_fn = void (*)(const float *, int, const float *, int, int, const int32_t *,
-                           const float *, lane_minima *, int &, float *, float *, int32_t *, int);
+// The R x P accumulators of a tile of bfloat16 pairs: acc[r P + p] = a_r .
+// panel p over `pairs` column pairs, each step two products added in turn.
+template <int R, int P>
+__attribute__((target("avx512f,avx512bf16"), always_inline)) static inline void half_sums(
+    const uint32_t *a, int lda, const uint32_t *panels, int pairs, __m512 *acc) {
+    const std::size_t panel_len = at(kPanelCenters, pairs);
+#pragma GCC unroll 32
+    for (int t = 0; t < R * P; ++t) acc[t] = _mm512_setzero_ps();
+    for (int o = 0; o < pairs; ++o) {
+        __m512bh b[P];
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p)
+            b[p] = (__m512bh)_mm512_loadu_si512(panels + p * panel_len + at(o, kPanelCenters));
+#pragma GCC unroll 32
+        for (int r = 0; r < R; ++r) {
+            const __m512bh x = (__m512bh)_mm512_set1_epi32(int(a[at(r, lda) + o]));
+#pragma GCC unroll 4
+            for (int p = 0; p < P; ++p) acc[r * P + p] = _mm512_dpbf16_ps(acc[r * P + p], x, b[p]);
+        }
+    }
+}
 
-template <int P, int... Rows>
-static constexpr std::array<minima_fn, sizeof...(Rows)> minima_edges(
+// Float rows against float panels (n = d8 columns), or bfloat16 pair rows
+// against pair panels (n = d8 / 2 pairs), folded.
+template <int R, int P>
+__attribute__((target("avx512f"))) static void minima_tile(
+    const float *a, int lda, const float *panels, int n, int row0, const int32_t *start,
+    const float *norm, lane_minima *run, int &group, float *min1, float *min2, int32_t *nearest,
+    int ld) {
+    __m512 acc[R * P];
+    tile_sums<R, P>(a, lda, panels, n, acc);
+    fold_tile<R, P>(acc, row0, start, norm, run, group, min1, min2, nearest, ld);
+}
+
+template <int R, int P>
+__attribute__((target("avx512f,avx512bf16"))) static void minima_tile(
+    const uint32_t *a, int lda, const uint32_t *panels, int n, int row0, const int32_t *start,
+    const float *norm, lane_minima *run, int &group, float *min1, float *min2, int32_t *nearest,
+    int ld) {
+    __m512 acc[R * P];
+    half_sums<R, P>(a, lda, panels, n, acc);
+    fold_tile<R, P>(acc, row0, start, norm, run, group, min1, min2, nearest, ld);
+}
+
+template <class T>
+using minima_fn = void (*)(const T *, int, const T *, int, int, const int32_t *, const float *,
+                           lane_minima *, int &, float *, float *, int32_t *, int);
+
+template <int P, class T, int... Rows>
+static constexpr std::array<minima_fn<T>, sizeof...(Rows)> minima_edges(
     std::integer_sequence<int, Rows...>) {
     return {&minima_tile<Rows + 1, P>...};
 }
 
 // Every row against P adjacent panels: whole tiles, then one edge tile.
-template <int P>
+template <int P, class T>
 __attribute__((target("avx512f"))) static void minima_rows(
-    int m, int d8, const float *a, int lda, const float *panels, const int32_t *start,
+    int m, int n, const T *a, int lda, const T *panels, const int32_t *start,
     const float *norm, float *min1, float *min2, int32_t *nearest, int ld) {
     static constexpr auto edge =
-        minima_edges<P>(std::make_integer_sequence<int, kTileRows - 1>());
+        minima_edges<P, T>(std::make_integer_sequence<int, kTileRows - 1>());
     lane_minima run[P];
     for (int p = 0; p < P; ++p) run[p] = no_minima();
     int group = 0, i = 0;
     for (; i + kTileRows <= m; i += kTileRows)
-        minima_tile<kTileRows, P>(a + at(i, lda), lda, panels, d8, i, start, norm, run, group,
+        minima_tile<kTileRows, P>(a + at(i, lda), lda, panels, n, i, start, norm, run, group,
                                   min1, min2, nearest, ld);
     if (i < m)
-        edge[m - i - 1](a + at(i, lda), lda, panels, d8, i, start, norm, run, group, min1, min2,
+        edge[m - i - 1](a + at(i, lda), lda, panels, n, i, start, norm, run, group, min1, min2,
                         nearest, ld);
+}
+
+// Pairs of panels, then the odd panel alone (n values per lane).
+template <class T>
+static void minima_panels(int n, int n_panels, const T *a, int lda, const int32_t *start,
+                          int n_groups, const float *norm, const T *packed, float *min1,
+                          float *min2, int32_t *nearest, int ld) {
+    const int m = start[n_groups] - start[0];
+    int p = 0;
+    for (; p + kTilePanels <= n_panels; p += kTilePanels) {
+        const int lane = p * kPanelCenters;
+        minima_rows<kTilePanels>(m, n, a, lda, packed + at(lane, n), start, norm, min1 + lane,
+                                 min2 + lane, nearest + lane, ld);
+    }
+    for (; p < n_panels; ++p) {
+        const int lane = p * kPanelCenters;
+        minima_rows<1>(m, n, a, lda, packed + at(lane, n), start, norm, min1 + lane, min2 + lane,
+                       nearest + lane, ld);
+    }
 }
 
 void tavrine::group_minima_panels_16(int d8, int n_panels, const float *a, int lda,
                                      const int32_t *start, int n_groups, const float *norm,
                                      const float *packed, float *min1, float *min2,
                                      int32_t *nearest, int ld) {
-    const int m = start[n_groups] - start[0];
-    int p = 0;
-    for (; p + kTilePanels <= n_panels; p += kTilePanels) {
-        const int lane = p * kPanelCenters;
-        minima_rows<kTilePanels>(m, d8, a, lda, packed + at(lane, d8), start, norm, min1 + lane,
-                                 min2 + lane, nearest + lane, ld);
+    minima_panels(d8, n_panels, a, lda, start, n_groups, norm, packed, min1, min2, nearest, ld);
+}
+
+void tavrine::half_minima_panels(int pairs, int n_panels, const uint32_t *a, int lda,
+                                 const int32_t *start, int n_groups, const float *norm,
+                                 const uint32_t *packed, float *min1, float *min2,
+                                 int32_t *nearest, int ld) {
+    minima_panels(pairs, n_panels, a, lda, start, n_groups, norm, packed, min1, min2, nearest, ld);
+}
+
+// ---- Bfloat16 copies ------------------------------------------------------
+//
+// A value rounds to the nearest bfloat16 (ties to even); one below float's
+// normal range becomes a zero of its sign, as the dot product would read it.
+// The copies carry |x - x~| per row or lane, rounded up, for the scores'
+// error bounds.
+
+static bool has_bf16() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bf16");
+}
+
+bool tavrine::half_capable() {
+    static const bool bf16 = has_bf16();
+    return bf16;
+}
+
+bool tavrine::half_products() { return half_capable() && kernel_lanes() == 16; }
+
+static inline uint32_t half_bits(float v) {
+    uint32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    if ((u & 0x7F800000u) == 0) return (u >> 16) & 0x8000u;
+    return (u + 0x7FFFu + ((u >> 16) & 1u)) >> 16;
+}
+
+// sqrt(sum), with sum a float sum of n squares, rounded up past both roundings.
+static inline float root_up(float sum, int n) {
+    return std::sqrt(sum) * (1.0f + float(n + 4) * 0x1p-23f);
+}
+
+void tavrine::half_rows(const float *rows, int m, int d8, uint32_t *out, float *err) {
+    const int pairs = d8 / 2;
+    for (int r = 0; r < m; ++r) {
+        const float *x = rows + at(r, d8);
+        uint32_t *o = out + at(r, pairs);
+        float sum = 0.0f;
+        for (int j = 0; j < pairs; ++j) {
+            const uint32_t lo = half_bits(x[2 * j]), hi = half_bits(x[2 * j + 1]);
+            o[j] = lo | hi << 16;
+            float lo_f, hi_f;
+            const uint32_t lo_u = lo << 16, hi_u = hi << 16;
+            std::memcpy(&lo_f, &lo_u, 4);
+            std::memcpy(&hi_f, &hi_u, 4);
+            sum = std::fma(x[2 * j] - lo_f, x[2 * j] - lo_f, sum);
+            sum = std::fma(x[2 * j + 1] - hi_f, x[2 * j + 1] - hi_f, sum);
+        }
+        err[r] = root_up(sum, d8);
     }
-    for (; p < n_panels; ++p) {
-        const int lane = p * kPanelCenters;
-        minima_rows<1>(m, d8, a, lda, packed + at(lane, d8), start, norm, min1 + lane,
-                       min2 + lane, nearest + lane, ld);
+}
+
+// Sixteen floats as bfloat16 bits in the low half of each lane; the same
+// rounding as half_bits.
+__attribute__((target("avx512f"))) static inline __m512i half_bits16(__m512 v) {
+    const __m512i u = _mm512_castps_si512(v);
+    const __m512i up = _mm512_add_epi32(
+        u, _mm512_add_epi32(_mm512_set1_epi32(0x7FFF),
+                            _mm512_and_si512(_mm512_srli_epi32(u, 16), _mm512_set1_epi32(1))));
+    const __mmask16 normal = _mm512_test_epi32_mask(u, _mm512_set1_epi32(0x7F800000));
+    const __m512i sign = _mm512_and_si512(_mm512_srli_epi32(u, 16), _mm512_set1_epi32(0x8000));
+    return _mm512_mask_mov_epi32(sign, normal, _mm512_srli_epi32(up, 16));
+}
+
+__attribute__((target("avx512f"))) void tavrine::half_panels(const float *panels, int n_panels,
+                                                             int d8, uint32_t *out, float *err) {
+    const int pairs = d8 / 2;
+    for (int p = 0; p < n_panels; ++p) {
+        const float *x = panels + at(p * kPanelCenters, d8);
+        uint32_t *o = out + at(p * kPanelCenters, pairs);
+        __m512 sum = _mm512_setzero_ps();
+        for (int j = 0; j < pairs; ++j) {
+            const __m512 even = _mm512_loadu_ps(x + at(2 * j, kPanelCenters));
+            const __m512 odd = _mm512_loadu_ps(x + at(2 * j + 1, kPanelCenters));
+            const __m512i lo = half_bits16(even), hi = half_bits16(odd);
+            _mm512_storeu_si512(o + at(j, kPanelCenters), _mm512_or_si512(lo, _mm512_slli_epi32(hi, 16)));
+            const __m512 gap_lo = _mm512_sub_ps(even, _mm512_castsi512_ps(_mm512_slli_epi32(lo, 16)));
+            const __m512 gap_hi = _mm512_sub_ps(odd, _mm512_castsi512_ps(_mm512_slli_epi32(hi, 16)));
+            sum = _mm512_fmadd_ps(gap_lo, gap_lo, sum);
+            sum = _mm512_fmadd_ps(gap_hi, gap_hi, sum);
+        }
+        alignas(64) float sums[kPanelCenters];
+        _mm512_store_ps(sums, sum);
+        for (int l = 0; l < kPanelCenters; ++l) err[p * kPanelCenters + l] = root_up(sums[l], d8);
     }
 }
 
 // ---- First minimum of a row -----------------------------------------------
-
-// GCC 12's AVX-512 headers fill the unused source of their masked builtins
-// with a self-initialised vector, which -Wmaybe-uninitialized reports once
-// the intrinsic is inlined here (fixed in GCC 13).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 // Every lane of the result holds the smallest lane of v (a NaN lane may or
 // may not be passed over).

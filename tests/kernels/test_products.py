@@ -315,7 +315,9 @@ def test_avx512_products_are_bitwise_avx2(n, d, k, width):
         assert width(w)
         labels, min_dist, all_dist = _fit.assign(X, C, 2, all_distances=True)
         fit = _fit.lloyd(X, C, 25, 0.0, 2)
+        # Not the pruning counts: at 16 lanes bfloat16 estimates, where the
+        # processor has them, leave some group bounds lower.
         runs[w] = (labels, bits(min_dist), bits(all_dist), fit[0], bits(fit[1]),
-                   bits(np.float64(fit[2])), fit[3], fit[4], fit[5])
+                   bits(np.float64(fit[2])), fit[3])
     for wide, narrow in zip(runs[16], runs[8]):
         np.testing.assert_array_equal(wide, narrow)
