@@ -148,16 +148,11 @@ void group_minima_panels_16(int d8, int n_panels, const float *a, int lda,
 bool half_capable();
 bool half_products();
 
-// Rows of d8 floats (m rows, stride d8) as bfloat16 pairs: out row r holds
-// d8 / 2 words, word j = x~[2j] | x~[2j + 1] << 16, each value rounded to the
-// nearest bfloat16 (ties to even, below float's normal range to zero);
-// err[r] = |x_r - x~_r|, rounded up.
-void half_rows(const float *rows, int m, int d8, uint32_t *out, float *err);
-
-// The same for n_panels panels of 16 points (d8 rows of 16 lanes each, as
-// packed_product's centers): out panel p holds d8 / 2 rows of 16 pairs; err
-// per lane.
-void half_panels(const float *panels, int n_panels, int d8, uint32_t *out, float *err);
+// Rows of d8 floats (m rows, stride d8) as bfloat16 pairs: out row r (stride
+// ldo >= d8 / 2, zero past d8 / 2) holds word j = x~[2j] | x~[2j + 1] << 16,
+// each value rounded to the nearest bfloat16 (ties to even, below float's
+// normal range to zero); err[r] = |x_r - x~_r|, rounded up.
+void half_rows(const float *rows, int m, int d8, uint32_t *out, int ldo, float *err);
 
 // group_minima_panels_16 over bfloat16 pairs: rows of `pairs` words against
 // panels of 16 points of `pairs` rows each, every score -2 a_r~ . x_l~ +

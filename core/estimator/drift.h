@@ -91,10 +91,12 @@ struct scratch {
     buffer<float> points, every_points, products, min1, min2, best, margin, low_base, own_score;
     buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every,
         own, prior;
-    // The every-group list's bfloat16 panels and copy errors, each entry's
-    // slack and limit, and the pairs and points whose estimates leave a doubt.
-    buffer<uint32_t> half_points;
-    buffer<float> half_err, slack, limit, one_score, scan_min1, scan_min2;
+    // With bfloat16 estimates: the survivors' rows as bfloat16 pairs (stride
+    // half_ld), points packed from them, each point's slack and limit, and the
+    // pairs and points whose estimates leave a doubt.
+    int half_ld;
+    buffer<uint32_t> half_x, half_points;
+    buffer<float> slack, limit, one_score, scan_min1, scan_min2;
     buffer<int32_t> one_entry, one_point, one_center, scan_entry, scan_point, scan_nearest;
     std::vector<double> d2;  // k, for rescoring with float64 input
 
@@ -109,7 +111,9 @@ struct scratch {
         shape[1] = widest;
         shape[2] = t;
         chunk = chunk_;
-        entries = chunk + 8;
+        // A bucket's packed lanes run up to 16 past its entries.
+        entries = chunk + 16;
+        half_ld = round_up8(d8 / 2);
         return take(points, at(entries, d8)) && take(products, at(std::max(widest, kBatchRows), entries)) &&
                take(min1, at(t, entries)) && take(min2, at(t, entries)) &&
                take(best, chunk) && take(bucket, at(t, chunk)) && take(bucket_n, t) &&
@@ -118,7 +122,7 @@ struct scratch {
                take(low_base, chunk) && take(best_group, chunk) &&
                take(every_points, at(entries, d8)) && take(every, chunk) &&
                take(own_score, chunk) && take(own, chunk) && take(prior, chunk) &&
-               take(half_points, at(entries, d8 / 2)) && take(half_err, entries) &&
+               take(half_x, at(chunk, half_ld)) && take(half_points, at(entries, d8 / 2)) &&
                take(slack, entries) && take(limit, entries) && take(one_score, chunk) &&
                take(scan_min1, entries) && take(scan_min2, entries) &&
                take(one_entry, chunk) && take(one_point, chunk) && take(one_center, chunk) &&

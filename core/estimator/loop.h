@@ -27,6 +27,11 @@ constexpr double kBatchShare = 0.9;
 // rows ahead: below it most fetched rows would not be read.
 constexpr double kFetchShare = 0.2;
 
+// Centers from which bfloat16 estimates pay: a point's copy and the exact
+// scores the estimates leave in doubt cost about the saved products of half
+// as many centers (estimated scans, scan.cpp).
+constexpr int kHalfCenters = 512;
+
 // ---- Groups (groups.cpp) ----
 
 // Groups to form for k centers of d columns.

@@ -312,27 +312,53 @@ inline void take_one(scratch &s, int i, float score, int32_t c) {
     }
 }
 
+// Point lo + i's row as bfloat16 pairs, and its slack.
+void half_point(const run_state &r, scratch &s, int lo, int i) {
+    float *row = s.points.get(), err;
+    seen_row(r, lo + i, row);
+    half_rows(row, 1, r.d8, &s.half_x[at(i, s.half_ld)], s.half_ld, &err);
+    s.slack[i] = half_slack(r, r.x_len[lo + i], err);
+}
+
+// Points entries[0 .. count) of the survivors' bfloat16 copy packed as
+// half_minima_panels reads them: panels of 16, each d8 / 2 rows of its
+// points' pairs; lanes past count are zero.
+void pack_half(const scratch &s, int pairs, const int32_t *entries, int count, uint32_t *out) {
+    const int count16 = (count + 15) & ~15;
+    for (int j0 = 0; j0 < count16; j0 += 8) {
+        const int panel = j0 & ~15, lane = j0 - panel;
+        const float *src[8];
+        for (int q = 0; q < 8; ++q)
+            src[q] = j0 + q < count
+                         ? reinterpret_cast<const float *>(&s.half_x[at(entries[j0 + q], s.half_ld)])
+                         : nullptr;
+        float *dst = reinterpret_cast<float *>(out + at(panel, pairs)) + lane;
+        for (int o = 0; o < pairs; o += 8) {
+            __m256 v[8];
+            for (int q = 0; q < 8; ++q)
+                v[q] = src[q] == nullptr ? _mm256_setzero_ps() : _mm256_loadu_ps(src[q] + o);
+            transpose8(v);
+            for (int c = 0; c < std::min(8, pairs - o); ++c)
+                _mm256_storeu_ps(dst + at(o + c, kPanelCenters), v[c]);
+        }
+    }
+}
+
 // Bfloat16 estimates of group g0 .. g1 - 1's scores for entries [from, from
-// + n) of their buckets (the same points in each), packed in `packed` in
-// whole panels (lanes [0, wide), wide >= n), to the minima rows; the slack of
-// each point.
-void estimate_groups(const run_state &r, scratch &s, int lo, int g0, int g1, int from,
-                     int wide, int n, const float *packed) {
-    const int pairs = r.d8 / 2, panels = wide / kPanelCenters;
-    half_panels(packed, panels, r.d8, s.half_points.get(), s.half_err.get());
+// + wide) of their buckets (the same points in each, packed in half_points,
+// wide a multiple of 16) to the minima rows.
+void estimate_groups(const run_state &r, scratch &s, int g0, int g1, int from, int wide) {
+    const int pairs = r.d8 / 2;
     for (int h0 = g0; h0 < g1;) {
         int h1 = h0 + 1;
         while (h1 < g1 && r.L.start[h1 + 1] - r.L.start[h0] <= kBatchRows) ++h1;
         const int s0 = r.L.start[h0];
         const std::size_t first = at(h0, s.entries) + from;
-        half_minima_panels(pairs, panels, &r.half_rows[at(s0, pairs)], pairs, &r.L.start[h0],
-                           h1 - h0, &r.slot_norm[s0], s.half_points.get(), &s.min1[first],
-                           &s.min2[first], &s.nearest[first], s.entries);
+        half_minima_panels(pairs, wide / kPanelCenters, &r.half_rows[at(s0, pairs)], pairs,
+                           &r.L.start[h0], h1 - h0, &r.slot_norm[s0], s.half_points.get(),
+                           &s.min1[first], &s.min2[first], &s.nearest[first], s.entries);
         h0 = h1;
     }
-    const int32_t *points = &s.bucket[at(g0, s.chunk)] + from;
-    for (int e = 0; e < n; ++e)
-        s.slack[points[e]] = half_slack(r, r.x_len[lo + points[e]], s.half_err[e]);
 }
 
 // Group g's minima for the estimated entries [from, from + n) of its bucket,
@@ -376,12 +402,14 @@ void settle_estimates(const run_state &r, scratch &s, int lo, int g, int from, i
     }
 }
 
-// The every-group list's whole 16-lane panels (lanes [0, wide), entries [0,
-// n)): estimates against every group, each point's limit from its lowest
-// estimate, then each group's minima made exact where they can decide a
-// label, and the points' best (settle_estimates).
-void run_every_half(const run_state &r, scratch &s, int lo, int wide, int n) {
-    estimate_groups(r, s, lo, 0, r.t, 0, wide, n, s.every_points.get());
+// The every-group list (entries [0, n) of every bucket) estimated against
+// every group, each point's limit from its lowest estimate, then each
+// group's minima made exact where they can decide a label, and the points'
+// best (settle_estimates).
+void run_every_half(const run_state &r, scratch &s, int lo, int n) {
+    for (int e = 0; e < n; ++e) half_point(r, s, lo, s.every[e]);
+    pack_half(s, r.d8 / 2, s.every.get(), n, s.half_points.get());
+    estimate_groups(r, s, 0, r.t, 0, (n + 15) & ~15);
     float *lowest = s.one_score.get();
     std::fill(lowest, lowest + n, kInf);
     for (int g = 0; g < r.t; ++g) {
@@ -396,45 +424,53 @@ void run_every_half(const run_state &r, scratch &s, int lo, int wide, int n) {
 }
 
 // The points of the every-group list (entries [0, count) of every bucket,
-// packed once) against runs of whole groups of up to kBatchRows centers;
-// with bfloat16 products, whole panels estimated first (run_every_half).
+// packed once) against runs of whole groups of up to kBatchRows centers, or
+// estimated first with bfloat16 products (run_every_half).
 void run_every(const run_state &r, scratch &s, int lo, int count, int64_t &products) {
-    const int wide = r.half ? round_up8(count) & ~15 : 0, n_half = std::min(wide, count);
-    if (wide > 0) {
-        run_every_half(r, s, lo, wide, n_half);
-        products += int64_t(n_half) * r.k;
+    if (r.half) {
+        run_every_half(r, s, lo, count);
+        products += int64_t(count) * r.k;
+        return;
     }
-    if (n_half == count) return;
-    const float *packed = s.every_points.get() + at(wide, r.d8);
     for (int g0 = 0; g0 < r.t;) {
         int g1 = g0 + 1;
         while (g1 < r.t && r.L.start[g1 + 1] - r.L.start[g0] <= kBatchRows) ++g1;
-        scan_groups(r, s, lo, g0, g1, n_half, count - n_half, packed, products);
+        scan_groups(r, s, lo, g0, g1, 0, count, s.every_points.get(), products);
         g0 = g1;
     }
 }
 
-// Each group's open entries (from bucket_own[g]) with bfloat16 products:
-// whole panels estimated, the rest scanned, then each point's limit from
-// the lower of its best score so far and its lowest estimate, and the
-// estimates settled group by group (settle_estimates).
+// Whether the open groups are worth estimating: a point's bfloat16 copy
+// costs about the products of kHalfCenters / 2 centers it saves.
+bool open_worth_half(const run_state &r, const scratch &s, int n_partial) {
+    int64_t pairs = 0;
+    for (int g = 0; g < r.t; ++g) pairs += int64_t(s.bucket_n[g] - s.bucket_own[g]) * r.L.size(g);
+    return pairs >= int64_t(n_partial) * (kHalfCenters / 8);
+}
+
+// Each group's open entries (from bucket_own[g]) estimated with bfloat16
+// products, then each point's limit from the lower of its best score so far
+// and its lowest estimate, and the estimates settled group by group
+// (settle_estimates).
 void run_open_half(const run_state &r, scratch &s, int lo, int n_survivors, int n_every,
                    int64_t &products) {
-    for_each_partial(s, n_survivors, n_every, [&](int i) { s.limit[i] = kInf; });
+    // NaN marks a point not yet copied.
+    for_each_partial(s, n_survivors, n_every, [&](int i) { s.limit[i] = kNaN; });
     for (int g = 0; g < r.t; ++g) {
         const int from = s.bucket_own[g], count = s.bucket_n[g] - from;
         if (count <= 0) continue;
         const int32_t *points = &s.bucket[at(g, s.chunk)] + from;
-        pack_points(r, lo, points, count, s.points.get());
-        const int wide = round_up8(count) & ~15, n = std::min(wide, count);
-        if (n < count)
-            scan_groups(r, s, lo, g, g + 1, from + n, count - n, s.points.get() + at(wide, r.d8),
-                        products);
-        if (wide == 0) continue;
-        estimate_groups(r, s, lo, g, g + 1, from, wide, n, s.points.get());
+        for (int e = 0; e < count; ++e)
+            if (std::isnan(s.limit[points[e]])) {
+                half_point(r, s, lo, points[e]);
+                s.limit[points[e]] = kInf;
+            }
+        pack_half(s, r.d8 / 2, points, count, s.half_points.get());
+        estimate_groups(r, s, g, g + 1, from, (count + 15) & ~15);
         const float *min1 = &s.min1[at(g, s.entries) + from];
-        for (int e = 0; e < n; ++e) s.limit[points[e]] = std::min(s.limit[points[e]], min1[e]);
-        products += int64_t(n) * r.L.size(g);
+        for (int e = 0; e < count; ++e)
+            s.limit[points[e]] = std::min(s.limit[points[e]], min1[e]);
+        products += int64_t(count) * r.L.size(g);
     }
     for_each_partial(s, n_survivors, n_every, [&](int i) {
         if (s.limit[i] < kInf)
@@ -442,8 +478,7 @@ void run_open_half(const run_state &r, scratch &s, int lo, int n_survivors, int 
     });
     for (int g = 0; g < r.t; ++g) {
         const int from = s.bucket_own[g], count = s.bucket_n[g] - from;
-        const int n = std::min(round_up8(count) & ~15, count);
-        if (n > 0) settle_estimates(r, s, lo, g, from, n);
+        if (count > 0) settle_estimates(r, s, lo, g, from, count);
     }
 }
 
@@ -624,7 +659,8 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
         }
     }
     if (n_every > 0) {
-        if (!is_sparse(r)) pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
+        if (!is_sparse(r) && !r.half)
+            pack_points(r, lo, s.every.get(), n_every, s.every_points.get());
         for (int g = 0; g < r.t; ++g) {
             std::copy(s.every.get(), s.every.get() + n_every, &s.bucket[at(g, s.chunk)]);
             s.bucket_n[g] = n_every;
@@ -654,7 +690,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     // With one group there is no other group to open.
     if (r.t > 1) {
         for_each_partial(s, n_survivors, n_every, [&](int i) { push_open_groups(r, s, lo, i); });
-        if (r.half)
+        if (r.half && open_worth_half(r, s, n_survivors - n_every))
             run_open_half(r, s, lo, n_survivors, n_every, out.products);
         else
             for (int g = 0; g < r.t; ++g)
@@ -770,7 +806,7 @@ counters drift::assign_all(run_state &r, bool full) {
     // Half the points through the filter: scoring all is cheaper than
     // filtering and gathering them (dense rows only).
     const bool dense = r.t == 1 && !r.sp.indptr && (full || r.passed_share > kDenseShare);
-    r.half = r.half_rows && half_products();
+    r.half = r.half_rows && half_products() && r.k >= kHalfCenters;
     if (dense) {
         const int k8 = round_up8(r.k);
         std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);

@@ -303,7 +303,7 @@ void drift::place_group(run_state &r, int g) {
     if (r.half_rows) {
         const int s0 = r.L.start[g];
         half_rows(&r.rows_by_slot[at(s0, r.d8)], r.L.size(g), r.d8,
-                  &r.half_rows[at(s0, r.d8 / 2)], &r.half_row_err[s0]);
+                  &r.half_rows[at(s0, r.d8 / 2)], r.d8 / 2, &r.half_row_err[s0]);
     }
 }
 

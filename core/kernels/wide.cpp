@@ -309,40 +309,12 @@ bool tavrine::half_capable() {
 
 bool tavrine::half_products() { return half_capable() && kernel_lanes() == 16; }
 
-static inline uint32_t half_bits(float v) {
-    uint32_t u;
-    std::memcpy(&u, &v, sizeof u);
-    if ((u & 0x7F800000u) == 0) return (u >> 16) & 0x8000u;
-    return (u + 0x7FFFu + ((u >> 16) & 1u)) >> 16;
-}
-
 // sqrt(sum), with sum a float sum of n squares, rounded up past both roundings.
 static inline float root_up(float sum, int n) {
     return std::sqrt(sum) * (1.0f + float(n + 4) * 0x1p-23f);
 }
 
-void tavrine::half_rows(const float *rows, int m, int d8, uint32_t *out, float *err) {
-    const int pairs = d8 / 2;
-    for (int r = 0; r < m; ++r) {
-        const float *x = rows + at(r, d8);
-        uint32_t *o = out + at(r, pairs);
-        float sum = 0.0f;
-        for (int j = 0; j < pairs; ++j) {
-            const uint32_t lo = half_bits(x[2 * j]), hi = half_bits(x[2 * j + 1]);
-            o[j] = lo | hi << 16;
-            float lo_f, hi_f;
-            const uint32_t lo_u = lo << 16, hi_u = hi << 16;
-            std::memcpy(&lo_f, &lo_u, 4);
-            std::memcpy(&hi_f, &hi_u, 4);
-            sum = std::fma(x[2 * j] - lo_f, x[2 * j] - lo_f, sum);
-            sum = std::fma(x[2 * j + 1] - hi_f, x[2 * j + 1] - hi_f, sum);
-        }
-        err[r] = root_up(sum, d8);
-    }
-}
-
-// Sixteen floats as bfloat16 bits in the low half of each lane; the same
-// rounding as half_bits.
+// Sixteen floats as bfloat16 bits in the low half of each lane.
 __attribute__((target("avx512f"))) static inline __m512i half_bits16(__m512 v) {
     const __m512i u = _mm512_castps_si512(v);
     const __m512i up = _mm512_add_epi32(
@@ -353,26 +325,27 @@ __attribute__((target("avx512f"))) static inline __m512i half_bits16(__m512 v) {
     return _mm512_mask_mov_epi32(sign, normal, _mm512_srli_epi32(up, 16));
 }
 
-__attribute__((target("avx512f"))) void tavrine::half_panels(const float *panels, int n_panels,
-                                                             int d8, uint32_t *out, float *err) {
-    const int pairs = d8 / 2;
-    for (int p = 0; p < n_panels; ++p) {
-        const float *x = panels + at(p * kPanelCenters, d8);
-        uint32_t *o = out + at(p * kPanelCenters, pairs);
+__attribute__((target("avx512f"))) void tavrine::half_rows(const float *rows, int m, int d8,
+                                                           uint32_t *out, int ldo, float *err) {
+    for (int r = 0; r < m; ++r) {
+        const float *x = rows + at(r, d8);
+        uint32_t *o = out + at(r, ldo);
         __m512 sum = _mm512_setzero_ps();
-        for (int j = 0; j < pairs; ++j) {
-            const __m512 even = _mm512_loadu_ps(x + at(2 * j, kPanelCenters));
-            const __m512 odd = _mm512_loadu_ps(x + at(2 * j + 1, kPanelCenters));
-            const __m512i lo = half_bits16(even), hi = half_bits16(odd);
-            _mm512_storeu_si512(o + at(j, kPanelCenters), _mm512_or_si512(lo, _mm512_slli_epi32(hi, 16)));
-            const __m512 gap_lo = _mm512_sub_ps(even, _mm512_castsi512_ps(_mm512_slli_epi32(lo, 16)));
-            const __m512 gap_hi = _mm512_sub_ps(odd, _mm512_castsi512_ps(_mm512_slli_epi32(hi, 16)));
-            sum = _mm512_fmadd_ps(gap_lo, gap_lo, sum);
-            sum = _mm512_fmadd_ps(gap_hi, gap_hi, sum);
+        for (int j = 0; j < d8; j += 16) {
+            // d8 is a multiple of 8: a last half vector reads zeros past it.
+            const __mmask16 in = d8 - j >= 16 ? 0xFFFF : 0x00FF;
+            const __m512 v = _mm512_maskz_loadu_ps(in, x + j);
+            const __m512i bits = half_bits16(v);
+            const __m256i pairs = _mm512_cvtepi32_epi16(bits);
+            if (in == 0xFFFF)
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + j / 2), pairs);
+            else
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(o + j / 2), _mm256_castsi256_si128(pairs));
+            const __m512 gap = _mm512_sub_ps(v, _mm512_castsi512_ps(_mm512_slli_epi32(bits, 16)));
+            sum = _mm512_fmadd_ps(gap, gap, sum);
         }
-        alignas(64) float sums[kPanelCenters];
-        _mm512_store_ps(sums, sum);
-        for (int l = 0; l < kPanelCenters; ++l) err[p * kPanelCenters + l] = root_up(sums[l], d8);
+        for (int j = d8 / 2; j < ldo; ++j) o[j] = 0;
+        err[r] = root_up(_mm512_reduce_add_ps(sum), d8);
     }
 }
 
