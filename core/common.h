@@ -50,9 +50,10 @@ int team_cap(int threads);
 int team_size(int limit);
 
 // Threads of an estimator run: the caller's count (<= 0: the runtime's), at
-// most one per 2^22 multiply-adds of a full iteration (`work`), so small
-// problems run without parallel regions; through team_cap.
-int team_for_work(int n_threads, int64_t work);
+// most one per `per_thread` multiply-adds of a full iteration (`work`), so
+// small problems run without parallel regions; through team_cap.
+constexpr int64_t kWorkPerThread = int64_t(1) << 22;
+int team_for_work(int n_threads, int64_t work, int64_t per_thread = kWorkPerThread);
 
 // team_for_work, at most one thread per block of a region that hands out
 // n_blocks blocks (the seeding's candidate sweep).

@@ -91,7 +91,7 @@ bool allocate(run_state &r) {
         if (!r.sp.indptr && (!take(r.dense_rows, packed) || !take(r.dense_packed, packed)))
             return false;
     }
-    if (!r.sp.indptr && half_capable() &&
+    if (!r.sp.indptr && k >= kHalfCenters && half_capable() &&
         (!take(r.half_rows, at(k, d8 / 2)) || !take(r.half_row_err, k)))
         return false;
     // No larger than keeps eight chunks per thread for the dynamic schedule.
@@ -280,7 +280,7 @@ int tavrine_fit(int n, int d, int k, const float *X, const double *mean, double 
         run_state r;
         describe(r, n, d, k, weights, y);
         r.X = X;
-        r.team = team_for_work(n_threads, int64_t(n) * k * r.d8);
+        r.team = team_for_work(n_threads, int64_t(n) * k * r.d8, kLoopWorkPerThread);
         if (!set_centring(r, mean, scale)) return TAVRINE_ERR_NOMEM;
         std::vector<float> start32;
         if (f64) {

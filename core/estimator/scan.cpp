@@ -440,12 +440,12 @@ void run_every(const run_state &r, scratch &s, int lo, int count, int64_t &produ
     }
 }
 
-// Whether the open groups are worth estimating: a point's bfloat16 copy
-// costs about the products of kHalfCenters / 2 centers it saves.
+// Whether the open groups are worth estimating: whether they hold
+// kHalfOpenCenters centers a point on average.
 bool open_worth_half(const run_state &r, const scratch &s, int n_partial) {
     int64_t pairs = 0;
     for (int g = 0; g < r.t; ++g) pairs += int64_t(s.bucket_n[g] - s.bucket_own[g]) * r.L.size(g);
-    return pairs >= int64_t(n_partial) * (kHalfCenters / 8);
+    return pairs >= int64_t(n_partial) * kHalfOpenCenters;
 }
 
 // Each group's open entries (from bucket_own[g]) estimated with bfloat16
@@ -806,7 +806,7 @@ counters drift::assign_all(run_state &r, bool full) {
     // Half the points through the filter: scoring all is cheaper than
     // filtering and gathering them (dense rows only).
     const bool dense = r.t == 1 && !r.sp.indptr && (full || r.passed_share > kDenseShare);
-    r.half = r.half_rows && half_products() && r.k >= kHalfCenters;
+    r.half = r.half_rows && half_products();
     if (dense) {
         const int k8 = round_up8(r.k);
         std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);

@@ -48,12 +48,9 @@ int tavrine::team_size(int limit) {
     return team_cap(runtime < limit ? runtime : (limit > 0 ? limit : 1));
 }
 
-int tavrine::team_for_work(int n_threads, int64_t work) {
-    // Multiply-adds of a full iteration below which one more thread does not
-    // pay for its share of the region's start and barriers.
-    constexpr int64_t kWorkPerThread = int64_t(1) << 22;
+int tavrine::team_for_work(int n_threads, int64_t work, int64_t per_thread) {
     const int asked = n_threads > 0 ? n_threads : omp_get_max_threads();
-    const int64_t by_work = work / kWorkPerThread;
+    const int64_t by_work = work / per_thread;
     return team_cap(int(by_work < 1 ? 1 : by_work < asked ? by_work : asked));
 }
 
