@@ -295,6 +295,17 @@ def run_kmeans(X, C, iters, threads):
 
 
 def run_zozid(X, C):
+    """zozid_py in a process of its own: its fixed 20-thread team and the
+    OpenBLAS thread count it sets stay in this process for good, where they
+    would slow every system timed after it (an OpenMP pool larger than the
+    machine makes every later team's idle threads sleep between regions)."""
+    import multiprocessing
+
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        return pool.apply(run_zozid_here, (X, C))
+
+
+def run_zozid_here(X, C):
     from tavrine import viza_
 
     n, k = X.shape[0], len(C)

@@ -50,8 +50,9 @@ int team_cap(int threads);
 int team_size(int limit);
 
 // Threads of an estimator run: the caller's count (<= 0: the runtime's), at
-// most one per `per_thread` multiply-adds of a full iteration (`work`), so
-// small problems run without parallel regions; through team_cap.
+// most one per `per_thread` multiply-adds of a full iteration (`work`; at
+// least kWorkPerThread once a team larger than the processor count has run),
+// so small problems run without parallel regions; through team_cap.
 constexpr int64_t kWorkPerThread = int64_t(1) << 22;
 int team_for_work(int n_threads, int64_t work, int64_t per_thread = kWorkPerThread);
 

@@ -25,6 +25,10 @@ namespace {
 // itself orders the child's read.
 std::atomic<bool> pool_started{false};  // this process has run a region of several threads
 std::atomic<bool> pool_lost{false};     // ... and then forked: this is the child
+// A team larger than the processor count has run: libgomp keeps its threads,
+// and while they exist every team's idle threads sleep almost at once
+// instead of spinning, so each region pays to wake them.
+std::atomic<bool> pool_crowded{false};
 
 struct fork_watch {
     fork_watch() {
@@ -49,6 +53,8 @@ int tavrine::team_size(int limit) {
 }
 
 int tavrine::team_for_work(int n_threads, int64_t work, int64_t per_thread) {
+    if (pool_crowded.load(std::memory_order_relaxed) && per_thread < kWorkPerThread)
+        per_thread = kWorkPerThread;
     const int asked = n_threads > 0 ? n_threads : omp_get_max_threads();
     const int64_t by_work = work / per_thread;
     return team_cap(int(by_work < 1 ? 1 : by_work < asked ? by_work : asked));
@@ -63,7 +69,10 @@ int tavrine::assign_team(int n_chunks) {
     return team_size(n_chunks < kSlices ? n_chunks : kSlices);
 }
 
-int tavrine::center_team() { return team_cap(kSlices); }
+int tavrine::center_team() {
+    if (kSlices > omp_get_num_procs()) pool_crowded.store(true, std::memory_order_relaxed);
+    return team_cap(kSlices);
+}
 
 int tavrine::refresh_team(int center_chunks) { return team_size(center_chunks); }
 
