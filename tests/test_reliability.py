@@ -202,8 +202,8 @@ try:
     viza_.zozid_py(X, C, y, np.zeros(150, np.int64), np.zeros(4, np.int64), 0)
 except MemoryError as exc:
     print("MemoryError:", exc)
-# The estimator's loop reads X in place and needs about 7 floats a point
-# here (56 MB): leave it 4 MB.
+# The estimator's loop needs about 7 floats a point here (56 MB), besides
+# the centred copy of X: leave it 4 MB.
 with open("/proc/self/status") as fh:
     vm = next(int(l.split()[1]) for l in fh if l.startswith("VmSize")) << 10
 resource.setrlimit(resource.RLIMIT_AS, (vm + (4 << 20), 3 << 30))
