@@ -92,11 +92,12 @@ struct scratch {
     buffer<int32_t> bucket, bucket_n, bucket_own, survivors, best_idx, best_group, nearest, every,
         own, prior;
     // With bfloat16 estimates: the survivors' rows as bfloat16 pairs (stride
-    // half_ld), points packed from them, each point's slack and limit, and the
-    // pairs and points whose estimates leave a doubt.
+    // half_ld), points packed from them, each point's slack and limit (by
+    // point, and by entry of the every-group list), and the pairs and points
+    // whose estimates leave a doubt.
     int half_ld;
     buffer<uint32_t> half_x, half_points;
-    buffer<float> slack, limit, one_score, scan_min1, scan_min2;
+    buffer<float> slack, limit, slack_at, limit_at, one_score, scan_min1, scan_min2;
     buffer<int32_t> one_entry, one_point, one_center, scan_entry, scan_point, scan_nearest;
     std::vector<double> d2;  // k, for rescoring with float64 input
 
@@ -123,7 +124,8 @@ struct scratch {
                take(every_points, at(entries, d8)) && take(every, chunk) &&
                take(own_score, chunk) && take(own, chunk) && take(prior, chunk) &&
                take(half_x, at(chunk, half_ld)) && take(half_points, at(entries, d8 / 2)) &&
-               take(slack, entries) && take(limit, entries) && take(one_score, chunk) &&
+               take(slack, entries) && take(limit, entries) && take(slack_at, entries) &&
+               take(limit_at, entries) && take(one_score, chunk) &&
                take(scan_min1, entries) && take(scan_min2, entries) &&
                take(one_entry, chunk) && take(one_point, chunk) && take(one_center, chunk) &&
                take(scan_entry, chunk) && take(scan_point, chunk) && take(scan_nearest, entries);

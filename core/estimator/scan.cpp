@@ -274,22 +274,28 @@ inline void for_each_partial(const scratch &s, int n_survivors, int n_every, F f
     }
 }
 
-// Entries [0, n) of a group's estimates (points[e]'s limit and slack at
-// their point index) split by the limits: a group whose lowest estimate
-// passes an entry's limit keeps both estimates lowered by the slack, as
-// bounds; one whose second passes it has its second lowered and the entry
-// listed in `one`; the others in `doubt`. Returns the two counts.
+// Entries [0, n) of a group's estimates split by the limits (entry e's
+// limit and slack at index[e], or at e without index): a group whose lowest
+// estimate passes an entry's limit keeps both estimates lowered by the
+// slack, as bounds; one whose second passes it has its second lowered and
+// the entry listed in `one`; the others in `doubt`. Returns the two counts.
 __attribute__((target("avx512f"))) std::pair<int, int> split_estimates(
-    float *min1, float *min2, const int32_t *points, const float *limit, const float *slack,
+    float *min1, float *min2, const int32_t *index, const float *limit, const float *slack,
     int n, int32_t *one, int32_t *doubt) {
     int n_one = 0, n_doubt = 0;
     for (int e = 0; e < n; e += 16) {
         const __mmask16 live = n - e >= 16 ? 0xFFFF : __mmask16((1u << (n - e)) - 1u);
-        const __m512i at_p = _mm512_maskz_loadu_epi32(live, points + e);
         const __m512 a1 = _mm512_maskz_loadu_ps(live, min1 + e);
         const __m512 a2 = _mm512_maskz_loadu_ps(live, min2 + e);
-        const __m512 lim = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), live, at_p, limit, 4);
-        const __m512 sl = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), live, at_p, slack, 4);
+        __m512 lim, sl;
+        if (index) {
+            const __m512i at_i = _mm512_maskz_loadu_epi32(live, index + e);
+            lim = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), live, at_i, limit, 4);
+            sl = _mm512_mask_i32gather_ps(_mm512_setzero_ps(), live, at_i, slack, 4);
+        } else {
+            lim = _mm512_maskz_loadu_ps(live, limit + e);
+            sl = _mm512_maskz_loadu_ps(live, slack + e);
+        }
         const __mmask16 out = _mm512_mask_cmp_ps_mask(live, a1, lim, _CMP_GT_OQ);
         const __mmask16 first = _mm512_mask_cmp_ps_mask(live & ~out, a2, lim, _CMP_GT_OQ);
         const __mmask16 rest = live & ~out & ~first;
@@ -365,7 +371,8 @@ void estimate_groups(const run_state &r, scratch &s, int g0, int g1, int from, i
 }
 
 // Group g's minima for the estimated entries [from, from + n) of its bucket,
-// and their points' best so far. Scores lie within slack of their
+// and their points' best so far (limits and slacks by point, or by entry
+// for the every-group list). Scores lie within slack of their
 // estimates, so a center whose estimate passes the point's limit (an upper
 // bound on its nearest score, plus the slack) is not its nearest: a group
 // whose lowest estimate passes it keeps lowered estimates as bounds and
@@ -373,15 +380,18 @@ void estimate_groups(const run_state &r, scratch &s, int g0, int g1, int from, i
 // member scored; the others are scanned whole. A minimum taken from a
 // lowered estimate lies above the nearest score, so it never ends as a
 // point's best.
-void settle_estimates(const run_state &r, scratch &s, int lo, int g, int from, int n) {
+void settle_estimates(const run_state &r, scratch &s, int lo, int g, int from, int n,
+                      bool by_entry) {
     const std::size_t row = at(g, s.entries) + from;
     float *min1 = &s.min1[row], *min2 = &s.min2[row];
     int32_t *nearest = &s.nearest[row];
     const int32_t *points = &s.bucket[at(g, s.chunk)] + from;
     const int32_t *slot_center = &r.L.center[r.L.start[g]];
-    const auto [n_one, n_scan] = split_estimates(min1, min2, points, s.limit.get(),
-                                                 s.slack.get(), n, s.one_entry.get(),
-                                                 s.scan_entry.get());
+    const auto [n_one, n_scan] =
+        by_entry ? split_estimates(min1, min2, nullptr, s.limit_at.get(), s.slack_at.get(), n,
+                                   s.one_entry.get(), s.scan_entry.get())
+                 : split_estimates(min1, min2, points, s.limit.get(), s.slack.get(), n,
+                                   s.one_entry.get(), s.scan_entry.get());
     for (int q = 0; q < n_one; ++q) s.one_point[q] = points[s.one_entry[q]];
     float *score = s.one_score.get();
     pair_scores(r, lo, s.one_point.get(), n_one,
@@ -420,10 +430,10 @@ void run_every_half(const run_state &r, scratch &s, int lo, int n) {
         for (int e = 0; e < n; ++e) lowest[e] = std::min(lowest[e], min1[e]);
     }
     for (int e = 0; e < n; ++e) {
-        const int i = s.every[e];
-        s.limit[i] = lowest[e] + 2.0f * s.slack[i];
+        s.slack_at[e] = s.slack[s.every[e]];
+        s.limit_at[e] = lowest[e] + 2.0f * s.slack_at[e];
     }
-    for (int g = 0; g < r.t; ++g) settle_estimates(r, s, lo, g, 0, n);
+    for (int g = 0; g < r.t; ++g) settle_estimates(r, s, lo, g, 0, n, true);
 }
 
 // The points of the every-group list (entries [0, count) of every bucket,
@@ -481,7 +491,7 @@ void run_open_half(const run_state &r, scratch &s, int lo, int n_survivors, int 
     });
     for (int g = 0; g < r.t; ++g) {
         const int from = s.bucket_own[g], count = s.bucket_n[g] - from;
-        if (count > 0) settle_estimates(r, s, lo, g, from, count);
+        if (count > 0) settle_estimates(r, s, lo, g, from, count, false);
     }
 }
 
@@ -555,13 +565,54 @@ struct chunk_result {
     int32_t survivors = 0, changed = 0, rescored = 0;
 };
 
-// Lower bounds of group g from its bucket's entries, eight at a time: the
-// lowest score of the group, or of its other members where it holds the
-// point's new center.
-void settle_group(run_state &r, scratch &s, int lo, int g) {
-    const int32_t *entries = &s.bucket[at(g, s.chunk)];
-    const float *min1 = &s.min1[at(g, s.entries)], *min2 = &s.min2[at(g, s.entries)];
-    const int count = s.bucket_n[g];
+// Lower bound of a group from v, its lowest score (or of its other members
+// where it holds the point's new center), and the point's low_base.
+inline __m256 group_bound(__m256 base, __m256 v) {
+    return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(_mm256_add_ps(base, v), _mm256_setzero_ps())),
+                         _mm256_set1_ps(kRootDown));
+}
+
+// The every-group list's group bounds (entries [0, n) of every bucket),
+// eight groups of eight points at a time, transposed into the points' rows.
+void settle_every(run_state &r, scratch &s, int lo, int n) {
+    const int t = r.t;
+    for (int e0 = 0; e0 < n; e0 += 8) {
+        const int m = std::min(8, n - e0);
+        const __m256i live = tail_mask(m);
+        const __m256i at_e = _mm256_maskload_epi32(s.every.get() + e0, live);
+        const __m256i holder = _mm256_mask_i32gather_epi32(_mm256_set1_epi32(-1),
+                                                           s.best_group.get(), at_e, live, 4);
+        const __m256 base = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), s.low_base.get(), at_e,
+                                                     _mm256_castsi256_ps(live), 4);
+        for (int g0 = 0; g0 < t; g0 += 8) {
+            const int groups = std::min(8, t - g0);
+            __m256 v[8];
+            for (int q = 0; q < 8; ++q) {
+                if (q >= groups) {
+                    v[q] = _mm256_setzero_ps();
+                    continue;
+                }
+                const std::size_t row = at(g0 + q, s.entries) + e0;
+                const __m256 other = _mm256_castsi256_ps(
+                    _mm256_cmpeq_epi32(holder, _mm256_set1_epi32(g0 + q)));
+                v[q] = group_bound(base, _mm256_blendv_ps(_mm256_loadu_ps(&s.min1[row]),
+                                                          _mm256_loadu_ps(&s.min2[row]), other));
+            }
+            transpose8(v);
+            const __m256i valid = tail_mask(groups);
+            for (int q = 0; q < m; ++q)
+                _mm256_maskstore_ps(&r.lb[at(lo + s.every[e0 + q], t) + g0], valid, v[q]);
+        }
+    }
+}
+
+// Lower bounds of group g from its bucket's entries from `from` on, eight at
+// a time: the lowest score of the group, or of its other members where it
+// holds the point's new center.
+void settle_group(run_state &r, scratch &s, int lo, int g, int from) {
+    const int32_t *entries = &s.bucket[at(g, s.chunk)] + from;
+    const float *min1 = &s.min1[at(g, s.entries) + from], *min2 = &s.min2[at(g, s.entries) + from];
+    const int count = s.bucket_n[g] - from;
     const __m256i group = _mm256_set1_epi32(g);
     float bound[8];
     for (int e = 0; e < count; e += 8) {
@@ -573,14 +624,14 @@ void settle_group(run_state &r, scratch &s, int lo, int g) {
         const __m256 m = _mm256_blendv_ps(_mm256_loadu_ps(min1 + e), _mm256_loadu_ps(min2 + e), other);
         const __m256 base = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), s.low_base.get(), at_e,
                                                      _mm256_castsi256_ps(live), 4);
-        const __m256 v = _mm256_max_ps(_mm256_add_ps(base, m), _mm256_setzero_ps());
-        _mm256_storeu_ps(bound, _mm256_mul_ps(_mm256_sqrt_ps(v), _mm256_set1_ps(kRootDown)));
+        _mm256_storeu_ps(bound, group_bound(base, m));
         for (int q = 0; q < valid; ++q) r.lb[at(lo + entries[e + q], r.t) + g] = bound[q];
     }
 }
 
 // Labels, bounds and change list of the survivors from their buckets.
-void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_result &out) {
+void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, int n_every,
+                  chunk_result &out) {
     for (int v = 0; v < n_survivors; ++v) {
         const int i = s.survivors[v];
         const int64_t p = lo + i;
@@ -595,7 +646,8 @@ void settle_chunk(run_state &r, scratch &s, int lo, int n_survivors, chunk_resul
         }
         r.y[p] = s.best_idx[i];
     }
-    for (int g = 0; g < r.t; ++g) settle_group(r, s, lo, g);
+    settle_every(r, s, lo, n_every);
+    for (int g = 0; g < r.t; ++g) settle_group(r, s, lo, g, n_every);
     if (r.t > 1)
         for (int v = 0; v < n_survivors; ++v) {
             const int64_t p = lo + s.survivors[v];
@@ -683,7 +735,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     out.products += n_own;
     if (n_every == n_survivors) {
         out.survivors = passed;
-        settle_chunk(r, s, lo, n_survivors, out);
+        settle_chunk(r, s, lo, n_survivors, n_every, out);
         return;
     }
     for (int g = 0; g < r.t; ++g) {
@@ -700,7 +752,7 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
                 run_bucket(r, s, lo, g, s.bucket_own[g], s.bucket_n[g], out.products);
     }
     out.survivors = passed;
-    settle_chunk(r, s, lo, n_survivors, out);
+    settle_chunk(r, s, lo, n_survivors, n_every, out);
 }
 
 // Rows lo .. hi - 1 of X as the loop sees them, padded: X itself where that
