@@ -145,6 +145,12 @@ void group_minima_panels_16(int d8, int n_panels, const float *a, int lda,
                             const float *packed, float *min1, float *min2, int32_t *nearest,
                             int ld);
 
+// The same at 8 lanes (packed.cpp), each panel of 16 as two vectors.
+void group_minima_panels_8(int d8, int n_panels, const float *a, int lda,
+                           const int32_t *start, int n_groups, const float *norm,
+                           const float *packed, float *min1, float *min2, int32_t *nearest,
+                           int ld);
+
 // Whether the processor has AVX-512 with bfloat16 dot products, and whether
 // half_minima_panels runs here: that, with the kernels at 16 lanes.
 bool half_capable();

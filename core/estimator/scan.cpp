@@ -156,18 +156,19 @@ void minima_of_products(const float *rows, int ld, int width, int size, const fl
 // g1 - 1, the same points in each (packed in `packed`; sparse rows are
 // scored where they lie), and group g: the lowest score, its slot in the
 // group (the first on ties: slots go in center order) and the lowest of the
-// other members, at (g - g0) ld of min1, min2 and nearest. Whole 16-lane
-// panels take their minima straight from the product; the rest from stored
-// products.
+// other members, at (g - g0) ld of min1, min2 and nearest. Whole panels of
+// 16 points take their minima straight from the product; the rest from
+// stored products.
 void group_minima(const run_state &r, scratch &s, int lo, int g0, int g1, int from, int count,
                   const float *packed, float *min1, float *min2, int32_t *nearest, int ld) {
     const int count8 = round_up8(count), d8 = r.d8;
     const int s0 = r.L.start[g0], rows = r.L.start[g1] - s0;
     const float *a = &r.rows_by_slot[at(s0, d8)];
-    const int wide = !is_sparse(r) && kernel_lanes() == 16 ? count8 & ~15 : 0;
+    const int wide = !is_sparse(r) ? count8 & ~15 : 0;
     if (wide > 0)
-        group_minima_panels_16(d8, wide / kPanelCenters, a, d8, &r.L.start[g0], g1 - g0,
-                               &r.slot_norm[s0], packed, min1, min2, nearest, ld);
+        (kernel_lanes() == 16 ? group_minima_panels_16 : group_minima_panels_8)(
+            d8, wide / kPanelCenters, a, d8, &r.L.start[g0], g1 - g0, &r.slot_norm[s0], packed,
+            min1, min2, nearest, ld);
     if (wide < count8) {
         const int width = count8 - wide;
         float *out = s.products.get();

@@ -31,12 +31,11 @@ void tavrine::pack_centers(const float *cen, int k8, int d8, int first_panel, in
 
 // Register tile: R <= 6 point rows against W <= 2 vectors of eight packed
 // centers, R x W accumulators; per step one broadcast per row and W loads.
+// acc[r W + w] = a_r . lanes 8w .. 8w + 7 of the panel, over d8 columns.
+// One flat array, every loop over it unrolled, so the accumulators live in
+// registers (GCC keeps a two-level array in memory).
 template <int R, int W>
-static inline void packed_tile(const float *a, int lda, const float *panel, int d8, float *out,
-                               int ldo) {
-    // One flat array, every loop over it unrolled, so the accumulators live
-    // in registers (GCC keeps a two-level array in memory).
-    __m256 acc[R * W];
+static inline void tile_sums(const float *a, int lda, const float *panel, int d8, __m256 *acc) {
 #pragma GCC unroll 12
     for (int t = 0; t < R * W; ++t) acc[t] = _mm256_setzero_ps();
     for (int o = 0; o < d8; ++o) {
@@ -51,6 +50,13 @@ static inline void packed_tile(const float *a, int lda, const float *panel, int 
                 acc[r * W + w] = _mm256_fmadd_ps(x, b[w], acc[r * W + w]);
         }
     }
+}
+
+template <int R, int W>
+static inline void packed_tile(const float *a, int lda, const float *panel, int d8, float *out,
+                               int ldo) {
+    __m256 acc[R * W];
+    tile_sums<R, W>(a, lda, panel, d8, acc);
     const __m256 minus2 = _mm256_set1_ps(-2.0f);
 #pragma GCC unroll 6
     for (int r = 0; r < R; ++r)
@@ -98,4 +104,90 @@ void tavrine::packed_product(int m, int d8, int k8, const float *a, int lda, con
     const int whole = k8 / kPanelCenters * kPanelCenters;
     packed_panels_16(m, d8, whole / kPanelCenters, a, lda, packed, out, ldo);
     if (whole < k8) panel_rows<1>(m, d8, a, lda, packed + at(whole, d8), out + whole, ldo);
+}
+
+// ---- Group minima straight from the product ------------------------------
+
+namespace {
+
+// A panel's running minima over the rows of the group in progress: per lane
+// the lowest score, the lowest of the others and the first row of the lowest.
+struct lane_minima8 {
+    __m256 low[2], next[2];
+    __m256i who[2];
+};
+
+inline void restart(lane_minima8 &run) {
+    for (int w = 0; w < 2; ++w) {
+        run.low[w] = run.next[w] = _mm256_set1_ps(__builtin_inff());
+        run.who[w] = _mm256_setzero_si256();
+    }
+}
+
+// Rows row0 .. row0 + R - 1 (counted from start[0]) against a panel of 16,
+// their scores acc * -2 + norm folded into run as the stored product's scan
+// takes them; a group ending within them is written out (group j at j ld of
+// min1, min2, nearest) and its minima restarted. `group` holds row0.
+template <int R>
+inline void minima_tile(const float *a, int lda, const float *panel, int d8, int row0,
+                        const int32_t *start, const float *norm, lane_minima8 &run, int &group,
+                        float *min1, float *min2, int32_t *nearest, int ld) {
+    __m256 acc[R * 2];
+    tile_sums<R, 2>(a, lda, panel, d8, acc);
+    const __m256 minus2 = _mm256_set1_ps(-2.0f);
+#pragma GCC unroll 6
+    for (int r = 0; r < R; ++r) {
+        const int row = row0 + r;
+        const __m256 nr = _mm256_set1_ps(norm[row]);
+        const __m256 slot = _mm256_castsi256_ps(_mm256_set1_epi32(row - (start[group] - start[0])));
+#pragma GCC unroll 2
+        for (int w = 0; w < 2; ++w) {
+            const __m256 score = _mm256_add_ps(_mm256_mul_ps(acc[r * 2 + w], minus2), nr);
+            const __m256 lower = _mm256_cmp_ps(score, run.low[w], _CMP_LT_OQ);
+            run.next[w] = _mm256_min_ps(run.next[w], _mm256_max_ps(run.low[w], score));
+            run.low[w] = _mm256_blendv_ps(run.low[w], score, lower);
+            run.who[w] = _mm256_castps_si256(
+                _mm256_blendv_ps(_mm256_castsi256_ps(run.who[w]), slot, lower));
+        }
+        if (row + 1 == start[group + 1] - start[0]) {
+            const std::size_t out = at(group, ld);
+            for (int w = 0; w < 2; ++w) {
+                _mm256_storeu_ps(min1 + out + 8 * w, run.low[w]);
+                _mm256_storeu_ps(min2 + out + 8 * w, run.next[w]);
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(nearest + out + 8 * w), run.who[w]);
+            }
+            restart(run);
+            ++group;
+        }
+    }
+}
+
+using minima_fn = void (*)(const float *, int, const float *, int, int, const int32_t *,
+                           const float *, lane_minima8 &, int &, float *, float *, int32_t *, int);
+// The tiles of a panel's last 1 .. 5 rows.
+constexpr minima_fn kEdgeTiles[6] = {nullptr,          &minima_tile<1>, &minima_tile<2>,
+                                     &minima_tile<3>, &minima_tile<4>, &minima_tile<5>};
+
+}  // namespace
+
+void tavrine::group_minima_panels_8(int d8, int n_panels, const float *a, int lda,
+                                    const int32_t *start, int n_groups, const float *norm,
+                                    const float *packed, float *min1, float *min2,
+                                    int32_t *nearest, int ld) {
+    const int m = start[n_groups] - start[0];
+    for (int p = 0; p < n_panels; ++p) {
+        const float *panel = packed + at(p * kPanelCenters, d8);
+        const int lane = p * kPanelCenters;
+        lane_minima8 run;
+        restart(run);
+        int group = 0, i = 0;
+        float *min1_p = min1 + lane, *min2_p = min2 + lane;
+        int32_t *nearest_p = nearest + lane;
+        for (; i + 6 <= m; i += 6)
+            minima_tile<6>(a + at(i, lda), lda, panel, d8, i, start, norm, run, group, min1_p,
+                           min2_p, nearest_p, ld);
+        if (i < m)
+            kEdgeTiles[m - i](a + at(i, lda), lda, panel, d8, i, start, norm, run, group, min1_p,
+                              min2_p, nearest_p, ld);
+    }
 }
