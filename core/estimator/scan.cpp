@@ -67,11 +67,7 @@ void group_minima_8(const float *rows, int ld, int width, int size, const float 
         for (int c = 0; c < size; ++c) {
             const __m256 score =
                 _mm256_add_ps(_mm256_loadu_ps(rows + at(c, ld) + j), _mm256_set1_ps(norm[c]));
-            const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
-            next = _mm256_min_ps(next, _mm256_max_ps(low, score));
-            low = _mm256_blendv_ps(low, score, lower);
-            who = _mm256_castps_si256(_mm256_blendv_ps(
-                _mm256_castsi256_ps(who), _mm256_castsi256_ps(_mm256_set1_epi32(c)), lower));
+            fold_minima(score, _mm256_castsi256_ps(_mm256_set1_epi32(c)), low, next, who);
         }
         _mm256_storeu_ps(min1 + j, low);
         _mm256_storeu_ps(min2 + j, next);

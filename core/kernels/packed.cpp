@@ -143,11 +143,7 @@ inline void minima_tile(const float *a, int lda, const float *panel, int d8, int
 #pragma GCC unroll 2
         for (int w = 0; w < 2; ++w) {
             const __m256 score = _mm256_add_ps(_mm256_mul_ps(acc[r * 2 + w], minus2), nr);
-            const __m256 lower = _mm256_cmp_ps(score, run.low[w], _CMP_LT_OQ);
-            run.next[w] = _mm256_min_ps(run.next[w], _mm256_max_ps(run.low[w], score));
-            run.low[w] = _mm256_blendv_ps(run.low[w], score, lower);
-            run.who[w] = _mm256_castps_si256(
-                _mm256_blendv_ps(_mm256_castsi256_ps(run.who[w]), slot, lower));
+            fold_minima(score, slot, run.low[w], run.next[w], run.who[w]);
         }
         if (row + 1 == start[group + 1] - start[0]) {
             const std::size_t out = at(group, ld);

@@ -26,6 +26,17 @@ static inline __m256 masked_read(const float *p, int m) {
     return _mm256_maskload_ps(p, tail_mask(m));
 }
 
+// One row's scores folded into a group's running minima, per lane: the
+// lowest (a later equal score does not replace it), its row `slot`, and the
+// lowest of the others.
+static inline void fold_minima(__m256 score, __m256 slot, __m256 &low, __m256 &next,
+                               __m256i &who) {
+    const __m256 lower = _mm256_cmp_ps(score, low, _CMP_LT_OQ);
+    next = _mm256_min_ps(next, _mm256_max_ps(low, score));
+    low = _mm256_blendv_ps(low, score, lower);
+    who = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(who), slot, lower));
+}
+
 // Sum of the eight lanes as ((l0 + l4) + (l2 + l6)) + ((l1 + l5) + (l3 + l7)).
 static inline float hsum_halves(__m256 v) {
     __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
