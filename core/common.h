@@ -171,6 +171,13 @@ void half_minima_panels(int pairs, int n_panels, const uint32_t *a, int lda,
                         const uint32_t *packed, float *min1, float *min2, int32_t *nearest,
                         int ld);
 
+// Whether half_minima_panels takes its sums from AMX tile products here, for
+// rows of `pairs` words: where the processor has AMX-BF16 and pairs is a
+// multiple of 16. Its rows' buffer then holds 15 rows past the last one it
+// is given (read, never used).
+bool tile_products(int pairs);
+constexpr int kTileSlackRows = 15;
+
 // Points per block of the k-means++ sweep's copy of the points.
 constexpr int kSeedBlock = 16;
 

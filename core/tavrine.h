@@ -251,6 +251,13 @@ TAVRINE_API int64_t tavrine_drift_check(int level);
  *  be changed while a call of the core runs. */
 TAVRINE_API int tavrine_simd_width(int request);
 
+/** Whether the estimator's bfloat16 estimates take their sums from AMX tile
+ *  products (where the processor has AMX-BF16): request 1 turns them on
+ *  where available, 0 off, anything else only asks. Labels are the same
+ *  either way. Returns 1 if they are in use. Not to be changed while a call
+ *  of the core runs. */
+TAVRINE_API int tavrine_tile_products(int request);
+
 /** The float32 copy the estimator's calls run on, in two steps. X holds n
  *  rows of d float32 or float64 values, row i at X + i * ld (ld >= d).
  *  With find_mean, mean (d) is set to X's float64 column means and spread

@@ -91,9 +91,12 @@ bool allocate(run_state &r) {
         if (!r.sp.indptr && (!take(r.dense_rows, packed) || !take(r.dense_packed, packed)))
             return false;
     }
-    if (!r.sp.indptr && k >= kHalfCenters && half_capable() &&
-        (!take(r.half_rows, at(k, d8 / 2)) || !take(r.half_row_err, k)))
-        return false;
+    if (!r.sp.indptr && k >= kHalfCenters && half_capable()) {
+        // The tile products' last row block may read past the last center.
+        const std::size_t rows = at(k + kTileSlackRows, d8 / 2);
+        if (!take(r.half_rows, rows) || !take(r.half_row_err, k)) return false;
+        std::fill(&r.half_rows[at(k, d8 / 2)], &r.half_rows[0] + rows, 0u);
+    }
     // No larger than keeps eight chunks per thread for the dynamic schedule.
     r.chunk = std::max(kChunkMin, std::min(chunk_points(d8), (n / (8 * r.team) + 63) / 64 * 64));
     r.n_chunks = (n + r.chunk - 1) / r.chunk;

@@ -16,6 +16,9 @@
 #include <cstring>
 #include <utility>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "common.h"
 
 using namespace tavrine;
@@ -149,40 +152,46 @@ __attribute__((target("avx512f"))) static inline lane_minima no_minima() {
     return {inf, inf, _mm512_setzero_si512()};
 }
 
-// The R x P sums of a tile (rows row0 .. row0 + R - 1, counted from
-// start[0]) folded into run[p] as scores acc * -2 + norm; a group ending
-// within them is written out (group j at j ld of min1, min2, nearest) and its
-// minima restarted. `group` is the group holding row0.
+// Row `row` (counted from start[0]) of a tile, its sums acc[p] against P
+// panels, folded into run[p] as scores acc * -2 + norm; a group ending with
+// it is written out (group j at j ld of min1, min2, nearest) and its minima
+// restarted. `group` is the group holding the row.
+template <int P>
+__attribute__((target("avx512f"), always_inline)) static inline void fold_row(
+    const __m512 *acc, int row, const int32_t *start, const float *norm, lane_minima *run,
+    int &group, float *min1, float *min2, int32_t *nearest, int ld) {
+    const __m512 minus2 = _mm512_set1_ps(-2.0f);
+    const __m512 nr = _mm512_set1_ps(norm[row]);
+    const __m512i slot = _mm512_set1_epi32(row - (start[group] - start[0]));
+#pragma GCC unroll 4
+    for (int p = 0; p < P; ++p) {
+        const __m512 score = _mm512_add_ps(_mm512_mul_ps(acc[p], minus2), nr);
+        const __mmask16 lower = _mm512_cmp_ps_mask(score, run[p].low, _CMP_LT_OQ);
+        run[p].next = _mm512_min_ps(run[p].next, _mm512_max_ps(run[p].low, score));
+        run[p].low = _mm512_mask_mov_ps(run[p].low, lower, score);
+        run[p].who = _mm512_mask_mov_epi32(run[p].who, lower, slot);
+    }
+    if (row + 1 == start[group + 1] - start[0]) {
+        const std::size_t out = at(group, ld);
+#pragma GCC unroll 4
+        for (int p = 0; p < P; ++p) {
+            _mm512_storeu_ps(min1 + out + kPanelCenters * p, run[p].low);
+            _mm512_storeu_ps(min2 + out + kPanelCenters * p, run[p].next);
+            _mm512_storeu_si512(nearest + out + kPanelCenters * p, run[p].who);
+            run[p] = no_minima();
+        }
+        ++group;
+    }
+}
+
+// The R x P sums of a tile (rows row0 .. row0 + R - 1), row by row.
 template <int R, int P>
 __attribute__((target("avx512f"), always_inline)) static inline void fold_tile(
     const __m512 *acc, int row0, const int32_t *start, const float *norm, lane_minima *run,
     int &group, float *min1, float *min2, int32_t *nearest, int ld) {
-    const __m512 minus2 = _mm512_set1_ps(-2.0f);
 #pragma GCC unroll 32
-    for (int r = 0; r < R; ++r) {
-        const int row = row0 + r;
-        const __m512 nr = _mm512_set1_ps(norm[row]);
-        const __m512i slot = _mm512_set1_epi32(row - (start[group] - start[0]));
-#pragma GCC unroll 4
-        for (int p = 0; p < P; ++p) {
-            const __m512 score = _mm512_add_ps(_mm512_mul_ps(acc[r * P + p], minus2), nr);
-            const __mmask16 lower = _mm512_cmp_ps_mask(score, run[p].low, _CMP_LT_OQ);
-            run[p].next = _mm512_min_ps(run[p].next, _mm512_max_ps(run[p].low, score));
-            run[p].low = _mm512_mask_mov_ps(run[p].low, lower, score);
-            run[p].who = _mm512_mask_mov_epi32(run[p].who, lower, slot);
-        }
-        if (row + 1 == start[group + 1] - start[0]) {
-            const std::size_t out = at(group, ld);
-#pragma GCC unroll 4
-            for (int p = 0; p < P; ++p) {
-                _mm512_storeu_ps(min1 + out + kPanelCenters * p, run[p].low);
-                _mm512_storeu_ps(min2 + out + kPanelCenters * p, run[p].next);
-                _mm512_storeu_si512(nearest + out + kPanelCenters * p, run[p].who);
-                run[p] = no_minima();
-            }
-            ++group;
-        }
-    }
+    for (int r = 0; r < R; ++r)
+        fold_row<P>(acc + r * P, row0 + r, start, norm, run, group, min1, min2, nearest, ld);
 }
 
 // The R x P accumulators of a tile of bfloat16 pairs: acc[r P + p] = a_r .
@@ -283,11 +292,155 @@ void tavrine::group_minima_panels_16(int d8, int n_panels, const float *a, int l
     minima_panels(d8, n_panels, a, lda, start, n_groups, norm, packed, min1, min2, nearest, ld);
 }
 
+// ---- Bfloat16 sums on AMX tiles --------------------------------------------
+//
+// Where the processor has AMX-BF16, half_minima_panels takes its sums from
+// tile products instead: one instruction sums 16 rows against a panel of 16
+// points over 16 column pairs (a 16 x 16 tile of floats), the work of 256
+// BF16 dot products. Tiles 0-3 hold the sums of 32 rows against two panels
+// (tile 2 b + p: rows 16 b .., panel p), 4-5 the two row blocks' pairs, 6-7
+// the two panels' pairs; every tile is 16 rows of 64 bytes. The sums go
+// through a small buffer to the same fold, row after row, so the minima are
+// taken in the same order; only the sums' rounding order differs, which the
+// estimates' error bound does not depend on.
+
+namespace {
+
+constexpr int kTilePairs = 16;  // column pairs a tile product sums over
+constexpr int kBlockRows = 32;  // rows of the two row tiles
+
+struct tile_config {
+    uint8_t palette = 1, start_row = 0;
+    uint8_t reserved[14] = {};
+    uint16_t bytes_per_row[16] = {};
+    uint8_t rows[16] = {};
+};
+
+bool has_tiles() {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("amx-tile") || !__builtin_cpu_supports("amx-bf16")) return false;
+    // Linux grants the tile registers' state only on request, once per
+    // process (kept across fork).
+    constexpr long kRequestPermission = 0x1023, kTileData = 18;
+    return syscall(SYS_arch_prctl, kRequestPermission, kTileData) == 0;
+}
+
+bool tiles_present() {
+    static const bool present = has_tiles();
+    return present;
+}
+
+std::atomic<bool> tiles_on{true};
+
+// Rows i .. i + rows - 1 (rows <= 32) against P panels: the tile sums into
+// acc (row r, panel p at acc[r P + p]). Row tiles past `rows` are not
+// loaded; a last row tile may read up to 15 rows past them, which its
+// caller's buffer holds (their sums are never folded).
+template <int P>
+__attribute__((target("amx-tile,amx-bf16,avx512f"))) inline void tile_block(
+    const uint32_t *a, int lda, const uint32_t *panels, std::size_t panel_len, int pairs,
+    int rows, __m512 *acc) {
+    const bool two = rows > kTilePairs;
+    const std::size_t stride = at(lda, sizeof(uint32_t));
+    _tile_zero(0);
+    _tile_zero(1);
+    _tile_zero(2);
+    _tile_zero(3);
+    for (int o = 0; o < pairs; o += kTilePairs) {
+        _tile_loadd(4, a + o, stride);
+        _tile_loadd(6, panels + at(o, kPanelCenters), 64);
+        _tile_dpbf16ps(0, 4, 6);
+        if (P == 2) {
+            _tile_loadd(7, panels + panel_len + at(o, kPanelCenters), 64);
+            _tile_dpbf16ps(1, 4, 7);
+        }
+        if (two) {
+            _tile_loadd(5, a + at(kTilePairs, lda) + o, stride);
+            _tile_dpbf16ps(2, 5, 6);
+            if (P == 2) _tile_dpbf16ps(3, 5, 7);
+        }
+    }
+    // Row r of tile 2 b + p to acc[(16 b + r) P + p].
+    float *out = reinterpret_cast<float *>(acc);
+    const std::size_t out_stride = 64 * P;
+    _tile_stored(0, out, out_stride);
+    if (P == 2) _tile_stored(1, out + kPanelCenters, out_stride);
+    if (two) {
+        _tile_stored(2, out + 16 * P * kPanelCenters, out_stride);
+        if (P == 2) _tile_stored(3, out + 16 * P * kPanelCenters + kPanelCenters, out_stride);
+    }
+}
+
+// Every row against P adjacent panels, 32 rows at a time.
+template <int P>
+__attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_rows(
+    int m, int pairs, const uint32_t *a, int lda, const uint32_t *panels,
+    const int32_t *start, const float *norm, float *min1, float *min2, int32_t *nearest,
+    int ld) {
+    __m512 acc[kBlockRows * P];
+    lane_minima run[P];
+    for (int p = 0; p < P; ++p) run[p] = no_minima();
+    const std::size_t panel_len = at(kPanelCenters, pairs);
+    int group = 0, i = 0;
+    for (; i + kBlockRows <= m; i += kBlockRows) {
+        tile_block<P>(a + at(i, lda), lda, panels, panel_len, pairs, kBlockRows, acc);
+        fold_tile<kBlockRows, P>(acc, i, start, norm, run, group, min1, min2, nearest, ld);
+    }
+    if (i < m) {
+        tile_block<P>(a + at(i, lda), lda, panels, panel_len, pairs, m - i, acc);
+        for (int r = 0; r < m - i; ++r)
+            fold_row<P>(acc + r * P, i + r, start, norm, run, group, min1, min2, nearest, ld);
+    }
+}
+
+__attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_minima_panels(
+    int pairs, int n_panels, const uint32_t *a, int lda, const int32_t *start, int n_groups,
+    const float *norm, const uint32_t *packed, float *min1, float *min2, int32_t *nearest,
+    int ld) {
+    tile_config config;
+    for (int t = 0; t < 8; ++t) {
+        config.bytes_per_row[t] = 64;
+        config.rows[t] = 16;
+    }
+    _tile_loadconfig(&config);
+    const int m = start[n_groups] - start[0];
+    int p = 0;
+    for (; p + 2 <= n_panels; p += 2) {
+        const int lane = p * kPanelCenters;
+        tile_rows<2>(m, pairs, a, lda, packed + at(lane, pairs), start, norm, min1 + lane,
+                     min2 + lane, nearest + lane, ld);
+    }
+    if (p < n_panels) {
+        const int lane = p * kPanelCenters;
+        tile_rows<1>(m, pairs, a, lda, packed + at(lane, pairs), start, norm, min1 + lane,
+                     min2 + lane, nearest + lane, ld);
+    }
+    // Released, so a thread switch saves no tile state.
+    _tile_release();
+}
+
+}  // namespace
+
+bool tavrine::tile_products(int pairs) {
+    return pairs % kTilePairs == 0 && tiles_on.load(std::memory_order_relaxed) &&
+           tiles_present();
+}
+
+int tavrine_tile_products(int request) {
+    if (request == 0 || request == 1) tiles_on.store(request == 1);
+    return tiles_on.load() && tiles_present();
+}
+
 void tavrine::half_minima_panels(int pairs, int n_panels, const uint32_t *a, int lda,
                                  const int32_t *start, int n_groups, const float *norm,
                                  const uint32_t *packed, float *min1, float *min2,
                                  int32_t *nearest, int ld) {
-    minima_panels(pairs, n_panels, a, lda, start, n_groups, norm, packed, min1, min2, nearest, ld);
+    if (tile_products(pairs))
+        tile_minima_panels(pairs, n_panels, a, lda, start, n_groups, norm, packed, min1, min2,
+                           nearest, ld);
+    else
+        minima_panels(pairs, n_panels, a, lda, start, n_groups, norm, packed, min1, min2,
+                      nearest, ld);
 }
 
 // ---- Bfloat16 copies ------------------------------------------------------
