@@ -91,7 +91,8 @@ bool allocate(run_state &r) {
         if (!r.sp.indptr && (!take(r.dense_rows, packed) || !take(r.dense_packed, packed)))
             return false;
     }
-    if (!r.sp.indptr && k >= kHalfCenters && half_capable()) {
+    if (!r.sp.indptr && k >= (tile_products(d8 / 2) ? kTileHalfCenters : kHalfCenters) &&
+        half_capable()) {
         // The tile products' last row block may read past the last center.
         const std::size_t rows = at(k + kTileSlackRows, d8 / 2);
         if (!take(r.half_rows, rows) || !take(r.half_row_err, k)) return false;

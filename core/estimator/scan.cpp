@@ -12,9 +12,10 @@
 // way round, so a score P(x, c) + |c|^2 is the same whatever points and
 // centers are batched with it, and the label is the first minimum over all
 // k centers, as a full scan gives. With bfloat16 estimates (from
-// kHalfCenters, where the processor has the BF16 dot product) the wide
-// scans run on bfloat16 copies first; a score is taken only where the
-// estimates' error bound cannot rule its center out, by the same chains.
+// kHalfCenters where the processor has the BF16 dot product, from
+// kTileHalfCenters with AMX tiles) the wide scans run on bfloat16 copies
+// first; a score is taken only where the estimates' error bound cannot rule
+// its center out, by the same chains.
 #include <omp.h>
 
 #include <algorithm>

@@ -153,16 +153,17 @@ def test_the_check_finds_bounds_that_ignore_drift():
 
 
 # 600 centers: the scans start from bfloat16 estimates where the processor
-# has them, and a near-tie must survive their error bound too.
-@pytest.mark.parametrize("k", [203, 600])
-def test_many_groups_and_near_ties(checked, k):
+# has them, and a near-tie must survive their error bound too; with AMX
+# tiles (rows of a multiple of 32 columns) from 128 centers.
+@pytest.mark.parametrize("k,d", [(203, 48), (600, 48), (203, 64), (600, 96)])
+def test_many_groups_and_near_ties(checked, k, d):
     # k large enough for dozens of groups, and points placed half-way between
     # two centers, where only the margin keeps a skip honest.
     rng = np.random.default_rng(1)
-    C = rng.standard_normal((k, 48)).astype(np.float32) * 3 + 50
+    C = rng.standard_normal((k, d)).astype(np.float32) * 3 + 50
     a, b = rng.integers(0, k, (2, 3000))
-    X = ((C[a].astype(np.float64) + C[b]) / 2 + 1e-4 * rng.standard_normal((3000, 48)))
-    X = np.vstack([X, C[rng.integers(0, k, 3000)] + rng.standard_normal((3000, 48))])
+    X = ((C[a].astype(np.float64) + C[b]) / 2 + 1e-4 * rng.standard_normal((3000, d)))
+    X = np.vstack([X, C[rng.integers(0, k, 3000)] + rng.standard_normal((3000, d))])
     X = X.astype(np.float32)
     labels, centers, *_ = _fit.lloyd(X, C, 40, 0.0, 2)
     np.testing.assert_array_equal(labels, _fit.assign(X, centers, 2)[0])
