@@ -178,6 +178,32 @@ void half_minima_panels(int pairs, int n_panels, const uint32_t *a, int lda,
 bool tile_products(int pairs);
 constexpr int kTileSlackRows = 15;
 
+// The k-means++ sweep's test on int8 tiles (where the processor has
+// AMX-INT8 besides): a point x, copied as x~ = scale q (q in [-127, 127]),
+// is left unread when for every candidate c
+//   norm_x + norm_c + x~.c~ (-2 folded into c's scale) - err_x len_c
+//     - len_x err_c >= closest,
+// which the caller's constants make a lower bound on the swept distance.
+struct seed_copies {
+    const float *norm, *err, *len, *scale;  // per point
+};
+struct seed_lanes {
+    float norm[16], len[16], err[16], scale[16];  // per candidate
+};
+// Below this closest distance a point is always read (underflow).
+constexpr float kSeedTestFloor = 0x1.0p-100f;
+// Widest rows the int8 sums hold without overflow (127^2 d < 2^31).
+constexpr int kSeedTileMaxDim = 1 << 17;
+bool seed_tiles(int d);
+// Points first .. first + m - 1, from blocks of 16 (quads rows of 16 words
+// of 4 int8, point in word; whole blocks, padded) and their copies'
+// constants at [0, m) of x, against the n_cand (<= 16) candidates' copies
+// (16 rows of quads words, zero past n_cand): the indices of those not left
+// unread go to read, in order; returns their count.
+int tile_seed_test(int m, int quads, const int8_t *blocks, const int8_t *cand, int n_cand,
+                   const seed_lanes &lanes, const seed_copies &x, const float *closest,
+                   int first, int32_t *read);
+
 // Points per block of the k-means++ sweep's copy of the points.
 constexpr int kSeedBlock = 16;
 

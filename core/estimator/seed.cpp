@@ -195,6 +195,12 @@ constexpr int kSkipMinDim = 128;
 // Centers between tests when the last test spared too few points.
 constexpr int kRetry = 16;
 
+// From this many columns, and this many multiply-adds of a candidate
+// against all centers' worth of sweeps (k d), the int8 tile test pays for
+// its copy of the points.
+constexpr int kTileMinDim = 64;
+constexpr int64_t kTileMinWork = 16384;
+
 // A span whose share of points to read reaches this runs the contiguous
 // sweep over all its points: gathering rows would save little.
 constexpr int kDenseOf4 = 2;  // in quarters of the span
@@ -222,6 +228,9 @@ struct seed_buffers {
     buffer<int32_t> cand;          // n_trials: candidate rows
     buffer<unsigned char> chosen;  // n: row already a center
     buffer<float> blocked;         // the points in blocks of 16, at 16 lanes
+    buffer<int8_t> quantized;      // the int8 copies, in blocks of 16 points (quads x 16 words)
+    buffer<float> copy_consts;     // 4 x n_spans kSpan: each copy's norm, err, len, scale
+    buffer<int8_t> cand_rows;      // 16 x quads words: the candidates' copies
 };
 
 // count values of T in store, from the first cache line boundary on.
@@ -244,6 +253,8 @@ struct seeding {
     const float *w;        // row weights, or null for all 1
     const float *centers;  // the chosen centers, by rows
     const float *xt = nullptr;  // the points in blocks of 16, or null
+    int quads = 0;              // words of a row's int8 copy, 0: no tile test
+    seed_lanes lanes;
     seed_buffers b;
 
     // Candidate l goes to lane l % 8 of panel l / 8; unused lanes stay 0.
@@ -327,9 +338,15 @@ struct seeding {
                 listed_mins<kTile>(X, d, read + r, next, panel(g), b.closest.get(),
                                    mins + at(r, ld) + g * kLanes, ld);
             }
-            for (; r < m; ++r)
-                listed_mins<1>(X, d, read + r, read + r, panel(g), b.closest.get(),
-                               mins + at(r, ld) + g * kLanes, ld);
+            if (r < m) {
+                // A whole tile, its last point repeated: eight chains run
+                // side by side, where one alone waits on each addition. The
+                // span's rows of mins hold the extra rows (m < kSpan / 2).
+                int32_t last[kTile];
+                for (int q = 0; q < kTile; ++q) last[q] = read[std::min(r + q, m - 1)];
+                listed_mins<kTile>(X, d, last, last, panel(g), b.closest.get(),
+                                   mins + at(r, ld) + g * kLanes, ld);
+            }
         }
         for (int g = 0; g < n_used; ++g) {
             __m256d s_lo = _mm256_setzero_pd(), s_hi = _mm256_setzero_pd();
@@ -400,6 +417,94 @@ struct seeding {
         return true;
     }
 
+    // Where the processor has int8 tiles, every point copied once as x~ = s q
+    // (q in [-127, 127], s = max |x_j| / 127) with the constants of its test
+    // (seed_copies); without the memory the sweep goes on untested.
+    void make_copies() {
+        if (!seed_tiles(d) || kernel_lanes() != 16 || d < kTileMinDim ||
+            int64_t(k) * d < kTileMinWork || n_trials > 16)
+            return;
+        const int q = (d + 63) / 64 * 16;
+        const std::size_t padded = at(n_spans, kSpan);
+        if (!take(b.quantized, at(padded, at(q, 4))) || !take(b.copy_consts, at(4, padded)) ||
+            !take(b.cand_rows, at(16, at(q, 4))) ||
+            (d < kSkipMinDim && !take(b.read, at(n, 1))))
+            return;
+        std::fill(b.copy_consts.get(), b.copy_consts.get() + at(4, padded), 0.0f);
+        const int team = team_for_blocks(n_threads, int64_t(n) * d, n_spans);
+#pragma omp parallel for schedule(static) num_threads(team) if (team > 1)
+        for (int blk = 0; blk < int(padded / 16); ++blk) copy_block(blk, q);
+        quads = q;
+    }
+
+    // The distance the sweep sums for x and c is within (d + 2) 2^-24 of
+    // |x - c|^2 relatively, the norms (double, rounded) within 2^-24, the
+    // bound's float evaluation within a few 2^-24 of its terms: kappa of
+    // the norms covers all three twice over.
+    float kappa() const { return float(2 * d + 132) * 0x1p-24f; }
+
+    seed_copies copies(std::size_t from) const {
+        const std::size_t padded = at(n_spans, kSpan);
+        const float *c = b.copy_consts.get() + from;
+        return {c, c + padded, c + at(2, padded), c + at(3, padded)};
+    }
+
+    // Block blk's points copied, word o of point p at o 16 + p (zeros past n).
+    void copy_block(int blk, int q) {
+        int8_t *out = b.quantized.get() + at(blk, at(q, 64));
+        std::memset(out, 0, at(q, 64));
+        const std::size_t padded = at(n_spans, kSpan);
+        float *consts = b.copy_consts.get();
+        for (int p = 0; p < 16 && 16 * blk + p < n; ++p) {
+            const int i = 16 * blk + p;
+            const float *x = X + at(i, d);
+            double top = 0.0, norm = 0.0;
+            for (int j = 0; j < d; ++j) {
+                top = std::max(top, double(std::fabs(x[j])));
+                norm += double(x[j]) * x[j];
+            }
+            // A row with a value that is not finite is copied as zeros with
+            // an infinite error: its bounds are NaN, and it is always read.
+            const bool finite = std::isfinite(norm);
+            const float scale = finite ? float(top / 127.0) : 0.0f;
+            double err = finite ? 0.0 : std::numeric_limits<double>::infinity();
+            for (int j = 0; j < d; ++j) {
+                const float v = scale > 0.0f ? std::nearbyint(x[j] / scale) : 0.0f;
+                const int8_t qj = int8_t(std::clamp(v, -127.0f, 127.0f));
+                const double gap = double(x[j]) - double(scale) * qj;
+                err += gap * gap;
+                out[at(j / 4, 64) + 4 * p + j % 4] = qj;
+            }
+            const float up = 1.0f + 0x1p-20f;
+            const float e = float(std::sqrt(err)) * up;
+            consts[i] = float(norm * (1.0 - double(kappa())));
+            consts[padded + i] = e;
+            consts[at(2, padded) + i] = (float(std::sqrt(norm)) + e) * up;  // >= |x|, |x~|
+            consts[at(3, padded) + i] = scale;
+        }
+    }
+
+    // The candidates' copies and constants for the tile test; rows past
+    // n_cand are zero and never ask for a read.
+    void pack_quads(int n_cand) {
+        const float safe = 1.0f + 0x1p-10f, k2 = 2.0f * (kappa() + 0x1p-21f);
+        const std::size_t padded = at(n_spans, kSpan);
+        const float *consts = b.copy_consts.get();
+        std::memset(b.cand_rows.get(), 0, at(16, at(quads, 4)));
+        for (int l = 0; l < n_cand; ++l) {
+            const int i = b.cand[l];
+            const float err = consts[padded + i], len = consts[at(2, padded) + i];
+            lanes.norm[l] = consts[i];
+            lanes.len[l] = 2.0f * len * safe;
+            lanes.err[l] = (2.0f * err + k2 * len) * safe;
+            lanes.scale[l] = -2.0f * consts[at(3, padded) + i];
+            const int8_t *block = b.quantized.get() + at(i / 16, at(quads, 64));
+            int8_t *row = b.cand_rows.get() + at(l, at(quads, 4));
+            for (int o = 0; o < quads; ++o)
+                std::memcpy(row + 4 * o, block + at(o, 64) + 4 * (i % 16), 4);
+        }
+    }
+
     void candidate_pass(int n_used, int n_cand, int n_centers) {
         if (w)
             sweep<true>(n_used, n_cand, n_centers);
@@ -415,13 +520,21 @@ struct seeding {
         return 5 * n_read_last < 4 * int64_t(n) || n_centers % kRetry == 0;
     }
 
+    // The same for the tile test, which replaces the gaps where it runs.
+    bool test_tiles(int n_centers) const {
+        if (n_centers == 0 || quads == 0) return false;
+        return 5 * n_read_last < 4 * int64_t(n) || n_centers % kRetry == 0;
+    }
+
     // mins and part for the first n_used panels, holding n_cand candidates,
     // after n_centers centers are chosen. Spans are claimed dynamically, so
     // a descheduled thread holds back little; each span sums its points in
     // order, so the sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used, int n_cand, int n_centers) {
-        const bool gaps = test_gaps(n_centers);
+        const bool tiled = test_tiles(n_centers);
+        const bool gaps = !tiled && test_gaps(n_centers);
+        if (tiled) pack_quads(n_cand);
         const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
         int64_t total = 0;
 #pragma omp parallel num_threads(team) if (team > 1) reduction(+ : total)
@@ -431,10 +544,14 @@ struct seeding {
             for (int span = 0; span < n_spans; ++span) {
                 settle(span);
                 const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-                int32_t *read = gaps ? b.read.get() + lo : nullptr;  // held only where tested
+                int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;  // held only where tested
                 float *mins = b.mins + at(lo, ld);
                 double *sums = b.part + at(span, ld);
-                const int m = points_to_read(lo, hi, gaps, read);
+                const int m = tiled ? tile_seed_test(hi - lo, quads,
+                                                     b.quantized.get() + at(lo / 16, at(quads, 64)),
+                                                     b.cand_rows.get(), n_cand, lanes, copies(lo),
+                                                     b.closest.get() + lo, lo, read)
+                                    : points_to_read(lo, hi, gaps, read);
                 if (4 * m >= kDenseOf4 * (hi - lo)) {
                     b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins, sums);
                 } else {
@@ -488,7 +605,12 @@ struct seeding {
         const std::size_t step = marked == kAllByCandidate ? 1 : ld;
         float *closest = b.closest.get();
         if (d < kSkipMinDim) {  // no test reads the nearest centers
-            for (int i = lo; i < hi; ++i) closest[i] = own[at(i - lo, step)];
+            if (marked < 0) {
+                for (int i = lo; i < hi; ++i) closest[i] = own[at(i - lo, step)];
+            } else {
+                const int32_t *read = b.read.get() + lo;
+                for (int r = 0; r < marked; ++r) closest[read[r]] = own[at(r, ld)];
+            }
             return;
         }
         int32_t *nearest = b.nearest.get();
@@ -631,6 +753,7 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     s.ld = s.n_panels * kLanes;
     s.n_spans = n / kSpan + (n % kSpan != 0);
     if (!s.allocate() || !s.make_blocks()) return TAVRINE_ERR_NOMEM;
+    s.make_copies();
     seed_buffers &b = s.b;
 
     std::memset(b.chosen.get(), 0, at(n, 1));

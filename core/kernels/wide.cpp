@@ -330,6 +330,11 @@ bool tiles_present() {
     return present;
 }
 
+bool int8_present() {
+    static const bool present = __builtin_cpu_supports("amx-int8");
+    return present;
+}
+
 std::atomic<bool> tiles_on{true};
 
 // Rows i .. i + rows - 1 (rows <= 32) against P panels: the tile sums into
@@ -393,16 +398,21 @@ __attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_rows(
     }
 }
 
-__attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_minima_panels(
-    int pairs, int n_panels, const uint32_t *a, int lda, const int32_t *start, int n_groups,
-    const float *norm, const uint32_t *packed, float *min1, float *min2, int32_t *nearest,
-    int ld) {
+// Every tile 16 rows of 64 bytes.
+__attribute__((target("amx-tile"))) inline void load_square_tiles() {
     tile_config config;
     for (int t = 0; t < 8; ++t) {
         config.bytes_per_row[t] = 64;
         config.rows[t] = 16;
     }
     _tile_loadconfig(&config);
+}
+
+__attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_minima_panels(
+    int pairs, int n_panels, const uint32_t *a, int lda, const int32_t *start, int n_groups,
+    const float *norm, const uint32_t *packed, float *min1, float *min2, int32_t *nearest,
+    int ld) {
+    load_square_tiles();
     const int m = start[n_groups] - start[0];
     int p = 0;
     for (; p + 2 <= n_panels; p += 2) {
@@ -419,7 +429,96 @@ __attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_minima_panels(
     _tile_release();
 }
 
+// ---- Seeding test on int8 tiles ---------------------------------------------
+//
+// The k-means++ sweep reads only the points a candidate may come closer to
+// (seed.cpp); the test runs on int8 copies (x~ = s q, q in [-127, 127]),
+// whose products sum exactly in int32: the candidates as 16 rows against a
+// block of 16 points over 64 columns an instruction, so each candidate's
+// bounds for 16 points are one vector. Tiles 0-1 take alternate blocks'
+// sums (a block's products overlap the previous block's tests), 2 the
+// candidates, 3 the points.
+
+// Block 0 .. (quads rows of 16 words) against the candidates (16 rows of
+// quads words): sums into tile 0 (1 if Odd), stored to g (16 x 16).
+template <bool Odd>
+__attribute__((target("amx-tile,amx-int8"))) inline void seed_block(const int8_t *block,
+                                                                    int quads,
+                                                                    const int8_t *cand,
+                                                                    int32_t *g) {
+    if constexpr (Odd) _tile_zero(1); else _tile_zero(0);
+    for (int o = 0; o < quads; o += kTilePairs) {
+        _tile_loadd(2, cand + 4 * o, 4 * quads);
+        _tile_loadd(3, block + at(o, 64), 64);
+        if constexpr (Odd) _tile_dpbssd(1, 2, 3); else _tile_dpbssd(0, 2, 3);
+    }
+    if constexpr (Odd) _tile_stored(1, g, 64); else _tile_stored(0, g, 64);
+}
+
+// The lanes of 16 points (from p) that must be read: those of an ordinary
+// closest distance with some candidate's lower bound (g: candidate rows of
+// sums) below it. A NaN bound (an infinite closest distance) reads the point.
+__attribute__((target("avx512f"), always_inline)) inline __mmask16 to_read(
+    const int32_t *g, int n_cand, const seed_lanes &c, const seed_copies &x, int p,
+    const float *closest) {
+    const __m512 cl = _mm512_loadu_ps(closest + p);
+    const __m512 base = _mm512_sub_ps(_mm512_loadu_ps(x.norm + p),
+                                      _mm512_mul_ps(cl, _mm512_set1_ps(1.0f + 0x1p-20f)));
+    const __m512 scale = _mm512_loadu_ps(x.scale + p), err = _mm512_loadu_ps(x.err + p),
+                 len = _mm512_loadu_ps(x.len + p);
+    __mmask16 stays = _mm512_cmp_ps_mask(cl, _mm512_set1_ps(kSeedTestFloor), _CMP_GE_OQ);
+    for (int l = 0; l < n_cand && stays; ++l) {
+        const __m512 dot = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_load_si512(g + 16 * l)),
+                                         _mm512_mul_ps(scale, _mm512_set1_ps(c.scale[l])));
+        __m512 f = _mm512_add_ps(_mm512_add_ps(base, _mm512_set1_ps(c.norm[l])), dot);
+        f = _mm512_fnmadd_ps(err, _mm512_set1_ps(c.len[l]), f);
+        f = _mm512_fnmadd_ps(len, _mm512_set1_ps(c.err[l]), f);
+        stays &= _mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_GE_OQ);
+    }
+    return static_cast<__mmask16>(~stays);
+}
+
+__attribute__((target("amx-tile,amx-int8,avx512f"))) int seed_test(
+    int m, int quads, const int8_t *blocks, const int8_t *cand, int n_cand,
+    const seed_lanes &lanes, const seed_copies &x, const float *closest, int first,
+    int32_t *read) {
+    alignas(64) int32_t g[2][16 * 16];
+    load_square_tiles();
+    const std::size_t block_len = at(quads, 64);
+    const int n_blocks = (m + 15) / 16;
+    seed_block<false>(blocks, quads, cand, g[0]);
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    int count = 0;
+    for (int b = 0; b < n_blocks; ++b) {
+        if (b + 1 < n_blocks) {
+            if (b % 2 == 0)
+                seed_block<true>(blocks + at(b + 1, block_len), quads, cand, g[1]);
+            else
+                seed_block<false>(blocks + at(b + 1, block_len), quads, cand, g[0]);
+        }
+        const int p = 16 * b;
+        const __mmask16 live = m - p >= 16 ? 0xFFFF : __mmask16((1u << (m - p)) - 1u);
+        const __mmask16 need = to_read(g[b % 2], n_cand, lanes, x, p, closest) & live;
+        _mm512_mask_compressstoreu_epi32(read + count, need,
+                                         _mm512_add_epi32(lane, _mm512_set1_epi32(first + p)));
+        count += __builtin_popcount(need);
+    }
+    _tile_release();
+    return count;
+}
+
 }  // namespace
+
+bool tavrine::seed_tiles(int d) {
+    return d <= kSeedTileMaxDim && tiles_on.load(std::memory_order_relaxed) && tiles_present() &&
+           int8_present();
+}
+
+int tavrine::tile_seed_test(int m, int quads, const int8_t *blocks, const int8_t *cand,
+                            int n_cand, const seed_lanes &lanes, const seed_copies &x,
+                            const float *closest, int first, int32_t *read) {
+    return seed_test(m, quads, blocks, cand, n_cand, lanes, x, closest, first, read);
+}
 
 bool tavrine::tile_products(int pairs) {
     return pairs % kTilePairs == 0 && tiles_on.load(std::memory_order_relaxed) &&

@@ -159,19 +159,47 @@ def test_kmeanspp_same_centers_at_both_widths(kpp, weighted, lanes):
 
 
 @pytest.mark.parametrize("weighted", [False, True])
-def test_kmeanspp_skipping_points_changes_no_choice(kpp, weighted):
-    """Columns of zeros change no distance, but from 128 columns on the sweep
-    skips the points no candidate can come closer to: the padded data must
-    choose the same rows. Tight blobs make most points skippable once each
-    blob has a center; 9 trials make two panels."""
+@pytest.mark.parametrize("pad,scale", [(124, 1.0), (60, 1.0), (60, 2.0 ** -45), (124, 2.0 ** 40)])
+def test_kmeanspp_skipping_points_changes_no_choice(kpp, weighted, pad, scale):
+    """Columns of zeros change no distance, but wide rows let the sweep skip
+    the points no candidate can come closer to (by the centers' gaps, or
+    where the processor has int8 tiles by bounds from int8 copies, from 64
+    columns and 16384 k d): the padded data must choose the same rows. Tight
+    blobs make most points skippable once each blob has a center; 9 trials
+    make two panels; the scales bring distances near the floor below which
+    points are always read, and near float's top."""
     rng = np.random.default_rng(5)
     X, _ = blobs(40, 4, 70, rng, spread=2.0, spacing=12.0)
-    X = np.ascontiguousarray(X[rng.permutation(len(X))])
-    padded = np.hstack([X, np.zeros((len(X), 124), np.float32)])
+    X = np.ascontiguousarray(X[rng.permutation(len(X))] * np.float32(scale))
+    padded = np.hstack([X, np.zeros((len(X), pad), np.float32)])
     w = rng.uniform(0, 2, len(X)).astype(np.float32) if weighted else None
-    for k, trials in ((60, 0), (120, 9)):
+    for k, trials in ((60, 0), (120, 9), (260, 9)):
         plain = kpp(X, k, trials, seed=k, weights=w)[2]
         np.testing.assert_array_equal(kpp(padded, k, trials, seed=k, weights=w)[2], plain)
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_kmeanspp_int8_tiles_change_no_choice(kpp, weighted):
+    """Where the processor has AMX-INT8 the sweep tests points on int8 copies
+    over every 64-column step of the row: the rows chosen must be those of
+    the untested sweep, on rows of varied scale and columns past 64."""
+    switch = bind("tavrine_tile_products", c_int, c_int)
+    if switch(1) != 1:
+        pytest.skip("no AMX tiles here")
+    rng = np.random.default_rng(8)
+    try:
+        for n, d, k in ((3000, 200, 100), (2500, 64, 300), (1500, 131, 140)):
+            means = rng.standard_normal((40, d)) * 4
+            X = means[rng.integers(0, 40, n)] + rng.standard_normal((n, d))
+            X = (X * rng.uniform(0.5, 2.0, (n, 1))).astype(np.float32)
+            w = rng.uniform(0, 2, n).astype(np.float32) if weighted else None
+            runs = []
+            for on in (1, 0):
+                switch(on)
+                runs.append(kpp(X, k, 9, seed=d, weights=w)[2])
+            np.testing.assert_array_equal(runs[0], runs[1])
+    finally:
+        switch(1)
 
 
 def test_kmeanspp_one_seed_per_blob(kpp):
