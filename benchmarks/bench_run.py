@@ -26,7 +26,8 @@ iterations that compute (nearly) every distance beside NumPy's float32 matmul
 of the same shape, timed in the same run. Every system runs on the same
 thread count; OMP_NUM_THREADS and the OPENBLAS_* settings are reported as
 found and never changed, and so is the width of tavrine's kernels (--lanes 8
-runs tavrine on its AVX2 kernels where it would pick AVX-512). A run shorter than 1.5 s is repeated twice, one of
+runs tavrine on its AVX2 kernels where it would pick AVX-512; --no-tiles
+keeps it off AMX tiles where the processor has them). A run shorter than 1.5 s is repeated twice, one of
 milliseconds until the runs add up to 1.5 s, and the median counts. Writes the same as Markdown and two PNG plots.
 
 --large runs two coarse quantisers instead, the codebooks of an inverted-file
@@ -447,10 +448,13 @@ def main():
     parser.add_argument("--lanes", type=int, choices=(8, 16), default=None,
                         help="tavrine's kernel width: 8 (AVX2) or 16 (AVX-512, where the "
                              "processor has it); default: what the core picked at load")
+    parser.add_argument("--no-tiles", action="store_true",
+                        help="keep tavrine off AMX tiles where the processor has them")
     args = parser.parse_args()
     from tavrine import _fit
 
     lanes = _fit._simd_width(args.lanes or -1)
+    tiles = _fit._tile_products(0 if args.no_tiles else -1)
     out = args.out if args.out.endswith(".md") else os.path.join(args.out, "bench.md")
     plots = args.plots or os.path.dirname(os.path.abspath(out))
 
@@ -460,7 +464,8 @@ def main():
     settings = {k: os.environ.get(k, "(unset)") for k in
                 ("OMP_NUM_THREADS", "OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")}
     settings_line = (", ".join(f"{k}={v}" for k, v in settings.items())
-                     + f"; {args.threads} threads for every system; tavrine at {lanes} lanes; "
+                     + f"; {args.threads} threads for every system; tavrine at {lanes} lanes, "
+                     + ("on AMX tiles; " if tiles else "no AMX tiles; ")
                      + ", ".join(f"{k} {v}" for k, v in versions().items()))
     print("settings: " + settings_line)
     missing = available_peers(args.no_faiss)

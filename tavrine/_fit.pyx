@@ -43,6 +43,7 @@ cdef extern from "tavrine.h" nogil:
                               float *all_dist, int n_threads)
     int64_t tavrine_drift_check(int level)
     int tavrine_simd_width(int request)
+    int tavrine_tile_products(int request)
     int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
                          int n_local_trials, uint64_t seed, float *centers_out,
                          int32_t *indices_out, int n_threads)
@@ -427,6 +428,14 @@ def _simd_width(int request=-1):
     AVX-512 where the processor has it, -1 only asks. Returns the width in
     use. Not to be changed while a run is going on."""
     return tavrine_simd_width(request)
+
+
+def _tile_products(int request=-1):
+    """Whether the estimates and the k-means++ test run on AMX tiles (where
+    the processor has them): 1 turns them on, 0 off, -1 only asks. The
+    results are the same either way. Not to be changed while a run is going
+    on."""
+    return bool(tavrine_tile_products(request))
 
 
 cdef _seed(const float[:, ::1] X, int k, int n_local_trials, uint64_t seed, bint plusplus,
