@@ -306,8 +306,9 @@ void tavrine::group_minima_panels_16(int d8, int n_panels, const float *a, int l
 
 namespace {
 
-constexpr int kTilePairs = 16;  // column pairs a tile product sums over
-constexpr int kBlockRows = 32;  // rows of the two row tiles
+constexpr int kTilePairs = 16;   // column pairs a tile product sums over
+constexpr int kTileHeight = 16;  // rows of a tile
+constexpr int kBlockRows = 32;   // rows of the two row tiles
 
 struct tile_config {
     uint8_t palette = 1, start_row = 0;
@@ -345,7 +346,7 @@ template <int P>
 __attribute__((target("amx-tile,amx-bf16,avx512f"))) inline void tile_block(
     const uint32_t *a, int lda, const uint32_t *panels, std::size_t panel_len, int pairs,
     int rows, __m512 *acc) {
-    const bool two = rows > kTilePairs;
+    const bool two = rows > kTileHeight;
     const std::size_t stride = at(lda, sizeof(uint32_t));
     _tile_zero(0);
     _tile_zero(1);
@@ -360,7 +361,7 @@ __attribute__((target("amx-tile,amx-bf16,avx512f"))) inline void tile_block(
             _tile_dpbf16ps(1, 4, 7);
         }
         if (two) {
-            _tile_loadd(5, a + at(kTilePairs, lda) + o, stride);
+            _tile_loadd(5, a + at(kTileHeight, lda) + o, stride);
             _tile_dpbf16ps(2, 5, 6);
             if (P == 2) _tile_dpbf16ps(3, 5, 7);
         }
@@ -371,8 +372,9 @@ __attribute__((target("amx-tile,amx-bf16,avx512f"))) inline void tile_block(
     _tile_stored(0, out, out_stride);
     if (P == 2) _tile_stored(1, out + kPanelCenters, out_stride);
     if (two) {
-        _tile_stored(2, out + 16 * P * kPanelCenters, out_stride);
-        if (P == 2) _tile_stored(3, out + 16 * P * kPanelCenters + kPanelCenters, out_stride);
+        _tile_stored(2, out + kTileHeight * P * kPanelCenters, out_stride);
+        if (P == 2)
+            _tile_stored(3, out + kTileHeight * P * kPanelCenters + kPanelCenters, out_stride);
     }
 }
 
