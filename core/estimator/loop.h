@@ -41,6 +41,9 @@ constexpr int kHalfCenters = 512, kTileHalfCenters = 128, kHalfOpenCenters = 64;
 // loop's still does (digits, 1797 x 64, k = 10: 0.63-0.72 -> 0.50-0.53 ms a
 // fit on two threads).
 constexpr int64_t kLoopWorkPerThread = int64_t(1) << 19;
+// Values of the changed members and centers ((changes + k) d8) below which
+// the center update runs on the calling thread.
+constexpr int64_t kUpdateWorkPerThread = int64_t(1) << 15;
 
 // ---- Groups (groups.cpp) ----
 

@@ -37,8 +37,8 @@ constexpr int kFetchAhead = 12;
 // The last assignment's changes as one list per center in point order: the
 // team's threads each list a run of chunks, and the runs are laid out one
 // after the other within each center's list.
-void list_changes(run_state &r) {
-    const int k = r.k, runs = r.team;
+void list_changes(run_state &r, int runs) {
+    const int k = r.k;
     const auto each_change = [&](int run, auto f) {
         int first, end;
         static_share(r.n_chunks, runs, run, first, end);
@@ -336,19 +336,24 @@ void drift::load_centers(run_state &r, const float *centers) {
 }
 
 update_result drift::update_centers(run_state &r) {
-    list_changes(r);
+    // A few changes are applied on this thread: waking the team would cost
+    // more. Every sum is the same for any team.
+    int64_t changes = 0;
+    for (int ch = 0; ch < r.n_chunks; ++ch) changes += r.chunk_changed[ch];
+    const int team = (changes + r.k) * r.d8 < kUpdateWorkPerThread ? 1 : r.team;
+    list_changes(r, team);
     // Units of adjacent centers, so a worker's fetches run ahead into its
     // next center's list.
-    const int per_unit = std::max(1, r.k / (16 * r.team));
+    const int per_unit = std::max(1, r.k / (16 * team));
     const int units = r.n_col_blocks * ((r.k + per_unit - 1) / per_unit);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(team) if (team > 1)
     for (int u = 0; u < units; ++u) {
         const int first = u / r.n_col_blocks * per_unit;
         add_changes(r, first, std::min(r.k, first + per_unit), u % r.n_col_blocks);
     }
     relocation saved;
     const int refilled = lend_to_empty(r, saved);
-#pragma omp parallel for schedule(static) num_threads(r.team) if (r.team > 1)
+#pragma omp parallel for schedule(static) num_threads(team) if (team > 1)
     for (int c = 0; c < r.k; ++c) move_center(r, c);
     restore(r, saved);
     close_epoch(r);
