@@ -22,7 +22,7 @@ constexpr int kSlices = TAVRINE_N_SLICES;
 // (x + 7) with the low three bits cleared.
 static inline int round_up8(int x) { return (x + 7) & ~7; }
 
-// 32-byte-aligned storage for count 4-byte elements; null when it cannot be had.
+// Cache-line-aligned (64-byte, hence 32-byte) storage for count 4-byte elements; null when it cannot be had.
 void *aligned_floats(std::size_t count);
 
 // Adds all per-thread slices into double totals (k8 counts, k8 x d8 sums),

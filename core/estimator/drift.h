@@ -208,8 +208,9 @@ struct run_state {
     // blocks of col_block_width. The last assignment's changes listed per
     // center (listed[list_start[c] .. list_start[c + 1]), p for a point
     // gained, ~p for one lost) and where each thread's share of them starts
-    // (team x k).
-    std::vector<double> sums, weight_sum;
+    // (team rows of run_stride(k)).
+    buffer<double> sums;  // cache-line aligned: a center's column block is whole lines
+    std::vector<double> weight_sum;
     std::vector<int64_t> members;
     int n_col_blocks, col_block_width;
     std::vector<int32_t> listed;
@@ -217,6 +218,10 @@ struct run_state {
     std::vector<double> shift;  // k
     std::vector<scratch> work;  // one per thread of the team
 };
+
+// A row of run_at: k counts padded to whole cache lines, so that the team's
+// threads never count into one line.
+inline int run_stride(int k) { return round_up8(k); }
 
 // X's value x in column j as the loop sees it: the difference from the
 // column mean taken in double, scaled by a power of two, rounded once to

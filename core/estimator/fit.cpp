@@ -112,11 +112,12 @@ bool allocate(run_state &r) {
     const int col_blocks_wanted = is_sparse(r) ? 1 : (units + whole - 1) / whole;
     r.col_block_width = round_up8((r.d + col_blocks_wanted - 1) / col_blocks_wanted);
     r.n_col_blocks = (r.d + r.col_block_width - 1) / r.col_block_width;
-    r.sums.assign(at(k, r.d8), 0.0);
+    if (!take(r.sums, at(k, r.d8))) return false;
+    std::fill_n(r.sums.get(), at(k, r.d8), 0.0);
     r.weight_sum.assign(k, 0.0);
     r.members.assign(at(r.n_col_blocks, k), 0);
     r.list_start.assign(k + 1, 0);
-    r.run_at.assign(at(r.team, k), 0);
+    r.run_at.assign(at(r.team, run_stride(k)), 0);
     r.shift.assign(k, 0.0);
     if (is_sparse(r)) {
         r.kt = transposed_stride(k);

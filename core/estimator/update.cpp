@@ -38,7 +38,7 @@ constexpr int kFetchAhead = 12;
 // team's threads each list a run of chunks, and the runs are laid out one
 // after the other within each center's list.
 void list_changes(run_state &r, int runs) {
-    const int k = r.k;
+    const int k = r.k, stride = run_stride(k);
     const auto each_change = [&](int run, auto f) {
         int first, end;
         static_share(r.n_chunks, runs, run, first, end);
@@ -49,7 +49,7 @@ void list_changes(run_state &r, int runs) {
     std::fill(r.run_at.begin(), r.run_at.end(), 0);
 #pragma omp parallel for schedule(static, 1) num_threads(runs) if (runs > 1)
     for (int run = 0; run < runs; ++run) {
-        int64_t *count = &r.run_at[at(run, k)];
+        int64_t *count = &r.run_at[at(run, stride)];
         each_change(run, [&](int32_t p, int32_t from) {
             if (from >= 0) ++count[from];
             ++count[r.y[p]];
@@ -59,8 +59,8 @@ void list_changes(run_state &r, int runs) {
     for (int c = 0; c < k; ++c) {
         r.list_start[c] = next;
         for (int run = 0; run < runs; ++run) {
-            const int64_t count = r.run_at[at(run, k) + c];
-            r.run_at[at(run, k) + c] = next;
+            const int64_t count = r.run_at[at(run, stride) + c];
+            r.run_at[at(run, stride) + c] = next;
             next += count;
         }
     }
@@ -69,7 +69,7 @@ void list_changes(run_state &r, int runs) {
     if (r.listed.size() < std::size_t(next)) r.listed.resize(next);
 #pragma omp parallel for schedule(static, 1) num_threads(runs) if (runs > 1)
     for (int run = 0; run < runs; ++run) {
-        int64_t *end = &r.run_at[at(run, k)];
+        int64_t *end = &r.run_at[at(run, stride)];
         each_change(run, [&](int32_t p, int32_t from) {
             if (from >= 0) r.listed[end[from]++] = ~p;
             r.listed[end[r.y[p]]++] = p;
@@ -97,7 +97,10 @@ void add_changes(run_state &r, int first, int end, int col_block) {
     const int32_t *listed = r.listed.data();
     const int64_t last = r.list_start[end];
     for (int c = first; c < end; ++c) {
-        int64_t &members = r.members[at(col_block, r.k) + c];
+        // Counted here, stored once: neighbouring centers' counts share a
+        // cache line with other workers.
+        int64_t members = r.members[at(col_block, r.k) + c];
+        double weight = r.weight_sum[c];
         double *sums = &r.sums[at(c, r.d8)];
         for (int64_t e = r.list_start[c]; e < r.list_start[c + 1]; ++e) {
             // The rows are scattered: fetch ahead of time, across centers.
@@ -112,18 +115,20 @@ void add_changes(run_state &r, int first, int end, int col_block) {
             if (w == 0.0) continue;
             if (lost) {
                 add(sums, p, -w);
-                if (col_block == 0) r.weight_sum[c] -= w;
+                weight -= w;
                 // The last member gone: the sums are exactly zero again.
                 if (--members == 0) {
                     std::fill(sums + c0, sums + round_up8(c1), 0.0);
-                    if (col_block == 0) r.weight_sum[c] = 0.0;
+                    weight = 0.0;
                 }
             } else {
                 add(sums, p, w);
-                if (col_block == 0) r.weight_sum[c] += w;
+                weight += w;
                 ++members;
             }
         }
+        r.members[at(col_block, r.k) + c] = members;
+        if (col_block == 0) r.weight_sum[c] = weight;
     }
 }
 
@@ -173,7 +178,7 @@ void move_center(run_state &r, int c) {
 // After the centers moved: the groups, a new epoch and its losses.
 void close_epoch(run_state &r) {
     if (check_level.load() > 1) std::fill(r.drift.get(), r.drift.get() + r.k, 0.0f);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1 && r.t > 1)
     for (int g = 0; g < r.t; ++g) place_group(r, g);
     ++r.epoch;
     finish_centers(r);
@@ -197,7 +202,7 @@ struct relocation {
 void save_center(const run_state &r, relocation &saved, int c) {
     if (std::find(saved.centers.begin(), saved.centers.end(), c) != saved.centers.end()) return;
     saved.centers.push_back(c);
-    const double *row = r.sums.data() + at(c, r.d8);
+    const double *row = r.sums.get() + at(c, r.d8);
     saved.sums.insert(saved.sums.end(), row, row + r.d8);
     saved.weights.push_back(r.weight_sum[c]);
     for (int cb = 0; cb < r.n_col_blocks; ++cb) saved.members.push_back(r.members[at(cb, r.k) + c]);
@@ -260,7 +265,7 @@ void restore(run_state &r, const relocation &saved) {
     for (std::size_t i = 0; i < saved.centers.size(); ++i) {
         const int c = saved.centers[i];
         const double *row = saved.sums.data() + at(int(i), r.d8);
-        std::copy(row, row + r.d8, r.sums.data() + at(c, r.d8));
+        std::copy(row, row + r.d8, r.sums.get() + at(c, r.d8));
         r.weight_sum[c] = saved.weights[i];
         for (int cb = 0; cb < r.n_col_blocks; ++cb)
             r.members[at(cb, r.k) + c] = saved.members[at(int(i), r.n_col_blocks) + cb];

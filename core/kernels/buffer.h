@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-3-Clause
 //
-// The core's one owning buffer: 32-byte-aligned storage from aligned_floats,
+// The core's one owning buffer: cache-line-aligned storage from aligned_floats,
 // freed when the buffer goes. Internal; not installed.
 #ifndef TAVRINE_BUFFER_H
 #define TAVRINE_BUFFER_H
