@@ -105,26 +105,33 @@ static inline unsigned settle_global8(run_state &r, int64_t p0, int count) {
 
 // Loosens point p's upper and global lower bound by the last drifts and
 // tells what is left: scan_every when the group bounds leave three quarters
-// of the groups open.
+// of the groups open. The group bounds are tried before the point's row is
+// read for the distance to its own center: they take a few floats a point,
+// the row d.
 static inline verdict filter_point(run_state &r, int64_t p, float margin) {
     float ub = (r.ub[p] + r.drift[r.y[p]]) * kLoosenUp;
     const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
     r.glb[p] = low;
     float threshold = threshold_of(r, p, ub, margin);
-    if (low <= threshold && r.drift[r.y[p]] > 0.0f) {
-        // The drifts loosened it: the distance to its own center first.
-        ub = is_sparse(r) ? sparse_own_bound(r, p, margin)
-                          : distance_bound(r, p, &r.cen[at(r.y[p], r.d8)]);
-        threshold = threshold_of(r, p, ub, margin);
-    }
     r.ub[p] = ub;
     if (low > threshold) {
         if (r.t > 1 && r.epoch - r.stamp[p] >= kHistory - 1) bring_up_to_date(r, p);
         return verdict::settled_global;
     }
+    if (r.t > 1) {
+        bring_up_to_date(r, p);
+        r.glb[p] = std::max(low, lowest_group_bound(r, p));
+        if (r.glb[p] > threshold) return verdict::settled_groups;
+    }
+    if (r.drift[r.y[p]] > 0.0f) {
+        // The drifts loosened it: the distance to its own center.
+        ub = is_sparse(r) ? sparse_own_bound(r, p, margin)
+                          : distance_bound(r, p, &r.cen[at(r.y[p], r.d8)]);
+        threshold = threshold_of(r, p, ub, margin);
+        r.ub[p] = ub;
+    }
+    if (low > threshold) return verdict::settled_global;
     if (r.t == 1) return verdict::scan_open;
-    bring_up_to_date(r, p);
-    r.glb[p] = std::max(low, lowest_group_bound(r, p));
     if (r.glb[p] > threshold) return verdict::settled_groups;
     return open_groups(r, p, threshold) * 4 >= r.t * 3 ? verdict::scan_every : verdict::scan_open;
 }
