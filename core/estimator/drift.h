@@ -174,11 +174,14 @@ struct run_state {
     float radius = 0.0f;
     // Where the processor has bfloat16 dot products (dense rows): the rows in
     // slot order as bfloat16 pairs (k x d8 / 2), each one's copy error and the
-    // largest; `half` while the assignment estimates with them.
+    // largest; `half` while the assignment estimates with them. A point
+    // whose group bounds leave every_quarters quarters of the groups open is
+    // estimated against every group.
     buffer<uint32_t> half_rows;
     buffer<float> half_row_err;
     float half_err_max = 0.0f;
     bool half = false;
+    int every_quarters = 3;
     // Points: squared norms and norms rounded up, labels, upper bounds, the
     // global lower bound; with t > 1 groups also n x t group lower bounds and
     // the epoch they hold for (with one group, the global bound is its bound).

@@ -104,8 +104,8 @@ static inline unsigned settle_global8(run_state &r, int64_t p0, int count) {
 }
 
 // Loosens point p's upper and global lower bound by the last drifts and
-// tells what is left: scan_every when the group bounds leave three quarters
-// of the groups open. The group bounds are tried before the point's row is
+// tells what is left: scan_every when the group bounds leave every_quarters
+// quarters of the groups open. The group bounds are tried before the point's row is
 // read for the distance to its own center: they take a few floats a point,
 // the row d.
 static inline verdict filter_point(run_state &r, int64_t p, float margin) {
@@ -133,7 +133,8 @@ static inline verdict filter_point(run_state &r, int64_t p, float margin) {
     if (low > threshold) return verdict::settled_global;
     if (r.t == 1) return verdict::scan_open;
     if (r.glb[p] > threshold) return verdict::settled_groups;
-    return open_groups(r, p, threshold) * 4 >= r.t * 3 ? verdict::scan_every : verdict::scan_open;
+    return open_groups(r, p, threshold) * 4 >= r.t * r.every_quarters ? verdict::scan_every
+                                                                      : verdict::scan_open;
 }
 
 // Upper bound on point p's distance to the best center its scan has found,
