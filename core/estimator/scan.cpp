@@ -861,12 +861,17 @@ counters drift::assign_all(run_state &r, bool full) {
     const bool dense = r.t == 1 && !r.sp.indptr && (full || r.passed_share > kDenseShare);
     r.half = r.half_rows && half_products();
     // On AMX tiles one estimate of every center costs less than the own
-    // group's exact scan and the open groups' buckets: 200k x 64, k = 256,
-    // 33 iterations from the same centers, 0.34 -> 0.27 s; 50k x 32, k = 128:
-    // 0.072 -> 0.058 s; 200k x 64, k = 4096: 2.09 -> 1.89 s. From every open
-    // group instead of a quarter the image patches (d = 192, k = 256, 26
-    // groups) ran 12% slower.
-    r.every_quarters = r.half && tile_products(r.d8 / 2) ? 1 : 3;
+    // group's exact scan and the open groups' buckets, and it sets every
+    // group bound afresh: from a quarter of the groups open, and from any
+    // while nearly every point passes the global bound (its groups' bounds
+    // gone stale). Same centers, against three quarters: 200k x 64, k = 256,
+    // 33 iterations, 0.34 -> 0.25 s; 50k x 32, k = 128: 0.072 -> 0.057 s;
+    // 100k x 256, k = 1024, 11 iterations: 0.42 -> 0.37 s (a quarter alone:
+    // 0.41); codebook k = 4096: 2.09 -> 1.99 s (a quarter alone: 1.93);
+    // image patches unchanged (every group from any open one: 12% slower).
+    r.every_quarters = !(r.half && tile_products(r.d8 / 2)) ? 3
+                       : r.passed_share > kBatchShare           ? 0
+                                                                : 1;
     if (dense) {
         const int k8 = round_up8(r.k);
         std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);
