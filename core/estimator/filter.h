@@ -49,6 +49,28 @@ static inline float lowest_group_bound(const run_state &r, int64_t p) {
     return hmin(low);
 }
 
+// bring_up_to_date, then lowest_group_bound, from the values just
+// computed: reading back the bounds just stored would wait on their stores.
+static inline float lowest_bound_up_to_date(run_state &r, int64_t p) {
+    const int age = r.epoch - r.stamp[p];
+    if (r.t == 1 || age == 0) return lowest_group_bound(r, p);
+    float *lb = &r.lb[at(p, r.t)];
+    const float *loss = &r.loss[at(age, r.t)];
+    const __m256 down = _mm256_set1_ps(kLoosenDown);
+    __m256 low = _mm256_set1_ps(kInf);
+    for (int g = 0; g < r.t; g += 8) {
+        const int valid = std::min(8, r.t - g);
+        const __m256i live = tail_mask(valid);
+        const __m256 v = _mm256_mul_ps(_mm256_sub_ps(masked_read(lb + g, valid),
+                                                     masked_read(loss + g, valid)), down);
+        _mm256_maskstore_ps(lb + g, live, v);
+        low = _mm256_min_ps(low, _mm256_blendv_ps(_mm256_set1_ps(kInf), v,
+                                                  _mm256_castsi256_ps(live)));
+    }
+    r.stamp[p] = r.epoch;
+    return hmin(low);
+}
+
 // Groups whose bound does not clear the threshold.
 static inline int open_groups(const run_state &r, int64_t p, float threshold) {
     const float *lb = &r.lb[at(p, r.t)];
@@ -119,8 +141,7 @@ static inline verdict filter_point(run_state &r, int64_t p, float margin) {
         return verdict::settled_global;
     }
     if (r.t > 1) {
-        bring_up_to_date(r, p);
-        r.glb[p] = std::max(low, lowest_group_bound(r, p));
+        r.glb[p] = std::max(low, lowest_bound_up_to_date(r, p));
         if (r.glb[p] > threshold) return verdict::settled_groups;
     }
     if (r.drift[r.y[p]] > 0.0f) {
