@@ -22,22 +22,6 @@ enum class verdict {
     scan_every = 3,      // most groups are open: scan every group
 };
 
-// Point p's group bounds, stamped some epochs ago, brought up to this one.
-static inline void bring_up_to_date(run_state &r, int64_t p) {
-    if (r.t == 1) return;
-    const int age = r.epoch - r.stamp[p];
-    if (age == 0) return;
-    float *lb = &r.lb[at(p, r.t)];
-    const float *loss = &r.loss[at(age, r.t)];
-    const __m256 down = _mm256_set1_ps(kLoosenDown);
-    const int whole = r.t & ~7;
-    for (int g = 0; g < whole; g += 8)
-        _mm256_storeu_ps(lb + g, _mm256_mul_ps(
-            _mm256_sub_ps(_mm256_loadu_ps(lb + g), _mm256_loadu_ps(loss + g)), down));
-    for (int g = whole; g < r.t; ++g) lb[g] = (lb[g] - loss[g]) * kLoosenDown;
-    r.stamp[p] = r.epoch;
-}
-
 // Lowest of point p's group bounds.
 static inline float lowest_group_bound(const run_state &r, int64_t p) {
     const float *lb = &r.lb[at(p, r.t)];
@@ -49,11 +33,12 @@ static inline float lowest_group_bound(const run_state &r, int64_t p) {
     return hmin(low);
 }
 
-// bring_up_to_date, then lowest_group_bound, from the values just
-// computed: reading back the bounds just stored would wait on their stores.
+// Point p's group bounds (t > 1), stamped some epochs ago, brought up to
+// this one; returns their lowest, taken from the values just computed:
+// reading back the bounds just stored would wait on their stores.
 static inline float lowest_bound_up_to_date(run_state &r, int64_t p) {
     const int age = r.epoch - r.stamp[p];
-    if (r.t == 1 || age == 0) return lowest_group_bound(r, p);
+    if (age == 0) return lowest_group_bound(r, p);
     float *lb = &r.lb[at(p, r.t)];
     const float *loss = &r.loss[at(age, r.t)];
     const __m256 down = _mm256_set1_ps(kLoosenDown);
@@ -69,6 +54,11 @@ static inline float lowest_bound_up_to_date(run_state &r, int64_t p) {
     }
     r.stamp[p] = r.epoch;
     return hmin(low);
+}
+
+// The same where the lowest is not wanted.
+static inline void bring_up_to_date(run_state &r, int64_t p) {
+    if (r.t > 1 && r.epoch != r.stamp[p]) lowest_bound_up_to_date(r, p);
 }
 
 // Groups whose bound does not clear the threshold.
