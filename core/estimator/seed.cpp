@@ -540,7 +540,8 @@ struct seeding {
 #pragma omp parallel num_threads(team) if (team > 1) reduction(+ : total)
         {
             if (gaps) center_gaps(n_centers, n_cand);
-#pragma omp for schedule(dynamic, 1)
+            if (tiled) tile_seed_begin(n_cand);
+#pragma omp for schedule(dynamic, 4)
             for (int span = 0; span < n_spans; ++span) {
                 settle(span);
                 const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
@@ -550,7 +551,9 @@ struct seeding {
                 const int m = tiled ? tile_seed_test(hi - lo, quads,
                                                      b.quantized.get() + at(lo / 16, at(quads, 64)),
                                                      b.cand_rows.get(), n_cand, lanes, copies(lo),
-                                                     b.closest.get() + lo, lo, read)
+                                                     b.closest.get() + lo, lo,
+                                                     std::min(kSpan, n_spans * kSpan - hi) / 16,
+                                                     read)
                                     : points_to_read(lo, hi, gaps, read);
                 if (4 * m >= kDenseOf4 * (hi - lo)) {
                     b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins, sums);
@@ -560,6 +563,7 @@ struct seeding {
                 }
                 total += m;
             }
+            if (tiled) tile_seed_end();
         }
         pending = -1;
         n_read_last = total;

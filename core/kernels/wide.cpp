@@ -317,6 +317,14 @@ struct tile_config {
     uint8_t rows[16] = {};
 };
 
+static_assert(sizeof(tile_config) == 64, "ldtilecfg reads 64 bytes");
+
+// GCC 12's _tile_loadconfig tells the compiler it reads 8 bytes, which lets
+// it drop the stores of the shapes; this operand is the whole config.
+__attribute__((target("amx-tile"))) inline void load_config(const tile_config &config) {
+    asm volatile("ldtilecfg %0" ::"m"(config));
+}
+
 bool has_tiles() {
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("amx-tile") || !__builtin_cpu_supports("amx-bf16")) return false;
@@ -407,7 +415,7 @@ __attribute__((target("amx-tile"))) inline void load_square_tiles() {
         config.bytes_per_row[t] = 64;
         config.rows[t] = 16;
     }
-    _tile_loadconfig(&config);
+    load_config(config);
 }
 
 __attribute__((target("amx-tile,amx-bf16,avx512f"))) void tile_minima_panels(
@@ -480,18 +488,37 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 to_read(
     return static_cast<__mmask16>(~stays);
 }
 
+// Tiles 0-2 hold one row per candidate: the products and their stores
+// shrink with the candidates (3 holds a block's 16 rows of words).
+__attribute__((target("amx-tile"))) inline void load_candidate_tiles(int n_cand) {
+    tile_config config;
+    for (int t = 0; t < 4; ++t) {
+        config.bytes_per_row[t] = 64;
+        config.rows[t] = t < 3 ? n_cand : 16;
+    }
+    load_config(config);
+}
+
+// Block b's words and its points' closest distances and constants, into L1.
+inline void fetch_block(const int8_t *blocks, std::size_t block_len, const seed_copies &x,
+                        const float *closest, int b) {
+    const char *words = reinterpret_cast<const char *>(blocks + at(b, block_len));
+    for (std::size_t o = 0; o < block_len; o += 64) _mm_prefetch(words + o, _MM_HINT_T0);
+}
+
 __attribute__((target("amx-tile,amx-int8,avx512f"))) int seed_test(
     int m, int quads, const int8_t *blocks, const int8_t *cand, int n_cand,
-    const seed_lanes &lanes, const seed_copies &x, const float *closest, int first,
+    const seed_lanes &lanes, const seed_copies &x, const float *closest, int first, int ahead,
     int32_t *read) {
+    constexpr int kAhead = 4;  // blocks fetched ahead of their tests
     alignas(64) int32_t g[2][16 * 16];
-    load_square_tiles();
     const std::size_t block_len = at(quads, 64);
     const int n_blocks = (m + 15) / 16;
     seed_block<false>(blocks, quads, cand, g[0]);
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     int count = 0;
     for (int b = 0; b < n_blocks; ++b) {
+        if (b + kAhead < n_blocks + ahead) fetch_block(blocks, block_len, x, closest, b + kAhead);
         if (b + 1 < n_blocks) {
             if (b % 2 == 0)
                 seed_block<true>(blocks + at(b + 1, block_len), quads, cand, g[1]);
@@ -505,7 +532,6 @@ __attribute__((target("amx-tile,amx-int8,avx512f"))) int seed_test(
                                          _mm512_add_epi32(lane, _mm512_set1_epi32(first + p)));
         count += __builtin_popcount(need);
     }
-    _tile_release();
     return count;
 }
 
@@ -516,10 +542,15 @@ bool tavrine::seed_tiles(int d) {
            int8_present();
 }
 
+void tavrine::tile_seed_begin(int n_cand) { load_candidate_tiles(n_cand); }
+
+// Released, so a thread switch saves no tile state.
+__attribute__((target("amx-tile"))) void tavrine::tile_seed_end() { _tile_release(); }
+
 int tavrine::tile_seed_test(int m, int quads, const int8_t *blocks, const int8_t *cand,
                             int n_cand, const seed_lanes &lanes, const seed_copies &x,
-                            const float *closest, int first, int32_t *read) {
-    return seed_test(m, quads, blocks, cand, n_cand, lanes, x, closest, first, read);
+                            const float *closest, int first, int ahead, int32_t *read) {
+    return seed_test(m, quads, blocks, cand, n_cand, lanes, x, closest, first, ahead, read);
 }
 
 bool tavrine::tile_products(int pairs) {
