@@ -173,6 +173,76 @@ inline void listed_mins(const float *X, int d, const int32_t *idx, const int32_t
                          _mm256_min_ps(acc[r], _mm256_broadcast_ss(closest + idx[r])));
 }
 
+// ---- int8 copies -----------------------------------------------------------
+
+// max |x_j| and sum x_j^2 (in double) of a row.
+inline void row_size(const float *x, int d, double &top, double &norm) {
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    __m256 top8 = _mm256_setzero_ps();
+    __m256d lo = _mm256_setzero_pd(), hi = _mm256_setzero_pd();
+    int j = 0;
+    for (; j + 8 <= d; j += 8) {
+        const __m256 v = _mm256_loadu_ps(x + j);
+        top8 = _mm256_max_ps(top8, _mm256_and_ps(v, magnitude));
+        const __m256d v_lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
+        const __m256d v_hi = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+        lo = _mm256_fmadd_pd(v_lo, v_lo, lo);
+        hi = _mm256_fmadd_pd(v_hi, v_hi, hi);
+    }
+    alignas(32) float t[8];
+    alignas(32) double s[4];
+    _mm256_store_ps(t, top8);
+    _mm256_store_pd(s, _mm256_add_pd(lo, hi));
+    // A NaN beside larger values may drop out of the maximum, never out of
+    // the norm, which decides whether the row is finite.
+    float top_f = *std::max_element(t, t + 8);
+    norm = (s[0] + s[1]) + (s[2] + s[3]);
+    for (; j < d; ++j) {
+        top_f = std::max(top_f, std::fabs(x[j]));
+        norm += double(x[j]) * x[j];
+    }
+    top = top_f;
+}
+
+// Stores q_j = round(x_j / scale), clamped to [-127, 127], column j to word
+// j / 4 of out (words 64 bytes apart); returns sum (x_j - scale q_j)^2.
+inline double quantize_row(const float *x, int d, float scale, int8_t *out) {
+    const __m256 s8 = _mm256_set1_ps(scale), top = _mm256_set1_ps(127.0f);
+    const __m256d s4 = _mm256_set1_pd(scale);
+    __m256d err = _mm256_setzero_pd();
+    int j = 0;
+    for (; j + 8 <= d; j += 8) {
+        const __m256 v = _mm256_loadu_ps(x + j);
+        __m256 q = _mm256_round_ps(_mm256_div_ps(v, s8),
+                                   _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        q = _mm256_max_ps(_mm256_min_ps(q, top), _mm256_sub_ps(_mm256_setzero_ps(), top));
+        const __m256i q32 = _mm256_cvttps_epi32(q);
+        // Bytes 0-3 of each 128-bit half: columns j .. j + 3, j + 4 .. j + 7.
+        const __m256i q16 = _mm256_packs_epi32(q32, q32);
+        const __m256i q8 = _mm256_packs_epi16(q16, q16);
+        const int32_t w0 = _mm256_extract_epi32(q8, 0), w1 = _mm256_extract_epi32(q8, 4);
+        std::memcpy(out + at(j / 4, 64), &w0, 4);
+        std::memcpy(out + at(j / 4 + 1, 64), &w1, 4);
+        const __m256d g_lo = _mm256_fnmadd_pd(s4, _mm256_cvtepi32_pd(_mm256_castsi256_si128(q32)),
+                                              _mm256_cvtps_pd(_mm256_castps256_ps128(v)));
+        const __m256d g_hi =
+            _mm256_fnmadd_pd(s4, _mm256_cvtepi32_pd(_mm256_extracti128_si256(q32, 1)),
+                             _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)));
+        err = _mm256_fmadd_pd(g_lo, g_lo, err);
+        err = _mm256_fmadd_pd(g_hi, g_hi, err);
+    }
+    alignas(32) double e[4];
+    _mm256_store_pd(e, err);
+    double total = (e[0] + e[1]) + (e[2] + e[3]);
+    for (; j < d; ++j) {
+        const int8_t qj = int8_t(std::clamp(std::nearbyint(x[j] / scale), -127.0f, 127.0f));
+        const double gap = double(x[j]) - double(scale) * qj;
+        total += gap * gap;
+        out[at(j / 4, 64) + j % 4] = qj;
+    }
+    return total;
+}
+
 // ---- k-means++ state -------------------------------------------------------
 
 // A candidate c cannot come closer to a point x than x's nearest chosen
@@ -204,6 +274,16 @@ constexpr int64_t kTileMinWork = 16384;
 // A span whose share of points to read reaches this runs the contiguous
 // sweep over all its points: gathering rows would save little.
 constexpr int kDenseOf4 = 2;  // in quarters of the span
+
+// Spans a thread claims at once: their tests run on, and their sums run
+// side by side.
+constexpr int kRun = 4;
+
+// A span whose m listed points (read) were scored.
+struct listed {
+    int span, lo, hi, m;
+    const int32_t *read;
+};
 
 // n_read marks of a span whose every point was read, by the layout of its
 // mins: a row per point, or a row per candidate.
@@ -248,7 +328,7 @@ struct seeding {
     int n_threads;  // the caller's count, <= 0: the runtime's
     int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
     int pending = -1, pending_center = 0;   // committed candidate's lane and center
-    int64_t n_read_last = 0;               // points the last sweep read
+    int64_t n_read_last = 0;               // points the last tested sweep read
     const float *X;
     const float *w;        // row weights, or null for all 1
     const float *centers;  // the chosen centers, by rows
@@ -324,13 +404,9 @@ struct seeding {
         return count;
     }
 
-    // mins and part of span [lo, hi) for the first n_used panels over its
-    // m listed points (read). Each sum adds its points' values in point order,
-    // a point not read adding its closest distance, so the sums are the
-    // contiguous sweep's.
-    template <bool Weighted>
-    void listed_span(int lo, int hi, const int32_t *read, int m, int n_used, float *mins,
-                     double *sums) const {
+    // mins of span [lo, hi) for the first n_used panels over its m listed
+    // points (read).
+    void listed_span(const int32_t *read, int m, int n_used, float *mins) const {
         for (int g = 0; g < n_used; ++g) {
             int r = 0;
             for (; m - r >= kTile; r += kTile) {
@@ -348,20 +424,63 @@ struct seeding {
                                    mins + at(r, ld) + g * kLanes, ld);
             }
         }
+    }
+
+    // part of S listed spans for the first n_used panels. Each sum adds its
+    // span's values in point order, a point not read adding its closest
+    // distance, so the sums are the contiguous sweep's; the S spans run side
+    // by side, as each chain waits on its own additions.
+    template <bool Weighted, int S>
+    void listed_sums(const listed *spans, int n_used) const {
+        const float *closest = b.closest.get();
+        const int len = spans[0].hi - spans[0].lo;
         for (int g = 0; g < n_used; ++g) {
-            __m256d s_lo = _mm256_setzero_pd(), s_hi = _mm256_setzero_pd();
-            int r = 0;
-            for (int i = lo; i < hi; ++i) {
-                __m256 v;
-                if (r < m && read[r] == i)
-                    v = _mm256_loadu_ps(mins + at(r++, ld) + g * kLanes);
-                else
-                    v = _mm256_set1_ps(b.closest[i]);
-                add_point<Weighted>(v, Weighted ? w[i] : 1.0, s_lo, s_hi);
+            __m256d s_lo[S], s_hi[S];
+            int r[S], next[S];  // next: the span's next read point, from its start
+#pragma GCC unroll 4
+            for (int q = 0; q < S; ++q) {
+                s_lo[q] = s_hi[q] = _mm256_setzero_pd();
+                r[q] = 0;
+                next[q] = spans[q].m > 0 ? spans[q].read[0] - spans[q].lo : len;
             }
-            _mm256_storeu_pd(sums + g * kLanes, s_lo);
-            _mm256_storeu_pd(sums + g * kLanes + 4, s_hi);
+            for (int i = 0; i < len; ++i) {
+#pragma GCC unroll 4
+                for (int q = 0; q < S; ++q) {
+                    const int p = spans[q].lo + i;
+                    const double wp = Weighted ? w[p] : 1.0;
+                    if (i == next[q]) {
+                        add_point<Weighted>(_mm256_loadu_ps(b.mins + at(p - i, ld) +
+                                                            at(r[q], ld) + g * kLanes),
+                                            wp, s_lo[q], s_hi[q]);
+                        ++r[q];
+                        next[q] = r[q] < spans[q].m ? spans[q].read[r[q]] - spans[q].lo : len;
+                    } else {
+                        // Every lane adds the same closest distance.
+                        const __m256d c = _mm256_set1_pd(Weighted ? double(closest[p]) * wp
+                                                                  : double(closest[p]));
+                        s_lo[q] = _mm256_add_pd(s_lo[q], c);
+                        s_hi[q] = _mm256_add_pd(s_hi[q], c);
+                    }
+                }
+            }
+#pragma GCC unroll 4
+            for (int q = 0; q < S; ++q) {
+                double *sums = b.part + at(spans[q].span, ld) + g * kLanes;
+                _mm256_storeu_pd(sums, s_lo[q]);
+                _mm256_storeu_pd(sums + 4, s_hi[q]);
+            }
         }
+    }
+
+    // part of the listed spans, runs of equal length side by side.
+    template <bool Weighted>
+    void listed_sums(const listed *spans, int count, int n_used) const {
+        int q = 0;
+        for (; count - q >= 4 && spans[q + 3].hi - spans[q + 3].lo == kSpan; q += 4)
+            listed_sums<Weighted, 4>(spans + q, n_used);
+        for (; count - q >= 2 && spans[q + 1].hi - spans[q + 1].lo == kSpan; q += 2)
+            listed_sums<Weighted, 2>(spans + q, n_used);
+        for (; q < count; ++q) listed_sums<Weighted, 1>(spans + q, n_used);
     }
 
     // Every point of span [lo, hi) against the n_cand candidates of the
@@ -458,23 +577,15 @@ struct seeding {
         for (int p = 0; p < 16 && 16 * blk + p < n; ++p) {
             const int i = 16 * blk + p;
             const float *x = X + at(i, d);
-            double top = 0.0, norm = 0.0;
-            for (int j = 0; j < d; ++j) {
-                top = std::max(top, double(std::fabs(x[j])));
-                norm += double(x[j]) * x[j];
-            }
+            double top, norm;
+            row_size(x, d, top, norm);
             // A row with a value that is not finite is copied as zeros with
             // an infinite error: its bounds are NaN, and it is always read.
             const bool finite = std::isfinite(norm);
             const float scale = finite ? float(top / 127.0) : 0.0f;
-            double err = finite ? 0.0 : std::numeric_limits<double>::infinity();
-            for (int j = 0; j < d; ++j) {
-                const float v = scale > 0.0f ? std::nearbyint(x[j] / scale) : 0.0f;
-                const int8_t qj = int8_t(std::clamp(v, -127.0f, 127.0f));
-                const double gap = double(x[j]) - double(scale) * qj;
-                err += gap * gap;
-                out[at(j / 4, 64) + 4 * p + j % 4] = qj;
-            }
+            const double err = !finite        ? std::numeric_limits<double>::infinity()
+                               : scale > 0.0f ? quantize_row(x, d, scale, out + 4 * p)
+                                              : norm;  // copied as zeros
             const float up = 1.0f + 0x1p-20f;
             const float e = float(std::sqrt(err)) * up;
             consts[i] = float(norm * (1.0 - double(kappa())));
@@ -513,8 +624,9 @@ struct seeding {
     }
 
     // Whether the sweep after n_centers centers tests points against the
-    // centers' gaps: while the last test spared a fifth of the points, and
-    // otherwise every kRetry centers, as the chosen centers close in.
+    // centers' gaps: from the second center on, while the last test spared a
+    // fifth of the points, and otherwise every kRetry centers, as the chosen
+    // centers close in.
     bool test_gaps(int n_centers) const {
         if (n_centers == 0 || d < kSkipMinDim) return false;
         return 5 * n_read_last < 4 * int64_t(n) || n_centers % kRetry == 0;
@@ -527,46 +639,53 @@ struct seeding {
     }
 
     // mins and part for the first n_used panels, holding n_cand candidates,
-    // after n_centers centers are chosen. Spans are claimed dynamically, so
-    // a descheduled thread holds back little; each span sums its points in
+    // after n_centers centers are chosen. Runs of spans are claimed dynamically,
+    // so a descheduled thread holds back little; each span sums its points in
     // order, so the sums do not depend on which thread took it.
     template <bool Weighted>
     void sweep(int n_used, int n_cand, int n_centers) {
         const bool tiled = test_tiles(n_centers);
         const bool gaps = !tiled && test_gaps(n_centers);
         if (tiled) pack_quads(n_cand);
-        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_spans);
+        const int n_runs = (n_spans + kRun - 1) / kRun;
+        const int team = team_for_blocks(n_threads, int64_t(n) * d * n_used * kLanes, n_runs);
         int64_t total = 0;
 #pragma omp parallel num_threads(team) if (team > 1) reduction(+ : total)
         {
             if (gaps) center_gaps(n_centers, n_cand);
             if (tiled) tile_seed_begin(n_cand);
-#pragma omp for schedule(dynamic, 4)
-            for (int span = 0; span < n_spans; ++span) {
-                settle(span);
-                const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-                int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;  // held only where tested
-                float *mins = b.mins + at(lo, ld);
-                double *sums = b.part + at(span, ld);
-                const int m = tiled ? tile_seed_test(hi - lo, quads,
-                                                     b.quantized.get() + at(lo / 16, at(quads, 64)),
-                                                     b.cand_rows.get(), n_cand, lanes, copies(lo),
-                                                     b.closest.get() + lo, lo,
-                                                     std::min(kSpan, n_spans * kSpan - hi) / 16,
-                                                     read)
-                                    : points_to_read(lo, hi, gaps, read);
-                if (4 * m >= kDenseOf4 * (hi - lo)) {
-                    b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins, sums);
-                } else {
-                    listed_span<Weighted>(lo, hi, read, m, n_used, mins, sums);
-                    b.n_read[span] = m;
+#pragma omp for schedule(dynamic, 1)
+            for (int run = 0; run < n_runs; ++run) {
+                listed spans[kRun];
+                int count = 0;
+                for (int span = run * kRun; span < std::min(n_spans, run * kRun + kRun); ++span) {
+                    settle(span);
+                    const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
+                    int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;  // held only where tested
+                    float *mins = b.mins + at(lo, ld);
+                    const int m =
+                        tiled ? tile_seed_test(hi - lo, quads,
+                                               b.quantized.get() + at(lo / 16, at(quads, 64)),
+                                               b.cand_rows.get(), n_cand, lanes, copies(lo),
+                                               b.closest.get() + lo, lo,
+                                               std::min(kSpan, n_spans * kSpan - hi) / 16, read)
+                              : points_to_read(lo, hi, gaps, read);
+                    if (4 * m >= kDenseOf4 * (hi - lo)) {
+                        b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins,
+                                                              b.part + at(span, ld));
+                    } else {
+                        listed_span(read, m, n_used, mins);
+                        b.n_read[span] = m;
+                        spans[count++] = {span, lo, hi, m, read};
+                    }
+                    total += m;
                 }
-                total += m;
+                listed_sums<Weighted>(spans, count, n_used);
             }
             if (tiled) tile_seed_end();
         }
         pending = -1;
-        n_read_last = total;
+        if (tiled || gaps) n_read_last = total;
     }
 
     // First of the n_cand candidates with the lowest potential; the span
