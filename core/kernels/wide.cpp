@@ -477,7 +477,7 @@ __attribute__((target("avx512f"), always_inline)) inline __mmask16 to_read(
     const __m512 scale = _mm512_loadu_ps(x.scale + p), err = _mm512_loadu_ps(x.err + p),
                  len = _mm512_loadu_ps(x.len + p);
     __mmask16 stays = _mm512_cmp_ps_mask(cl, _mm512_set1_ps(kSeedTestFloor), _CMP_GE_OQ);
-    for (int l = 0; l < n_cand && stays; ++l) {
+    for (int l = 0; l < n_cand; ++l) {
         const __m512 dot = _mm512_mul_ps(_mm512_cvtepi32_ps(_mm512_load_si512(g + 16 * l)),
                                          _mm512_mul_ps(scale, _mm512_set1_ps(c.scale[l])));
         __m512 f = _mm512_add_ps(_mm512_add_ps(base, _mm512_set1_ps(c.norm[l])), dot);
