@@ -328,7 +328,7 @@ struct seeding {
     int n_threads;  // the caller's count, <= 0: the runtime's
     int free_weighted = 0, free_any = 0;  // no unchosen row lies below these
     int pending = -1, pending_center = 0;   // committed candidate's lane and center
-    int64_t n_read_last = 0;               // points the last tested sweep read
+    int64_t n_read_last = 0;               // points the last sweep read
     const float *X;
     const float *w;        // row weights, or null for all 1
     const float *centers;  // the chosen centers, by rows
@@ -624,9 +624,10 @@ struct seeding {
     }
 
     // Whether the sweep after n_centers centers tests points against the
-    // centers' gaps: from the second center on, while the last test spared a
-    // fifth of the points, and otherwise every kRetry centers, as the chosen
-    // centers close in.
+    // centers' gaps: while the last sweep read under four fifths of the
+    // points, and otherwise every kRetry centers, as the chosen centers
+    // close in (the first test, at kRetry centers: until then a test spares
+    // few points).
     bool test_gaps(int n_centers) const {
         if (n_centers == 0 || d < kSkipMinDim) return false;
         return 5 * n_read_last < 4 * int64_t(n) || n_centers % kRetry == 0;
@@ -685,7 +686,7 @@ struct seeding {
             if (tiled) tile_seed_end();
         }
         pending = -1;
-        if (tiled || gaps) n_read_last = total;
+        n_read_last = total;
     }
 
     // First of the n_cand candidates with the lowest potential; the span
