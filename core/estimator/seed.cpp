@@ -279,6 +279,9 @@ constexpr int kDenseOf4 = 2;  // in quarters of the span
 // side by side.
 constexpr int kRun = 4;
 
+// Listed rows of a span fetched as soon as its test lists them.
+constexpr int kFetchListed = 16;
+
 // A span whose m listed points (read) were scored.
 struct listed {
     int span, lo, hi, m;
@@ -402,6 +405,11 @@ struct seeding {
             count += !skip;
         }
         return count;
+    }
+
+    void prefetch_row(int32_t i) const {
+        const char *row = reinterpret_cast<const char *>(X + at(i, d));
+        for (int64_t o = 0; o < int64_t(d) * 4; o += kLineBytes) _mm_prefetch(row + o, _MM_HINT_T1);
     }
 
     // mins of span [lo, hi) for the first n_used panels over its m listed
@@ -657,29 +665,41 @@ struct seeding {
             if (tiled) tile_seed_begin(n_cand);
 #pragma omp for schedule(dynamic, 1)
             for (int run = 0; run < n_runs; ++run) {
-                listed spans[kRun];
-                int count = 0;
-                for (int span = run * kRun; span < std::min(n_spans, run * kRun + kRun); ++span) {
+                // The run's spans tested first, the rows they list fetched
+                // while the others are tested; then scored, then summed.
+                const int first = run * kRun, end = std::min(n_spans, first + kRun);
+                int m[kRun];
+                for (int span = first; span < end; ++span) {
                     settle(span);
                     const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
                     int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;  // held only where tested
-                    float *mins = b.mins + at(lo, ld);
-                    const int m =
+                    m[span - first] =
                         tiled ? tile_seed_test(hi - lo, quads,
                                                b.quantized.get() + at(lo / 16, at(quads, 64)),
                                                b.cand_rows.get(), n_cand, lanes, copies(lo),
                                                b.closest.get() + lo, lo,
                                                std::min(kSpan, n_spans * kSpan - hi) / 16, read)
                               : points_to_read(lo, hi, gaps, read);
-                    if (4 * m >= kDenseOf4 * (hi - lo)) {
+                    if (read && 4 * m[span - first] < kDenseOf4 * (hi - lo))
+                        for (int r = 0; r < std::min(m[span - first], kFetchListed); ++r)
+                            prefetch_row(read[r]);
+                    total += m[span - first];
+                }
+                listed spans[kRun];
+                int count = 0;
+                for (int span = first; span < end; ++span) {
+                    const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
+                    const int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;
+                    float *mins = b.mins + at(lo, ld);
+                    const int ms = m[span - first];
+                    if (4 * ms >= kDenseOf4 * (hi - lo)) {
                         b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins,
                                                               b.part + at(span, ld));
                     } else {
-                        listed_span(read, m, n_used, mins);
-                        b.n_read[span] = m;
-                        spans[count++] = {span, lo, hi, m, read};
+                        listed_span(read, ms, n_used, mins);
+                        b.n_read[span] = ms;
+                        spans[count++] = {span, lo, hi, ms, read};
                     }
-                    total += m;
                 }
                 listed_sums<Weighted>(spans, count, n_used);
             }
