@@ -524,10 +524,13 @@ struct seeding {
 
     // At 16 lanes the points are copied once into blocks of 16 (d x 16,
     // point in lane, the last block padded with zeros), unless the copy
-    // would pass kMaxBlocked floats; then the 8-lane tiles read X.
+    // would pass kMaxBlocked floats or the int8 test runs (few sweeps are
+    // then dense, and the copy costs what its faster sweeps save); then the
+    // 8-lane tiles read X.
     bool make_blocks() {
         const int n_blocks = n / kSeedBlock + (n % kSeedBlock != 0);
-        if (kernel_lanes() != 16 || at(n_blocks, at(d, kSeedBlock)) > kMaxBlocked) return true;
+        if (kernel_lanes() != 16 || quads > 0 || at(n_blocks, at(d, kSeedBlock)) > kMaxBlocked)
+            return true;
         if (!take(b.blocked, at(n_blocks, at(d, kSeedBlock)))) return false;
         float *out = b.blocked.get();
         const int team = team_for_blocks(n_threads, int64_t(n) * d, n_blocks);
@@ -896,8 +899,9 @@ int tavrine_kmeanspp(int n, int d, int k, const float *X, const float *weights,
     s.n_panels = (s.n_trials - 1) / kLanes + 1;
     s.ld = s.n_panels * kLanes;
     s.n_spans = n / kSpan + (n % kSpan != 0);
-    if (!s.allocate() || !s.make_blocks()) return TAVRINE_ERR_NOMEM;
+    if (!s.allocate()) return TAVRINE_ERR_NOMEM;
     s.make_copies();
+    if (!s.make_blocks()) return TAVRINE_ERR_NOMEM;
     seed_buffers &b = s.b;
 
     std::memset(b.chosen.get(), 0, at(n, 1));
