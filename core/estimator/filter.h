@@ -133,6 +133,9 @@ static inline verdict filter_point(run_state &r, int64_t p, float margin) {
     if (r.t > 1) {
         r.glb[p] = std::max(low, lowest_bound_up_to_date(r, p));
         if (r.glb[p] > threshold) return verdict::settled_groups;
+        // Any open group sends the point to the every-group estimates,
+        // which bound its own distance afresh: the row is not read twice.
+        if (r.every_quarters == 0) return verdict::scan_every;
     }
     if (r.drift[r.y[p]] > 0.0f) {
         // The drifts loosened it: the distance to its own center.
