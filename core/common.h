@@ -200,14 +200,16 @@ bool seed_tiles(int d);
 // constants at [0, m) of x, against the n_cand (<= 16) candidates' copies
 // (16 rows of quads words, zero past n_cand): the indices of those not left
 // unread go to read, in order; returns their count. The ahead blocks past
-// the last (and their points' constants) are only fetched.
+// the last are only fetched. The calling thread holds the tile shapes of
+// tile_seed_begin(n_cand).
+int tile_seed_test(int m, int quads, const int8_t *blocks, const int8_t *cand, int n_cand,
+                   const seed_lanes &lanes, const seed_copies &x, const float *closest,
+                   int first, int ahead, int32_t *read);
+
 // The tile shapes of tile_seed_test for n_cand candidates, loaded on the
 // calling thread, which then tests spans until tile_seed_end.
 void tile_seed_begin(int n_cand);
 void tile_seed_end();
-int tile_seed_test(int m, int quads, const int8_t *blocks, const int8_t *cand, int n_cand,
-                   const seed_lanes &lanes, const seed_copies &x, const float *closest,
-                   int first, int ahead, int32_t *read);
 
 // Points per block of the k-means++ sweep's copy of the points.
 constexpr int kSeedBlock = 16;

@@ -275,8 +275,8 @@ constexpr int64_t kTileMinWork = 16384;
 // sweep over all its points: gathering rows would save little.
 constexpr int kDenseOf4 = 2;  // in quarters of the span
 
-// Spans a thread claims at once: their tests run on, and their sums run
-// side by side.
+// Spans a thread claims at once: their tests run first (the rows they list
+// are fetched meanwhile), and their sums side by side.
 constexpr int kRun = 4;
 
 // Listed rows of a span fetched as soon as its test lists them.
@@ -407,6 +407,7 @@ struct seeding {
         return count;
     }
 
+    // Row i of X into L2.
     void prefetch_row(int32_t i) const {
         const char *row = reinterpret_cast<const char *>(X + at(i, d));
         for (int64_t o = 0; o < int64_t(d) * 4; o += kLineBytes) _mm_prefetch(row + o, _MM_HINT_T1);
@@ -457,7 +458,7 @@ struct seeding {
                     const int p = spans[q].lo + i;
                     const double wp = Weighted ? w[p] : 1.0;
                     if (i == next[q]) {
-                        add_point<Weighted>(_mm256_loadu_ps(b.mins + at(p - i, ld) +
+                        add_point<Weighted>(_mm256_loadu_ps(b.mins + at(spans[q].lo, ld) +
                                                             at(r[q], ld) + g * kLanes),
                                             wp, s_lo[q], s_hi[q]);
                         ++r[q];
@@ -675,7 +676,8 @@ struct seeding {
                 for (int span = first; span < end; ++span) {
                     settle(span);
                     const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-                    int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;  // held only where tested
+                    // The read lists are held only where the points are tested.
+                    int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;
                     m[span - first] =
                         tiled ? tile_seed_test(hi - lo, quads,
                                                b.quantized.get() + at(lo / 16, at(quads, 64)),
