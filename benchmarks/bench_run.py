@@ -489,6 +489,9 @@ def main():
         del systems[name]
     listed = large_workloads() if args.large else workloads(args.quick)
     chosen = [w for w in listed if args.only is None or args.only in w.name]
+    if not chosen:
+        sys.exit(f"no workload's name contains {args.only!r}: "
+                 + ", ".join(w.name for w in listed))
 
     rows, curves, rates = [], {}, []
     # BLAS and OpenMP pools of every loaded library, including scikit-learn's.
