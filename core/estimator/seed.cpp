@@ -282,7 +282,7 @@ constexpr int kRun = 4;
 // Listed rows of a span fetched as soon as its test lists them.
 constexpr int kFetchListed = 16;
 
-// A span whose m listed points (read) were scored.
+// A span and the m points its test listed (read).
 struct listed {
     int span, lo, hi, m;
     const int32_t *read;
@@ -406,6 +406,9 @@ struct seeding {
         }
         return count;
     }
+
+    // Whether a tested span is read whole (an untested one lists every point).
+    static bool dense(const listed &t) { return 4 * t.m >= kDenseOf4 * (t.hi - t.lo); }
 
     // Row i of X into L2.
     void prefetch_row(int32_t i) const {
@@ -672,38 +675,36 @@ struct seeding {
                 // The run's spans tested first, the rows they list fetched
                 // while the others are tested; then scored, then summed.
                 const int first = run * kRun, end = std::min(n_spans, first + kRun);
-                int m[kRun];
+                listed tested[kRun];
                 for (int span = first; span < end; ++span) {
                     settle(span);
                     const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
                     // The read lists are held only where the points are tested.
                     int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;
-                    m[span - first] =
+                    const int m =
                         tiled ? tile_seed_test(hi - lo, quads,
                                                b.quantized.get() + at(lo / 16, at(quads, 64)),
                                                b.cand_rows.get(), n_cand, lanes, copies(lo),
                                                b.closest.get() + lo, lo,
                                                std::min(kSpan, n_spans * kSpan - hi) / 16, read)
                               : points_to_read(lo, hi, gaps, read);
-                    if (read && 4 * m[span - first] < kDenseOf4 * (hi - lo))
-                        for (int r = 0; r < std::min(m[span - first], kFetchListed); ++r)
-                            prefetch_row(read[r]);
-                    total += m[span - first];
+                    tested[span - first] = {span, lo, hi, m, read};
+                    if (!dense(tested[span - first]))
+                        for (int r = 0; r < std::min(m, kFetchListed); ++r) prefetch_row(read[r]);
+                    total += m;
                 }
                 listed spans[kRun];
                 int count = 0;
-                for (int span = first; span < end; ++span) {
-                    const int lo = span * kSpan, hi = lo + std::min(kSpan, n - lo);
-                    const int32_t *read = gaps || tiled ? b.read.get() + lo : nullptr;
-                    float *mins = b.mins + at(lo, ld);
-                    const int ms = m[span - first];
-                    if (4 * ms >= kDenseOf4 * (hi - lo)) {
-                        b.n_read[span] = dense_span<Weighted>(lo, hi, n_used, n_cand, mins,
-                                                              b.part + at(span, ld));
+                for (int q = 0; q < end - first; ++q) {
+                    const listed &t = tested[q];
+                    float *mins = b.mins + at(t.lo, ld);
+                    if (dense(t)) {
+                        b.n_read[t.span] = dense_span<Weighted>(t.lo, t.hi, n_used, n_cand, mins,
+                                                                b.part + at(t.span, ld));
                     } else {
-                        listed_span(read, ms, n_used, mins);
-                        b.n_read[span] = ms;
-                        spans[count++] = {span, lo, hi, ms, read};
+                        listed_span(t.read, t.m, n_used, mins);
+                        b.n_read[t.span] = t.m;
+                        spans[count++] = t;
                     }
                 }
                 listed_sums<Weighted>(spans, count, n_used);
