@@ -775,47 +775,143 @@ inline float lowest_other(const float *row, const float *norm, int k, int label)
     return hmin(low);
 }
 
+// Eight points' scores against every center, one lane per point: rows[q]
+// holds point q's row of products, stride k8. Per lane: the first minimum of
+// row[c] + norm[c] over c < k (`who`), its score (`low`) and the lowest of
+// the others (`next`), with the scores of each block of eight centers
+// turned into columns. `odd` marks the lanes that met a NaN score.
+inline void lowest_two_8(const float *const (&rows)[8], const float *norm, int k, __m256i &who,
+                         __m256 &low, __m256 &next, int &odd) {
+    const __m256 inf = _mm256_set1_ps(kInf);
+    __m256 unordered = _mm256_setzero_ps();
+    low = next = inf;
+    who = _mm256_setzero_si256();
+    for (int c0 = 0; c0 < k; c0 += 8) {
+        __m256 v[8];
+        for (int q = 0; q < 8; ++q) v[q] = _mm256_loadu_ps(rows[q] + c0);
+        transpose8(v);
+        for (int j = 0; j < std::min(8, k - c0); ++j) {
+            const __m256 score = _mm256_add_ps(v[j], _mm256_set1_ps(norm[c0 + j]));
+            unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(score, score, _CMP_UNORD_Q));
+            fold_minima(score, _mm256_castsi256_ps(_mm256_set1_epi32(c0 + j)), low, next, who);
+        }
+    }
+    odd = _mm256_movemask_ps(unordered) | _mm256_movemask_ps(_mm256_cmp_ps(low, inf, _CMP_NLT_UQ));
+}
+
+// margin_of, threshold_of and the roots of the bounds (bounds.h) for eight
+// points at once, in the same order of operations: the same floats.
+struct lane_bounds {
+    __m256 rate, radius, widen, zero = _mm256_setzero_ps();
+    bool widened;
+
+    explicit lane_bounds(const run_state &r)
+        : rate(_mm256_set1_ps(margin_rate(r.d8))), radius(_mm256_set1_ps(r.radius)),
+          widen(_mm256_set1_ps(r.widen)), widened(r.widen > 0.0f) {}
+
+    __m256 span(__m256 x_len) const { return _mm256_add_ps(x_len, radius); }
+    __m256 margin(__m256 span) const {
+        return _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(rate, span), span),
+                             _mm256_set1_ps(0x1p-100f));
+    }
+    // sqrt(max(v, 0)) * factor; max(zero, v) keeps a NaN, as std::max(v, 0.0f) does.
+    __m256 root(__m256 v, float factor) const {
+        return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(zero, v)), _mm256_set1_ps(factor));
+    }
+    __m256 threshold(__m256 u, __m256 span, __m256 margin) const {
+        if (widened) {
+            const __m256 v = _mm256_add_ps(u, _mm256_mul_ps(widen, span));
+            u = _mm256_fmadd_ps(v, widen, v);
+        }
+        return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_fmadd_ps(u, u, margin)), _mm256_set1_ps(kRootUp));
+    }
+};
+
 // With one group, a chunk most of whose points the bounds would let through
 // is scored whole: points by rows against every center, in the layout of
 // tavrine_assign (the same FMA chains, so the same scores and first minima),
-// with no filter, packing or gathering. The bounds are set afresh from each
-// point's two lowest scores; the points the loosened global bound would not
-// have settled are counted, to tell when the bounds pay again.
+// with no filter, packing or gathering. Eight points at a time, their scores
+// turned into columns, give their two lowest scores and set their bounds
+// afresh; the points the loosened global bound would not have settled are
+// counted, to tell when the bounds pay again.
 void assign_dense(run_state &r, scratch &s, int lo, int hi, chunk_result &out) {
     const int k = r.k, k8 = round_up8(k), d8 = r.d8;
     float *scores = s.products.get();
+    const float *norm = r.c_norm.get();
+    const lane_bounds lanes(r);
+    const __m256 drift = _mm256_set1_ps(r.widest_drift), loosen = _mm256_set1_ps(kLoosenDown);
+    // Per point of a block, padded to whole vectors (lanes past its last
+    // point repeat it): the norm, length and old global bound, the old label
+    // (-1: none yet) and its score's two terms, then the new label and bounds.
+    alignas(32) float xn[kAssignRows], xl[kAssignRows], gl[kAssignRows], own_row[kAssignRows],
+        own_norm[kAssignRows], ub[kAssignRows], glb[kAssignRows];
+    alignas(32) int32_t before[kAssignRows], label[kAssignRows];
     for (int b0 = lo; b0 < hi; b0 += kAssignRows) {
-        const int b1 = std::min(hi, b0 + kAssignRows), m = b1 - b0;
+        const int b1 = std::min(hi, b0 + kAssignRows), m = b1 - b0, m8 = round_up8(m);
         packed_product(m, d8, k8, seen_rows(r, b0, b1, s.points.get()), d8, r.dense_packed.get(),
                        scores, k8);
+        for (int i = 0; i < m8; ++i) {
+            const int row = std::min(i, m - 1);
+            const int64_t p = b0 + row;
+            xn[i] = r.x_norm[p];
+            xl[i] = r.x_len[p];
+            gl[i] = r.glb[p];
+            before[i] = r.y[p];
+            own_row[i] = before[i] >= 0 ? scores[at(row, k8) + before[i]] : 0.0f;
+            own_norm[i] = before[i] >= 0 ? norm[before[i]] : 0.0f;
+        }
+        for (int i = 0; i < m8; i += 8) {
+            const float *rows[8];
+            for (int q = 0; q < 8; ++q) rows[q] = scores + at(std::min(i + q, m - 1), k8);
+            __m256i who;
+            __m256 best, next;
+            int odd;
+            lowest_two_8(rows, norm, k, who, best, next, odd);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(label + i), who);
+            if (odd) {
+                // NaN or no score below +inf: the one-row scans decide.
+                alignas(32) float b8[8], n8[8];
+                _mm256_store_ps(b8, best);
+                _mm256_store_ps(n8, next);
+                for (int q = 0; q < 8; ++q) {
+                    if (!(odd >> q & 1)) continue;
+                    const int c = label[i + q] = nearest_of_row(rows[q], norm, k);
+                    b8[q] = rows[q][c] + norm[c];
+                    n8[q] = lowest_other(rows[q], norm, k, c);
+                }
+                best = _mm256_load_ps(b8);
+                next = _mm256_load_ps(n8);
+            }
+            const __m256 x_norm = _mm256_load_ps(xn + i), span = lanes.span(_mm256_load_ps(xl + i));
+            const __m256 margin = lanes.margin(span);
+            // As the filter would have found it, its own distance taken.
+            const __m256 own_ub = lanes.root(
+                _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(x_norm, _mm256_load_ps(own_row + i)),
+                                            _mm256_load_ps(own_norm + i)),
+                              margin),
+                kRootUp);
+            const __m256 low = _mm256_mul_ps(_mm256_sub_ps(_mm256_load_ps(gl + i), drift), loosen);
+            const __m256i labelled = _mm256_cmpgt_epi32(
+                _mm256_load_si256(reinterpret_cast<const __m256i *>(before + i)), _mm256_set1_epi32(-1));
+            const __m256 settled = _mm256_and_ps(
+                _mm256_cmp_ps(low, lanes.threshold(own_ub, span, margin), _CMP_GT_OQ),
+                _mm256_castsi256_ps(labelled));
+            out.survivors += __builtin_popcount(~_mm256_movemask_ps(settled) & ((1 << std::min(8, m - i)) - 1));
+            _mm256_store_ps(ub + i, lanes.root(_mm256_add_ps(_mm256_add_ps(x_norm, best), margin), kRootUp));
+            _mm256_store_ps(glb + i, lanes.root(_mm256_add_ps(_mm256_sub_ps(x_norm, margin), next), kRootDown));
+        }
         for (int i = 0; i < m; ++i) {
             const int64_t p = b0 + i;
-            const float *row = scores + at(i, k8);
-            const float margin = margin_of(r, p);
-            if (r.y[p] >= 0) {
-                // As the filter would have found it, its own distance taken.
-                const int own = r.y[p];
-                const float ub = std::sqrt(std::max(r.x_norm[p] + row[own] + r.c_norm[own] + margin,
-                                                    0.0f)) * kRootUp;
-                const float low = (r.glb[p] - r.widest_drift) * kLoosenDown;
-                out.survivors += !(low > threshold_of(r, p, ub, margin));
-            } else {
-                ++out.survivors;
-            }
-            const int label = nearest_of_row(row, r.c_norm.get(), k);
-            const float next = lowest_other(row, r.c_norm.get(), k, label);
-            const float best = row[label] + r.c_norm[label];
-            r.ub[p] = std::sqrt(std::max(r.x_norm[p] + best + margin, 0.0f)) * kRootUp;
-            r.glb[p] = std::sqrt(std::max(r.x_norm[p] - margin + next, 0.0f)) * kRootDown;
-            const int32_t before = r.y[p];
-            r.y[p] = label;
-            if (r.X64 && !(r.glb[p] > threshold_of(r, p, r.ub[p], margin))) {
+            r.ub[p] = ub[i];
+            r.glb[p] = glb[i];
+            r.y[p] = label[i];
+            if (r.X64 && !(glb[i] > threshold_of(r, p, ub[i], margin_of(r, p)))) {
                 rescore(r, p, s.d2.data());
                 ++out.rescored;
             }
-            if (r.y[p] != before) {
+            if (r.y[p] != before[i]) {
                 r.changed[lo + out.changed] = int32_t(p);
-                r.changed_from[lo + out.changed] = before;
+                r.changed_from[lo + out.changed] = before[i];
                 ++out.changed;
             }
         }
