@@ -201,9 +201,11 @@ struct run_state {
     int n_chunks;
     std::vector<int32_t> chunk_changed, chunk_survivors, chunk_rescored;
     int64_t rescored = 0;  // points decided in double, over the run
-    // One group: the centers packed for a whole-chunk product (k8 x d8) and
-    // the share of points the last assignment let through.
-    buffer<float> dense_rows, dense_packed;
+    // One group: the points packed for whole-chunk products, each block of
+    // kAssignRows points (from its chunk's first) as pack_points lays them
+    // out, at the block's first point times d8; and the share of points the
+    // last assignment let through.
+    buffer<float> dense_points;
     double passed_share = 1.0;
     std::vector<int64_t> chunk_products;
     // Double sums (k x d8), weights (k) and members per column block
@@ -317,6 +319,9 @@ void load_centers64(run_state &r, const double *centers);
 // (k x d, dense) taken, groups formed from them, every array allocated, the norms
 // taken and no point labelled. False when memory is short.
 bool start(run_state &r, const float *centers);
+
+// Chunk ch's points packed into dense_points (one group, dense rows).
+void pack_dense_points(run_state &r, int ch);
 
 // Points of positive weight off their center (the one their label names),
 // the `count` farthest with their squared distances (sq_gap), farthest

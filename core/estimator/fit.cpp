@@ -86,9 +86,10 @@ bool allocate(run_state &r) {
         r.loss.assign(at(kHistory, r.t), 0.0f);
     } else {
         r.lb = r.glb.get();
-        const int64_t packed = at(round_up8(k), d8);
-        // Only dense rows take the dense pass (assign_all).
-        if (!r.sp.indptr && (!take(r.dense_rows, packed) || !take(r.dense_packed, packed)))
+        // Only dense rows take the dense pass (assign_all); larger data is
+        // packed block by block as it is read, not held twice.
+        const int64_t packed = at(round_up8(n), d8);
+        if (!r.sp.indptr && packed <= kDensePackedFloats && !take(r.dense_points, packed))
             return false;
     }
     if (!r.sp.indptr && k >= (tile_products(d8 / 2) ? kTileHalfCenters : kHalfCenters) &&
@@ -172,6 +173,7 @@ bool drift::start(run_state &r, const float *centers) {
             }
             r.x_len[p] = std::sqrt(r.x_norm[p]) * kRootUp;
         }
+        if (r.dense_points) pack_dense_points(r, ch);
     }
     for (int c = 0; c < r.k; ++c) {
         take_center_norms(r, c);

@@ -753,52 +753,6 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     settle_chunk(r, s, lo, n_survivors, n_every, out);
 }
 
-// Rows lo .. hi - 1 of X as the loop sees them, padded: X itself where that
-// is what it holds, else copied into `rows`.
-const float *seen_rows(const run_state &r, int lo, int hi, float *rows) {
-    if (!r.centred && r.d == r.d8) return r.X + at(lo, r.d);
-    for (int p = lo; p < hi; ++p) seen_row(r, p, rows + at(p - lo, r.d8));
-    return rows;
-}
-
-// Lowest of row[c] + norm[c] over the centers c < k other than `label`.
-inline float lowest_other(const float *row, const float *norm, int k, int label) {
-    __m256 low = _mm256_set1_ps(kInf);
-    const __m256i skip = _mm256_set1_epi32(label);
-    for (int c = 0; c < k; c += 8) {
-        const int m = std::min(8, k - c);
-        const __m256 score = _mm256_add_ps(masked_read(row + c, m), masked_read(norm + c, m));
-        const __m256i idx = _mm256_add_epi32(_mm256_set1_epi32(c), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        const __m256i keep = _mm256_andnot_si256(_mm256_cmpeq_epi32(idx, skip), tail_mask(m));
-        low = _mm256_min_ps(low, _mm256_blendv_ps(_mm256_set1_ps(kInf), score, _mm256_castsi256_ps(keep)));
-    }
-    return hmin(low);
-}
-
-// Eight points' scores against every center, one lane per point: rows[q]
-// holds point q's row of products, stride k8. Per lane: the first minimum of
-// row[c] + norm[c] over c < k (`who`), its score (`low`) and the lowest of
-// the others (`next`), with the scores of each block of eight centers
-// turned into columns. `odd` marks the lanes that met a NaN score.
-inline void lowest_two_8(const float *const (&rows)[8], const float *norm, int k, __m256i &who,
-                         __m256 &low, __m256 &next, int &odd) {
-    const __m256 inf = _mm256_set1_ps(kInf);
-    __m256 unordered = _mm256_setzero_ps();
-    low = next = inf;
-    who = _mm256_setzero_si256();
-    for (int c0 = 0; c0 < k; c0 += 8) {
-        __m256 v[8];
-        for (int q = 0; q < 8; ++q) v[q] = _mm256_loadu_ps(rows[q] + c0);
-        transpose8(v);
-        for (int j = 0; j < std::min(8, k - c0); ++j) {
-            const __m256 score = _mm256_add_ps(v[j], _mm256_set1_ps(norm[c0 + j]));
-            unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(score, score, _CMP_UNORD_Q));
-            fold_minima(score, _mm256_castsi256_ps(_mm256_set1_epi32(c0 + j)), low, next, who);
-        }
-    }
-    odd = _mm256_movemask_ps(unordered) | _mm256_movemask_ps(_mm256_cmp_ps(low, inf, _CMP_NLT_UQ));
-}
-
 // margin_of, threshold_of and the roots of the bounds (bounds.h) for eight
 // points at once, in the same order of operations: the same floats.
 struct lane_bounds {
@@ -828,77 +782,55 @@ struct lane_bounds {
 };
 
 // With one group, a chunk most of whose points the bounds would let through
-// is scored whole: points by rows against every center, in the layout of
-// tavrine_assign (the same FMA chains, so the same scores and first minima),
-// with no filter, packing or gathering. Eight points at a time, their scores
-// turned into columns, give their two lowest scores and set their bounds
-// afresh; the points the loosened global bound would not have settled are
-// counted, to tell when the bounds pay again.
+// is scored whole, from its points packed once for the run (dense_points):
+// every center against them as rows, each point's two lowest scores taken
+// straight from the product (group_minima), with no filter or gathering.
+// Eight points at a time then set their bounds afresh and are counted when
+// the loosened global bound would not have settled them, to tell when the
+// bounds pay again: a point whose label changed was not settled, and one
+// that kept it had the score it has now.
 void assign_dense(run_state &r, scratch &s, int lo, int hi, chunk_result &out) {
-    const int k = r.k, k8 = round_up8(k), d8 = r.d8;
-    float *scores = s.products.get();
-    const float *norm = r.c_norm.get();
+    const int d8 = r.d8;
+    float *min1 = s.min1.get(), *min2 = s.min2.get();
+    int32_t *nearest = s.nearest.get();
     const lane_bounds lanes(r);
     const __m256 drift = _mm256_set1_ps(r.widest_drift), loosen = _mm256_set1_ps(kLoosenDown);
     // Per point of a block, padded to whole vectors (lanes past its last
-    // point repeat it): the norm, length and old global bound, the old label
-    // (-1: none yet) and its score's two terms, then the new label and bounds.
-    alignas(32) float xn[kAssignRows], xl[kAssignRows], gl[kAssignRows], own_row[kAssignRows],
-        own_norm[kAssignRows], ub[kAssignRows], glb[kAssignRows];
-    alignas(32) int32_t before[kAssignRows], label[kAssignRows];
+    // point repeat it): its norm, length and old global bound, its old and
+    // new label and whether they are the same (all bits set), its new bounds.
+    alignas(32) float xn[kAssignRows], xl[kAssignRows], gl[kAssignRows], ub[kAssignRows],
+        glb[kAssignRows];
+    alignas(32) int32_t before[kAssignRows], label[kAssignRows], held[kAssignRows];
     for (int b0 = lo; b0 < hi; b0 += kAssignRows) {
         const int b1 = std::min(hi, b0 + kAssignRows), m = b1 - b0, m8 = round_up8(m);
-        packed_product(m, d8, k8, seen_rows(r, b0, b1, s.points.get()), d8, r.dense_packed.get(),
-                       scores, k8);
+        const float *packed = &r.dense_points[at(b0, d8)];
+        if (!r.dense_points) {
+            pack_points(r, b0, nullptr, m, s.every_points.get());
+            packed = s.every_points.get();
+        }
+        group_minima(r, s, b0, 0, 1, 0, m, packed, min1, min2, nearest, s.entries);
         for (int i = 0; i < m8; ++i) {
-            const int row = std::min(i, m - 1);
-            const int64_t p = b0 + row;
+            const int64_t p = b0 + std::min(i, m - 1);
             xn[i] = r.x_norm[p];
             xl[i] = r.x_len[p];
             gl[i] = r.glb[p];
             before[i] = r.y[p];
-            own_row[i] = before[i] >= 0 ? scores[at(row, k8) + before[i]] : 0.0f;
-            own_norm[i] = before[i] >= 0 ? norm[before[i]] : 0.0f;
+            label[i] = r.L.center[nearest[std::min(i, m - 1)]];
+            held[i] = before[i] == label[i] ? -1 : 0;
         }
         for (int i = 0; i < m8; i += 8) {
-            const float *rows[8];
-            for (int q = 0; q < 8; ++q) rows[q] = scores + at(std::min(i + q, m - 1), k8);
-            __m256i who;
-            __m256 best, next;
-            int odd;
-            lowest_two_8(rows, norm, k, who, best, next, odd);
-            _mm256_store_si256(reinterpret_cast<__m256i *>(label + i), who);
-            if (odd) {
-                // NaN or no score below +inf: the one-row scans decide.
-                alignas(32) float b8[8], n8[8];
-                _mm256_store_ps(b8, best);
-                _mm256_store_ps(n8, next);
-                for (int q = 0; q < 8; ++q) {
-                    if (!(odd >> q & 1)) continue;
-                    const int c = label[i + q] = nearest_of_row(rows[q], norm, k);
-                    b8[q] = rows[q][c] + norm[c];
-                    n8[q] = lowest_other(rows[q], norm, k, c);
-                }
-                best = _mm256_load_ps(b8);
-                next = _mm256_load_ps(n8);
-            }
             const __m256 x_norm = _mm256_load_ps(xn + i), span = lanes.span(_mm256_load_ps(xl + i));
             const __m256 margin = lanes.margin(span);
-            // As the filter would have found it, its own distance taken.
-            const __m256 own_ub = lanes.root(
-                _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(x_norm, _mm256_load_ps(own_row + i)),
-                                            _mm256_load_ps(own_norm + i)),
-                              margin),
-                kRootUp);
+            const __m256 up = lanes.root(_mm256_add_ps(_mm256_add_ps(x_norm, _mm256_loadu_ps(min1 + i)),
+                                                       margin), kRootUp);
             const __m256 low = _mm256_mul_ps(_mm256_sub_ps(_mm256_load_ps(gl + i), drift), loosen);
-            const __m256i labelled = _mm256_cmpgt_epi32(
-                _mm256_load_si256(reinterpret_cast<const __m256i *>(before + i)), _mm256_set1_epi32(-1));
             const __m256 settled = _mm256_and_ps(
-                _mm256_cmp_ps(low, lanes.threshold(own_ub, span, margin), _CMP_GT_OQ),
-                _mm256_castsi256_ps(labelled));
+                _mm256_cmp_ps(low, lanes.threshold(up, span, margin), _CMP_GT_OQ),
+                _mm256_load_ps(reinterpret_cast<const float *>(held + i)));
             out.survivors += __builtin_popcount(~_mm256_movemask_ps(settled) & ((1 << std::min(8, m - i)) - 1));
-            _mm256_store_ps(ub + i, lanes.root(_mm256_add_ps(_mm256_add_ps(x_norm, best), margin), kRootUp));
-            _mm256_store_ps(glb + i, lanes.root(_mm256_add_ps(_mm256_sub_ps(x_norm, margin), next), kRootDown));
+            _mm256_store_ps(ub + i, up);
+            _mm256_store_ps(glb + i, lanes.root(_mm256_add_ps(_mm256_sub_ps(x_norm, margin),
+                                                              _mm256_loadu_ps(min2 + i)), kRootDown));
         }
         for (int i = 0; i < m; ++i) {
             const int64_t p = b0 + i;
@@ -916,10 +848,17 @@ void assign_dense(run_state &r, scratch &s, int lo, int hi, chunk_result &out) {
             }
         }
     }
-    out.products += int64_t(hi - lo) * k;
+    out.products += int64_t(hi - lo) * r.k;
 }
 
 }  // namespace
+
+void drift::pack_dense_points(run_state &r, int ch) {
+    const int lo = ch * r.chunk, hi = std::min(r.n, lo + r.chunk);
+    for (int b0 = lo; b0 < hi; b0 += kAssignRows)
+        pack_points(r, b0, nullptr, std::min(hi, b0 + kAssignRows) - b0,
+                    &r.dense_points[at(b0, r.d8)]);
+}
 
 void drift::rescore(run_state &r, int64_t p, double *d2) {
     int label = 0;
@@ -968,12 +907,6 @@ counters drift::assign_all(run_state &r, bool full) {
     r.every_quarters = !(r.half && tile_products(r.d8 / 2)) ? 3
                        : r.passed_share > kBatchShare           ? 0
                                                                 : 1;
-    if (dense) {
-        const int k8 = round_up8(r.k);
-        std::fill(r.dense_rows.get(), r.dense_rows.get() + at(k8, r.d8), 0.0f);
-        std::copy(r.cen.get(), r.cen.get() + at(r.k, r.d8), r.dense_rows.get());
-        pack_centers(r.dense_rows.get(), k8, r.d8, 0, center_panels(k8), r.dense_packed.get());
-    }
 #pragma omp parallel for schedule(dynamic, 1) num_threads(r.team) if (r.team > 1)
     for (int ch = 0; ch < r.n_chunks; ++ch) {
         const int lo = ch * r.chunk, hi = std::min(r.n, lo + r.chunk);
