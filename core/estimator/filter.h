@@ -90,18 +90,9 @@ static inline unsigned settle_global8(run_state &r, int64_t p0, int count) {
     const __m256 low = _mm256_mul_ps(
         _mm256_sub_ps(_mm256_maskload_ps(&r.glb[p0], live), _mm256_set1_ps(r.widest_drift)),
         _mm256_set1_ps(kLoosenDown));
-    const __m256 span = _mm256_add_ps(_mm256_maskload_ps(&r.x_len[p0], live), _mm256_set1_ps(r.radius));
-    const __m256 margin = _mm256_add_ps(
-        _mm256_mul_ps(_mm256_mul_ps(_mm256_set1_ps(margin_rate(r.d8)), span), span),
-        _mm256_set1_ps(0x1p-100f));
-    __m256 u = ub;
-    if (r.widen > 0.0f) {
-        const __m256 widen = _mm256_set1_ps(r.widen);
-        const __m256 v = _mm256_add_ps(ub, _mm256_mul_ps(widen, span));
-        u = _mm256_fmadd_ps(v, widen, v);
-    }
-    const __m256 threshold =
-        _mm256_mul_ps(_mm256_sqrt_ps(_mm256_fmadd_ps(u, u, margin)), _mm256_set1_ps(kRootUp));
+    const lane_bounds lanes(r);
+    const __m256 span = lanes.span(_mm256_maskload_ps(&r.x_len[p0], live));
+    const __m256 threshold = lanes.threshold(ub, span, lanes.margin(span));
     const __m256 settled = _mm256_and_ps(_mm256_cmp_ps(low, threshold, _CMP_GT_OQ), live_f);
     const unsigned bits = unsigned(_mm256_movemask_ps(settled));
     if (bits == 0) return 0;

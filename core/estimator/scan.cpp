@@ -753,34 +753,6 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
     settle_chunk(r, s, lo, n_survivors, n_every, out);
 }
 
-// margin_of, threshold_of and the roots of the bounds (bounds.h) for eight
-// points at once, in the same order of operations: the same floats.
-struct lane_bounds {
-    __m256 rate, radius, widen, zero = _mm256_setzero_ps();
-    bool widened;
-
-    explicit lane_bounds(const run_state &r)
-        : rate(_mm256_set1_ps(margin_rate(r.d8))), radius(_mm256_set1_ps(r.radius)),
-          widen(_mm256_set1_ps(r.widen)), widened(r.widen > 0.0f) {}
-
-    __m256 span(__m256 x_len) const { return _mm256_add_ps(x_len, radius); }
-    __m256 margin(__m256 span) const {
-        return _mm256_add_ps(_mm256_mul_ps(_mm256_mul_ps(rate, span), span),
-                             _mm256_set1_ps(0x1p-100f));
-    }
-    // sqrt(max(v, 0)) * factor; max(zero, v) keeps a NaN, as std::max(v, 0.0f) does.
-    __m256 root(__m256 v, float factor) const {
-        return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_max_ps(zero, v)), _mm256_set1_ps(factor));
-    }
-    __m256 threshold(__m256 u, __m256 span, __m256 margin) const {
-        if (widened) {
-            const __m256 v = _mm256_add_ps(u, _mm256_mul_ps(widen, span));
-            u = _mm256_fmadd_ps(v, widen, v);
-        }
-        return _mm256_mul_ps(_mm256_sqrt_ps(_mm256_fmadd_ps(u, u, margin)), _mm256_set1_ps(kRootUp));
-    }
-};
-
 // With one group, a chunk most of whose points the bounds would let through
 // is scored whole, from its points packed once for the run (dense_points):
 // every center against them as rows, each point's two lowest scores taken
