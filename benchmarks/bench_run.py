@@ -425,6 +425,15 @@ def versions():
     return out
 
 
+def pick(listed, only):
+    """The workloads whose name contains `only` (all for None); exits
+    naming them all when none does."""
+    chosen = [w for w in listed if only is None or only in w.name]
+    if not chosen:
+        sys.exit(f"no workload's name contains {only!r}: " + ", ".join(w.name for w in listed))
+    return chosen
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="small workloads only")
@@ -475,7 +484,7 @@ def main():
     threads = args.threads
     if args.defaults:
         with threadpool_limits(threads):
-            run_defaults(args.quick, threads, missing)
+            run_defaults(pick(default_workloads(args.quick), args.only), threads, missing)
         return
     systems = {
         "tavrine.KMeans": lambda X, C, it: run_kmeans(X, C, it, threads),
@@ -487,11 +496,7 @@ def main():
     }
     for name in missing:
         del systems[name]
-    listed = large_workloads() if args.large else workloads(args.quick)
-    chosen = [w for w in listed if args.only is None or args.only in w.name]
-    if not chosen:
-        sys.exit(f"no workload's name contains {args.only!r}: "
-                 + ", ".join(w.name for w in listed))
+    chosen = pick(large_workloads() if args.large else workloads(args.quick), args.only)
 
     rows, curves, rates = [], {}, []
     # BLAS and OpenMP pools of every loaded library, including scikit-learn's.
@@ -569,11 +574,11 @@ def default_workloads(quick):
             Workload("codebook 200k x 64, k=4096", lambda: mixture(200_000, 64, 4096), 4096)]
 
 
-def run_defaults(quick, threads, missing):
+def run_defaults(chosen, threads, missing):
     fits = default_fits(threads)
     for name in missing:
         fits.pop(name, None)
-    for w in default_workloads(quick):
+    for w in chosen:
         X = np.ascontiguousarray(w.make(), dtype=np.float32)
         print(f"\n== {w.name}, each library's defaults", flush=True)
         res = {}
