@@ -754,9 +754,10 @@ void assign_chunk(run_state &r, scratch &s, int lo, int hi, bool full, chunk_res
 }
 
 // With one group, a chunk most of whose points the bounds would let through
-// is scored whole, from its points packed once for the run (dense_points):
-// every center against them as rows, each point's two lowest scores taken
-// straight from the product (group_minima), with no filter or gathering.
+// is scored whole, from its points packed once for the run (dense_points;
+// larger data block by block as it is read): every center against them as
+// rows, each point's two lowest scores taken straight from the product
+// (group_minima), with no filter or gathering.
 // Eight points at a time then set their bounds afresh and are counted when
 // the loosened global bound would not have settled them, to tell when the
 // bounds pay again: a point whose label changed was not settled, and one
@@ -775,11 +776,8 @@ void assign_dense(run_state &r, scratch &s, int lo, int hi, chunk_result &out) {
     alignas(32) int32_t before[kAssignRows], label[kAssignRows], held[kAssignRows];
     for (int b0 = lo; b0 < hi; b0 += kAssignRows) {
         const int b1 = std::min(hi, b0 + kAssignRows), m = b1 - b0, m8 = round_up8(m);
-        const float *packed = &r.dense_points[at(b0, d8)];
-        if (!r.dense_points) {
-            pack_points(r, b0, nullptr, m, s.every_points.get());
-            packed = s.every_points.get();
-        }
+        if (!r.dense_points) pack_points(r, b0, nullptr, m, s.every_points.get());
+        const float *packed = r.dense_points ? &r.dense_points[at(b0, d8)] : s.every_points.get();
         group_minima(r, s, b0, 0, 1, 0, m, packed, min1, min2, nearest, s.entries);
         for (int i = 0; i < m8; ++i) {
             const int64_t p = b0 + std::min(i, m - 1);
