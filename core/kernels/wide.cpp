@@ -499,9 +499,8 @@ __attribute__((target("amx-tile"))) inline void load_candidate_tiles(int n_cand)
     load_config(config);
 }
 
-// Block b's words and its points' closest distances and constants, into L1.
-inline void fetch_block(const int8_t *blocks, std::size_t block_len, const seed_copies &x,
-                        const float *closest, int b) {
+// Block b's words into L1.
+inline void fetch_block(const int8_t *blocks, std::size_t block_len, int b) {
     const char *words = reinterpret_cast<const char *>(blocks + at(b, block_len));
     for (std::size_t o = 0; o < block_len; o += 64) _mm_prefetch(words + o, _MM_HINT_T0);
 }
@@ -518,7 +517,7 @@ __attribute__((target("amx-tile,amx-int8,avx512f"))) int seed_test(
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     int count = 0;
     for (int b = 0; b < n_blocks; ++b) {
-        if (b + kAhead < n_blocks + ahead) fetch_block(blocks, block_len, x, closest, b + kAhead);
+        if (b + kAhead < n_blocks + ahead) fetch_block(blocks, block_len, b + kAhead);
         if (b + 1 < n_blocks) {
             if (b % 2 == 0)
                 seed_block<true>(blocks + at(b + 1, block_len), quads, cand, g[1]);
